@@ -12,12 +12,16 @@
 #include "common/avl.h"
 #include "common/timer.h"
 
-namespace {
+namespace
+{
 
 constexpr int N = 1000000;
 
 timespec g_now{};
-void fake_clock(timespec *now) { *now = g_now; }
+void fake_clock(timespec *now)
+{
+    *now = g_now;
+}
 
 void nop_cb(t_timer *, void *, void *, void *, void *) {}
 
@@ -33,8 +37,8 @@ std::vector<uint32_t> shuffled_keys()
 
 void BM_TimerArmCancel(benchmark::State &state)
 {
-    t_timer_mgr *mgr = timer_mgr_create(TIMER_RESN_SEC, nullptr, nullptr, nullptr,
-                                        TIMER_PRI_MASK_ALL);
+    t_timer_mgr *mgr =
+        timer_mgr_create(TIMER_RESN_SEC, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
     timer_mgr_set_clock(mgr, fake_clock);
     std::vector<t_timer *> timers(N);
     for (int i = 0; i < N; i++) {
@@ -65,15 +69,15 @@ void BM_TimerTickThroughHour(benchmark::State &state)
     for (auto _ : state) {
         state.PauseTiming();
         g_now = timespec{1000, 0};
-        t_timer_mgr *mgr = timer_mgr_create(TIMER_RESN_SEC, nullptr, nullptr, nullptr,
-                                            TIMER_PRI_MASK_ALL);
+        t_timer_mgr *mgr =
+            timer_mgr_create(TIMER_RESN_SEC, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
         timer_mgr_set_clock(mgr, fake_clock);
         std::vector<t_timer *> timers(N);
         for (int i = 0; i < N; i++) {
             timers[static_cast<size_t>(i)] =
                 timer_util_create(mgr, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT,
-                                  static_cast<uint32_t>(1000 + (i % 3600) * 1000), nop_cb,
-                                  nullptr, nullptr, nullptr, nullptr, "bench");
+                                  static_cast<uint32_t>(1000 + (i % 3600) * 1000), nop_cb, nullptr,
+                                  nullptr, nullptr, nullptr, "bench");
             timer_enable(timers[static_cast<size_t>(i)]);
         }
         state.ResumeTiming();

@@ -82,8 +82,8 @@ int IPPREFIX_CMP(const t_ipprefix *a, const t_ipprefix *b)
 char *ipv4_print(uint32_t host_order, char *buf, size_t size)
 {
     snprintf(buf, size, "%d.%d.%d.%d", static_cast<int>(host_order >> 24),
-             static_cast<int>((host_order >> 16) & 0xff), static_cast<int>((host_order >> 8) & 0xff),
-             static_cast<int>(host_order & 0xff));
+             static_cast<int>((host_order >> 16) & 0xff),
+             static_cast<int>((host_order >> 8) & 0xff), static_cast<int>(host_order & 0xff));
     return buf;
 }
 

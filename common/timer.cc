@@ -7,7 +7,8 @@
 #include "common/zul_assert.h"
 #include "common/zul_log.h"
 
-namespace {
+namespace
+{
 
 constexpr uint32_t BUCKET_MASK = TIMER_NUM_BUCKETS - 1;
 constexpr uint32_t RESN_MS[] = {10, 50, 100, 500, 1000, 60000};
@@ -23,10 +24,19 @@ uint32_t resn_ms(e_timer_resn resolution)
     return RESN_MS[resolution];
 }
 
-void monotonic_clock(timespec *now) { clock_gettime(CLOCK_MONOTONIC, now); }
+void monotonic_clock(timespec *now)
+{
+    clock_gettime(CLOCK_MONOTONIC, now);
+}
 
-void *default_alloc(void *, size_t size) { return malloc(size); }
-void default_free(void *, void *ptr) { free(ptr); }
+void *default_alloc(void *, size_t size)
+{
+    return malloc(size);
+}
+void default_free(void *, void *ptr)
+{
+    free(ptr);
+}
 
 void dll_append(t_dll *list, t_dlnode *node)
 {
@@ -59,7 +69,10 @@ void dll_remove(t_dll *list, t_dlnode *node)
     list->count--;
 }
 
-t_timer *timer_of_bucket_node(t_dlnode *node) { return reinterpret_cast<t_timer *>(node); }
+t_timer *timer_of_bucket_node(t_dlnode *node)
+{
+    return reinterpret_cast<t_timer *>(node);
+}
 
 t_timer *timer_of_created_node(t_dlnode *node)
 {
@@ -124,8 +137,7 @@ int process_wheel(t_timer_mgr *mgr, t_timer_mgr_pri *wheel, const timespec &star
 
             dll_remove(bucket, &timer->dl_node);
             if (timer->expire_ticks != wheel->next_bucket_ticks) {
-                int32_t late =
-                    static_cast<int32_t>(wheel->next_bucket_ticks - timer->expire_ticks);
+                int32_t late = static_cast<int32_t>(wheel->next_bucket_ticks - timer->expire_ticks);
                 if (late >= 1) {
                     ZUL_LOG_PRI(LOG_DEBUG, "timer %s (%p) stale by %d ticks", timer->name,
                                 static_cast<void *>(timer), late);
@@ -372,7 +384,10 @@ int timer_exec(t_timer_mgr *mgr, unsigned pri_mask, uint32_t budget_ms)
     return 0;
 }
 
-const char *timer_resn_name(e_timer_resn resolution) { return RESN_NAMES[resolution]; }
+const char *timer_resn_name(e_timer_resn resolution)
+{
+    return RESN_NAMES[resolution];
+}
 
 const char *timer_type_name(uint8_t type)
 {
@@ -398,15 +413,14 @@ const char *timer_priority_name(uint8_t priority)
 
 void timer_dump(const t_timer *timer)
 {
-    ZUL_LOG_PRI(LOG_DEBUG,
-                "[bucket %#x] %p %s %s %s %s %s interval %u expire %#lx (%d) cb %p %p %p %p %p",
-                timer->bucket, static_cast<const void *>(timer), timer->name,
-                timer_type_name(timer->type), timer_state_name(timer->state),
-                timer_priority_name(timer->priority), timer->walked ? "walked" : "",
-                timer->interval_ticks, static_cast<unsigned long>(timer->expire_ticks),
-                static_cast<int>(timer_get_ticks_to_expiry(timer)),
-                reinterpret_cast<void *>(timer->cb), timer->args[0], timer->args[1],
-                timer->args[2], timer->args[3]);
+    ZUL_LOG_PRI(
+        LOG_DEBUG, "[bucket %#x] %p %s %s %s %s %s interval %u expire %#lx (%d) cb %p %p %p %p %p",
+        timer->bucket, static_cast<const void *>(timer), timer->name, timer_type_name(timer->type),
+        timer_state_name(timer->state), timer_priority_name(timer->priority),
+        timer->walked ? "walked" : "", timer->interval_ticks,
+        static_cast<unsigned long>(timer->expire_ticks),
+        static_cast<int>(timer_get_ticks_to_expiry(timer)), reinterpret_cast<void *>(timer->cb),
+        timer->args[0], timer->args[1], timer->args[2], timer->args[3]);
 }
 
 void timer_mgr_dump(const t_timer_mgr *mgr, unsigned n)
@@ -417,9 +431,8 @@ void timer_mgr_dump(const t_timer_mgr *mgr, unsigned n)
     ZUL_LOG_PRI(LOG_DEBUG, "resolution %s time %ld.%09ld ticks %lu",
                 timer_resn_name(mgr->resolution), static_cast<long>(mgr->cur_time.tv_sec),
                 mgr->cur_time.tv_nsec, static_cast<unsigned long>(mgr->cur_ticks));
-    ZUL_LOG_PRI(LOG_DEBUG, "ncreated %u ndeleted %u nactive %u nfired %u",
-                mgr->num_timers_created, mgr->num_timers_deleted, mgr->num_timers_active,
-                mgr->num_timers_fired);
+    ZUL_LOG_PRI(LOG_DEBUG, "ncreated %u ndeleted %u nactive %u nfired %u", mgr->num_timers_created,
+                mgr->num_timers_deleted, mgr->num_timers_active, mgr->num_timers_fired);
     if (n > TIMER_NUM_BUCKETS / 2) {
         n = TIMER_NUM_BUCKETS / 2;
     }
