@@ -275,6 +275,24 @@ size_t msgq_framing_hdr_len(const msgq_framing_t *framing);
 // hdr holds exactly msgq_framing_hdr_len bytes.
 msgq_frame_t msgq_frame_decode_hdr(const msgq_framing_t *framing, const uint8_t *hdr);
 
+// The receive state machine over any byte source: sockets in the library, memory
+// in the fuzzer. pull behaves like recv (bytes, 0 at end of stream, -1 and errno).
+using msgq_pull_fn = ssize_t (*)(void *ctx, void *buf, size_t len);
+
+enum msgq_rx_result_e : uint8_t {
+    MSGQ_RX_AGAIN = 0,        // wait for more bytes
+    MSGQ_RX_MSG = 1,          // *msg_pp holds a complete message for the application
+    MSGQ_RX_REGISTER = 2,     // a registration header sits in rx_hdr
+    MSGQ_RX_SKIPPED = 3,      // a too-short message header was dropped
+    MSGQ_RX_NOT_REGISTER = 4, // an unregistered connection sent something else
+    MSGQ_RX_CLOSED = 5,       // end of stream, a receive error or unusable framing
+};
+
+msgq_rx_result_e msgq_rx_step(msgq_handle_t *handle, msgq_pull_fn pull, void *ctx, void **msg_pp,
+                              uint32_t *len_p);
+// Drops a partly received message.
+void msgq_rx_reset(msgq_handle_t *handle);
+
 // Debug dump. With out == nullptr, user_p is a FILE * and lines go there.
 using msgq_dump_out_t = void (*)(void *user_p, const char *line);
 void msgq_dump_instance(void *user_p, msgq_dump_out_t out, int level);
