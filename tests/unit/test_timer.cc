@@ -4,10 +4,14 @@
 
 #include "common/timer.h"
 
-namespace {
+namespace
+{
 
 timespec g_now;
-void fake_clock(timespec *now) { *now = g_now; }
+void fake_clock(timespec *now)
+{
+    *now = g_now;
+}
 
 void advance_ms(long ms)
 {
