@@ -7,7 +7,8 @@
 
 #include "common/avl.h"
 
-namespace {
+namespace
+{
 
 // A record sitting in two trees at once, ordered differently in each.
 struct t_rec {
