@@ -279,6 +279,8 @@ void msgq_set_blocking_mode(int fd, bool on)
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
 }
 
+// Sends never raise SIGPIPE (MSG_NOSIGNAL): a peer that vanished must come back
+// as an error return and a closed link, not kill the daemon.
 bool msgq_send_all(int fd, const uint8_t *p, size_t len, int flags)
 {
     while (len > 0) {
@@ -1225,6 +1227,7 @@ void msgq_read_cb(int fd, short, void *handle_p)
             }
             return;
         case MSGQ_RX_NOT_REGISTER:
+            // Without a registration there is no handle to give the data to.
             MSGQ_ERR("First message on fd %d is not a registration, closing", fd);
             msgq_tmp_close(h);
             return;
