@@ -58,6 +58,7 @@ int msgq_facility()
 // destroyed meanwhile are freed, and an empty instance released, only when the
 // outermost scope unwinds, so no callback frame is left holding freed memory.
 void msgq_reap(msgq_instance_t *inst);
+msgq_server_t *msgq_find_server(msgq_instance_t *inst, const char *path);
 
 struct t_msgq_scope {
     msgq_instance_t *inst_p;
@@ -241,6 +242,9 @@ void msgq_tmp_close(msgq_handle_t *tmp)
     msgq_free_events(tmp);
     msgq_rx_reset(tmp);
     if (tmp->sock_fd >= 0) {
+        if (msgq_server_t *srv = msgq_find_server(tmp->inst_p, tmp->msgq_path)) {
+            srv->stats.conn_close++;
+        }
         shutdown(tmp->sock_fd, SHUT_RDWR);
         close(tmp->sock_fd);
         tmp->sock_fd = -1;
@@ -557,6 +561,9 @@ void msgq_handle_register_msg(msgq_handle_t *tmp)
     msgq_instance_t *inst = tmp->inst_p;
     msgq_hdr_t hdr;
     memcpy(&hdr, tmp->rx_hdr, sizeof(hdr));
+    if (msgq_server_t *srv = msgq_find_server(inst, tmp->msgq_path)) {
+        srv->stats.rx_register++;
+    }
     msgq_handle_t *h = msgq_find_registrant(&inst->unreg_msgq_listhead, false, hdr, tmp->msgq_path);
     if (h == nullptr) {
         h = msgq_find_registrant(&inst->reg_msgq_listhead, true, hdr, tmp->msgq_path);
@@ -1280,6 +1287,7 @@ void msgq_listener_cb(evconnlistener *, int fd, struct sockaddr *, int, void *se
     auto *srv = static_cast<msgq_server_t *>(server_p);
     msgq_instance_t *inst = srv->inst_p;
     t_msgq_scope scope(inst);
+    srv->stats.conn_up++;
 
     if (srv->listener_apphdr) {
         msgq_handle_t *h = srv->apphead_msgq_handle_p;

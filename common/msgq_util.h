@@ -206,6 +206,8 @@ struct msgq_server_t {
     msgq_handle_t *apphead_msgq_handle_p;
     bool listener_apphdr;
     uint32_t ref_count;
+    // conn_up: accepted; rx_register: registrations seen; conn_close: accepted
+    // connections dropped before they registered.
     msgq_stats_t stats;
 };
 

@@ -311,6 +311,10 @@ TEST_F(MsgqTest, ServerRegistrationReplacementAndRefusals)
     ASSERT_TRUE(lazy->send_raw(t_sim_peer::lib_frame(4, MOD_FTM, MOD_PIM, 2, {})));
     EXPECT_TRUE(lazy->wait_eof(WAIT_MS));
     EXPECT_EQ(a->transitions, "UDU");
+    const msgq_stats_t &ls = a->h->server_p->stats;
+    EXPECT_EQ(ls.conn_up, 5u);
+    EXPECT_EQ(ls.rx_register, 3u);
+    EXPECT_EQ(ls.conn_close, 3u);
 
     // A second registration on a registered connection closes that connection.
     ASSERT_TRUE(sim2->send_register());
