@@ -431,6 +431,27 @@ TEST_F(MsgqTest, ClientReconnectsAfterPeerRestarts)
     EXPECT_EQ(a->transitions, "UDU");
 }
 
+TEST_F(MsgqTest, BusyLinkYieldsToTheLoop)
+{
+    std::string p = path("busy");
+    auto sim = t_sim_peer::listen(p, t_sim_framing::library(MOD_FTM, MOD_PIM));
+    sim->set_pump(pumper());
+    t_app *a = make(MOD_PIM, MOD_FTM, MSGQ_HANDLE_TYPE_CLIENT, p);
+    ASSERT_TRUE(sim->wait_connected(WAIT_MS));
+    ASSERT_TRUE(wait_until([&] { return a->up == 1; }));
+
+    // Slow handling of a backlog that takes longer than a callback may hold
+    // the loop: the library returns to the loop and resumes on the next turn.
+    constexpr size_t BACKLOG = 25;
+    a->on_read = [](t_app &) { usleep(100 * 1000); };
+    for (size_t i = 0; i < BACKLOG; i++) {
+        ASSERT_TRUE(sim->send_msg(bytes("busy")));
+    }
+    ASSERT_TRUE(wait_until([&] { return a->msgs.size() == BACKLOG; }, 10000));
+    EXPECT_GE(a->h->stats.rx_read_helper_scheduled, 1u);
+    EXPECT_GE(a->h->stats.rx_read_helper_cb, 2u);
+}
+
 TEST_F(MsgqTest, BrokenAndHostilePeersNeverHurtTheHandle)
 {
     std::string p = path("kemd");
