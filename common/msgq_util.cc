@@ -30,9 +30,6 @@ constexpr int MSGQ_DEFAULT_FACILITY = LOG_LOCAL7;
 constexpr int MSGQ_TCP_CONNECT_TIMEOUT_MS = 5000;
 // A read callback yields once this many whole seconds have passed.
 constexpr time_t MSGQ_READ_CB_MAX_SEC = 1;
-// Accepted connections that have not registered yet; beyond this the oldest is
-// dropped so a flood of silent connections cannot exhaust descriptors.
-constexpr uint32_t MSGQ_MAX_TMP_CONNS = 64;
 // Written over the magic of a freed message so a second free is caught.
 constexpr uint16_t MSGQ_MAGIC1_FREED = 0xDEAD;
 constexpr time_t MSGQ_BLOCKING_RX_TIMEOUT_SEC = 1;
@@ -46,13 +43,13 @@ int msgq_facility()
     syslog(msgq_facility() | LOG_DEBUG, "[MSG-ERR] %s[%d]: " fmt, __func__,                        \
            static_cast<int>(__LINE__), ##__VA_ARGS__)
 
-[[noreturn]] void msgq_fatal(const char *what, unsigned line)
+[[noreturn]] void msgq_fatal(const char *func, unsigned line, const char *what)
 {
-    syslog(msgq_facility() | LOG_DEBUG, "[MSG-ERR] %s[%u]: %s", "msgq", line, what);
+    syslog(msgq_facility() | LOG_DEBUG, "[MSG-ERR] %s[%u]: %s", func, line, what);
     zul_assert_fail(__FILE__, line, what);
 }
 
-#define MSGQ_FATAL(what) msgq_fatal((what), static_cast<unsigned>(__LINE__))
+#define MSGQ_FATAL(what) msgq_fatal(__func__, static_cast<unsigned>(__LINE__), (what))
 
 // Every entry from the loop or the application runs inside a scope; handles
 // destroyed meanwhile are freed, and an empty instance released, only when the

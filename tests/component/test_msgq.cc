@@ -330,13 +330,13 @@ TEST_F(MsgqTest, SilentConnectionFloodDoesNotLockOutThePeer)
     std::string p = path("kemd-igmpd.0");
     t_app *a = make(MOD_PIM, MOD_IGMP, MSGQ_HANDLE_TYPE_SERVER, p);
     std::vector<std::unique_ptr<t_sim_peer>> silent;
-    for (int i = 0; i < 80; i++) {
+    for (uint32_t i = 0; i < MSGQ_MAX_TMP_CONNS + 16; i++) {
         auto s = t_sim_peer::connect(p, t_sim_framing::library(MOD_IGMP, MOD_PIM));
         ASSERT_NE(s, nullptr);
         silent.push_back(std::move(s));
         pump();
     }
-    ASSERT_TRUE(wait_until([&] { return msgq_get_instance()->num_tmp == 64; }));
+    ASSERT_TRUE(wait_until([&] { return msgq_get_instance()->num_tmp == MSGQ_MAX_TMP_CONNS; }));
     silent[0]->set_pump(pumper());
     EXPECT_TRUE(silent[0]->wait_eof(WAIT_MS));
     auto peer = registered_client(p, MOD_IGMP, MOD_PIM, a);
