@@ -1150,9 +1150,16 @@ int msgq_write(msgq_handle_t *handle, void *buf, uint32_t len)
         t_msgq_scope scope(handle->inst_p);
         // Whatever was queued before the switch to blocking goes first.
         msgq_flush(handle);
-        if (handle->down_pending || handle->buf_head_p != nullptr ||
-            !msgq_send_all(handle->sock_fd, alloc + msgq_wire_offset(handle), wire_len, 0)) {
+        if (handle->down_pending || handle->buf_head_p != nullptr) {
             handle->stats.tx_fail++;
+            return MSGQ_ERR_NO_MEM;
+        }
+        if (!msgq_send_all(handle->sock_fd, alloc + msgq_wire_offset(handle), wire_len, 0)) {
+            // A blocking client may have no read event to notice the loss;
+            // the write event closes the link and starts redialling.
+            handle->stats.tx_fail++;
+            handle->down_pending = 1;
+            msgq_arm_write(handle);
             return MSGQ_ERR_NO_MEM;
         }
         handle->stats.tx_msg++;

@@ -582,6 +582,14 @@ TEST_F(MsgqTest, BlockingClientProcessesWaitingReply)
     // Back in queued mode, later replies come through the loop.
     ASSERT_TRUE(sim->send_app(std::vector<uint8_t>(6, 0), bytes("later")));
     ASSERT_TRUE(wait_until([&] { return a->msgs.size() == 2; }));
+
+    // A blocking send into a vanished peer fails with 11; the link then closes.
+    msgq_set_client_socket_blocking(a->h, true);
+    sim.reset();
+    EXPECT_EQ(write(a, std::vector<uint8_t>{0, 7, 0, 0, 0, 0, '!'}), MSGQ_ERR_NO_MEM);
+    EXPECT_FALSE(msgq_ready(a->h));
+    ASSERT_TRUE(wait_until([&] { return a->down == 1; }));
+    EXPECT_EQ(a->h->stats.tx_fail, 1u);
 }
 
 TEST_F(MsgqTest, SharedListenerLivesWithItsLastHandle)
