@@ -311,6 +311,10 @@ TEST_F(MsgqTest, ServerRegistrationReplacementAndRefusals)
     ASSERT_TRUE(lazy->send_raw(t_sim_peer::lib_frame(4, MOD_FTM, MOD_PIM, 2, {})));
     EXPECT_TRUE(lazy->wait_eof(WAIT_MS));
     EXPECT_EQ(a->transitions, "UDU");
+    const msgq_stats_t &ls = a->h->server_p->stats;
+    EXPECT_EQ(ls.conn_up, 5u);
+    EXPECT_EQ(ls.rx_register, 3u);
+    EXPECT_EQ(ls.conn_close, 3u);
 
     // A second registration on a registered connection closes that connection.
     ASSERT_TRUE(sim2->send_register());
@@ -326,13 +330,13 @@ TEST_F(MsgqTest, SilentConnectionFloodDoesNotLockOutThePeer)
     std::string p = path("kemd-igmpd.0");
     t_app *a = make(MOD_PIM, MOD_IGMP, MSGQ_HANDLE_TYPE_SERVER, p);
     std::vector<std::unique_ptr<t_sim_peer>> silent;
-    for (int i = 0; i < 80; i++) {
+    for (uint32_t i = 0; i < MSGQ_MAX_TMP_CONNS + 16; i++) {
         auto s = t_sim_peer::connect(p, t_sim_framing::library(MOD_IGMP, MOD_PIM));
         ASSERT_NE(s, nullptr);
         silent.push_back(std::move(s));
         pump();
     }
-    ASSERT_TRUE(wait_until([&] { return msgq_get_instance()->num_tmp == 64; }));
+    ASSERT_TRUE(wait_until([&] { return msgq_get_instance()->num_tmp == MSGQ_MAX_TMP_CONNS; }));
     silent[0]->set_pump(pumper());
     EXPECT_TRUE(silent[0]->wait_eof(WAIT_MS));
     auto peer = registered_client(p, MOD_IGMP, MOD_PIM, a);
@@ -425,6 +429,27 @@ TEST_F(MsgqTest, ClientReconnectsAfterPeerRestarts)
     ASSERT_TRUE(f.has_value());
     EXPECT_EQ(f->payload, bytes("back"));
     EXPECT_EQ(a->transitions, "UDU");
+}
+
+TEST_F(MsgqTest, BusyLinkYieldsToTheLoop)
+{
+    std::string p = path("busy");
+    auto sim = t_sim_peer::listen(p, t_sim_framing::library(MOD_FTM, MOD_PIM));
+    sim->set_pump(pumper());
+    t_app *a = make(MOD_PIM, MOD_FTM, MSGQ_HANDLE_TYPE_CLIENT, p);
+    ASSERT_TRUE(sim->wait_connected(WAIT_MS));
+    ASSERT_TRUE(wait_until([&] { return a->up == 1; }));
+
+    // Slow handling of a backlog that takes longer than a callback may hold
+    // the loop: the library returns to the loop and resumes on the next turn.
+    constexpr size_t BACKLOG = 25;
+    a->on_read = [](t_app &) { usleep(100 * 1000); };
+    for (size_t i = 0; i < BACKLOG; i++) {
+        ASSERT_TRUE(sim->send_msg(bytes("busy")));
+    }
+    ASSERT_TRUE(wait_until([&] { return a->msgs.size() == BACKLOG; }, 10000));
+    EXPECT_GE(a->h->stats.rx_read_helper_scheduled, 1u);
+    EXPECT_GE(a->h->stats.rx_read_helper_cb, 2u);
 }
 
 TEST_F(MsgqTest, BrokenAndHostilePeersNeverHurtTheHandle)
@@ -557,6 +582,14 @@ TEST_F(MsgqTest, BlockingClientProcessesWaitingReply)
     // Back in queued mode, later replies come through the loop.
     ASSERT_TRUE(sim->send_app(std::vector<uint8_t>(6, 0), bytes("later")));
     ASSERT_TRUE(wait_until([&] { return a->msgs.size() == 2; }));
+
+    // A blocking send into a vanished peer fails with 11; the link then closes.
+    msgq_set_client_socket_blocking(a->h, true);
+    sim.reset();
+    EXPECT_EQ(write(a, std::vector<uint8_t>{0, 7, 0, 0, 0, 0, '!'}), MSGQ_ERR_NO_MEM);
+    EXPECT_FALSE(msgq_ready(a->h));
+    ASSERT_TRUE(wait_until([&] { return a->down == 1; }));
+    EXPECT_EQ(a->h->stats.tx_fail, 1u);
 }
 
 TEST_F(MsgqTest, SharedListenerLivesWithItsLastHandle)

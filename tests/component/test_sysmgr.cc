@@ -2,11 +2,16 @@
 // one-second hello with our pid, and redialling after the manager restarts.
 #include <csignal>
 #include <cstring>
+#include <event2/event.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "common/msgq_util.h"
+#include "common/timer.h"
+#include "sysmgr/sysmgr_app.h"
 #include "tests/sim/sim_peer.h"
 
 using kemd_sim::sim_now_ms;
@@ -147,6 +152,90 @@ TEST(SysmgrLink, RegistersThenHellosEverySecondAndRedials)
         expect_hello(*f, kemd.pid);
     }
     EXPECT_EQ(kemd.stop(), 0);
+}
+
+struct t_replies {
+    int count = 0;
+    uint64_t vpn_id = 0;
+};
+
+void on_reply(void *app_handle, t_sysmgr_app_msg *msg)
+{
+    auto *r = static_cast<t_replies *>(app_handle);
+    r->count++;
+    r->vpn_id = msg->u.connect_reply.vpn_id;
+}
+
+TEST(SysmgrLink, HelloTimerRunsExactlyWhileConnected)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root for a private /var/run";
+    }
+    event_base *base = event_base_new();
+    t_timer_mgr *tmr =
+        timer_mgr_create(TIMER_RESN_100MSEC, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
+    auto pump = [&] {
+        event_base_loop(base, EVLOOP_NONBLOCK);
+        (void)timer_exec(tmr, TIMER_PRI_MASK_ALL, 100);
+    };
+    auto wait_until = [&](const std::function<bool()> &pred) {
+        for (int64_t end = sim_now_ms() + 5000; !pred();) {
+            if (sim_now_ms() > end) {
+                return false;
+            }
+            pump();
+            usleep(1000);
+        }
+        return true;
+    };
+    t_replies replies;
+    t_sysmgr_app *app = app_sysmgr_connect(base, tmr, nullptr, MOD_PIM, &replies, on_reply);
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(app->pid, getpid());
+    EXPECT_EQ(app->hello_timer->priority, TIMER_PRI_HIGH);
+
+    // No manager: nothing is built and the hello timer stays stopped.
+    int64_t end = sim_now_ms() + 700;
+    wait_until([&] { return sim_now_ms() > end; });
+    EXPECT_FALSE(timer_is_active(app->hello_timer));
+    EXPECT_EQ(sysmgr_app_last_hello(), 0);
+    EXPECT_EQ(app->p_msgq->stats.msg_allocs, 0u);
+
+    auto sim = t_sim_peer::listen(SYSMGR_PATH, t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
+    ASSERT_NE(sim, nullptr);
+    sim->set_pump(pump);
+    ASSERT_TRUE(sim->wait_connected(5000));
+    expect_registration(*sim);
+    auto hello = sim->recv_frame(5000);
+    ASSERT_TRUE(hello.has_value());
+    expect_hello(*hello, getpid());
+    EXPECT_TRUE(timer_is_active(app->hello_timer));
+    EXPECT_NE(sysmgr_app_last_hello(), 0);
+
+    // Only a connect reply reaches the application; everything is freed.
+    std::vector<uint8_t> reply(40, 0);
+    reply[0] = 1;
+    reply[1] = 4;
+    reply[2] = 40;
+    reply[8] = 5;
+    ASSERT_TRUE(sim->send_msg(reply));
+    std::vector<uint8_t> other = reply;
+    other[1] = 2;
+    ASSERT_TRUE(sim->send_msg(other));
+    ASSERT_TRUE(sim->send_msg(std::vector<uint8_t>{4, 4, 4}));
+    ASSERT_TRUE(wait_until([&] { return app->p_msgq->stats.rx_msg == 3; }));
+    EXPECT_EQ(replies.count, 1);
+    EXPECT_EQ(replies.vpn_id, 5u);
+
+    sim->stop_listening();
+    sim->drop();
+    ASSERT_TRUE(wait_until([&] { return !timer_is_active(app->hello_timer); }));
+    EXPECT_EQ(app->p_msgq->stats.conn_down, 1u);
+
+    app_sysmgr_disconnect(app);
+    EXPECT_EQ(msgq_get_instance(), nullptr);
+    timer_mgr_destroy(tmr);
+    event_base_free(base);
 }
 
 } // namespace
