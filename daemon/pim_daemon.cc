@@ -18,8 +18,7 @@
 
 t_pim_daemon *g_kemd_p = nullptr;
 
-namespace
-{
+namespace {
 
 constexpr unsigned PIM_NUM_SIGNALS = 65;
 // VPN whose route table manager link the SIGUSR1 test hook bounces.
@@ -30,14 +29,8 @@ using f_sig_handler = void (*)(int);
 // Set by the SIGUSR1 handler; the base tick runs the hook on the loop thread.
 volatile sig_atomic_t g_test_signal_pending = 0;
 
-void *timer_alloc(void *, size_t size)
-{
-    return pim_malloc(size);
-}
-void timer_free(void *, void *ptr)
-{
-    pim_free(ptr);
-}
+void *timer_alloc(void *, size_t size) { return pim_malloc(size); }
+void timer_free(void *, void *ptr) { pim_free(ptr); }
 
 void pim_run_test_signal()
 {
@@ -53,19 +46,15 @@ void pim_run_test_signal()
     }
 }
 
-void pim_exit_now(int)
-{
-    _exit(0);
-}
+void pim_exit_now(int) { _exit(0); }
 
 void pim_fatal_signal(int sig)
 {
     char line[128];
     int n = snprintf(line, sizeof(line), "%s:%u: failed assertion `%s'\n", __FILE__,
-                     static_cast<unsigned>(__LINE__),
-                     sig == SIGHUP   ? "sig != SIGHUP"
-                     : sig == SIGINT ? "sig != SIGINT"
-                                     : "sig != SIGQUIT");
+                     static_cast<unsigned>(__LINE__), sig == SIGHUP    ? "sig != SIGHUP"
+                                                      : sig == SIGINT  ? "sig != SIGINT"
+                                                                       : "sig != SIGQUIT");
     if (n > 0) {
         ssize_t w = write(STDOUT_FILENO, line, static_cast<size_t>(n));
         (void)w;
@@ -75,8 +64,7 @@ void pim_fatal_signal(int sig)
 
 void install(int sig, f_sig_handler handler)
 {
-    struct sigaction sa {
-    };
+    struct sigaction sa {};
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;
@@ -107,10 +95,7 @@ void pim_get_hostname(char *buf, size_t size)
     snprintf(buf, size, "%s", name);
 }
 
-void pim_test_signal(int)
-{
-    g_test_signal_pending = 1;
-}
+void pim_test_signal(int) { g_test_signal_pending = 1; }
 
 void pim_cleanup_handler(int)
 {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-enum [[nodiscard]] e_pim_status : uint8_t{
+enum [[nodiscard]] e_pim_status : uint8_t {
     PIM_STATUS_OK = 0,
     PIM_STATUS_FAIL = 1,
     PIM_STATUS_MEM_FAIL = 2,

@@ -9,8 +9,7 @@
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_subsys.h"
 
-namespace
-{
+namespace {
 
 constexpr const char *PIM_MODULE_NAME = "kemd";
 constexpr unsigned long PIM_INSTANCE = 0;

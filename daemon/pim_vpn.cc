@@ -14,8 +14,7 @@
 #include "daemon/pim_mem.h"
 #include "daemon/pim_subsys.h"
 
-namespace
-{
+namespace {
 
 constexpr uint32_t REPLICATOR_UPDATE_MS = 180000;
 constexpr uint32_t AUTO_RP_PKT_CACHE_MS = 5000;
