@@ -65,11 +65,27 @@ class Lan:
             sh("ip", "netns", "del", ns, check=False)
 
 
-def private_run(ns, command):
-    """Starts a shell command in the namespace with its own mount table and /run."""
-    script = "mount -t tmpfs none /run && " + command
-    return subprocess.Popen(["ip", "netns", "exec", ns, "unshare", "-m", "sh", "-c", script],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+def private_run(ns, command, home=None, vpn=0, workdir=None):
+    """Starts a shell command with its own mount table and /run.
+
+    VPN 0 runs inside the namespace. Any other VPN is reached the daemon's own
+    way: the command runs in a home namespace, where the LAN's namespace is
+    offered as /var/run/netns/<vpn>, and enters it only to open its sockets.
+    It comes back to the namespace of process 1, so it gets a process
+    namespace of its own whose process 1 stays at home.
+    """
+    if vpn == 0:
+        script = "mount -t tmpfs none /run && " + command
+        argv = ["ip", "netns", "exec", ns, "unshare", "-m", "sh", "-c", script]
+    else:
+        keep = os.path.join(workdir, "ns-%d" % vpn)
+        script = ("set -e; touch {k}; mount --bind /run/netns/{ns} {k}; "
+                  "mount -t tmpfs none /run; mkdir -p /run/netns; touch /run/netns/{v}; "
+                  "mount --bind {k} /run/netns/{v}; {c} & wait").format(k=keep, ns=ns, v=vpn,
+                                                                         c=command)
+        argv = ["ip", "netns", "exec", home, "unshare", "-m", "-p", "-f", "--mount-proc",
+                "sh", "-c", script]
+    return subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                             start_new_session=True)
 
 
@@ -89,12 +105,19 @@ def stop(proc, sig=signal.SIGTERM):
 class Router:
     """One of our routers: the lab tool on one LAN interface."""
 
-    def __init__(self, lan, name, octet, workdir, dr_priority=1, hello=HELLO_S):
+    def __init__(self, lan, name, octet, workdir, dr_priority=1, hello=HELLO_S, vpn=0):
         self.ns, self.dev, self.addr = lan.attach(name, octet)
+        self.workdir = workdir
         self.state = os.path.join(workdir, name + ".json")
         self.ctl = os.path.join(workdir, name + ".ctl")
         self.dr_priority = dr_priority
         self.hello = hello
+        self.vpn = vpn
+        self.home = None
+        if vpn != 0:
+            self.home = TAG + name + "h"
+            sh("ip", "netns", "add", self.home)
+            lan.nets.append(self.home)
         self.proc = None
         self.start()
 
@@ -102,9 +125,11 @@ class Router:
         if os.path.exists(self.state):
             os.unlink(self.state)
         tool = os.path.join(BUILD_DIR, "tools", "pimlab", "kemd-lab-router")
-        self.proc = private_run(self.ns, "exec %s --if %s --hello %d --dr-priority %d "
-                                "--state %s --ctl %s" % (tool, self.dev, self.hello,
-                                                         self.dr_priority, self.state, self.ctl))
+        self.proc = private_run(self.ns, "exec %s --vpn %d --if %s=%s/24 --hello %d "
+                                "--dr-priority %d --state %s --ctl %s"
+                                % (tool, self.vpn, self.dev, self.addr, self.hello,
+                                   self.dr_priority, self.state, self.ctl),
+                                home=self.home, vpn=self.vpn, workdir=self.workdir)
 
     def table(self):
         try:
@@ -244,6 +269,17 @@ class PimNeighborLab(unittest.TestCase):
                          and r1.neighbors()[r2.addr])
         self.assertEqual(after["up_time"], before["up_time"], "same record, not re-created")
         self.adjacent(r1, r2)
+
+    def test_router_of_another_vpn_works_through_its_namespace(self):
+        # The daemon of r1 runs outside the LAN's namespaces and reaches its
+        # interface only as VPN 5: sockets opened there, Hellos and expiry
+        # driven from home.
+        r1 = self.router("a", 1, vpn=5, dr_priority=3)
+        r2 = self.router("b", 2)
+        self.adjacent(r1, r2)
+        wait_for("DR 10.77.0.1", lambda: r1.dr() == r1.addr and r2.dr() == r1.addr)
+        self.assertEqual(r1.table()["rx"]["bad"], 0)
+        self.assertEqual(r1.table()["tx"]["failed"], 0)
 
     @unittest.skipUnless(have_frr(), "FRR is not installed")
     def test_interop_with_frr_and_clean_decode_in_tshark(self):

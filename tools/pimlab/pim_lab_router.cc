@@ -6,7 +6,7 @@
 // which is read and removed on the next tick.
 //
 //   kemd-lab-router [--vpn N] [--hello S] [--dr-priority P] [--jp S]
-//                   [--state FILE] [--ctl FILE] [--log-stderr]
+//                   [--state FILE] [--ctl FILE] [--log-stderr] [--debug]
 //                   --if NAME[=ADDR/LEN] [--if ...]
 #include <arpa/inet.h>
 #include <csignal>
@@ -42,6 +42,7 @@ struct t_lab_cfg {
     std::string state_path;
     std::string ctl_path;
     bool log_stderr = false;
+    bool debug = false;
     std::vector<t_lab_if> ifs;
 };
 
@@ -53,7 +54,8 @@ event *g_tick_p = nullptr;
 void usage()
 {
     fprintf(stderr, "usage: kemd-lab-router [--vpn N] [--hello S] [--dr-priority P] [--jp S]\n"
-                    "       [--state FILE] [--ctl FILE] [--log-stderr] --if NAME[=ADDR/LEN]...\n");
+                    "       [--state FILE] [--ctl FILE] [--log-stderr] [--debug]\n"
+                    "       --if NAME[=ADDR/LEN]...\n");
 }
 
 bool parse_args(int argc, char **argv, t_lab_cfg &cfg)
@@ -64,6 +66,10 @@ bool parse_args(int argc, char **argv, t_lab_cfg &cfg)
         const char *v = nullptr;
         if (a == "--log-stderr") {
             cfg.log_stderr = true;
+            continue;
+        }
+        if (a == "--debug") {
+            cfg.debug = true;
             continue;
         }
         if ((v = value()) == nullptr) {
@@ -120,7 +126,7 @@ bool parse_prefix(const std::string &text, t_ipprefix &out)
     if (slash == std::string::npos) {
         return false;
     }
-    if (str_to_ip(text.substr(0, slash).c_str(), &out.addr) != 0) {
+    if (str_to_ip(text.substr(0, slash).c_str(), &out.addr) != 1) {
         return false;
     }
     out.prefixlen = static_cast<uint8_t>(atoi(text.c_str() + slash + 1));
@@ -266,6 +272,10 @@ int main(int argc, char **argv)
                 static_cast<unsigned long>(g_cfg.vpn_id));
         pim_daemon_destroy(daemon_p);
         return 2;
+    }
+    if (g_cfg.debug) {
+        g_vpn_p->pim_debug.events = true;
+        g_vpn_p->pim_debug.events_level = PIM_DEBUG_LEVEL_DETAIL;
     }
     if (!g_vpn_p->pim_enabled && pim_vpn_pim_enable(g_vpn_p) != PIM_STATUS_OK) {
         fprintf(stderr, "kemd-lab-router: cannot enable PIM\n");
