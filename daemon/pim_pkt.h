@@ -30,12 +30,14 @@ e_pim_status pim_pkt_rx(t_pim_daemon *daemon_p, t_pim_if *if_p);
 // included); len is the number of bytes read.
 e_pim_status pim_pkt_decode(t_pim_daemon *daemon_p, t_pim_if *if_p, const uint8_t *dgram,
                             size_t len);
-e_pim_status pim_pkt_decode_hello(t_pim_daemon *daemon_p, t_pim_if *if_p, const t_ipaddr *src,
+// The per-type handlers get the datagram's IP header (sender in src_ip) and
+// the whole PIM message, header included.
+e_pim_status pim_pkt_decode_hello(t_pim_daemon *daemon_p, t_pim_if *if_p, const t_pim_ip_header &ip,
                                   std::span<const uint8_t> pim);
-e_pim_status pim_pkt_decode_jp(t_pim_daemon *daemon_p, t_pim_if *if_p, const t_ipaddr *src,
+e_pim_status pim_pkt_decode_jp(t_pim_daemon *daemon_p, t_pim_if *if_p, const t_pim_ip_header &ip,
                                std::span<const uint8_t> pim);
-e_pim_status pim_pkt_decode_assert(t_pim_daemon *daemon_p, t_pim_if *if_p, const t_ipaddr *src,
-                                   std::span<const uint8_t> pim);
+e_pim_status pim_pkt_decode_assert(t_pim_daemon *daemon_p, t_pim_if *if_p,
+                                   const t_pim_ip_header &ip, std::span<const uint8_t> pim);
 e_pim_status pim_pkt_process_jp_group(t_pim_daemon *daemon_p, t_pim_if *if_p, t_pim_nbr *nbr_p,
                                       const t_ipaddr *src, t_pim_pkt_jp *jp);
 bool pim_pkt_if_subnet_check(t_pim_daemon *daemon_p, t_pim_if *if_p, uint32_t src);

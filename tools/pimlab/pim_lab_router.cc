@@ -276,6 +276,10 @@ int main(int argc, char **argv)
     if (g_cfg.debug) {
         g_vpn_p->pim_debug.events = true;
         g_vpn_p->pim_debug.events_level = PIM_DEBUG_LEVEL_DETAIL;
+        g_vpn_p->pim_debug.packets = true;
+        for (bool &on : g_vpn_p->pim_debug.packet_type) {
+            on = true;
+        }
     }
     if (!g_vpn_p->pim_enabled && pim_vpn_pim_enable(g_vpn_p) != PIM_STATUS_OK) {
         fprintf(stderr, "kemd-lab-router: cannot enable PIM\n");
