@@ -14,6 +14,8 @@
 #include "daemon/pim_subsys.h"
 #include "daemon/pim_vpn.h"
 
+static_assert(PIM_PKT_TX_MAX <= PIM_PKT_BUF_LEN);
+
 uint8_t g_pim_tx_rx_buf[PIM_PKT_BUF_LEN];
 uint8_t g_pim_tx_buf[PIM_PKT_BUF_LEN];
 t_pim_pkt_src_addr g_pim_jp_join_src_addr[PIM_JP_MAX_SRCS];
@@ -425,7 +427,8 @@ e_pim_status pim_pkt_tx_jp(t_pim_if *if_p, const t_pim_jp_tx &jp)
     }
     e_pim_status result = PIM_STATUS_OK;
     t_pim_jp_cursor cur{};
-    while (size_t len = pim_pkt_jp_build(g_pim_tx_buf, jp, cur)) {
+    std::span<uint8_t> buf(g_pim_tx_buf, PIM_PKT_TX_MAX);
+    while (size_t len = pim_pkt_jp_build(buf, jp, cur)) {
         pim_debug_pkt_jp(if_p, nullptr, std::span<const uint8_t>(g_pim_tx_buf, len),
                          PIM_PKT_DIR_OUT);
         e_pim_status rc = pim_pkt_tx(if_p, g_pim_tx_buf, len);

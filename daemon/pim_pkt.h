@@ -15,6 +15,9 @@ struct t_pim_nbr;
 
 inline constexpr uint32_t PIM_ALL_ROUTERS = 0xE000000D; // 224.0.0.13
 inline constexpr uint8_t PIM_IP_PROTO = 103;
+// Largest Join/Prune we send: an Ethernet frame less the IPv4 header, so that
+// a long message is split by us rather than fragmented by the kernel.
+inline constexpr size_t PIM_PKT_TX_MAX = 1480;
 
 // Received datagrams are read into the receive buffer and decoded in place;
 // messages are built in the transmit buffer, so a message sent while a
@@ -44,7 +47,8 @@ bool pim_pkt_if_subnet_check(t_pim_daemon *daemon_p, t_pim_if *if_p, uint32_t sr
 
 // Send side.
 e_pim_status pim_pkt_encode_hello(t_pim_if *if_p, bool zero_holdtime);
-// Sends a Join/Prune, split into as many messages as it needs.
+// Sends a Join/Prune, split into as many messages of at most PIM_PKT_TX_MAX
+// bytes as it needs.
 e_pim_status pim_pkt_tx_jp(t_pim_if *if_p, const t_pim_jp_tx &jp);
 e_pim_status pim_pkt_encode_assert(t_pim_if *if_p, const t_ipaddr *source, const t_ipaddr *group,
                                    const t_pim_assert_metric *metric);

@@ -307,8 +307,11 @@ class PimNeighborLab(unittest.TestCase):
                                start_new_session=True)
         try:
             time.sleep(1)
-            # A priority change and a restart put triggered Hellos on the wire too.
-            r1.command("dr-priority %s 9" % r1.dev)
+            # A priority change and a restart put triggered Hellos on the wire,
+            # and sample messages a Join/Prune too long for one frame and an Assert.
+            r1.command("dr-priority %s 9\nsend-jp %s %s 239.1.1.1 300\n"
+                       "send-assert %s 198.51.100.7 239.1.1.1"
+                       % (r1.dev, r1.dev, r2.addr, r1.dev))
             stop(r2.proc, signal.SIGKILL)
             r2.start()
             time.sleep(3)
@@ -319,8 +322,24 @@ class PimNeighborLab(unittest.TestCase):
         self.assertGreater(len(count), 3)
         bad = sh("tshark", "-r", pcap, "-Y",
                  "(%s) && (_ws.malformed || _ws.expert.severity >= warning || "
-                 "pim.cksum.status != 1)" % ours).stdout.strip()
+                 "pim.cksum.status != 1 || ip.flags.mf == 1)" % ours).stdout.strip()
         self.assertEqual(bad, "", "tshark finds fault with our packets")
+
+        def fields(type_, *names):
+            args = ["tshark", "-r", pcap, "-Y", "pim.type == %d && ip.src == %s" % (type_, r1.addr),
+                    "-T", "fields", "-E", "separator=;", "-E", "occurrence=f"]
+            for n in names:
+                args += ["-e", n]
+            return sh(*args).stdout.split()
+
+        # Split, not truncated: every part carries the (*,G) Join, the prunes add up.
+        jp = [line.split(";") for line in fields(3, "pim.numgroups", "pim.numjoins",
+                                                 "pim.numprunes", "pim.upstream_neighbor")]
+        self.assertEqual(len(jp), 2, jp)
+        self.assertTrue(all(g == "1" and j == "1" and up == r2.addr for g, j, _, up in jp), jp)
+        self.assertEqual(sum(int(p) for _, _, p, _ in jp), 300)
+        asserts = fields(5, "pim.metric_pref", "pim.metric", "pim.source", "pim.group")
+        self.assertEqual(asserts, ["101;10;198.51.100.7;239.1.1.1"])
 
 
 if __name__ == "__main__":
