@@ -33,14 +33,8 @@ struct t_link {
     bool up = false;
 };
 
-void link_up(msgq_handle_t *, void *arg)
-{
-    static_cast<t_link *>(arg)->up = true;
-}
-void link_down(msgq_handle_t *, void *arg)
-{
-    static_cast<t_link *>(arg)->up = false;
-}
+void link_up(msgq_handle_t *, void *arg) { static_cast<t_link *>(arg)->up = true; }
+void link_down(msgq_handle_t *, void *arg) { static_cast<t_link *>(arg)->up = false; }
 void link_write(msgq_handle_t *, void *) {}
 void link_read(msgq_handle_t *h, void *msg, uint32_t, void *arg)
 {

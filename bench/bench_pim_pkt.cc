@@ -147,14 +147,8 @@ void BM_JoinPrune100Build(benchmark::State &state)
 }
 BENCHMARK(BM_JoinPrune100Build);
 
-void *timer_alloc(void *, size_t size)
-{
-    return pim_malloc(size);
-}
-void timer_free(void *, void *ptr)
-{
-    pim_free(ptr);
-}
+void *timer_alloc(void *, size_t size) { return pim_malloc(size); }
+void timer_free(void *, void *ptr) { pim_free(ptr); }
 
 void BM_HelloReceivePath(benchmark::State &state)
 {

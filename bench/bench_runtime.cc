@@ -18,10 +18,7 @@ namespace
 constexpr int N = 1000000;
 
 timespec g_now{};
-void fake_clock(timespec *now)
-{
-    *now = g_now;
-}
+void fake_clock(timespec *now) { *now = g_now; }
 
 void nop_cb(t_timer *, void *, void *, void *, void *) {}
 

@@ -16,10 +16,7 @@ avl_node_t *rec_to_node(const avl_tree_t *tree, const void *rec)
                                           tree->avl_offset);
 }
 
-avl_node_t *header(avl_tree_t *tree)
-{
-    return &tree->avl_header;
-}
+avl_node_t *header(avl_tree_t *tree) { return &tree->avl_header; }
 
 // Orders a key against tree nodes for the boost algorithms.
 struct key_node_less {
@@ -38,10 +35,7 @@ struct key_node_less {
     }
 };
 
-void node_unlinked(avl_node_t *node)
-{
-    *node = avl_node_t{};
-}
+void node_unlinked(avl_node_t *node) { *node = avl_node_t{}; }
 
 } // namespace
 
@@ -142,10 +136,7 @@ void *avl_find_current_or_next(avl_tree_t *tree, const void *key, avl_index_t *w
     return avl_find_next(tree, key);
 }
 
-unsigned long avl_numnodes(const avl_tree_t *tree)
-{
-    return tree->avl_numnodes;
-}
+unsigned long avl_numnodes(const avl_tree_t *tree) { return tree->avl_numnodes; }
 
 void *avl_destroy_nodes(avl_tree_t *tree, void **cookie)
 {

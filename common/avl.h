@@ -83,14 +83,8 @@ template <typename T> T *avl_find(avl_tree_t *tree, const T *key, avl_index_t *w
 {
     return static_cast<T *>(avl_find(tree, static_cast<const void *>(key), where));
 }
-template <typename T> T *avl_first(avl_tree_t *tree)
-{
-    return static_cast<T *>(avl_first(tree));
-}
-template <typename T> T *avl_last(avl_tree_t *tree)
-{
-    return static_cast<T *>(avl_last(tree));
-}
+template <typename T> T *avl_first(avl_tree_t *tree) { return static_cast<T *>(avl_first(tree)); }
+template <typename T> T *avl_last(avl_tree_t *tree) { return static_cast<T *>(avl_last(tree)); }
 template <typename T> T *avl_next(avl_tree_t *tree, T *rec)
 {
     return static_cast<T *>(avl_walk(tree, rec, AVL_AFTER));

@@ -39,22 +39,10 @@ void IPADDR_SET_V4(t_ipaddr *addr, uint32_t host_order);
 void IPADDR_SET_V6(t_ipaddr *addr, const uint8_t bytes[16]);
 void IPADDR_COPY(t_ipaddr *to, const t_ipaddr *from);
 void IPPREFIX_COPY(t_ipprefix *to, const t_ipprefix *from);
-inline bool IPADDR_IS_V4(const t_ipaddr *a)
-{
-    return a->addr_type == IP_ADDR_V4;
-}
-inline bool IPADDR_IS_V6(const t_ipaddr *a)
-{
-    return a->addr_type == IP_ADDR_V6;
-}
-inline bool IPPREFIX_IS_V4(const t_ipprefix *p)
-{
-    return IPADDR_IS_V4(&p->addr);
-}
-inline bool IPPREFIX_IS_V6(const t_ipprefix *p)
-{
-    return IPADDR_IS_V6(&p->addr);
-}
+inline bool IPADDR_IS_V4(const t_ipaddr *a) { return a->addr_type == IP_ADDR_V4; }
+inline bool IPADDR_IS_V6(const t_ipaddr *a) { return a->addr_type == IP_ADDR_V6; }
+inline bool IPPREFIX_IS_V4(const t_ipprefix *p) { return IPADDR_IS_V4(&p->addr); }
+inline bool IPPREFIX_IS_V6(const t_ipprefix *p) { return IPADDR_IS_V6(&p->addr); }
 bool IPADDR_IS_ZERO(const t_ipaddr *addr);
 int IPADDR_CMP(const t_ipaddr *a, const t_ipaddr *b);
 int IPPREFIX_CMP(const t_ipprefix *a, const t_ipprefix *b);

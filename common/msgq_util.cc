@@ -92,10 +92,7 @@ msgq_framing_t msgq_handle_framing(const msgq_handle_t *h)
 
 // In application-header mode the allocation still starts with a library header
 // (never sent) so that buffers are checked and freed the same way in both modes.
-size_t msgq_wire_offset(const msgq_handle_t *h)
-{
-    return h->use_app_header ? MSGQ_HDR_LEN : 0;
-}
+size_t msgq_wire_offset(const msgq_handle_t *h) { return h->use_app_header ? MSGQ_HDR_LEN : 0; }
 
 void msgq_stamp(uint8_t *alloc, size_t alloc_len)
 {
@@ -978,10 +975,7 @@ msgq_rx_result_e msgq_rx_step(msgq_handle_t *h, msgq_pull_fn pull, void *ctx, vo
 
 // ---- public interface ----
 
-msgq_instance_t *msgq_get_instance()
-{
-    return g_msgq_inst_p;
-}
+msgq_instance_t *msgq_get_instance() { return g_msgq_inst_p; }
 
 msgq_handle_t *msgq_init(uint8_t srcid, uint8_t tgtid, msgq_handle_type_e type,
                          const msgq_app_params_t *params, const msgq_app_cb_t *cbs,
@@ -1400,14 +1394,8 @@ void msgq_dump_instance(void *user_p, msgq_dump_out_t out, int level)
     unsigned reg = 0;
     unsigned unreg = 0;
     const msgq_handle_t *h;
-    TAILQ_FOREACH(h, &inst->reg_msgq_listhead, reg_list_entry)
-    {
-        reg++;
-    }
-    TAILQ_FOREACH(h, &inst->unreg_msgq_listhead, unreg_list_entry)
-    {
-        unreg++;
-    }
+    TAILQ_FOREACH(h, &inst->reg_msgq_listhead, reg_list_entry) { reg++; }
+    TAILQ_FOREACH(h, &inst->unreg_msgq_listhead, unreg_list_entry) { unreg++; }
     msgq_out(user_p, out,
              "msgq: event base %p timer manager %p facility %d handles %u registered, %u "
              "unregistered, %u temporary",

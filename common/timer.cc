@@ -24,19 +24,10 @@ uint32_t resn_ms(e_timer_resn resolution)
     return RESN_MS[resolution];
 }
 
-void monotonic_clock(timespec *now)
-{
-    clock_gettime(CLOCK_MONOTONIC, now);
-}
+void monotonic_clock(timespec *now) { clock_gettime(CLOCK_MONOTONIC, now); }
 
-void *default_alloc(void *, size_t size)
-{
-    return malloc(size);
-}
-void default_free(void *, void *ptr)
-{
-    free(ptr);
-}
+void *default_alloc(void *, size_t size) { return malloc(size); }
+void default_free(void *, void *ptr) { free(ptr); }
 
 void dll_append(t_dll *list, t_dlnode *node)
 {
@@ -69,10 +60,7 @@ void dll_remove(t_dll *list, t_dlnode *node)
     list->count--;
 }
 
-t_timer *timer_of_bucket_node(t_dlnode *node)
-{
-    return reinterpret_cast<t_timer *>(node);
-}
+t_timer *timer_of_bucket_node(t_dlnode *node) { return reinterpret_cast<t_timer *>(node); }
 
 t_timer *timer_of_created_node(t_dlnode *node)
 {
@@ -384,10 +372,7 @@ int timer_exec(t_timer_mgr *mgr, unsigned pri_mask, uint32_t budget_ms)
     return 0;
 }
 
-const char *timer_resn_name(e_timer_resn resolution)
-{
-    return RESN_NAMES[resolution];
-}
+const char *timer_resn_name(e_timer_resn resolution) { return RESN_NAMES[resolution]; }
 
 const char *timer_type_name(uint8_t type)
 {

@@ -32,14 +32,8 @@ using f_sig_handler = void (*)(int);
 // Set by the SIGUSR1 handler; the base tick runs the hook on the loop thread.
 volatile sig_atomic_t g_test_signal_pending = 0;
 
-void *timer_alloc(void *, size_t size)
-{
-    return pim_malloc(size);
-}
-void timer_free(void *, void *ptr)
-{
-    pim_free(ptr);
-}
+void *timer_alloc(void *, size_t size) { return pim_malloc(size); }
+void timer_free(void *, void *ptr) { pim_free(ptr); }
 
 void pim_run_test_signal()
 {
@@ -55,10 +49,7 @@ void pim_run_test_signal()
     }
 }
 
-void pim_exit_now(int)
-{
-    _exit(0);
-}
+void pim_exit_now(int) { _exit(0); }
 
 void pim_fatal_signal(int sig)
 {
@@ -109,10 +100,7 @@ void pim_get_hostname(char *buf, size_t size)
     snprintf(buf, size, "%s", name);
 }
 
-void pim_test_signal(int)
-{
-    g_test_signal_pending = 1;
-}
+void pim_test_signal(int) { g_test_signal_pending = 1; }
 
 void pim_cleanup_handler(int)
 {

@@ -32,10 +32,7 @@ unsigned long vpn_id_of(const t_pim_vpn *vpn_p)
     return vpn_p != nullptr ? static_cast<unsigned long>(vpn_p->vpn_id) : 0;
 }
 
-const t_pim_debug *if_dbg(const t_pim_if *if_p)
-{
-    return pim_vpn_debug(if_p->vpn_p);
-}
+const t_pim_debug *if_dbg(const t_pim_if *if_p) { return pim_vpn_debug(if_p->vpn_p); }
 
 int pim_if_name_cmp(const void *a, const void *b)
 {
@@ -92,10 +89,7 @@ int pim_if_bitmap_idx_cmp(const void *a, const void *b)
                     static_cast<const t_pim_if_idx *>(b)->bitmap_idx);
 }
 
-bool bit_test(const t_pim_bitmap *bm, uint32_t n)
-{
-    return (bm->bits[n / 8] >> (n % 8)) & 1u;
-}
+bool bit_test(const t_pim_bitmap *bm, uint32_t n) { return (bm->bits[n / 8] >> (n % 8)) & 1u; }
 void bit_set(t_pim_bitmap *bm, uint32_t n)
 {
     bm->bits[n / 8] |= static_cast<uint8_t>(1u << (n % 8));
@@ -289,10 +283,7 @@ t_pim_if *pim_if_find_by_index(t_pim_vpn *vpn_p, uint32_t index, e_pim_if_type t
     return (if_p != nullptr && if_p->if_index == index) ? if_p : nullptr;
 }
 
-t_pim_if *pim_if_get_first(t_pim_vpn *vpn_p)
-{
-    return avl_first<t_pim_if>(&vpn_p->if_db);
-}
+t_pim_if *pim_if_get_first(t_pim_vpn *vpn_p) { return avl_first<t_pim_if>(&vpn_p->if_db); }
 
 t_pim_if *pim_if_find_next(t_pim_vpn *vpn_p, const char *name, bool in_pim_db)
 {

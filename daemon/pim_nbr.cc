@@ -22,15 +22,9 @@ unsigned long vpn_id_of(const t_pim_if *if_p)
     return if_p->vpn_p != nullptr ? static_cast<unsigned long>(if_p->vpn_p->vpn_id) : 0;
 }
 
-const t_pim_debug *if_dbg(const t_pim_if *if_p)
-{
-    return pim_vpn_debug(if_p->vpn_p);
-}
+const t_pim_debug *if_dbg(const t_pim_if *if_p) { return pim_vpn_debug(if_p->vpn_p); }
 
-bool is_tunnel(const t_pim_nbr *nbr_p)
-{
-    return (nbr_p->nbr_flags & PIM_NBR_FLAG_TUNNEL) != 0;
-}
+bool is_tunnel(const t_pim_nbr *nbr_p) { return (nbr_p->nbr_flags & PIM_NBR_FLAG_TUNNEL) != 0; }
 
 void arm_hold_timer(t_pim_nbr *nbr_p, uint32_t holdtime)
 {
@@ -86,10 +80,7 @@ t_pim_nbr *pim_nbr_find(t_pim_if *if_p, const t_ipaddr *addr, avl_index_t *where
     return avl_find(&if_p->nbr_db, &key, where);
 }
 
-t_pim_nbr *pim_nbr_get_first(t_pim_if *if_p)
-{
-    return avl_first<t_pim_nbr>(&if_p->nbr_db);
-}
+t_pim_nbr *pim_nbr_get_first(t_pim_if *if_p) { return avl_first<t_pim_nbr>(&if_p->nbr_db); }
 
 t_pim_nbr *pim_nbr_get_next(t_pim_if *if_p, const t_ipaddr *addr)
 {

@@ -81,10 +81,7 @@ bool reject_log_allowed()
         }                                                                                          \
     } while (0)
 
-const t_pim_debug *if_dbg(const t_pim_if *if_p)
-{
-    return pim_vpn_debug(if_p->vpn_p);
-}
+const t_pim_debug *if_dbg(const t_pim_if *if_p) { return pim_vpn_debug(if_p->vpn_p); }
 
 unsigned long if_vpn_id(const t_pim_if *if_p)
 {

@@ -30,10 +30,7 @@ e_pim_pkt_err read_sources(t_pim_rd &rd, uint16_t count, std::span<t_pim_pkt_src
     return PIM_PKT_OK;
 }
 
-size_t encoded_src_len(const t_ipaddr &a)
-{
-    return IPADDR_IS_V6(&a) ? 20 : 8;
-}
+size_t encoded_src_len(const t_ipaddr &a) { return IPADDR_IS_V6(&a) ? 20 : 8; }
 
 bool is_wildcard_join(const t_pim_jp_src &s)
 {

@@ -17,20 +17,11 @@ time_t g_sysmgr_last_hello = 0;
 
 } // namespace
 
-time_t sysmgr_app_last_hello()
-{
-    return g_sysmgr_last_hello;
-}
+time_t sysmgr_app_last_hello() { return g_sysmgr_last_hello; }
 
-void *sysmgr_app_malloc(size_t size)
-{
-    return malloc(size);
-}
+void *sysmgr_app_malloc(size_t size) { return malloc(size); }
 
-void sysmgr_app_free(void *buf)
-{
-    free(buf);
-}
+void sysmgr_app_free(void *buf) { free(buf); }
 
 void sysmgr_app_write_cb(msgq_handle_t *, void *) {}
 

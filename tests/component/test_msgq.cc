@@ -70,10 +70,7 @@ void app_read(msgq_handle_t *h, void *msg, uint32_t len, void *arg)
     }
 }
 
-std::vector<uint8_t> bytes(const std::string &s)
-{
-    return {s.begin(), s.end()};
-}
+std::vector<uint8_t> bytes(const std::string &s) { return {s.begin(), s.end()}; }
 
 struct MsgqTest : ::testing::Test {
     event_base *base = nullptr;

@@ -25,14 +25,8 @@ namespace
 
 constexpr uint32_t OWN = 0x0a000005; // 10.0.0.5/24
 
-void *timer_alloc(void *, size_t size)
-{
-    return pim_malloc(size);
-}
-void timer_free(void *, void *ptr)
-{
-    pim_free(ptr);
-}
+void *timer_alloc(void *, size_t size) { return pim_malloc(size); }
+void timer_free(void *, void *ptr) { pim_free(ptr); }
 
 // An interface that runs PIM without a socket: replies fail to go out.
 t_pim_if *setup()

@@ -45,14 +45,8 @@ int64_t sim_now_ms()
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-uint16_t t_sim_frame::magic1() const
-{
-    return get16(header, 0);
-}
-uint16_t t_sim_frame::size() const
-{
-    return get16(header, 2);
-}
+uint16_t t_sim_frame::magic1() const { return get16(header, 0); }
+uint16_t t_sim_frame::size() const { return get16(header, 2); }
 
 std::unique_ptr<t_sim_peer> t_sim_peer::listen(const std::string &path, t_sim_framing framing)
 {
@@ -262,10 +256,7 @@ bool t_sim_peer::send_app(std::span<const uint8_t> header, std::span<const uint8
     return send_raw(f);
 }
 
-bool t_sim_peer::send_register()
-{
-    return send_register(framing_.src_mod, framing_.tgt_mod);
-}
+bool t_sim_peer::send_register() { return send_register(framing_.src_mod, framing_.tgt_mod); }
 
 bool t_sim_peer::send_register(uint8_t src, uint8_t tgt)
 {

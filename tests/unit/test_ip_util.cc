@@ -34,10 +34,7 @@ t_ipprefix pfx(const char *text, uint8_t len)
     return p;
 }
 
-std::string text(const t_ipaddr &a)
-{
-    return ipaddr_str(&a).c;
-}
+std::string text(const t_ipaddr &a) { return ipaddr_str(&a).c; }
 
 std::string text(const t_ipprefix &p)
 {

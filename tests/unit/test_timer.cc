@@ -8,10 +8,7 @@ namespace
 {
 
 timespec g_now;
-void fake_clock(timespec *now)
-{
-    *now = g_now;
-}
+void fake_clock(timespec *now) { *now = g_now; }
 
 void advance_ms(long ms)
 {

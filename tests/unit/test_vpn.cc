@@ -54,10 +54,7 @@ TEST_F(VpnTest, TableOrderEnableOnCreateAndDelete)
 
 int g_high_runs;
 int g_normal_runs;
-void count_run(t_timer *, void *counter, void *, void *, void *)
-{
-    ++*static_cast<int *>(counter);
-}
+void count_run(t_timer *, void *counter, void *, void *, void *) { ++*static_cast<int *>(counter); }
 
 TEST_F(VpnTest, UrgentPumpRunsHighPriorityOnlyAfterTwoSeconds)
 {

@@ -300,10 +300,7 @@ void lab_tick_cb(int, short, void *)
     evtimer_add(g_tick_p, &one);
 }
 
-void on_sigusr1(int)
-{
-    g_dump_now = 1;
-}
+void on_sigusr1(int) { g_dump_now = 1; }
 
 } // namespace
 
