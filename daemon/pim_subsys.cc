@@ -44,11 +44,6 @@ e_pim_status pim_nhres_db_init(t_pim_vpn *)
     return PIM_STATUS_OK;
 }
 void pim_nhres_db_destroy(t_pim_vpn *) {}
-e_pim_status pim_rp_db_init(t_pim_vpn *)
-{
-    return PIM_STATUS_OK;
-}
-void pim_rp_db_destroy(t_pim_vpn *) {}
 
 e_pim_status pim_fab_shadow_init(t_pim_vpn *)
 {

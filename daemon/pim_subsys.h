@@ -30,8 +30,6 @@ e_pim_status pim_rtm_init(t_pim_vpn *vpn_p);
 void pim_rtm_destroy(t_pim_vpn *vpn_p);
 e_pim_status pim_nhres_db_init(t_pim_vpn *vpn_p);
 void pim_nhres_db_destroy(t_pim_vpn *vpn_p);
-e_pim_status pim_rp_db_init(t_pim_vpn *vpn_p);
-void pim_rp_db_destroy(t_pim_vpn *vpn_p);
 
 // Overlay, IGMP and replicators.
 e_pim_status pim_fab_shadow_init(t_pim_vpn *vpn_p);

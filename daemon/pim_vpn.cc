@@ -11,6 +11,7 @@
 
 #include "common/zul_assert.h"
 #include "daemon/pim_mem.h"
+#include "daemon/pim_rp_db.h"
 #include "daemon/pim_subsys.h"
 
 namespace
