@@ -5,34 +5,41 @@
 
 #include "daemon/pim_vpn.h"
 
-e_pim_status pim_if_tunnel_idx_init(t_pim_vpn *)
-{
-    return PIM_STATUS_OK;
-}
-void pim_if_tunnel_idx_destroy(t_pim_vpn *) {}
-e_pim_status pim_if_idx_init(t_pim_vpn *)
-{
-    return PIM_STATUS_OK;
-}
-void pim_if_idx_destroy(t_pim_vpn *) {}
-e_pim_status pim_if_db_init(t_pim_vpn *)
-{
-    return PIM_STATUS_OK;
-}
-void pim_if_db_destroy(t_pim_vpn *) {}
-void pim_if_enable_all(t_pim_vpn *) {}
-void pim_if_disable_all(t_pim_vpn *) {}
-e_pim_status pim_if_disable_pim(t_pim_vpn *)
-{
-    return PIM_STATUS_OK;
-}
-
 e_pim_status pim_minfo_init(t_pim_vpn *)
 {
     return PIM_STATUS_OK;
 }
 void pim_minfo_destroy(t_pim_vpn *) {}
 void pim_minfo_spt_sg_delete_all(t_pim_vpn *) {}
+e_pim_status pim_if_minfo_init(t_pim_if *)
+{
+    return PIM_STATUS_OK;
+}
+void pim_if_minfo_destroy(t_pim_if *) {}
+void pim_minfo_cleanup_if(t_pim_if *) {}
+void pim_minfo_cleanup_nbr(t_pim_vpn *, t_pim_nbr *) {}
+void pim_nhres_new_nbr_update_minfo(t_pim_vpn *, const t_ipaddr *, bool) {}
+
+void pim_jp_xg_join(t_pim_if *, const t_ipaddr *, const t_ipaddr *, uint16_t) {}
+void pim_jp_sg_join(t_pim_if *, const t_ipaddr *, const t_ipaddr *, uint16_t) {}
+void pim_jp_sgrpt_join(t_pim_if *, const t_ipaddr *, const t_ipaddr *, uint16_t) {}
+void pim_jp_xg_prune(t_pim_if *, const t_ipaddr *, const t_ipaddr *) {}
+void pim_jp_sg_prune(t_pim_if *, const t_ipaddr *, const t_ipaddr *) {}
+void pim_jp_sgrpt_prune(t_pim_if *, const t_ipaddr *, const t_ipaddr *, uint16_t) {}
+void pim_jp_handle_eom(t_pim_vpn *) {}
+void pim_assert_process_pkt(t_pim_daemon *, t_pim_nbr *, const t_ipaddr *, const t_ipaddr *,
+                            const t_pim_assert_metric *)
+{
+}
+
+int pim_notify_nbr_state(t_pim_daemon *, t_pim_nbr *, bool)
+{
+    return 0;
+}
+int pim_notify_if_state(t_pim_daemon *, t_pim_if *)
+{
+    return 0;
+}
 
 e_pim_status pim_rtm_init(t_pim_vpn *)
 {
@@ -72,6 +79,7 @@ e_pim_status pim_igmp_init(t_pim_vpn *)
 }
 void pim_igmp_destroy(t_pim_vpn *) {}
 void pim_repl_update_timer_cb(t_timer *, void *, void *, void *, void *) {}
+void pim_repl_delete(t_pim_vpn *, const t_ipaddr *) {}
 
 e_pim_status pim_auto_rp_enable(t_pim_vpn *)
 {
@@ -79,6 +87,11 @@ e_pim_status pim_auto_rp_enable(t_pim_vpn *)
 }
 void pim_auto_rp_disable(t_pim_vpn *) {}
 void pim_auto_rp_pkt_timer_cb(t_timer *, void *, void *, void *, void *) {}
+void pim_auto_rp_update_minfo_if_all(t_pim_vpn *, t_pim_if *, bool) {}
+e_pim_status pim_pkt_auto_rp_rx(t_pim_vpn *, int)
+{
+    return PIM_STATUS_OK;
+}
 
 void pim_debug_delete_vpn(t_pim_vpn *) {}
 

@@ -5,25 +5,41 @@
 
 #include "daemon/pim_defs.h"
 
+struct t_ipaddr;
+struct t_pim_assert_metric;
 struct t_pim_daemon;
+struct t_pim_if;
+struct t_pim_nbr;
 struct t_pim_vpn;
 struct t_timer;
-
-// Interface tables and index allocation.
-e_pim_status pim_if_tunnel_idx_init(t_pim_vpn *vpn_p);
-void pim_if_tunnel_idx_destroy(t_pim_vpn *vpn_p);
-e_pim_status pim_if_idx_init(t_pim_vpn *vpn_p);
-void pim_if_idx_destroy(t_pim_vpn *vpn_p);
-e_pim_status pim_if_db_init(t_pim_vpn *vpn_p);
-void pim_if_db_destroy(t_pim_vpn *vpn_p);
-void pim_if_enable_all(t_pim_vpn *vpn_p);
-void pim_if_disable_all(t_pim_vpn *vpn_p);
-e_pim_status pim_if_disable_pim(t_pim_vpn *vpn_p);
 
 // Routing entries.
 e_pim_status pim_minfo_init(t_pim_vpn *vpn_p);
 void pim_minfo_destroy(t_pim_vpn *vpn_p);
 void pim_minfo_spt_sg_delete_all(t_pim_vpn *vpn_p);
+// Per-interface routing states, and what neighbor changes do to the entries.
+e_pim_status pim_if_minfo_init(t_pim_if *if_p);
+void pim_if_minfo_destroy(t_pim_if *if_p);
+void pim_minfo_cleanup_if(t_pim_if *if_p);
+void pim_minfo_cleanup_nbr(t_pim_vpn *vpn_p, t_pim_nbr *nbr_p);
+void pim_nhres_new_nbr_update_minfo(t_pim_vpn *vpn_p, const t_ipaddr *addr, bool auto_rp);
+
+// Join/Prune and Assert handlers fed by the receive path.
+void pim_jp_xg_join(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *rp, uint16_t holdtime);
+void pim_jp_sg_join(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *src, uint16_t holdtime);
+void pim_jp_sgrpt_join(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *src,
+                       uint16_t holdtime);
+void pim_jp_xg_prune(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *rp);
+void pim_jp_sg_prune(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *src);
+void pim_jp_sgrpt_prune(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *src,
+                        uint16_t holdtime);
+void pim_jp_handle_eom(t_pim_vpn *vpn_p);
+void pim_assert_process_pkt(t_pim_daemon *daemon_p, t_pim_nbr *nbr_p, const t_ipaddr *group,
+                            const t_ipaddr *src, const t_pim_assert_metric *metric);
+
+// State-change notifications.
+int pim_notify_nbr_state(t_pim_daemon *daemon_p, t_pim_nbr *nbr_p, bool down);
+int pim_notify_if_state(t_pim_daemon *daemon_p, t_pim_if *if_p);
 
 // Unicast routing: route table manager link, next hops, RPs.
 e_pim_status pim_rtm_init(t_pim_vpn *vpn_p);
@@ -44,11 +60,14 @@ void pim_fab_encode_ad(t_pim_vpn *vpn_p, bool add);
 e_pim_status pim_igmp_init(t_pim_vpn *vpn_p);
 void pim_igmp_destroy(t_pim_vpn *vpn_p);
 void pim_repl_update_timer_cb(t_timer *timer, void *daemon_p, void *, void *, void *);
+void pim_repl_delete(t_pim_vpn *vpn_p, const t_ipaddr *addr);
 
 // Auto-RP.
 e_pim_status pim_auto_rp_enable(t_pim_vpn *vpn_p);
 void pim_auto_rp_disable(t_pim_vpn *vpn_p);
 void pim_auto_rp_pkt_timer_cb(t_timer *timer, void *daemon_p, void *, void *, void *);
+void pim_auto_rp_update_minfo_if_all(t_pim_vpn *vpn_p, t_pim_if *if_p, bool up);
+e_pim_status pim_pkt_auto_rp_rx(t_pim_vpn *vpn_p, int fd);
 
 // Debug operational data of a VPN.
 void pim_debug_delete_vpn(t_pim_vpn *vpn_p);

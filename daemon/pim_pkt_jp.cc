@@ -1,0 +1,192 @@
+// Join/Prune body: upstream neighbor, holdtime and group records with their
+// joined and pruned sources.
+#include "daemon/pim_pkt_codec.h"
+
+namespace
+{
+
+// Fixed fields after the PIM header: reserved, group count, holdtime.
+constexpr size_t JP_FIXED_AFTER_UPSTREAM = 4;
+// Group record header after the encoded group: joined and pruned counts.
+constexpr size_t JP_GROUP_COUNTS = 4;
+constexpr size_t JP_MAX_GROUPS = 255;
+
+e_pim_pkt_err read_sources(t_pim_rd &rd, uint16_t count, std::span<t_pim_pkt_src_addr> arr,
+                           int32_t &bad_value)
+{
+    if (count > arr.size()) {
+        bad_value = count;
+        return PIM_PKT_ERR_TOO_MANY_SRC;
+    }
+    for (uint16_t i = 0; i < count; i++) {
+        uint8_t family = 0;
+        if (pim_pkt_decode_source_addr(rd, arr[i], family) == 0) {
+            if (!rd.ok) {
+                bad_value = i;
+                return PIM_PKT_ERR_TRUNCATED;
+            }
+            bad_value = family;
+            return PIM_PKT_ERR_ADDR_FAMILY;
+        }
+    }
+    return PIM_PKT_OK;
+}
+
+size_t encoded_src_len(const t_ipaddr &a)
+{
+    return IPADDR_IS_V6(&a) ? 20 : 8;
+}
+
+bool is_wildcard_join(const t_pim_jp_src &s)
+{
+    return (s.flags & (PIM_SRC_FLAG_W | PIM_SRC_FLAG_R)) == (PIM_SRC_FLAG_W | PIM_SRC_FLAG_R);
+}
+
+} // namespace
+
+e_pim_pkt_err pim_pkt_jp_decode_hdr(std::span<const uint8_t> body, t_pim_jp_rd &it,
+                                    t_pim_pkt_jp &jp, int32_t &bad_value)
+{
+    jp = t_pim_pkt_jp{};
+    bad_value = 0;
+    it.rd = pim_rd_init(body);
+    it.next_group = 1;
+    uint8_t family = 0;
+    if (pim_pkt_decode_unicast_addr(it.rd, jp.upstream_neighbor, family) == 0) {
+        bad_value = family;
+        return it.rd.ok ? PIM_PKT_ERR_ADDR_FAMILY : PIM_PKT_ERR_TRUNCATED;
+    }
+    uint8_t reserved = 0;
+    uint8_t ngroups = 0;
+    pim_rd_u8(it.rd, reserved);
+    pim_rd_u8(it.rd, ngroups);
+    if (!pim_rd_u16(it.rd, jp.holdtime)) {
+        return PIM_PKT_ERR_TRUNCATED;
+    }
+    jp.num_groups = ngroups;
+    return PIM_PKT_OK;
+}
+
+bool pim_pkt_jp_more(const t_pim_jp_rd &it, const t_pim_pkt_jp &jp)
+{
+    return it.rd.left > 0 && it.next_group <= jp.num_groups;
+}
+
+e_pim_pkt_err pim_pkt_jp_decode_group(t_pim_jp_rd &it, t_pim_pkt_jp &jp,
+                                      std::span<t_pim_pkt_src_addr> joins,
+                                      std::span<t_pim_pkt_src_addr> prunes, int32_t &bad_value)
+{
+    t_pim_pkt_jp_group &g = jp.jp_group;
+    g = t_pim_pkt_jp_group{};
+    g.join_src_pp = joins.data();
+    g.prune_src_pp = prunes.data();
+    bad_value = 0;
+    it.next_group++;
+
+    uint8_t family = 0;
+    if (pim_pkt_decode_group_addr(it.rd, g.group_address, family) == 0) {
+        bad_value = family;
+        return it.rd.ok ? PIM_PKT_ERR_ADDR_FAMILY : PIM_PKT_ERR_TRUNCATED;
+    }
+    pim_rd_u16(it.rd, g.num_joins);
+    if (!pim_rd_u16(it.rd, g.num_prunes)) {
+        return PIM_PKT_ERR_TRUNCATED;
+    }
+    e_pim_pkt_err err = read_sources(it.rd, g.num_joins, joins, bad_value);
+    if (err == PIM_PKT_OK) {
+        err = read_sources(it.rd, g.num_prunes, prunes, bad_value);
+    }
+    return err;
+}
+
+e_pim_pkt_err pim_pkt_jp_decode_end(const t_pim_jp_rd &it, int32_t &bad_value)
+{
+    bad_value = static_cast<int32_t>(it.rd.left);
+    return it.rd.left == 0 ? PIM_PKT_OK : PIM_PKT_ERR_BAD_LENGTH;
+}
+
+size_t pim_pkt_jp_build(std::span<uint8_t> buf, const t_pim_jp_tx &jp, t_pim_jp_cursor &cur)
+{
+    if (cur.group >= jp.groups.size()) {
+        return 0;
+    }
+    t_pim_wr wr = pim_wr_init(buf);
+    pim_pkt_encode_header(wr, PIM_PKT_JOIN_PRUNE);
+    pim_pkt_encode_unicast_addr(wr, jp.upstream);
+    size_t ngroups_at = wr.len + 1;
+    pim_wr_u8(wr, 0);
+    pim_wr_u8(wr, 0);
+    pim_wr_u16(wr, jp.holdtime);
+    if (!wr.ok) {
+        return 0;
+    }
+
+    size_t ngroups = 0;
+    while (cur.group < jp.groups.size() && ngroups < JP_MAX_GROUPS) {
+        const t_pim_jp_group_tx &g = jp.groups[cur.group];
+        size_t grp_len = IPADDR_IS_V6(&g.group) ? 20 : 8;
+        if (wr.cap - wr.len < grp_len + JP_GROUP_COUNTS) {
+            break;
+        }
+        size_t rec_start = wr.len;
+        pim_pkt_encode_group_addr(wr, g.group, 0);
+        size_t counts_at = wr.len;
+        pim_wr_u32(wr, 0);
+
+        // A continued (*,G) Join goes out again beside the remaining prunes.
+        const t_pim_jp_src *rejoin = nullptr;
+        if (cur.join >= g.joins.size() && cur.join > 0) {
+            for (const t_pim_jp_src &s : g.joins) {
+                if (is_wildcard_join(s)) {
+                    rejoin = &s;
+                    break;
+                }
+            }
+        }
+        uint16_t njoins = 0;
+        uint16_t nprunes = 0;
+        if (rejoin != nullptr && cur.prune < g.prunes.size() &&
+            wr.cap - wr.len >= encoded_src_len(rejoin->addr)) {
+            pim_pkt_encode_source_addr(wr, rejoin->addr, rejoin->flags);
+            njoins++;
+        }
+        while (cur.join < g.joins.size() && njoins < UINT16_MAX &&
+               wr.cap - wr.len >= encoded_src_len(g.joins[cur.join].addr)) {
+            pim_pkt_encode_source_addr(wr, g.joins[cur.join].addr, g.joins[cur.join].flags);
+            cur.join++;
+            njoins++;
+        }
+        if (cur.join >= g.joins.size()) {
+            while (cur.prune < g.prunes.size() && nprunes < UINT16_MAX &&
+                   wr.cap - wr.len >= encoded_src_len(g.prunes[cur.prune].addr)) {
+                pim_pkt_encode_source_addr(wr, g.prunes[cur.prune].addr, g.prunes[cur.prune].flags);
+                cur.prune++;
+                nprunes++;
+            }
+        }
+        bool group_done = cur.join >= g.joins.size() && cur.prune >= g.prunes.size();
+        bool empty_group = g.joins.empty() && g.prunes.empty();
+        if (njoins == 0 && nprunes == 0 && !empty_group) {
+            // Not even one source fitted: leave the record for the next message.
+            wr.len = rec_start;
+            break;
+        }
+        wr.buf[counts_at] = static_cast<uint8_t>(njoins >> 8);
+        wr.buf[counts_at + 1] = static_cast<uint8_t>(njoins);
+        wr.buf[counts_at + 2] = static_cast<uint8_t>(nprunes >> 8);
+        wr.buf[counts_at + 3] = static_cast<uint8_t>(nprunes);
+        ngroups++;
+        if (!group_done) {
+            break;
+        }
+        cur.group++;
+        cur.join = 0;
+        cur.prune = 0;
+    }
+    if (ngroups == 0 || !wr.ok) {
+        return 0;
+    }
+    wr.buf[ngroups_at] = static_cast<uint8_t>(ngroups);
+    pim_pkt_finish(buf.first(wr.len));
+    return wr.len;
+}
