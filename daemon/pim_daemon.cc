@@ -12,17 +12,14 @@
 #include <unistd.h>
 
 #include "common/zul_assert.h"
-#include "common/zul_module.h"
 #include "daemon/pim_mem.h"
 #include "daemon/pim_rtm.h"
 #include "daemon/pim_subsys.h"
 #include "daemon/pim_vpn.h"
-#include "sysmgr/sysmgr_app.h"
 
 t_pim_daemon *g_kemd_p = nullptr;
 
-namespace
-{
+namespace {
 
 constexpr unsigned PIM_NUM_SIGNALS = 65;
 // VPN whose route table manager link the SIGUSR1 test hook bounces.
@@ -33,14 +30,8 @@ using f_sig_handler = void (*)(int);
 // Set by the SIGUSR1 handler; the base tick runs the hook on the loop thread.
 volatile sig_atomic_t g_test_signal_pending = 0;
 
-void *timer_alloc(void *, size_t size)
-{
-    return pim_malloc(size);
-}
-void timer_free(void *, void *ptr)
-{
-    pim_free(ptr);
-}
+void *timer_alloc(void *, size_t size) { return pim_malloc(size); }
+void timer_free(void *, void *ptr) { pim_free(ptr); }
 
 void pim_run_test_signal()
 {
@@ -56,19 +47,15 @@ void pim_run_test_signal()
     }
 }
 
-void pim_exit_now(int)
-{
-    _exit(0);
-}
+void pim_exit_now(int) { _exit(0); }
 
 void pim_fatal_signal(int sig)
 {
     char line[128];
     int n = snprintf(line, sizeof(line), "%s:%u: failed assertion `%s'\n", __FILE__,
-                     static_cast<unsigned>(__LINE__),
-                     sig == SIGHUP   ? "sig != SIGHUP"
-                     : sig == SIGINT ? "sig != SIGINT"
-                                     : "sig != SIGQUIT");
+                     static_cast<unsigned>(__LINE__), sig == SIGHUP    ? "sig != SIGHUP"
+                                                      : sig == SIGINT  ? "sig != SIGINT"
+                                                                       : "sig != SIGQUIT");
     if (n > 0) {
         ssize_t w = write(STDOUT_FILENO, line, static_cast<size_t>(n));
         (void)w;
@@ -78,8 +65,7 @@ void pim_fatal_signal(int sig)
 
 void install(int sig, f_sig_handler handler)
 {
-    struct sigaction sa {
-    };
+    struct sigaction sa {};
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;
@@ -110,10 +96,7 @@ void pim_get_hostname(char *buf, size_t size)
     snprintf(buf, size, "%s", name);
 }
 
-void pim_test_signal(int)
-{
-    g_test_signal_pending = 1;
-}
+void pim_test_signal(int) { g_test_signal_pending = 1; }
 
 void pim_cleanup_handler(int)
 {
@@ -251,11 +234,6 @@ e_pim_status pim_daemon_init(t_pim_daemon **daemon_pp)
         PIM_LOG("Failed to initialize ftm connection");
         return PIM_STATUS_MEM_FAIL;
     }
-    daemon_p->sysmgr_app_p = app_sysmgr_connect(daemon_p->base_event_p, daemon_p->timer_mgr_p,
-                                                nullptr, ZUL_MODULE_PIM, daemon_p, nullptr);
-    if (daemon_p->sysmgr_app_p == nullptr) {
-        return PIM_STATUS_FAIL;
-    }
     evutil_secure_rng_init();
     return PIM_STATUS_OK;
 }
@@ -271,10 +249,6 @@ void pim_daemon_destroy(t_pim_daemon *daemon_p)
     pim_ftm_destroy(daemon_p);
     pim_ttm_destroy(daemon_p);
     pim_confd_destroy(daemon_p);
-    if (daemon_p->sysmgr_app_p != nullptr) {
-        app_sysmgr_disconnect(daemon_p->sysmgr_app_p);
-        daemon_p->sysmgr_app_p = nullptr;
-    }
     pim_timers_destroy(daemon_p);
     if (daemon_p->base_event_p != nullptr) {
         event_base_free(daemon_p->base_event_p);
@@ -286,7 +260,7 @@ void pim_daemon_destroy(t_pim_daemon *daemon_p)
 
 int pim_get_input_params(t_pim_daemon *daemon_p, int argc, char **argv)
 {
-    // Every argument must be "-f"; the word after each "-f" is not examined.
+    // The word after "-f" is not examined.
     for (int i = 1; i < argc; i += 2) {
         if (strcmp(argv[i], "-f") != 0) {
             PIM_LOG("\nUSAGE: kemd -f");

@@ -114,11 +114,12 @@ t_pim_bitmap *bitmap_new()
     return bm;
 }
 
-// Next-fit search for a clear bit among 0..511, starting at the cursor and
-// wrapping once; 0 when every bit is taken.
+// Next-fit search for a clear bit among 0..511, starting after the cursor
+// (the last bit handed out) and wrapping once, so that a released index is
+// reused only after a wrap; 0 when every bit is taken.
 uint32_t bitmap_get(t_pim_bitmap *bm, uint16_t &cursor)
 {
-    uint32_t start = cursor % PIM_IF_IDX_BITS;
+    uint32_t start = (cursor + 1u) % PIM_IF_IDX_BITS;
     for (uint32_t step = 0; step < PIM_IF_IDX_BITS; step++) {
         uint32_t n = (start + step) % PIM_IF_IDX_BITS;
         if (n % 8 == 0 && bm->bits[n / 8] == 0xFF && step + 8 <= PIM_IF_IDX_BITS) {
@@ -571,6 +572,8 @@ void pim_if_config_update(t_pim_daemon *, t_pim_vpn *vpn_p, t_pim_if *if_p, bool
 
 void pim_if_config_update_hello_interval(t_pim_daemon *, t_pim_vpn *, t_pim_if *if_p, uint32_t ms)
 {
+    // The Hello timer ticks in whole seconds; a shorter period would never wait.
+    ms = ms < PIM_IF_MIN_HELLO_MS ? PIM_IF_MIN_HELLO_MS : ms;
     if_p->config.hello_interval = ms;
     if_p->config.holdtime = static_cast<uint32_t>(uint64_t{ms} * 7 / 2);
     if (if_p->hello_timer != nullptr && timer_is_active(if_p->hello_timer)) {

@@ -5,8 +5,6 @@
 namespace
 {
 
-// Fixed fields after the PIM header: reserved, group count, holdtime.
-constexpr size_t JP_FIXED_AFTER_UPSTREAM = 4;
 // Group record header after the encoded group: joined and pruned counts.
 constexpr size_t JP_GROUP_COUNTS = 4;
 constexpr size_t JP_MAX_GROUPS = 255;

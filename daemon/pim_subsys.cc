@@ -6,16 +6,10 @@
 #include "daemon/pim_minfo.h"
 #include "daemon/pim_vpn.h"
 
-e_pim_status pim_minfo_init(t_pim_vpn *)
-{
-    return PIM_STATUS_OK;
-}
+e_pim_status pim_minfo_init(t_pim_vpn *) { return PIM_STATUS_OK; }
 void pim_minfo_destroy(t_pim_vpn *) {}
 void pim_minfo_spt_sg_delete_all(t_pim_vpn *) {}
-e_pim_status pim_if_minfo_init(t_pim_if *)
-{
-    return PIM_STATUS_OK;
-}
+e_pim_status pim_if_minfo_init(t_pim_if *) { return PIM_STATUS_OK; }
 void pim_if_minfo_destroy(t_pim_if *) {}
 void pim_minfo_cleanup_if(t_pim_if *) {}
 void pim_minfo_cleanup_nbr(t_pim_vpn *, t_pim_nbr *) {}
@@ -32,14 +26,8 @@ void pim_assert_process_pkt(t_pim_daemon *, t_pim_nbr *, const t_ipaddr *, const
 {
 }
 
-int pim_notify_nbr_state(t_pim_daemon *, t_pim_nbr *, bool)
-{
-    return 0;
-}
-int pim_notify_if_state(t_pim_daemon *, t_pim_if *)
-{
-    return 0;
-}
+int pim_notify_nbr_state(t_pim_daemon *, t_pim_nbr *, bool) { return 0; }
+int pim_notify_if_state(t_pim_daemon *, t_pim_if *) { return 0; }
 
 void pim_et_process_join_desired(t_pim_minfo *) {}
 void pim_et_process_prune_desired(t_pim_minfo *) {}
@@ -60,65 +48,35 @@ bool pim_jp_rp_get(t_pim_minfo *minfo_p, t_ipaddr *rp_p)
     }
 }
 
-e_pim_status pim_fab_shadow_init(t_pim_vpn *)
-{
-    return PIM_STATUS_OK;
-}
+e_pim_status pim_fab_shadow_init(t_pim_vpn *) { return PIM_STATUS_OK; }
 void pim_fab_shadow_destroy(t_pim_vpn *) {}
-e_pim_status pim_igmp_shadow_init(t_pim_vpn *)
-{
-    return PIM_STATUS_OK;
-}
+e_pim_status pim_igmp_shadow_init(t_pim_vpn *) { return PIM_STATUS_OK; }
 void pim_igmp_shadow_destroy(t_pim_vpn *) {}
-e_pim_status pim_repl_db_init(t_pim_vpn *)
-{
-    return PIM_STATUS_OK;
-}
+e_pim_status pim_repl_db_init(t_pim_vpn *) { return PIM_STATUS_OK; }
 void pim_repl_db_destroy(t_pim_vpn *) {}
-e_pim_status pim_fab_init(t_pim_vpn *)
-{
-    return PIM_STATUS_OK;
-}
+e_pim_status pim_fab_init(t_pim_vpn *) { return PIM_STATUS_OK; }
 void pim_fab_destroy(t_pim_vpn *) {}
 void pim_fab_encode_ad(t_pim_vpn *, bool) {}
-e_pim_status pim_igmp_init(t_pim_vpn *)
-{
-    return PIM_STATUS_OK;
-}
+e_pim_status pim_igmp_init(t_pim_vpn *) { return PIM_STATUS_OK; }
 void pim_igmp_destroy(t_pim_vpn *) {}
 void pim_repl_update_timer_cb(t_timer *, void *, void *, void *, void *) {}
 void pim_repl_delete(t_pim_vpn *, const t_ipaddr *) {}
 
-e_pim_status pim_auto_rp_enable(t_pim_vpn *)
-{
-    return PIM_STATUS_OK;
-}
+e_pim_status pim_auto_rp_enable(t_pim_vpn *) { return PIM_STATUS_OK; }
 void pim_auto_rp_disable(t_pim_vpn *) {}
 void pim_auto_rp_pkt_timer_cb(t_timer *, void *, void *, void *, void *) {}
 void pim_auto_rp_update_minfo_if_all(t_pim_vpn *, t_pim_if *, bool) {}
 void pim_auto_rp_update_minfo(t_pim_minfo *) {}
-e_pim_status pim_pkt_auto_rp_rx(t_pim_vpn *, int)
-{
-    return PIM_STATUS_OK;
-}
+e_pim_status pim_pkt_auto_rp_rx(t_pim_vpn *, int) { return PIM_STATUS_OK; }
 
 void pim_debug_delete_vpn(t_pim_vpn *) {}
 
-e_pim_status pim_ttm_init(t_pim_daemon *)
-{
-    return PIM_STATUS_OK;
-}
+e_pim_status pim_ttm_init(t_pim_daemon *) { return PIM_STATUS_OK; }
 void pim_ttm_destroy(t_pim_daemon *) {}
-e_pim_status pim_ftm_init(t_pim_daemon *)
-{
-    return PIM_STATUS_OK;
-}
+e_pim_status pim_ftm_init(t_pim_daemon *) { return PIM_STATUS_OK; }
 void pim_ftm_destroy(t_pim_daemon *) {}
 void pim_ftm_spt_reprogram(t_pim_vpn *) {}
-e_pim_status pim_confd_init(t_pim_daemon *)
-{
-    return PIM_STATUS_OK;
-}
+e_pim_status pim_confd_init(t_pim_daemon *) { return PIM_STATUS_OK; }
 void pim_confd_destroy(t_pim_daemon *) {}
 
 // Without a configuration database every VPN's VRF id is its VPN id.

@@ -1,0 +1,196 @@
+// The receive path: validation order, counters per drop reason, dispatch to
+// the neighbor layer, and Join/Prune and Assert acceptance rules.
+#include <vector>
+
+#include "tests/unit/pim_test_env.h"
+
+namespace
+{
+
+constexpr uint32_t OWN = 0x0a000005;
+constexpr uint32_t PEER = 0x0a000001;
+
+using t_bytes = std::vector<uint8_t>;
+
+// An IPv4 datagram as the raw socket hands it over.
+t_bytes datagram(uint32_t src, const t_bytes &pim, uint8_t ihl = 5)
+{
+    t_bytes d(size_t{ihl} * 4, 0);
+    size_t total = d.size() + pim.size();
+    d[0] = static_cast<uint8_t>(0x40 | ihl);
+    d[2] = static_cast<uint8_t>(total >> 8);
+    d[3] = static_cast<uint8_t>(total);
+    d[8] = 1;
+    d[9] = PIM_IP_PROTO;
+    for (int i = 0; i < 4; i++) {
+        d[12 + i] = static_cast<uint8_t>(src >> (24 - 8 * i));
+        d[16 + i] = static_cast<uint8_t>(PIM_ALL_ROUTERS >> (24 - 8 * i));
+    }
+    d.insert(d.end(), pim.begin(), pim.end());
+    return d;
+}
+
+t_bytes hello_msg(uint16_t holdtime, uint32_t prio, uint32_t genid)
+{
+    t_pim_hello h{};
+    h.holdtime = holdtime;
+    h.prop_delay = 500;
+    h.override_int = 2500;
+    h.dr_priority = prio;
+    h.gen_id = genid;
+    t_bytes m(PIM_HELLO_LEN);
+    EXPECT_EQ(pim_pkt_hello_build(m, h), PIM_HELLO_LEN);
+    return m;
+}
+
+t_bytes jp_msg(uint32_t upstream, uint32_t group, const std::vector<t_pim_jp_src> &joins,
+               const std::vector<t_pim_jp_src> &prunes = {})
+{
+    t_ipaddr up{};
+    IPADDR_SET_V4(&up, upstream);
+    t_pim_jp_group_tx g{};
+    IPADDR_SET_V4(&g.group, group);
+    g.joins = joins;
+    g.prunes = prunes;
+    t_pim_jp_tx jp{up, 210, {&g, 1}};
+    t_bytes m(PIM_PKT_BUF_LEN);
+    t_pim_jp_cursor cur{};
+    m.resize(pim_pkt_jp_build(m, jp, cur));
+    return m;
+}
+
+struct PimRxTest : PimEnvTest {
+    t_pim_if *if_p = nullptr;
+
+    void SetUp() override
+    {
+        PimEnvTest::SetUp();
+        if_p = running_if("ge0/1", OWN, 24);
+    }
+
+    e_pim_status rx(const t_bytes &d) { return pim_pkt_decode(daemon_p, if_p, d.data(), d.size()); }
+    const t_pim_pkt_stats_rx &st() const { return if_p->stats.pkt_stats_rx; }
+
+    t_pim_jp_src src(uint32_t a, uint8_t flags) { return t_pim_jp_src{v4(a), flags}; }
+};
+
+TEST_F(PimRxTest, HelloReachesTheNeighborLayerAndIsCountedEverywhere)
+{
+    ASSERT_EQ(rx(datagram(PEER, hello_msg(105, 7, 99))), PIM_STATUS_OK);
+    t_ipaddr peer = v4(PEER);
+    t_pim_nbr *n = pim_nbr_find(if_p, &peer, nullptr);
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(n->hold_time, 105000u);
+    EXPECT_EQ(n->dr_priority, 7u);
+    EXPECT_EQ(n->gen_id, 99u);
+    EXPECT_EQ(n->override_interval, 2500);
+    EXPECT_EQ(st().hello_pkts, 1u);
+    EXPECT_EQ(vpn_p->stats.pkt_stats_rx.hello_pkts, 1u);
+    EXPECT_EQ(daemon_p->stats.pkt_stats_rx.hello_pkts, 1u);
+
+    // Holdtime 0xFFFF is handed on as "never".
+    ASSERT_EQ(rx(datagram(PEER, hello_msg(0xFFFF, 7, 99))), PIM_STATUS_OK);
+    EXPECT_EQ(n->hold_time, PIM_NBR_HOLDTIME_FOREVER_MS);
+    EXPECT_FALSE(timer_is_active(n->hold_timer));
+
+    // An IP header with options: the PIM message starts after them.
+    ASSERT_EQ(rx(datagram(PEER, hello_msg(105, 8, 99), 6)), PIM_STATUS_OK);
+    EXPECT_EQ(n->dr_priority, 8u);
+    EXPECT_EQ(st().bad_pkts, 0u);
+}
+
+TEST_F(PimRxTest, EachDropReasonHasItsCounterAndChangesNothing)
+{
+    t_bytes bad_sum = hello_msg(105, 1, 1);
+    bad_sum[10] ^= 0xFF;
+    t_bytes v3 = hello_msg(105, 1, 1);
+    v3[0] = 0x30;
+    t_bytes overrun = hello_msg(105, 1, 1);
+    overrun.resize(overrun.size() - 2);
+    pim_pkt_finish(overrun);
+
+    EXPECT_EQ(rx(datagram(PEER, {0x20, 0, 0})), PIM_STATUS_BAD_MSG);
+    EXPECT_EQ(rx(datagram(PEER, bad_sum)), PIM_STATUS_BAD_MSG);
+    EXPECT_EQ(rx(datagram(PEER, v3)), PIM_STATUS_BAD_MSG);
+    EXPECT_EQ(rx(datagram(PEER, overrun)), PIM_STATUS_BAD_MSG);
+    t_bytes cut = datagram(PEER, hello_msg(105, 1, 1));
+    cut.resize(30); // total length claims more than was read
+    EXPECT_EQ(rx(cut), PIM_STATUS_BAD_MSG);
+    EXPECT_EQ(st().bad_pkts, 5u);
+    EXPECT_EQ(st().hello_pkts, 1u) << "only the overrun Hello got as far as its parser";
+
+    EXPECT_EQ(rx(datagram(0x0b000001, hello_msg(105, 1, 1))), PIM_STATUS_BAD_MSG);
+    EXPECT_EQ(st().wrong_subnet_pkts, 1u);
+    EXPECT_EQ(st().bad_pkts, 5u) << "a wrong subnet is not a bad packet";
+
+    EXPECT_EQ(rx(datagram(PEER, {0x24, 0, 0xdb, 0xff})), PIM_STATUS_OK); // Bootstrap
+    EXPECT_EQ(st().unsupported_pkts, 1u);
+    EXPECT_EQ(rx(datagram(PEER, {0x2c, 0, 0xd3, 0xff})), PIM_STATUS_OK); // type 12
+    EXPECT_EQ(st().unknown_pkts, 1u);
+    EXPECT_EQ(st().bad_pkts, 5u);
+    EXPECT_EQ(avl_numnodes(&if_p->nbr_db), 0u);
+}
+
+TEST_F(PimRxTest, JoinPruneNeedsANeighborAndMustBeForUs)
+{
+    t_bytes join = jp_msg(OWN, 0xe1010101, {src(0x0a000063, PIM_SRC_FLAG_S)});
+    EXPECT_EQ(rx(datagram(PEER, join)), PIM_STATUS_NO_NBR) << "no Hello yet";
+    EXPECT_EQ(st().bad_pkts, 1u);
+    EXPECT_EQ(st().jp_pkts, 1u);
+
+    ASSERT_EQ(rx(datagram(PEER, hello_msg(105, 1, 1))), PIM_STATUS_OK);
+    EXPECT_EQ(rx(datagram(PEER, join)), PIM_STATUS_OK);
+    t_bytes other = jp_msg(0x0a000009, 0xe1010101, {src(0x0a000063, PIM_SRC_FLAG_S)});
+    EXPECT_EQ(rx(datagram(PEER, other)), PIM_STATUS_NO_NBR) << "for another router";
+    EXPECT_EQ(st().bad_pkts, 2u);
+    // Auto-RP groups are parsed but not acted on, whoever they are for.
+    t_bytes autorp = jp_msg(0x0a000009, 0xe0000127, {src(0x0a000063, PIM_SRC_FLAG_S)});
+    EXPECT_EQ(rx(datagram(PEER, autorp)), PIM_STATUS_OK);
+
+    // A (*,G) Join followed by an (S,G,rpt) Join in one record.
+    const uint8_t wc = PIM_SRC_FLAG_S | PIM_SRC_FLAG_W | PIM_SRC_FLAG_R;
+    const uint8_t rpt = PIM_SRC_FLAG_S | PIM_SRC_FLAG_R;
+    t_bytes xg = jp_msg(OWN, 0xe1010101, {src(0x0a0000fe, wc), src(0x0a000063, rpt)});
+    EXPECT_EQ(rx(datagram(PEER, xg)), PIM_STATUS_OK);
+    EXPECT_EQ(st().xg_sgrpt_pkts, 1u);
+    EXPECT_TRUE(if_p->xg_join);
+    t_bytes sgrpt_only = jp_msg(OWN, 0xe1010101, {src(0x0a000063, rpt)});
+    EXPECT_EQ(rx(datagram(PEER, sgrpt_only)), PIM_STATUS_OK);
+    EXPECT_EQ(st().xg_sgrpt_pkts, 1u);
+    EXPECT_FALSE(if_p->xg_join);
+
+    // A record with more sources than the arrays hold is malformed.
+    std::vector<t_pim_jp_src> many;
+    for (uint32_t i = 0; i <= PIM_JP_MAX_SRCS; i++) {
+        many.push_back(src(0x0b000000 + i, PIM_SRC_FLAG_S));
+    }
+    EXPECT_EQ(rx(datagram(PEER, jp_msg(OWN, 0xe1010101, many))), PIM_STATUS_BAD_MSG);
+    EXPECT_EQ(st().bad_pkts, 3u);
+}
+
+TEST_F(PimRxTest, AssertRules)
+{
+    t_pim_assert_metric m{};
+    m.preference = 101;
+    m.metric = 10;
+    t_bytes a(PIM_ASSERT_V4_LEN);
+    ASSERT_EQ(pim_pkt_assert_build(a, v4(0xe1010101), v4(0x0a000063), m), PIM_ASSERT_V4_LEN);
+    EXPECT_EQ(rx(datagram(PEER, a)), PIM_STATUS_NO_NBR);
+    EXPECT_EQ(st().assert_pkts, 1u);
+    ASSERT_EQ(rx(datagram(PEER, hello_msg(105, 1, 1))), PIM_STATUS_OK);
+    EXPECT_EQ(rx(datagram(PEER, a)), PIM_STATUS_OK);
+    t_bytes longer = a;
+    longer.push_back(0);
+    pim_pkt_finish(longer);
+    EXPECT_EQ(rx(datagram(PEER, longer)), PIM_STATUS_BAD_MSG);
+    EXPECT_EQ(st().bad_pkts, 2u);
+
+    // Not spoken on IGMP or tunnel interfaces.
+    if_p->pim_if_type = PIM_IF_TYPE_IGMP;
+    EXPECT_EQ(rx(datagram(PEER, a)), PIM_STATUS_OK);
+    if_p->pim_if_type = PIM_IF_TYPE_LOCAL;
+    EXPECT_EQ(st().unsupported_pkts, 1u);
+    EXPECT_EQ(st().assert_pkts, 3u);
+}
+
+} // namespace
