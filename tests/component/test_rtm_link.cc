@@ -67,6 +67,9 @@ struct RtmLinkTest : ::testing::Test {
         char path[MSGQ_PATH_LEN];
         pim_rtm_path(VPN_ID, path, sizeof(path));
         ASSERT_EQ(std::string(path), "/var/run/quagga/zebra_protobuf_ctrl.api.5");
+        pim_rtm_path(0, path, sizeof(path));
+        ASSERT_EQ(std::string(path), "/var/run/quagga/zebra_protobuf_ctrl.api");
+        pim_rtm_path(VPN_ID, path, sizeof(path));
         sim = t_rtm_sim::listen(path);
         ASSERT_NE(sim, nullptr);
         sim->set_pump([this] { pump(); });
