@@ -193,6 +193,16 @@ class RtmdLab(unittest.TestCase):
         ns("route", "replace", "8.8.0.0/16", "via", "10.9.0.9")
         p.quiet(r"NH 8\.8\.8\.8.*")
 
+        # IPv6: the multipath route's next hops, however the kernel lists them.
+        ns("addr", "add", "2001:db8:9::1/64", "dev", "d0", "nodad")
+        p.expect(r"IF 4 d0 %s 2001:db8:9::1/64" % d0)
+        p.send("register 2001:db8:5::5")
+        p.expect(r"NH 2001:db8:5::5 metric 0 distance 0 proto 0")
+        ns("-6", "route", "add", "2001:db8:5::/64", "nexthop", "via", "2001:db8:9::2",
+           "nexthop", "via", "2001:db8:9::3")
+        p.expect(r"NH 2001:db8:5::5 metric 1024 distance 1 proto 4 "
+                 r"2:2001:db8:9::2@%s 2:2001:db8:9::3@%s" % (d0, d0))
+
         # New interfaces are announced with their state.
         ns("link", "add", "d2", "type", "veth", "peer", "name", "d3")
         p.expect(r"IF 0 d2 \d+ down")
