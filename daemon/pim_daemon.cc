@@ -270,14 +270,14 @@ void pim_daemon_destroy(t_pim_daemon *daemon_p)
 
 int pim_get_input_params(t_pim_daemon *daemon_p, int argc, char **argv)
 {
-    for (int i = 1; i < argc; i++) {
+    // Steps of two: the word after each "-f" is not examined.
+    for (int i = 1; i < argc; i += 2) {
         if (strcmp(argv[i], "-f") != 0) {
             PIM_LOG("\nUSAGE: kemd -f");
             fprintf(stderr, "USAGE: kemd -f\n");
             return 1;
         }
         daemon_p->daemonize = false;
-        i++; // the word after "-f" is not examined
     }
     return 0;
 }
