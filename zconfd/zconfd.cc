@@ -492,11 +492,18 @@ void zconfd_action_request(t_zconfd_context *ctx, uint32_t seq, const Cdb__Actio
     free(uinfo.out_p);
 }
 
+void zconfd_schedule_retry(t_zconfd_context *ctx);
+
 void zconfd_register_reply(t_zconfd_context *ctx, const Cdb__RegisterReply *rr)
 {
     if (!rr->ok) {
+        // Dropping the link and dialling again later re-registers from scratch.
         ZCONFD_LOG("confd_register_done() failed (%s - %d)",
                    rr->error != nullptr ? rr->error : "refused", -1);
+        msgq_destroy(ctx->cdb_handle_p);
+        ctx->cdb_handle_p = nullptr;
+        ctx->confd_phase = ZCONFD_PHASE_CONNECTING;
+        zconfd_schedule_retry(ctx);
         return;
     }
     ctx->confd_phase = ZCONFD_PHASE_REGISTERED;
