@@ -42,7 +42,7 @@ void cdbd_conn_up(msgq_handle_t *handle, void *arg)
               cdbd_server_peer_allowed(server, cred.uid, cred.gid);
     if (!ok) {
         // Close by replacing the handle once the library's callback has unwound.
-        server->refused++;
+        server->agent_p->stats.refused++;
         ZUL_LOG_PRI(LOG_WARNING, "Connection of %s refused: uid %u gid %u", zul_module_name(mod),
                     static_cast<unsigned>(cred.uid), static_cast<unsigned>(cred.gid));
         msgq_destroy(handle);
