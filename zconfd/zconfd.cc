@@ -125,10 +125,7 @@ int zconfd_common_system_cb(t_zconfd_sub_entry *sub_p, int, int, const t_zconfd_
 
 // Initial-read level of a module: the forwarding table manager reads before
 // the others.
-uint32_t zconfd_read_level(uint32_t mod_id)
-{
-    return mod_id == ZUL_MODULE_FTM ? 2 : 3;
-}
+uint32_t zconfd_read_level(uint32_t mod_id) { return mod_id == ZUL_MODULE_FTM ? 2 : 3; }
 
 const char *zconfd_mod_name(const t_zconfd_context *ctx)
 {
@@ -702,10 +699,7 @@ void zconfd_module_deinit(t_zconfd_context **ctxt_pp)
     *ctxt_pp = nullptr;
 }
 
-void *zconfd_get_opaque(const t_zconfd_context *ctxt_p)
-{
-    return ctxt_p->module_data.opaque_p;
-}
+void *zconfd_get_opaque(const t_zconfd_context *ctxt_p) { return ctxt_p->module_data.opaque_p; }
 
 bool zconfd_init_config_read_done(const t_zconfd_context *ctxt_p)
 {
@@ -874,25 +868,13 @@ int zconfd_event_send_notification(t_zconfd_context *ctxt_p, const t_zconfd_valu
     return zconfd_send_bytes(ctxt_p, bytes);
 }
 
-const char *zconfd_get_hostname(const t_zconfd_context *ctxt_p)
-{
-    return ctxt_p->hostname.c_str();
-}
+const char *zconfd_get_hostname(const t_zconfd_context *ctxt_p) { return ctxt_p->hostname.c_str(); }
 
 void zconfd_get_system_ip(const t_zconfd_context *ctxt_p, t_ipaddr *addr)
 {
     IPADDR_COPY(addr, &ctxt_p->system_ip);
 }
 
-void zconfd_debug_enable()
-{
-    g_zconfd_debug = true;
-}
-void zconfd_debug_disable()
-{
-    g_zconfd_debug = false;
-}
-bool zconfd_debug_enabled()
-{
-    return g_zconfd_debug;
-}
+void zconfd_debug_enable() { g_zconfd_debug = true; }
+void zconfd_debug_disable() { g_zconfd_debug = false; }
+bool zconfd_debug_enabled() { return g_zconfd_debug; }

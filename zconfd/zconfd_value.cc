@@ -18,14 +18,8 @@ t_zconfd_value zconfd_val_make(uint32_t tag, e_zconfd_vtype type)
 
 } // namespace
 
-t_zconfd_value zconfd_val_begin(uint32_t tag)
-{
-    return zconfd_val_make(tag, ZCONFD_VT_XMLBEGIN);
-}
-t_zconfd_value zconfd_val_end(uint32_t tag)
-{
-    return zconfd_val_make(tag, ZCONFD_VT_XMLEND);
-}
+t_zconfd_value zconfd_val_begin(uint32_t tag) { return zconfd_val_make(tag, ZCONFD_VT_XMLBEGIN); }
+t_zconfd_value zconfd_val_end(uint32_t tag) { return zconfd_val_make(tag, ZCONFD_VT_XMLEND); }
 t_zconfd_value zconfd_val_noexists(uint32_t tag)
 {
     return zconfd_val_make(tag, ZCONFD_VT_NOEXISTS);

@@ -47,10 +47,7 @@ e_cdbd_diff_op cdbd_diff_op(const lyd_node *node)
     return CDBD_DIFF_NONE;
 }
 
-bool cdbd_is_term(const lyd_node *node)
-{
-    return (node->schema->nodetype & LYD_NODE_TERM) != 0;
-}
+bool cdbd_is_term(const lyd_node *node) { return (node->schema->nodetype & LYD_NODE_TERM) != 0; }
 
 void cdbd_render_container(const lyd_node *node, std::vector<t_cdbd_val> *out);
 

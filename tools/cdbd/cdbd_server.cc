@@ -28,10 +28,7 @@ void cdbd_server_reopen_cb(evutil_socket_t, short, void *arg)
     delete req;
 }
 
-uint8_t cdbd_handle_mod(msgq_handle_t *handle)
-{
-    return handle->tgtid;
-}
+uint8_t cdbd_handle_mod(msgq_handle_t *handle) { return handle->tgtid; }
 
 void cdbd_conn_up(msgq_handle_t *handle, void *arg)
 {
