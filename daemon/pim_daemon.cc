@@ -12,9 +12,11 @@
 #include <unistd.h>
 
 #include "common/zul_assert.h"
+#include "common/zul_module.h"
 #include "daemon/pim_mem.h"
 #include "daemon/pim_subsys.h"
 #include "daemon/pim_vpn.h"
+#include "sysmgr/sysmgr_app.h"
 
 t_pim_daemon *g_kemd_p = nullptr;
 
@@ -248,6 +250,11 @@ e_pim_status pim_daemon_init(t_pim_daemon **daemon_pp)
         PIM_LOG("Failed to initialize ftm connection");
         return PIM_STATUS_MEM_FAIL;
     }
+    daemon_p->sysmgr_app_p = app_sysmgr_connect(daemon_p->base_event_p, daemon_p->timer_mgr_p,
+                                                nullptr, ZUL_MODULE_PIM, daemon_p, nullptr);
+    if (daemon_p->sysmgr_app_p == nullptr) {
+        return PIM_STATUS_FAIL;
+    }
     evutil_secure_rng_init();
     return PIM_STATUS_OK;
 }
@@ -263,6 +270,10 @@ void pim_daemon_destroy(t_pim_daemon *daemon_p)
     pim_ftm_destroy(daemon_p);
     pim_ttm_destroy(daemon_p);
     pim_confd_destroy(daemon_p);
+    if (daemon_p->sysmgr_app_p != nullptr) {
+        app_sysmgr_disconnect(daemon_p->sysmgr_app_p);
+        daemon_p->sysmgr_app_p = nullptr;
+    }
     pim_timers_destroy(daemon_p);
     if (daemon_p->base_event_p != nullptr) {
         event_base_free(daemon_p->base_event_p);
