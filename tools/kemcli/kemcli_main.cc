@@ -149,12 +149,15 @@ int cli_interactive(t_cli_session *session)
             cli_cmd_run(session, "exit");
             continue;
         }
-        if (*line != '\0') {
-            add_history(line);
-        }
-        cli_cmd_run(session, line);
-        fflush(stdout);
+        std::string text = line;
         free(line);
+        // Completion leaves a blank after the last word; history keeps the command.
+        text.erase(text.find_last_not_of(" \t") + 1);
+        if (!text.empty()) {
+            add_history(text.c_str());
+        }
+        cli_cmd_run(session, text);
+        fflush(stdout);
     }
     if (!history.empty()) {
         write_history(history.c_str());
