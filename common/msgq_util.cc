@@ -30,9 +30,6 @@ constexpr int MSGQ_DEFAULT_FACILITY = LOG_LOCAL7;
 constexpr int MSGQ_TCP_CONNECT_TIMEOUT_MS = 5000;
 // A read callback yields once this many whole seconds have passed.
 constexpr time_t MSGQ_READ_CB_MAX_SEC = 1;
-// Accepted connections that have not registered yet; beyond this the oldest is
-// dropped so a flood of silent connections cannot exhaust descriptors.
-constexpr uint32_t MSGQ_MAX_TMP_CONNS = 64;
 // Written over the magic of a freed message so a second free is caught.
 constexpr uint16_t MSGQ_MAGIC1_FREED = 0xDEAD;
 constexpr time_t MSGQ_BLOCKING_RX_TIMEOUT_SEC = 1;
@@ -46,18 +43,19 @@ int msgq_facility()
     syslog(msgq_facility() | LOG_DEBUG, "[MSG-ERR] %s[%d]: " fmt, __func__,                        \
            static_cast<int>(__LINE__), ##__VA_ARGS__)
 
-[[noreturn]] void msgq_fatal(const char *what, unsigned line)
+[[noreturn]] void msgq_fatal(const char *func, unsigned line, const char *what)
 {
-    syslog(msgq_facility() | LOG_DEBUG, "[MSG-ERR] %s[%u]: %s", "msgq", line, what);
+    syslog(msgq_facility() | LOG_DEBUG, "[MSG-ERR] %s[%u]: %s", func, line, what);
     zul_assert_fail(__FILE__, line, what);
 }
 
-#define MSGQ_FATAL(what) msgq_fatal((what), static_cast<unsigned>(__LINE__))
+#define MSGQ_FATAL(what) msgq_fatal(__func__, static_cast<unsigned>(__LINE__), (what))
 
 // Every entry from the loop or the application runs inside a scope; handles
 // destroyed meanwhile are freed, and an empty instance released, only when the
 // outermost scope unwinds, so no callback frame is left holding freed memory.
 void msgq_reap(msgq_instance_t *inst);
+msgq_server_t *msgq_find_server(msgq_instance_t *inst, const char *path);
 
 struct t_msgq_scope {
     msgq_instance_t *inst_p;
@@ -241,6 +239,9 @@ void msgq_tmp_close(msgq_handle_t *tmp)
     msgq_free_events(tmp);
     msgq_rx_reset(tmp);
     if (tmp->sock_fd >= 0) {
+        if (msgq_server_t *srv = msgq_find_server(tmp->inst_p, tmp->msgq_path)) {
+            srv->stats.conn_close++;
+        }
         shutdown(tmp->sock_fd, SHUT_RDWR);
         close(tmp->sock_fd);
         tmp->sock_fd = -1;
@@ -279,6 +280,8 @@ void msgq_set_blocking_mode(int fd, bool on)
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
 }
 
+// Sends never raise SIGPIPE (MSG_NOSIGNAL): a peer that vanished must come back
+// as an error return and a closed link, not kill the daemon.
 bool msgq_send_all(int fd, const uint8_t *p, size_t len, int flags)
 {
     while (len > 0) {
@@ -555,6 +558,9 @@ void msgq_handle_register_msg(msgq_handle_t *tmp)
     msgq_instance_t *inst = tmp->inst_p;
     msgq_hdr_t hdr;
     memcpy(&hdr, tmp->rx_hdr, sizeof(hdr));
+    if (msgq_server_t *srv = msgq_find_server(inst, tmp->msgq_path)) {
+        srv->stats.rx_register++;
+    }
     msgq_handle_t *h = msgq_find_registrant(&inst->unreg_msgq_listhead, false, hdr, tmp->msgq_path);
     if (h == nullptr) {
         h = msgq_find_registrant(&inst->reg_msgq_listhead, true, hdr, tmp->msgq_path);
@@ -1144,9 +1150,16 @@ int msgq_write(msgq_handle_t *handle, void *buf, uint32_t len)
         t_msgq_scope scope(handle->inst_p);
         // Whatever was queued before the switch to blocking goes first.
         msgq_flush(handle);
-        if (handle->down_pending || handle->buf_head_p != nullptr ||
-            !msgq_send_all(handle->sock_fd, alloc + msgq_wire_offset(handle), wire_len, 0)) {
+        if (handle->down_pending || handle->buf_head_p != nullptr) {
             handle->stats.tx_fail++;
+            return MSGQ_ERR_NO_MEM;
+        }
+        if (!msgq_send_all(handle->sock_fd, alloc + msgq_wire_offset(handle), wire_len, 0)) {
+            // A blocking client may have no read event to notice the loss;
+            // the write event closes the link and starts redialling.
+            handle->stats.tx_fail++;
+            handle->down_pending = 1;
+            msgq_arm_write(handle);
             return MSGQ_ERR_NO_MEM;
         }
         handle->stats.tx_msg++;
@@ -1225,6 +1238,7 @@ void msgq_read_cb(int fd, short, void *handle_p)
             }
             return;
         case MSGQ_RX_NOT_REGISTER:
+            // Without a registration there is no handle to give the data to.
             MSGQ_ERR("First message on fd %d is not a registration, closing", fd);
             msgq_tmp_close(h);
             return;
@@ -1277,6 +1291,7 @@ void msgq_listener_cb(evconnlistener *, int fd, struct sockaddr *, int, void *se
     auto *srv = static_cast<msgq_server_t *>(server_p);
     msgq_instance_t *inst = srv->inst_p;
     t_msgq_scope scope(inst);
+    srv->stats.conn_up++;
 
     if (srv->listener_apphdr) {
         msgq_handle_t *h = srv->apphead_msgq_handle_p;

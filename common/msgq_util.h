@@ -34,6 +34,9 @@ inline constexpr size_t MSGQ_HOST_ADDR_LEN = 128;
 // Valid module ids of a handle.
 inline constexpr unsigned MSGQ_MODULE_MIN = 1;
 inline constexpr unsigned MSGQ_MODULE_MAX = 229;
+// Accepted connections that have not registered yet; beyond this the oldest is
+// dropped so a flood of silent connections cannot exhaust descriptors.
+inline constexpr uint32_t MSGQ_MAX_TMP_CONNS = 64;
 // Client redial period.
 inline constexpr uint32_t MSGQ_CONNECT_RETRY_MS = 500;
 
@@ -206,6 +209,8 @@ struct msgq_server_t {
     msgq_handle_t *apphead_msgq_handle_p;
     bool listener_apphdr;
     uint32_t ref_count;
+    // conn_up: accepted; rx_register: registrations seen; conn_close: accepted
+    // connections dropped before they registered.
     msgq_stats_t stats;
 };
 

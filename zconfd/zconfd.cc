@@ -85,6 +85,7 @@ struct t_zconfd_context {
     bool batch_failed = false;
     bool batch_trigger = false;
     std::string batch_error;
+    std::vector<uint32_t> batch_applied;
     std::vector<t_zconfd_value> scratch_keys;
     std::vector<t_zconfd_value> scratch_vals;
     std::deque<t_zconfd_bytes> oper_pending;
@@ -312,6 +313,7 @@ void zconfd_delivery(t_zconfd_context *ctx, const Cdb__Delivery *del)
         ctx->batch_failed = false;
         ctx->batch_error.clear();
         ctx->batch_trigger = del->trigger;
+        ctx->batch_applied.clear();
     }
     // Rows in table order: the daemon's, then the framework's.
     for (t_zconfd_sub_entry &row : ctx->subs) {
@@ -330,6 +332,9 @@ void zconfd_delivery(t_zconfd_context *ctx, const Cdb__Delivery *del)
             if (row.config_cb != nullptr && !ctx->batch_failed) {
                 zconfd_apply_row(ctx, &row, sc);
             }
+            if (!ctx->batch_failed) {
+                ctx->batch_applied.push_back(sc->sub_id);
+            }
         }
     }
     for (size_t i = 0; i < del->n_subs; i++) {
@@ -344,21 +349,17 @@ void zconfd_delivery(t_zconfd_context *ctx, const Cdb__Delivery *del)
     if (!ctx->batch_failed && ctx->module_data.sub_end_cb != nullptr) {
         ctx->module_data.sub_end_cb(ctx, ctx->batch_trigger);
     }
-    if (ctx->batch_trigger && !ctx->batch_failed && !ctx->init_config_read_done) {
-        bool all = true;
-        for (const t_zconfd_sub_entry &row : ctx->subs) {
-            all = all && (row.init_cfg_read || row.oper_data);
-        }
-        if (all) {
-            ctx->init_config_read_done = true;
-            ZCONFD_LOG("Initial config read done");
-        }
+    if (del->initial_done && !ctx->batch_failed && !ctx->init_config_read_done) {
+        ctx->init_config_read_done = true;
+        ZCONFD_LOG("Initial config read done");
     }
     Cdb__DeliveryReply reply = CDB__DELIVERY_REPLY__INIT;
     reply.batch_id = ctx->batch_id;
     reply.ok = !ctx->batch_failed;
     if (ctx->batch_failed) {
         reply.error = const_cast<char *>(ctx->batch_error.c_str());
+        reply.applied_subs = ctx->batch_applied.data();
+        reply.n_applied_subs = ctx->batch_applied.size();
     }
     Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
     msg.body_case = CDB__CDB_MSG__BODY_DELIVERY_REPLY;

@@ -294,9 +294,14 @@ std::vector<t_cdbd_batch> cdbd_plan(t_cdbd_agent *agent, const lyd_node *diff,
                 nparts = 2;
             }
             for (int i = 0; i < nparts; i++) {
+                uint32_t id = i == 0 ? sub.id : sub.id | 0x80000000u;
                 if (only_p != nullptr &&
                     std::none_of(only_p->begin(), only_p->end(), [&](const t_cdbd_batch &b) {
-                        return b.session_p == s && b.priority == parts[i].prio;
+                        return b.session_p == s &&
+                               std::any_of(b.subs.begin(), b.subs.end(), [&](const auto &sc) {
+                                   // A row that applied a part takes back all of it.
+                                   return (sc.first & 0x7fffffffu) == sub.id;
+                               });
                     })) {
                     continue;
                 }
@@ -310,7 +315,6 @@ std::vector<t_cdbd_batch> cdbd_plan(t_cdbd_agent *agent, const lyd_node *diff,
                 batch.priority = parts[i].prio;
                 batch.session_p = s;
                 batch.trigger = trigger;
-                uint32_t id = i == 0 ? sub.id : sub.id | 0x80000000u;
                 batch.subs.emplace_back(id, std::move(changes));
             }
         }
@@ -403,6 +407,9 @@ bool cdbd_batch_send(t_cdbd_agent *agent, t_cdbd_txn *txn)
         del.n_subs = subs.size();
         del.has_more = true;
         del.more = m + 1 < msgs.size();
+        del.has_initial_done = true;
+        del.initial_done =
+            txn->kind == t_cdbd_txn::INITIAL_READ && !del.more && txn->next == txn->batches.size();
         Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
         msg.seq = agent->next_seq++;
         msg.body_case = CDB__CDB_MSG__BODY_DELIVERY;
@@ -487,12 +494,10 @@ void cdbd_txn_finish(t_cdbd_agent *agent, t_cdbd_txn *txn)
 
 void cdbd_txn_step(t_cdbd_agent *agent);
 
-// After a failure: the daemons that applied the first applied_n batches get
-// the reverse of the transaction, so that they match running again.
-void cdbd_txn_undo(t_cdbd_agent *agent, t_cdbd_txn *txn, size_t applied_n)
+// After a failure: the subscriptions that applied their part get the reverse
+// of the transaction, so that their daemons match running again.
+void cdbd_txn_undo(t_cdbd_agent *agent, t_cdbd_txn *txn, std::vector<t_cdbd_batch> applied)
 {
-    std::vector<t_cdbd_batch> applied(txn->batches.begin(),
-                                      txn->batches.begin() + static_cast<long>(applied_n));
     txn->undoing = true;
     txn->batches.clear();
     txn->next = 0;
@@ -521,7 +526,10 @@ void cdbd_txn_step(t_cdbd_agent *agent)
             return;
         }
         if (!txn->undoing) {
-            cdbd_txn_undo(agent, txn, txn->next - 1);
+            cdbd_txn_undo(
+                agent, txn,
+                std::vector<t_cdbd_batch>(txn->batches.begin(),
+                                          txn->batches.begin() + static_cast<long>(txn->next - 1)));
             return;
         }
     }
@@ -627,7 +635,14 @@ void cdbd_delivery_reply(t_cdbd_session *s, const Cdb__DeliveryReply *reply)
         std::string who = s->daemon != nullptr ? s->daemon->mod_name : "daemon";
         txn->error = who + ": " + (reply->error != nullptr ? reply->error : "refused");
         ZUL_LOG_PRI(LOG_ERR, "Configuration refused by %s", txn->error.c_str());
-        cdbd_txn_undo(agent, txn, txn->next - 1);
+        // The batches before, and the rows of the refused batch the daemon applied.
+        std::vector<t_cdbd_batch> applied(txn->batches.begin(),
+                                          txn->batches.begin() + static_cast<long>(txn->next));
+        std::erase_if(applied.back().subs, [&](const auto &sc) {
+            return std::find(reply->applied_subs, reply->applied_subs + reply->n_applied_subs,
+                             sc.first) == reply->applied_subs + reply->n_applied_subs;
+        });
+        cdbd_txn_undo(agent, txn, std::move(applied));
         return;
     }
     cdbd_txn_step(agent);
