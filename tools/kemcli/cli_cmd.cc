@@ -166,9 +166,8 @@ int cli_show_config(t_cli_session *s, const std::vector<std::string> &words, siz
     if (!cli_path_walk(s->schema_p, CLI_WALK_CONFIG, words, start, &path, &err)) {
         return cli_fail(s, err);
     }
-    if (path.keys_missing && path.node_p != nullptr && words.size() > start + 1 &&
-        path.xpath.back() != ']') {
-        // A list named without keys shows all its entries: ask for its parent.
+    if (path.keys_missing) {
+        // The agent shows one node: a list entry needs all its keys.
         return cli_fail(s, path.words + ": missing key " + path.missing_key);
     }
     Cdb__ShowConfig sc = CDB__SHOW_CONFIG__INIT;
