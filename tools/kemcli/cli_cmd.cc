@@ -136,16 +136,24 @@ f_cli_key_lookup cli_key_lookup(t_cli_session *s)
 
 // ---- operational mode ----
 
-int cli_show_table(t_cli_session *s, const std::string &callpoint, bool json)
+// show <table> [<column> <value>]...
+int cli_show_table(t_cli_session *s, const std::vector<std::string> &words, bool json)
 {
+    const std::string &callpoint = words[1];
+    t_cli_table table;
+    cli_show_table_init(s->schema_p, s->schema_p->callpoints.at(callpoint), &table);
+    std::vector<t_cli_filter> filters;
     std::string err;
+    if (!cli_show_filters_parse(s->schema_p, &table, words, 2, &filters, &err)) {
+        return cli_fail(s, "show " + callpoint + ": " + err);
+    }
     if (!cli_connect(s, &err)) {
         return cli_fail(s, err);
     }
-    t_cli_table table;
     if (!cli_show_fetch(s->schema_p, &s->conn, callpoint, &table, &err)) {
         return cli_fail(s, "show " + callpoint + ": " + err);
     }
+    cli_show_filters_apply(&table, filters);
     if (!json) {
         cli_print(s, cli_show_text(&table));
         return 0;
@@ -287,11 +295,9 @@ int cli_op_show(t_cli_session *s, const std::vector<std::string> &in)
         return cli_fail(s, "show: missing what to show (a table, running-config or commits)");
     }
     const std::string &what = words[1];
-    if (s->schema_p->callpoints.count(what) != 0) {
-        if (words.size() > 2) {
-            return cli_fail(s, "show " + what + ": unexpected word '" + words[2] + "'");
-        }
-        return cli_show_table(s, what, json);
+    if (auto it = s->schema_p->callpoints.find(what);
+        it != s->schema_p->callpoints.end() && it->second->nodetype == LYS_LIST) {
+        return cli_show_table(s, words, json);
     }
     if (what == "running-config") {
         return cli_show_config(s, words, 2, false);
@@ -845,8 +851,17 @@ std::vector<t_cli_choice> cli_choices_in(t_cli_session *s, const std::vector<std
         if (words[1] == "running-config") {
             return cli_path_choices(s->schema_p, CLI_WALK_CONFIG, words, 2, cli_key_lookup(s));
         }
-        if (s->schema_p->callpoints.count(words[1]) != 0) {
-            return {{CLI_JSON_FLAG, "Print RFC 7951 JSON", true}};
+        if (auto it = s->schema_p->callpoints.find(words[1]);
+            it != s->schema_p->callpoints.end() && it->second->nodetype == LYS_LIST) {
+            std::vector<std::string> rest = words;
+            cli_take_json(&rest);
+            t_cli_table table;
+            cli_show_table_init(s->schema_p, it->second, &table);
+            out = cli_show_filter_choices(&table, rest, 2);
+            if ((rest.size() - 2) % 2 == 0) {
+                out.push_back({CLI_JSON_FLAG, "Print RFC 7951 JSON", true});
+            }
+            return out;
         }
         return out;
     }
