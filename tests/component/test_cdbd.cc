@@ -691,23 +691,40 @@ TEST_F(CdbdComponent, OperationalWritesShowAndActions)
     t_zconfd_value ipc = zconfd_val_bool(0, true);
     zconfd_set_cdb_oper_value(d->ctx, &ipc, "/debugs/pim/vpn{2}/ipcs", ZCONFD_VT_BOOL,
                               E_ZCONFD_OPER_ADD);
-    zconfd_set_cdb_oper_value(d->ctx, &ipc, "/debugs/pim/vpn{2}/ipcs", ZCONFD_VT_BOOL,
-                              E_ZCONFD_OPER_DEL);
+    zconfd_set_cdb_oper_value(d->ctx, &ipc, "/debugs/pim/vpn{2}/auto-rp", ZCONFD_VT_BOOL,
+                              E_ZCONFD_OPER_ADD);
     zconfd_set_cdb_oper_value(d->ctx, &ipc, "/debugs/pim/vpn{2}", ZCONFD_VT_BOOL,
                               E_ZCONFD_OPER_DEL);
+    // Read from another connection while the writes arrive: the value only
+    // ever grows, and settles at the last one written.
     Cdb__OperRead rd = CDB__OPER_READ__INIT;
     std::string prefix = "/debugs";
     rd.prefix = prefix.data();
     Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
     msg.body_case = CDB__CDB_MSG__BODY_OPER_READ;
     msg.oper_read = &rd;
-    Cdb__CdbMsg *reply = request(cli.get(), &msg);
-    ASSERT_NE(reply, nullptr);
-    ASSERT_EQ(reply->oper_values->n_entries, 2u);
-    EXPECT_STREQ(reply->oper_values->entries[0]->path, "/debugs/pim/vpn{1}");
-    EXPECT_STREQ(reply->oper_values->entries[1]->path, "/debugs/pim/vpn{1}/events/level");
-    EXPECT_STREQ(reply->oper_values->entries[1]->value, "299");
-    cdb__cdb_msg__free_unpacked(reply, nullptr);
+    long last = -1;
+    std::vector<std::string> paths;
+    int64_t end = sim_now_ms() + 5000;
+    while ((last < 299 || paths.size() != 2) && sim_now_ms() < end) {
+        Cdb__CdbMsg *reply = request(cli.get(), &msg);
+        ASSERT_NE(reply, nullptr);
+        paths.clear();
+        for (size_t i = 0; i < reply->oper_values->n_entries; i++) {
+            const Cdb__OperEntry *e = reply->oper_values->entries[i];
+            paths.emplace_back(e->path);
+            if (paths.back() == "/debugs/pim/vpn{1}/events/level") {
+                long v = strtol(e->value, nullptr, 10);
+                EXPECT_GE(v, last);
+                last = v;
+            }
+        }
+        cdb__cdb_msg__free_unpacked(reply, nullptr);
+    }
+    EXPECT_EQ(last, 299);
+    EXPECT_EQ(paths,
+              (std::vector<std::string>{"/debugs/pim/vpn{1}", "/debugs/pim/vpn{1}/events/level"}));
+    Cdb__CdbMsg *reply = nullptr;
 
     // Show: first row, row by keys, next row, end of table, unknown callpoint.
     auto data = [&](Cdb__DataOp op, int64_t key, std::string *row) {
@@ -871,6 +888,106 @@ TEST_F(CdbdComponent, ClientsWithoutCredentialsAreRefused)
     ASSERT_NE(cli, nullptr);
     EXPECT_FALSE(cli->wait_eof(300));
     EXPECT_TRUE(show(cli.get(), true).ok);
+}
+
+TEST_F(CdbdComponent, LargeConfigurationsTravelInParts)
+{
+    start_agent();
+    auto cli = connect_cli();
+    ASSERT_NE(cli, nullptr);
+    // More than one message's worth: loaded in parts, delivered in parts.
+    constexpr int N = 2500;
+    std::string json = "{\"kem-vpn:vpn\":{\"vpn-instance\":[{\"vpn-id\":\"1\",\"interface\":[";
+    for (int i = 0; i < N; i++) {
+        json += std::string(i > 0 ? "," : "") + "{\"if-name\":\"ge0/" + std::to_string(i) +
+                "\",\"shutdown\":true}";
+    }
+    json += "]}]}}";
+    ASSERT_GT(json.size(), MSGQ_MAX_APP_LEN);
+    Cdb__LoadConfig load = CDB__LOAD_CONFIG__INIT;
+    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
+    msg.body_case = CDB__CDB_MSG__BODY_LOAD_CONFIG;
+    msg.load_config = &load;
+    std::string first = json.substr(0, json.size() / 2);
+    std::string second = json.substr(json.size() / 2);
+    load.json = first.data();
+    load.has_more = true;
+    load.more = true;
+    Cdb__CdbMsg *none = nullptr;
+    {
+        // The first part is only stored: no answer comes for it.
+        msg.seq = ++seq_;
+        std::vector<uint8_t> bytes(cdb__cdb_msg__get_packed_size(&msg));
+        cdb__cdb_msg__pack(&msg, bytes.data());
+        ASSERT_TRUE(cli->send_msg(bytes));
+    }
+    EXPECT_EQ(none, nullptr);
+    load.json = second.data();
+    load.more = false;
+    t_result r = result(cli.get(), &msg);
+    ASSERT_TRUE(r.ok) << r.error;
+    ASSERT_TRUE(commit(cli.get()).ok);
+
+    t_test_daemon *d = start_daemon("kemd", ZUL_MODULE_PIM);
+    ASSERT_TRUE(wait_for([&] { return zconfd_init_config_read_done(d->ctx); }, 10000));
+    ASSERT_EQ(d->log.size(), static_cast<size_t>(N) + 1);
+    EXPECT_EQ(d->log[0], "vpn/vpn-instance 1 1:");
+    EXPECT_EQ(d->log[N],
+              "vpn/vpn-instance/interface 1 1,ge0/" + std::to_string(N - 1) + ": shutdown=true");
+    t_result shown = show(cli.get(), true);
+    EXPECT_TRUE(shown.ok);
+    EXPECT_GT(shown.text.size(), MSGQ_MAX_APP_LEN);
+    EXPECT_NE(shown.text.find("ge0/" + std::to_string(N - 1)), std::string::npos);
+}
+
+TEST_F(CdbdComponent, SilentDaemonFailsTheCommitAndLeavingOneDoesNot)
+{
+    start_agent({"-t", "800"});
+    auto cli = connect_cli();
+    ASSERT_NE(cli, nullptr);
+    // A daemon that registers and then never answers a delivery.
+    auto mute = connect_cli(STRANGER_MOD);
+    Cdb__Subscription sub = CDB__SUBSCRIPTION__INIT;
+    sub.id = 1;
+    sub.path = const_cast<char *>("system");
+    sub.priority = 1;
+    Cdb__Subscription *subs[] = {&sub};
+    Cdb__Register reg = CDB__REGISTER__INIT;
+    reg.mod_name = const_cast<char *>("mute");
+    reg.mod_id = STRANGER_MOD;
+    reg.read_level = 3;
+    reg.subs = subs;
+    reg.n_subs = 1;
+    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
+    msg.body_case = CDB__CDB_MSG__BODY_REGISTER;
+    msg.register_ = &reg;
+    Cdb__CdbMsg *reply = request(mute.get(), &msg);
+    ASSERT_NE(reply, nullptr);
+    ASSERT_TRUE(reply->register_reply->ok);
+    cdb__cdb_msg__free_unpacked(reply, nullptr);
+    // Its initial read goes unanswered and times out; then a commit does too.
+    idle(1200);
+    ASSERT_TRUE(edit(cli.get(), false, "/kem-system:system/system-ip", "10.0.0.2").ok);
+    t_result c = commit(cli.get());
+    EXPECT_FALSE(c.ok);
+    EXPECT_NE(c.error.find("Unable to apply changes: mute: no answer within 800 ms"),
+              std::string::npos)
+        << c.error;
+    EXPECT_EQ(show(cli.get(), true).text.find("10.0.0.2"), std::string::npos);
+
+    // A registration naming a path outside the schema is refused.
+    auto odd = connect_cli(FOLLOWER_MOD);
+    sub.path = const_cast<char *>("vpn/nosuch");
+    reply = request(odd.get(), &msg);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_FALSE(reply->register_reply->ok);
+    cdb__cdb_msg__free_unpacked(reply, nullptr);
+
+    // Once the silent daemon is gone, the commit goes through.
+    mute.reset();
+    idle(200);
+    c = commit(cli.get());
+    EXPECT_TRUE(c.ok) << c.error;
 }
 
 } // namespace

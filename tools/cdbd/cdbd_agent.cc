@@ -340,7 +340,7 @@ void cdbd_txn_timer_cb(evutil_socket_t, short, void *arg)
     Cdb__DeliveryReply reply = CDB__DELIVERY_REPLY__INIT;
     reply.batch_id = txn->batch_id;
     reply.ok = false;
-    std::string error = who + " did not answer";
+    std::string error = "no answer within " + std::to_string(agent->txn_timeout_ms) + " ms";
     reply.error = const_cast<char *>(error.c_str());
     cdbd_delivery_reply(s, &reply);
 }

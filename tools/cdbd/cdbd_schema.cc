@@ -65,6 +65,8 @@ bool cdbd_plugin_is(const lysc_type *type, const char *what)
 
 int cdbd_schema_load(t_cdbd_schema *schema, const std::string &dir, std::string *err)
 {
+    // Errors are kept for the operator's answer, not printed.
+    ly_log_options(LY_LOSTORE_LAST);
     if (ly_ctx_new(dir.c_str(), 0, &schema->ctx_p) != LY_SUCCESS) {
         *err = "cannot create the schema context for " + dir;
         return -1;
