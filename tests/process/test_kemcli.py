@@ -167,6 +167,8 @@ class KemcliTest(unittest.TestCase):
              "Unable to apply changes"),
             (["frobnicate"], "unknown command 'frobnicate'"),
             (["show no-such-table"], "show: unknown element 'no-such-table'"),
+            (["show widgets"],
+             "show widgets: holds tables, show one of widget-part-table widget-table"),
             (["show widget-table colour red"], "show widget-table: unknown column 'colour'"),
             (["show widget-table vpn-id one"], "show widget-table: vpn-id: bad value 'one'"),
             (["show widget-table vpn-id"], "show widget-table: vpn-id: missing value"),
@@ -286,6 +288,9 @@ class KemcliTest(unittest.TestCase):
         out = self.ok("monitor replay 1 count 1")
         self.assertIn("widget-state-change", out)
         self.assertIn('"vpn-id":3', out.replace(" ", ""))
+        # State values written by daemons, by their top node.
+        self.assertEqual(json.loads(self.ok("show zconfd-initial-read-priority --json")),
+                         {"/zconfd-initial-read-priority": "7"})
         self.assertIn("configure", self.ok("help"))
         self.assertIn("widget-table", self.ok("help show"))
 

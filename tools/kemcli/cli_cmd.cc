@@ -76,6 +76,26 @@ bool cli_take_json(std::vector<std::string> *words)
     return found;
 }
 
+// A JSON string literal of text.
+std::string cli_json_str(const std::string &text)
+{
+    std::string out = "\"";
+    for (char ch : text) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += ch;
+        } else if (c < 0x20) {
+            char buf[8];
+            snprintf(buf, sizeof(buf), "\\u%04x", c);
+            out += buf;
+        } else {
+            out += ch;
+        }
+    }
+    return out + "\"";
+}
+
 std::string cli_time_text(uint64_t secs)
 {
     time_t t = static_cast<time_t>(secs);
@@ -217,17 +237,10 @@ int cli_show_commits(t_cli_session *s, bool json)
         out = "[";
         for (size_t i = 0; i < list->n_commits; i++) {
             const Cdb__CommitInfo *c = list->commits[i];
-            std::string comment = c->comment != nullptr ? c->comment : "";
-            std::string esc;
-            for (char ch : comment) {
-                if (ch == '"' || ch == '\\') {
-                    esc += '\\';
-                }
-                esc += static_cast<unsigned char>(ch) < 0x20 ? ' ' : ch;
-            }
             out += std::string(i == 0 ? "" : ",") + "\n  {\"id\": " + std::to_string(c->id) +
-                   ", \"time\": " + std::to_string(c->time) + ", \"user\": \"" + c->user +
-                   "\", \"comment\": \"" + esc + "\"}";
+                   ", \"time\": " + std::to_string(c->time) +
+                   ", \"user\": " + cli_json_str(c->user) +
+                   ", \"comment\": " + cli_json_str(c->comment != nullptr ? c->comment : "") + "}";
         }
         out += list->n_commits > 0 ? "\n]\n" : "]\n";
         cli_print(s, out);
@@ -246,6 +259,21 @@ int cli_show_commits(t_cli_session *s, bool json)
     return 0;
 }
 
+// The tables served from below a node, " a b ...", empty when none.
+std::string cli_tables_below(const t_cli_session *s, const lysc_node *node)
+{
+    std::string out;
+    for (const auto &[name, list] : s->schema_p->callpoints) {
+        for (const lysc_node *n = list; n != nullptr; n = n->parent) {
+            if (n == node && list->nodetype == LYS_LIST) {
+                out += " " + name;
+                break;
+            }
+        }
+    }
+    return out;
+}
+
 int cli_show_state(t_cli_session *s, const std::vector<std::string> &words, bool json)
 {
     t_cli_path path;
@@ -255,6 +283,10 @@ int cli_show_state(t_cli_session *s, const std::vector<std::string> &words, bool
     }
     if (path.node_p != nullptr && cli_schema_is_config(path.node_p)) {
         return cli_show_config(s, words, 1, false);
+    }
+    std::string tables = cli_tables_below(s, path.node_p);
+    if (!tables.empty()) {
+        return cli_fail(s, "show " + path.words + ": holds tables, show one of" + tables);
     }
     if (!cli_connect(s, &err)) {
         return cli_fail(s, err);
@@ -280,8 +312,8 @@ int cli_show_state(t_cli_session *s, const std::vector<std::string> &words, bool
     for (size_t i = 0; i < ov->n_entries; i++) {
         std::string value = ov->entries[i]->value != nullptr ? ov->entries[i]->value : "";
         table.rows.push_back({ov->entries[i]->path, value});
-        out += std::string(i == 0 ? "\n" : ",\n") + "  \"" + ov->entries[i]->path + "\": \"" +
-               value + "\"";
+        out += std::string(i == 0 ? "\n  " : ",\n  ") + cli_json_str(ov->entries[i]->path) + ": " +
+               cli_json_str(value);
     }
     cli_print(s, json ? out + (ov->n_entries > 0 ? "\n}\n" : "}\n") : cli_show_text(&table));
     return 0;
@@ -840,8 +872,7 @@ std::vector<t_cli_choice> cli_choices_in(t_cli_session *s, const std::vector<std
             out.push_back({"commits", "The commit history", true});
             for (const lysc_node *top : cli_schema_children(s->schema_p, nullptr)) {
                 if ((top->nodetype & (LYS_RPC | LYS_ACTION)) == 0 && !cli_schema_is_config(top) &&
-                    cli_schema_has_state(s->schema_p, top) &&
-                    cli_schema_ext(top, "callpoint") == nullptr) {
+                    cli_schema_has_state(s->schema_p, top) && cli_tables_below(s, top).empty()) {
                     out.push_back({top->name, cli_schema_help(top), true});
                 }
             }
