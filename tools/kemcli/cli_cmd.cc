@@ -43,6 +43,11 @@ bool cli_connect(t_cli_session *s, std::string *err)
     if (cli_conn_is_open(&s->conn)) {
         return true;
     }
+    if (s->dirty) {
+        // The candidate lived in the agent's session, which went with the link.
+        fprintf(s->err_p, "Warning: the connection was lost with uncommitted changes\n");
+        s->dirty = false;
+    }
     return cli_conn_open(&s->conn, s->socket_path, s->user, err) == 0;
 }
 
@@ -784,7 +789,8 @@ int cli_cfg_run(t_cli_session *s, const std::vector<std::string> &words)
         return cli_fail(s, "run: missing command");
     }
     std::vector<std::string> rest(words.begin() + 1, words.end());
-    if (rest[0] == "configure" || rest[0] == "exit" || rest[0] == "quit") {
+    // These would leave the session (and with it the candidate).
+    if (rest[0] == "configure" || rest[0] == "exit" || rest[0] == "quit" || rest[0] == "monitor") {
         return cli_fail(s, "run: '" + rest[0] + "' is not available here");
     }
     return cli_run_words(s, rest, false);
