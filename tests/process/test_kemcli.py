@@ -272,6 +272,10 @@ class KemcliTest(unittest.TestCase):
         self.assertEqual([(w["name"], [p["index"] for p in w["part"]]) for w in widgets],
                          [("alpha", [0, 1]), ("gamma", [3])])
 
+        # A container is a table of one row.
+        self.assertEqual(self.ok("show widget-summary").splitlines(), ["total  up", "3      2"])
+        self.assertEqual(json.loads(self.ok("show widget-summary --json")),
+                         {"kem-kemcli-test:widget-summary": {"total": 3, "up": 2}})
         # Rows picked by column values, given as the schema types them.
         self.assertEqual(self.ok("show widget-table vpn-id 1 state up").splitlines()[1:],
                          ["1       alpha  10.0.0.1  up     spt    0:00:01:00"])

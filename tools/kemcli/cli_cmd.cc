@@ -270,7 +270,7 @@ std::string cli_tables_below(const t_cli_session *s, const lysc_node *node)
     std::string out;
     for (const auto &[name, list] : s->schema_p->callpoints) {
         for (const lysc_node *n = list; n != nullptr; n = n->parent) {
-            if (n == node && list->nodetype == LYS_LIST) {
+            if (n == node) {
                 out += " " + name;
                 break;
             }
@@ -333,7 +333,8 @@ int cli_op_show(t_cli_session *s, const std::vector<std::string> &in)
     }
     const std::string &what = words[1];
     if (auto it = s->schema_p->callpoints.find(what);
-        it != s->schema_p->callpoints.end() && it->second->nodetype == LYS_LIST) {
+        it != s->schema_p->callpoints.end() &&
+        (it->second->nodetype & (LYS_LIST | LYS_CONTAINER)) != 0) {
         return cli_show_table(s, words, json);
     }
     if (what == "running-config") {
@@ -870,9 +871,7 @@ std::vector<t_cli_choice> cli_choices_in(t_cli_session *s, const std::vector<std
     if (cmd == "show") {
         if (words.size() == 1) {
             for (const auto &[name, node] : s->schema_p->callpoints) {
-                if (node->nodetype == LYS_LIST) {
-                    out.push_back({name, cli_schema_help(node), true});
-                }
+                out.push_back({name, cli_schema_help(node), true});
             }
             out.push_back({"running-config", "The committed configuration", true});
             out.push_back({"commits", "The commit history", true});
@@ -889,7 +888,8 @@ std::vector<t_cli_choice> cli_choices_in(t_cli_session *s, const std::vector<std
             return cli_path_choices(s->schema_p, CLI_WALK_CONFIG, words, 2, cli_key_lookup(s));
         }
         if (auto it = s->schema_p->callpoints.find(words[1]);
-            it != s->schema_p->callpoints.end() && it->second->nodetype == LYS_LIST) {
+            it != s->schema_p->callpoints.end() &&
+            (it->second->nodetype & (LYS_LIST | LYS_CONTAINER)) != 0) {
             std::vector<std::string> rest = words;
             cli_take_json(&rest);
             t_cli_table table;

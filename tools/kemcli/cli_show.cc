@@ -40,12 +40,13 @@ void cli_show_add_columns(const t_cli_schema *schema, const lysc_node *list,
     }
 }
 
-// The lists from the root down to the callpoint's list; all of them carry callpoints.
-std::vector<const lysc_node *> cli_show_list_chain(const lysc_node *list)
+// The lists from the root down to the callpoint's node (a list, or a
+// container of one row); all of them carry callpoints.
+std::vector<const lysc_node *> cli_show_list_chain(const lysc_node *node)
 {
     std::vector<const lysc_node *> chain;
-    for (const lysc_node *s = list; s != nullptr; s = s->parent) {
-        if (s->nodetype == LYS_LIST) {
+    for (const lysc_node *s = node; s != nullptr; s = s->parent) {
+        if (s->nodetype == LYS_LIST || s == node) {
             chain.insert(chain.begin(), s);
         }
     }
@@ -170,7 +171,9 @@ bool cli_show_walk(t_cli_walk_ctx *ctx, size_t level, const std::vector<std::str
         key_cols.push_back(cli_show_column_index(&shape, key));
     }
     std::vector<std::string> keys = parent_keys;
-    Cdb__DataOp op = CDB__DATA_OP__DATA_FIRST;
+    // A container is one row, asked for by its parents' keys; having no keys
+    // of its own, it ends the walk after that row.
+    Cdb__DataOp op = list->nodetype == LYS_LIST ? CDB__DATA_OP__DATA_FIRST : CDB__DATA_OP__DATA_GET;
     std::vector<std::string> prev;
     for (;;) {
         t_cli_msg reply;
@@ -280,7 +283,8 @@ bool cli_show_fetch(const t_cli_schema *schema, t_cli_conn *conn, const std::str
                     t_cli_table *table, std::string *err)
 {
     auto it = schema->callpoints.find(callpoint);
-    if (it == schema->callpoints.end() || it->second->nodetype != LYS_LIST) {
+    if (it == schema->callpoints.end() ||
+        (it->second->nodetype & (LYS_LIST | LYS_CONTAINER)) == 0) {
         *err = "unknown table '" + callpoint + "'";
         return false;
     }
