@@ -225,6 +225,9 @@ const char *zconfd_get_hostname(const t_zconfd_context *ctxt_p);
 // The router's system address from the configuration (zero when not configured).
 void zconfd_get_system_ip(const t_zconfd_context *ctxt_p, t_ipaddr *addr);
 
+// One message from the agent, as the link hands it over (the fuzzer feeds it too).
+void zconfd_input(t_zconfd_context *ctxt_p, const uint8_t *data, size_t len);
+
 void zconfd_debug_enable();
 void zconfd_debug_disable();
 bool zconfd_debug_enabled();

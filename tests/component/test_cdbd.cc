@@ -192,9 +192,12 @@ int test_cmd(t_zconfd_uinfo *uinfo, const char *, int argc, const char **argv)
     return 0;
 }
 
+uint8_t g_last_param_type = ZCONFD_VT_NONE;
+
 int test_action(t_zconfd_uinfo *uinfo, const char *, const t_zconfd_value *params, int n)
 {
     for (int i = 0; i < n; i++) {
+        g_last_param_type = params[i].type;
         // Parameters the schema does not describe arrive as text.
         unsigned long vpn = params[i].type == ZCONFD_VT_STR ? strtoul(params[i].str_p, nullptr, 10)
                                                             : zconfd_val_to_u64(&params[i]);
@@ -988,6 +991,123 @@ TEST_F(CdbdComponent, SilentDaemonFailsTheCommitAndLeavingOneDoesNot)
     idle(200);
     c = commit(cli.get());
     EXPECT_TRUE(c.ok) << c.error;
+}
+
+// A module added to the schema brings its table, action and notification to
+// operators without any code in the agent.
+constexpr const char *TEST_MODULE = R"(module kem-test {
+  yang-version 1.1;
+  namespace "urn:kem:test";
+  prefix kt;
+  import kem-cdb { prefix cdb; }
+  container test-state {
+    config false;
+    list row {
+      cdb:callpoint "test-rows";
+      key "id";
+      leaf id { type uint32; }
+      leaf name { type string; }
+    }
+  }
+  rpc clear-test {
+    cdb:actionpoint "test_action";
+    input {
+      leaf vpn-id { type uint32; }
+    }
+  }
+  notification test-event {
+    leaf severity-level { type uint8; }
+    leaf code { type uint32; cdb:tag "0x4d7d11c2"; }
+  }
+}
+)";
+
+TEST_F(CdbdComponent, SchemaExtensionsTypeKeysParametersAndNames)
+{
+    std::string yang = dir_ + "/yang";
+    std::string cmd = "mkdir -p " + yang + " && cp " KEMD_SOURCE_DIR "/yang/*.yang " + yang;
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    FILE *f = fopen((yang + "/kem-test.yang").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs(TEST_MODULE, f);
+    fclose(f);
+    start_agent({"-y", yang});
+    auto cli = connect_cli();
+    ASSERT_NE(cli, nullptr);
+    t_test_daemon *d = start_daemon("kemd", ZUL_MODULE_PIM);
+    ASSERT_TRUE(wait_for([&] { return zconfd_init_config_read_done(d->ctx); }));
+
+    // Keys typed as text are typed by the callpoint's list; values get names.
+    Cdb__DataRequest req = CDB__DATA_REQUEST__INIT;
+    req.callpoint = const_cast<char *>("test-rows");
+    req.op = CDB__DATA_OP__DATA_GET;
+    t_zconfd_pb_values keys;
+    t_zconfd_value key = zconfd_val_str(0, "20");
+    keys.add(&key);
+    req.keys = keys.data();
+    req.n_keys = keys.size();
+    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
+    msg.body_case = CDB__CDB_MSG__BODY_DATA_REQUEST;
+    msg.data_request = &req;
+    Cdb__CdbMsg *reply = request(cli.get(), &msg);
+    ASSERT_NE(reply, nullptr);
+    ASSERT_TRUE(reply->data_reply->found);
+    ASSERT_EQ(reply->data_reply->n_values, 2u);
+    EXPECT_STREQ(reply->data_reply->values[0]->name, "id");
+    EXPECT_EQ(reply->data_reply->values[0]->u, 20u);
+    EXPECT_STREQ(reply->data_reply->values[1]->name, "name");
+    cdb__cdb_msg__free_unpacked(reply, nullptr);
+    key = zconfd_val_str(0, "not-a-number");
+    t_zconfd_pb_values bad_keys;
+    bad_keys.add(&key);
+    req.keys = bad_keys.data();
+    reply = request(cli.get(), &msg);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_FALSE(reply->data_reply->found);
+    EXPECT_NE(reply->data_reply->error, nullptr);
+    cdb__cdb_msg__free_unpacked(reply, nullptr);
+
+    // Action parameters are typed by the action's input; unknown ones refused.
+    Cdb__ActionParam param = CDB__ACTION_PARAM__INIT;
+    param.name = const_cast<char *>("vpn-id");
+    param.value = const_cast<char *>("5");
+    Cdb__ActionParam *params[] = {&param};
+    Cdb__ActionRequest act = CDB__ACTION_REQUEST__INIT;
+    act.actionpoint = const_cast<char *>("test_action");
+    act.params = params;
+    act.n_params = 1;
+    msg.body_case = CDB__CDB_MSG__BODY_ACTION_REQUEST;
+    msg.action_request = &act;
+    reply = request(cli.get(), &msg);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_STREQ(reply->action_reply->error, "VPN 5 not configured");
+    EXPECT_EQ(g_last_param_type, ZCONFD_VT_UINT32);
+    cdb__cdb_msg__free_unpacked(reply, nullptr);
+    param.name = const_cast<char *>("nosuch");
+    reply = request(cli.get(), &msg);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_FALSE(reply->action_reply->ok);
+    EXPECT_STREQ(reply->action_reply->error, "Unknown parameter nosuch");
+    cdb__cdb_msg__free_unpacked(reply, nullptr);
+
+    // Notifications are named from the schema, tags overridden where it says so.
+    Cdb__FollowNotifications fol = CDB__FOLLOW_NOTIFICATIONS__INIT;
+    msg.body_case = CDB__CDB_MSG__BODY_FOLLOW;
+    msg.follow = &fol;
+    ASSERT_TRUE(result(cli.get(), &msg).ok);
+    t_zconfd_value v[4] = {zconfd_val_begin(zconfd_tag("test-event")),
+                           zconfd_val_uint(zconfd_tag("severity-level"), ZCONFD_VT_UINT8, 1),
+                           zconfd_val_uint(0x4d7d11c2, ZCONFD_VT_UINT32, 42),
+                           zconfd_val_end(zconfd_tag("test-event"))};
+    ASSERT_EQ(zconfd_event_send_notification(d->ctx, v, 4), 0);
+    std::optional<kemd_sim::t_sim_frame> frame = cli->recv_frame(3000);
+    ASSERT_TRUE(frame.has_value());
+    Cdb__CdbMsg *n = cdb__cdb_msg__unpack(nullptr, frame->payload.size(), frame->payload.data());
+    ASSERT_NE(n, nullptr);
+    ASSERT_EQ(n->body_case, CDB__CDB_MSG__BODY_NOTIFICATION);
+    EXPECT_STREQ(n->notification->name, "test-event");
+    EXPECT_STREQ(n->notification->text, "{\"test-event\":{\"severity-level\":1,\"code\":42}}");
+    cdb__cdb_msg__free_unpacked(n, nullptr);
 }
 
 } // namespace
