@@ -891,6 +891,17 @@ TEST_F(CdbdComponent, ClientsWithoutCredentialsAreRefused)
     ASSERT_NE(cli, nullptr);
     EXPECT_FALSE(cli->wait_eof(300));
     EXPECT_TRUE(show(cli.get(), true).ok);
+    Cdb__OperRead rd = CDB__OPER_READ__INIT;
+    std::string prefix = "/cdbd/statistics/refused-connections";
+    rd.prefix = prefix.data();
+    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
+    msg.body_case = CDB__CDB_MSG__BODY_OPER_READ;
+    msg.oper_read = &rd;
+    Cdb__CdbMsg *reply = request(cli.get(), &msg);
+    ASSERT_NE(reply, nullptr);
+    ASSERT_EQ(reply->oper_values->n_entries, 1u);
+    EXPECT_STREQ(reply->oper_values->entries[0]->value, "1");
+    cdb__cdb_msg__free_unpacked(reply, nullptr);
 }
 
 TEST_F(CdbdComponent, LargeConfigurationsTravelInParts)
