@@ -120,10 +120,7 @@ void cli_conn_close(t_cli_conn *conn)
     }
 }
 
-bool cli_conn_is_open(const t_cli_conn *conn)
-{
-    return conn->fd >= 0;
-}
+bool cli_conn_is_open(const t_cli_conn *conn) { return conn->fd >= 0; }
 
 int cli_conn_send(t_cli_conn *conn, Cdb__CdbMsg *msg, uint32_t *seq_p, std::string *err)
 {

@@ -295,10 +295,7 @@ std::vector<std::string> cli_schema_value_words(const lysc_node *leaf)
     } else if (type->basetype == LY_TYPE_ENUM) {
         const auto *en = reinterpret_cast<const lysc_type_enum *>(type);
         LY_ARRAY_COUNT_TYPE i;
-        LY_ARRAY_FOR(en->enums, i)
-        {
-            out.push_back(en->enums[i].name);
-        }
+        LY_ARRAY_FOR(en->enums, i) { out.push_back(en->enums[i].name); }
     }
     return out;
 }

@@ -41,10 +41,7 @@ void cli_usage(FILE *f)
             CLI_DEFAULT_SOCKET, CLI_DEFAULT_YANG);
 }
 
-void cli_sigint(int)
-{
-    g_cli_interrupted = 1;
-}
+void cli_sigint(int) { g_cli_interrupted = 1; }
 
 // Words before the one being completed, and that word's start.
 std::vector<std::string> cli_rl_words_before(int start)
