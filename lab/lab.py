@@ -126,15 +126,15 @@ def frr_router(rdir, rname, members):
     }
 
 
-def start_router(state, rname, spec, build):
+def start_router(state, rname, rdef, build):
     rdir = os.path.join(lab_dir(state["name"]), rname)
     os.makedirs(rdir, exist_ok=True)
-    kind = spec.get("kind", "kem")
+    kind = rdef.get("kind", "kem")
     members = [dict(m, lan=lan) for lan, l in state["topology"]["lans"].items()
                for r, m in l["members"].items() if r == rname]
     cfg = {"daemons": [], "hostname": rname}
     if kind == "kem":
-        cfg["daemons"] = spec.get("daemons") or kem_daemons(build, rdir)
+        cfg["daemons"] = rdef.get("daemons") or kem_daemons(build, rdir)
     elif kind == "frr":
         cfg.update(frr_router(rdir, rname, members))
     with open(os.path.join(rdir, "router.json"), "w") as f:
@@ -149,7 +149,7 @@ def start_router(state, rname, spec, build):
     state["routers"][rname] = {"kind": kind, "pid": pid, "unshare_pid": p.pid, "dir": rdir}
     save_state(state)
     wait_for_file(os.path.join(rdir, "ready"))
-    for vpn in spec.get("vpns", []):
+    for vpn in rdef.get("vpns", []):
         nsenter(pid, ["ip", "netns", "add", str(vpn)])
         nsenter(pid, ["ip", "-n", str(vpn), "link", "set", "lo", "up"])
     return pid
@@ -208,8 +208,8 @@ def up(topology_path, build):
     state = {"name": name, "topology": topo, "routers": {}, "switches": {}}
     save_state(state)
     try:
-        for rname, spec in topo["routers"].items():
-            start_router(state, rname, spec, build)
+        for rname, rdef in topo["routers"].items():
+            start_router(state, rname, rdef, build)
         for lan in topo["lans"]:
             start_switch(state, lan)
         index = 0
