@@ -14,6 +14,7 @@
 #include "common/zul_assert.h"
 #include "common/zul_module.h"
 #include "daemon/pim_mem.h"
+#include "daemon/pim_rtm.h"
 #include "daemon/pim_subsys.h"
 #include "daemon/pim_vpn.h"
 #include "sysmgr/sysmgr_app.h"

@@ -572,6 +572,8 @@ void pim_if_config_update(t_pim_daemon *, t_pim_vpn *vpn_p, t_pim_if *if_p, bool
 
 void pim_if_config_update_hello_interval(t_pim_daemon *, t_pim_vpn *, t_pim_if *if_p, uint32_t ms)
 {
+    // The Hello timer ticks in whole seconds; a shorter period would never wait.
+    ms = ms < PIM_IF_MIN_HELLO_MS ? PIM_IF_MIN_HELLO_MS : ms;
     if_p->config.hello_interval = ms;
     if_p->config.holdtime = static_cast<uint32_t>(uint64_t{ms} * 7 / 2);
     if (if_p->hello_timer != nullptr && timer_is_active(if_p->hello_timer)) {

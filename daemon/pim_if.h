@@ -44,6 +44,7 @@ inline constexpr uint32_t PIM_IF_TUNNEL_IDX_BASE = 512;
 inline constexpr size_t PIM_IF_BITMAP_BYTES = 65;
 
 inline constexpr uint32_t PIM_IF_DEFAULT_HELLO_MS = 30000;
+inline constexpr uint32_t PIM_IF_MIN_HELLO_MS = 1000;
 inline constexpr uint32_t PIM_IF_DEFAULT_JOIN_MS = 60000;
 inline constexpr uint32_t PIM_IF_DEFAULT_PROP_DELAY_MS = 500;
 inline constexpr uint32_t PIM_IF_DEFAULT_OVERRIDE_MS = 3000;

@@ -382,7 +382,10 @@ e_pim_status pim_pkt_encode_hello(t_pim_if *if_p, bool zero_holdtime)
         return PIM_STATUS_OK;
     }
     t_pim_hello h{};
-    h.holdtime = zero_holdtime ? 0 : static_cast<uint16_t>(if_p->config.holdtime / 1000);
+    // 0xFFFF would announce a neighbor that never expires: cap below it.
+    uint32_t hold_s = if_p->config.holdtime / 1000;
+    hold_s = hold_s >= PIM_HELLO_HOLDTIME_FOREVER ? PIM_HELLO_HOLDTIME_FOREVER - 1 : hold_s;
+    h.holdtime = zero_holdtime ? 0 : static_cast<uint16_t>(hold_s);
     h.prop_delay = static_cast<uint16_t>(if_p->config.prop_delay);
     h.override_int = static_cast<uint16_t>(if_p->config.override_int);
     h.dr_priority = if_p->config.dr_priority;

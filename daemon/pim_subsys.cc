@@ -3,6 +3,7 @@
 // its own file when it is built.
 #include "daemon/pim_subsys.h"
 
+#include "daemon/pim_minfo.h"
 #include "daemon/pim_vpn.h"
 
 e_pim_status pim_minfo_init(t_pim_vpn *)
@@ -18,7 +19,6 @@ e_pim_status pim_if_minfo_init(t_pim_if *)
 void pim_if_minfo_destroy(t_pim_if *) {}
 void pim_minfo_cleanup_if(t_pim_if *) {}
 void pim_minfo_cleanup_nbr(t_pim_vpn *, t_pim_nbr *) {}
-void pim_nhres_new_nbr_update_minfo(t_pim_vpn *, const t_ipaddr *, bool) {}
 
 void pim_jp_xg_join(t_pim_if *, const t_ipaddr *, const t_ipaddr *, uint16_t) {}
 void pim_jp_sg_join(t_pim_if *, const t_ipaddr *, const t_ipaddr *, uint16_t) {}
@@ -41,21 +41,24 @@ int pim_notify_if_state(t_pim_daemon *, t_pim_if *)
     return 0;
 }
 
-e_pim_status pim_rtm_init(t_pim_vpn *)
+void pim_et_process_join_desired(t_pim_minfo *) {}
+void pim_et_process_prune_desired(t_pim_minfo *) {}
+// Until the routing-entry table exists an (S,G,rpt) entry cannot reach the
+// RP of its (*,G) entry; the other types carry their target themselves.
+bool pim_jp_rp_get(t_pim_minfo *minfo_p, t_ipaddr *rp_p)
 {
-    return PIM_STATUS_OK;
+    switch (minfo_p->type) {
+    case PIM_TYPE_SG:
+    case PIM_TYPE_AUTO_RP:
+        IPADDR_COPY(rp_p, &minfo_p->source);
+        return true;
+    case PIM_TYPE_XG:
+        IPADDR_COPY(rp_p, &minfo_p->received_rp);
+        return true;
+    default:
+        return false;
+    }
 }
-void pim_rtm_destroy(t_pim_vpn *) {}
-e_pim_status pim_nhres_db_init(t_pim_vpn *)
-{
-    return PIM_STATUS_OK;
-}
-void pim_nhres_db_destroy(t_pim_vpn *) {}
-e_pim_status pim_rp_db_init(t_pim_vpn *)
-{
-    return PIM_STATUS_OK;
-}
-void pim_rp_db_destroy(t_pim_vpn *) {}
 
 e_pim_status pim_fab_shadow_init(t_pim_vpn *)
 {
@@ -93,6 +96,7 @@ e_pim_status pim_auto_rp_enable(t_pim_vpn *)
 void pim_auto_rp_disable(t_pim_vpn *) {}
 void pim_auto_rp_pkt_timer_cb(t_timer *, void *, void *, void *, void *) {}
 void pim_auto_rp_update_minfo_if_all(t_pim_vpn *, t_pim_if *, bool) {}
+void pim_auto_rp_update_minfo(t_pim_minfo *) {}
 e_pim_status pim_pkt_auto_rp_rx(t_pim_vpn *, int)
 {
     return PIM_STATUS_OK;

@@ -22,7 +22,6 @@ e_pim_status pim_if_minfo_init(t_pim_if *if_p);
 void pim_if_minfo_destroy(t_pim_if *if_p);
 void pim_minfo_cleanup_if(t_pim_if *if_p);
 void pim_minfo_cleanup_nbr(t_pim_vpn *vpn_p, t_pim_nbr *nbr_p);
-void pim_nhres_new_nbr_update_minfo(t_pim_vpn *vpn_p, const t_ipaddr *addr, bool auto_rp);
 
 // Join/Prune and Assert handlers fed by the receive path.
 void pim_jp_xg_join(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *rp, uint16_t holdtime);
@@ -41,13 +40,12 @@ void pim_assert_process_pkt(t_pim_daemon *daemon_p, t_pim_nbr *nbr_p, const t_ip
 int pim_notify_nbr_state(t_pim_daemon *daemon_p, t_pim_nbr *nbr_p, bool down);
 int pim_notify_if_state(t_pim_daemon *daemon_p, t_pim_if *if_p);
 
-// Unicast routing: route table manager link, next hops, RPs.
-e_pim_status pim_rtm_init(t_pim_vpn *vpn_p);
-void pim_rtm_destroy(t_pim_vpn *vpn_p);
-e_pim_status pim_nhres_db_init(t_pim_vpn *vpn_p);
-void pim_nhres_db_destroy(t_pim_vpn *vpn_p);
-e_pim_status pim_rp_db_init(t_pim_vpn *vpn_p);
-void pim_rp_db_destroy(t_pim_vpn *vpn_p);
+// Upstream re-evaluation of a routing entry after its RPF information changed.
+struct t_pim_minfo;
+void pim_et_process_join_desired(t_pim_minfo *minfo_p);
+void pim_et_process_prune_desired(t_pim_minfo *minfo_p);
+// The RPF target of an entry (source or RP); false when it has none.
+bool pim_jp_rp_get(t_pim_minfo *minfo_p, t_ipaddr *rp_p);
 
 // Overlay, IGMP and replicators.
 e_pim_status pim_fab_shadow_init(t_pim_vpn *vpn_p);
@@ -70,6 +68,7 @@ void pim_auto_rp_disable(t_pim_vpn *vpn_p);
 void pim_auto_rp_pkt_timer_cb(t_timer *timer, void *daemon_p, void *, void *, void *);
 void pim_auto_rp_update_minfo_if_all(t_pim_vpn *vpn_p, t_pim_if *if_p, bool up);
 e_pim_status pim_pkt_auto_rp_rx(t_pim_vpn *vpn_p, int fd);
+void pim_auto_rp_update_minfo(t_pim_minfo *minfo_p);
 
 // Debug operational data of a VPN.
 void pim_debug_delete_vpn(t_pim_vpn *vpn_p);

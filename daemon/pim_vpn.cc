@@ -12,6 +12,9 @@
 #include "common/zul_assert.h"
 #include "daemon/pim_if.h"
 #include "daemon/pim_mem.h"
+#include "daemon/pim_nhres.h"
+#include "daemon/pim_rp_db.h"
+#include "daemon/pim_rtm.h"
 #include "daemon/pim_subsys.h"
 
 namespace

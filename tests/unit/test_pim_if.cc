@@ -146,6 +146,12 @@ TEST_F(PimIfTest, HelloIntervalSetsHoldtimeAndResendsAtOnce)
     EXPECT_EQ(pim_pkt_jp_holdtime(if_p), 105);
     EXPECT_EQ(last_hello().prop_delay, 500);
     EXPECT_EQ(last_hello().override_int, 3000);
+
+    pim_if_config_update_hello_interval(daemon_p, vpn_p, if_p, 0);
+    EXPECT_EQ(if_p->config.hello_interval, 1000u) << "never a period the ticks cannot wait";
+    EXPECT_EQ(timer_get_ticks_to_expiry(if_p->hello_timer), 1);
+    advance(3);
+    EXPECT_EQ(if_p->stats.pkt_stats_tx.failed_pkts, tried + 6);
 }
 
 } // namespace
