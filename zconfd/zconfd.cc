@@ -492,11 +492,18 @@ void zconfd_action_request(t_zconfd_context *ctx, uint32_t seq, const Cdb__Actio
     free(uinfo.out_p);
 }
 
+void zconfd_schedule_retry(t_zconfd_context *ctx);
+
 void zconfd_register_reply(t_zconfd_context *ctx, const Cdb__RegisterReply *rr)
 {
     if (!rr->ok) {
+        // Dropping the link and dialling again later re-registers from scratch.
         ZCONFD_LOG("confd_register_done() failed (%s - %d)",
                    rr->error != nullptr ? rr->error : "refused", -1);
+        msgq_destroy(ctx->cdb_handle_p);
+        ctx->cdb_handle_p = nullptr;
+        ctx->confd_phase = ZCONFD_PHASE_CONNECTING;
+        zconfd_schedule_retry(ctx);
         return;
     }
     ctx->confd_phase = ZCONFD_PHASE_REGISTERED;
@@ -509,32 +516,8 @@ void zconfd_register_reply(t_zconfd_context *ctx, const Cdb__RegisterReply *rr)
 
 void zconfd_msg_read(msgq_handle_t *handle, void *buf, uint32_t len, void *arg)
 {
-    auto *ctx = static_cast<t_zconfd_context *>(arg);
-    Cdb__CdbMsg *msg = cdb__cdb_msg__unpack(nullptr, len, static_cast<const uint8_t *>(buf));
+    zconfd_input(static_cast<t_zconfd_context *>(arg), static_cast<const uint8_t *>(buf), len);
     msgq_msg_free(handle, buf);
-    if (msg == nullptr) {
-        ctx->rx_bad++;
-        ZCONFD_LOG("Undecodable message of %u bytes from the configuration agent", len);
-        return;
-    }
-    switch (msg->body_case) {
-    case CDB__CDB_MSG__BODY_REGISTER_REPLY:
-        zconfd_register_reply(ctx, msg->register_reply);
-        break;
-    case CDB__CDB_MSG__BODY_DELIVERY:
-        zconfd_delivery(ctx, msg->delivery);
-        break;
-    case CDB__CDB_MSG__BODY_DATA_REQUEST:
-        zconfd_data_request(ctx, msg->seq, msg->data_request);
-        break;
-    case CDB__CDB_MSG__BODY_ACTION_REQUEST:
-        zconfd_action_request(ctx, msg->seq, msg->action_request);
-        break;
-    default:
-        ctx->rx_bad++;
-        break;
-    }
-    cdb__cdb_msg__free_unpacked(msg, nullptr);
 }
 
 void zconfd_retry_cb(t_timer *, void *arg, void *, void *, void *)
@@ -619,6 +602,34 @@ t_zconfd_context *zconfd_context_create(const t_zconfd_module_data *data_p)
 }
 
 } // namespace
+
+void zconfd_input(t_zconfd_context *ctx, const uint8_t *data, size_t len)
+{
+    Cdb__CdbMsg *msg = cdb__cdb_msg__unpack(nullptr, len, data);
+    if (msg == nullptr) {
+        ctx->rx_bad++;
+        ZCONFD_LOG("Undecodable message of %zu bytes from the configuration agent", len);
+        return;
+    }
+    switch (msg->body_case) {
+    case CDB__CDB_MSG__BODY_REGISTER_REPLY:
+        zconfd_register_reply(ctx, msg->register_reply);
+        break;
+    case CDB__CDB_MSG__BODY_DELIVERY:
+        zconfd_delivery(ctx, msg->delivery);
+        break;
+    case CDB__CDB_MSG__BODY_DATA_REQUEST:
+        zconfd_data_request(ctx, msg->seq, msg->data_request);
+        break;
+    case CDB__CDB_MSG__BODY_ACTION_REQUEST:
+        zconfd_action_request(ctx, msg->seq, msg->action_request);
+        break;
+    default:
+        ctx->rx_bad++;
+        break;
+    }
+    cdb__cdb_msg__free_unpacked(msg, nullptr);
+}
 
 int zconfd_module_init(const t_zconfd_module_data *data_p, t_zconfd_context *ctxt_p,
                        t_zconfd_context **ctxt_pp)

@@ -43,7 +43,6 @@ enum e_zconfd_oper : int {
 // Results of zconfd_module_init.
 inline constexpr int ZCONFD_INIT_OK = 0;
 inline constexpr int ZCONFD_INIT_RETRY = 3;
-inline constexpr int ZCONFD_INIT_BAD_PARAM = 1;
 
 inline constexpr size_t ZCONFD_PATH_LEN = 256;
 inline constexpr size_t ZCONFD_NAME_LEN = 64;
@@ -200,8 +199,10 @@ void zconfd_action_seterr(t_zconfd_uinfo *uinfo, const char *fmt, ...)
 // ---- registration ----
 
 // First call: module data given, *ctxt_pp receives the new context. Retries
-// (from the framework's own timer): ctxt_p given. 0 registered, 3 retry
-// scheduled, anything else a parameter error.
+// (from the framework's own timer): ctxt_p given. 0 when the agent link exists
+// (registration then runs on the loop, with reconnection), 3 when it could not
+// be made and a retry is scheduled. Missing mandatory module data ("Invalid
+// zconfd registration: NULL Parameters") stops the process.
 int zconfd_module_init(const t_zconfd_module_data *data_p, t_zconfd_context *ctxt_p,
                        t_zconfd_context **ctxt_pp);
 void zconfd_module_deinit(t_zconfd_context **ctxt_pp);
@@ -224,6 +225,9 @@ int zconfd_event_send_notification(t_zconfd_context *ctxt_p, const t_zconfd_valu
 const char *zconfd_get_hostname(const t_zconfd_context *ctxt_p);
 // The router's system address from the configuration (zero when not configured).
 void zconfd_get_system_ip(const t_zconfd_context *ctxt_p, t_ipaddr *addr);
+
+// One message from the agent, as the link hands it over (the fuzzer feeds it too).
+void zconfd_input(t_zconfd_context *ctxt_p, const uint8_t *data, size_t len);
 
 void zconfd_debug_enable();
 void zconfd_debug_disable();

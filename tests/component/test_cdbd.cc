@@ -192,9 +192,12 @@ int test_cmd(t_zconfd_uinfo *uinfo, const char *, int argc, const char **argv)
     return 0;
 }
 
+uint8_t g_last_param_type = ZCONFD_VT_NONE;
+
 int test_action(t_zconfd_uinfo *uinfo, const char *, const t_zconfd_value *params, int n)
 {
     for (int i = 0; i < n; i++) {
+        g_last_param_type = params[i].type;
         // Parameters the schema does not describe arrive as text.
         unsigned long vpn = params[i].type == ZCONFD_VT_STR ? strtoul(params[i].str_p, nullptr, 10)
                                                             : zconfd_val_to_u64(&params[i]);
@@ -691,23 +694,40 @@ TEST_F(CdbdComponent, OperationalWritesShowAndActions)
     t_zconfd_value ipc = zconfd_val_bool(0, true);
     zconfd_set_cdb_oper_value(d->ctx, &ipc, "/debugs/pim/vpn{2}/ipcs", ZCONFD_VT_BOOL,
                               E_ZCONFD_OPER_ADD);
-    zconfd_set_cdb_oper_value(d->ctx, &ipc, "/debugs/pim/vpn{2}/ipcs", ZCONFD_VT_BOOL,
-                              E_ZCONFD_OPER_DEL);
+    zconfd_set_cdb_oper_value(d->ctx, &ipc, "/debugs/pim/vpn{2}/auto-rp", ZCONFD_VT_BOOL,
+                              E_ZCONFD_OPER_ADD);
     zconfd_set_cdb_oper_value(d->ctx, &ipc, "/debugs/pim/vpn{2}", ZCONFD_VT_BOOL,
                               E_ZCONFD_OPER_DEL);
+    // Read from another connection while the writes arrive: the value only
+    // ever grows, and settles at the last one written.
     Cdb__OperRead rd = CDB__OPER_READ__INIT;
     std::string prefix = "/debugs";
     rd.prefix = prefix.data();
     Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
     msg.body_case = CDB__CDB_MSG__BODY_OPER_READ;
     msg.oper_read = &rd;
-    Cdb__CdbMsg *reply = request(cli.get(), &msg);
-    ASSERT_NE(reply, nullptr);
-    ASSERT_EQ(reply->oper_values->n_entries, 2u);
-    EXPECT_STREQ(reply->oper_values->entries[0]->path, "/debugs/pim/vpn{1}");
-    EXPECT_STREQ(reply->oper_values->entries[1]->path, "/debugs/pim/vpn{1}/events/level");
-    EXPECT_STREQ(reply->oper_values->entries[1]->value, "299");
-    cdb__cdb_msg__free_unpacked(reply, nullptr);
+    long last = -1;
+    std::vector<std::string> paths;
+    int64_t end = sim_now_ms() + 5000;
+    while ((last < 299 || paths.size() != 2) && sim_now_ms() < end) {
+        Cdb__CdbMsg *reply = request(cli.get(), &msg);
+        ASSERT_NE(reply, nullptr);
+        paths.clear();
+        for (size_t i = 0; i < reply->oper_values->n_entries; i++) {
+            const Cdb__OperEntry *e = reply->oper_values->entries[i];
+            paths.emplace_back(e->path);
+            if (paths.back() == "/debugs/pim/vpn{1}/events/level") {
+                long v = strtol(e->value, nullptr, 10);
+                EXPECT_GE(v, last);
+                last = v;
+            }
+        }
+        cdb__cdb_msg__free_unpacked(reply, nullptr);
+    }
+    EXPECT_EQ(last, 299);
+    EXPECT_EQ(paths,
+              (std::vector<std::string>{"/debugs/pim/vpn{1}", "/debugs/pim/vpn{1}/events/level"}));
+    Cdb__CdbMsg *reply = nullptr;
 
     // Show: first row, row by keys, next row, end of table, unknown callpoint.
     auto data = [&](Cdb__DataOp op, int64_t key, std::string *row) {
@@ -871,6 +891,234 @@ TEST_F(CdbdComponent, ClientsWithoutCredentialsAreRefused)
     ASSERT_NE(cli, nullptr);
     EXPECT_FALSE(cli->wait_eof(300));
     EXPECT_TRUE(show(cli.get(), true).ok);
+    Cdb__OperRead rd = CDB__OPER_READ__INIT;
+    std::string prefix = "/cdbd/statistics/refused-connections";
+    rd.prefix = prefix.data();
+    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
+    msg.body_case = CDB__CDB_MSG__BODY_OPER_READ;
+    msg.oper_read = &rd;
+    Cdb__CdbMsg *reply = request(cli.get(), &msg);
+    ASSERT_NE(reply, nullptr);
+    ASSERT_EQ(reply->oper_values->n_entries, 1u);
+    EXPECT_STREQ(reply->oper_values->entries[0]->value, "1");
+    cdb__cdb_msg__free_unpacked(reply, nullptr);
+}
+
+TEST_F(CdbdComponent, LargeConfigurationsTravelInParts)
+{
+    start_agent();
+    auto cli = connect_cli();
+    ASSERT_NE(cli, nullptr);
+    // More than one message's worth: loaded in parts, delivered in parts.
+    constexpr int N = 2500;
+    std::string json = "{\"kem-vpn:vpn\":{\"vpn-instance\":[{\"vpn-id\":\"1\",\"interface\":[";
+    for (int i = 0; i < N; i++) {
+        json += std::string(i > 0 ? "," : "") + "{\"if-name\":\"ge0/" + std::to_string(i) +
+                "\",\"shutdown\":true}";
+    }
+    json += "]}]}}";
+    ASSERT_GT(json.size(), MSGQ_MAX_APP_LEN);
+    Cdb__LoadConfig load = CDB__LOAD_CONFIG__INIT;
+    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
+    msg.body_case = CDB__CDB_MSG__BODY_LOAD_CONFIG;
+    msg.load_config = &load;
+    std::string first = json.substr(0, json.size() / 2);
+    std::string second = json.substr(json.size() / 2);
+    load.json = first.data();
+    load.has_more = true;
+    load.more = true;
+    Cdb__CdbMsg *none = nullptr;
+    {
+        // The first part is only stored: no answer comes for it.
+        msg.seq = ++seq_;
+        std::vector<uint8_t> bytes(cdb__cdb_msg__get_packed_size(&msg));
+        cdb__cdb_msg__pack(&msg, bytes.data());
+        ASSERT_TRUE(cli->send_msg(bytes));
+    }
+    EXPECT_EQ(none, nullptr);
+    load.json = second.data();
+    load.more = false;
+    t_result r = result(cli.get(), &msg);
+    ASSERT_TRUE(r.ok) << r.error;
+    ASSERT_TRUE(commit(cli.get()).ok);
+
+    t_test_daemon *d = start_daemon("kemd", ZUL_MODULE_PIM);
+    ASSERT_TRUE(wait_for([&] { return zconfd_init_config_read_done(d->ctx); }, 10000));
+    ASSERT_EQ(d->log.size(), static_cast<size_t>(N) + 1);
+    EXPECT_EQ(d->log[0], "vpn/vpn-instance 1 1:");
+    EXPECT_EQ(d->log[N],
+              "vpn/vpn-instance/interface 1 1,ge0/" + std::to_string(N - 1) + ": shutdown=true");
+    t_result shown = show(cli.get(), true);
+    EXPECT_TRUE(shown.ok);
+    EXPECT_GT(shown.text.size(), MSGQ_MAX_APP_LEN);
+    EXPECT_NE(shown.text.find("ge0/" + std::to_string(N - 1)), std::string::npos);
+}
+
+TEST_F(CdbdComponent, SilentDaemonFailsTheCommitAndLeavingOneDoesNot)
+{
+    start_agent({"-t", "800"});
+    auto cli = connect_cli();
+    ASSERT_NE(cli, nullptr);
+    // A daemon that registers and then never answers a delivery.
+    auto mute = connect_cli(STRANGER_MOD);
+    Cdb__Subscription sub = CDB__SUBSCRIPTION__INIT;
+    sub.id = 1;
+    sub.path = const_cast<char *>("system");
+    sub.priority = 1;
+    Cdb__Subscription *subs[] = {&sub};
+    Cdb__Register reg = CDB__REGISTER__INIT;
+    reg.mod_name = const_cast<char *>("mute");
+    reg.mod_id = STRANGER_MOD;
+    reg.read_level = 3;
+    reg.subs = subs;
+    reg.n_subs = 1;
+    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
+    msg.body_case = CDB__CDB_MSG__BODY_REGISTER;
+    msg.register_ = &reg;
+    Cdb__CdbMsg *reply = request(mute.get(), &msg);
+    ASSERT_NE(reply, nullptr);
+    ASSERT_TRUE(reply->register_reply->ok);
+    cdb__cdb_msg__free_unpacked(reply, nullptr);
+    // Its initial read goes unanswered and times out; then a commit does too.
+    idle(1200);
+    ASSERT_TRUE(edit(cli.get(), false, "/kem-system:system/system-ip", "10.0.0.2").ok);
+    t_result c = commit(cli.get());
+    EXPECT_FALSE(c.ok);
+    EXPECT_NE(c.error.find("Unable to apply changes: mute: no answer within 800 ms"),
+              std::string::npos)
+        << c.error;
+    EXPECT_EQ(show(cli.get(), true).text.find("10.0.0.2"), std::string::npos);
+
+    // A registration naming a path outside the schema is refused.
+    auto odd = connect_cli(FOLLOWER_MOD);
+    sub.path = const_cast<char *>("vpn/nosuch");
+    reply = request(odd.get(), &msg);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_FALSE(reply->register_reply->ok);
+    cdb__cdb_msg__free_unpacked(reply, nullptr);
+
+    // Once the silent daemon is gone, the commit goes through.
+    mute.reset();
+    idle(200);
+    c = commit(cli.get());
+    EXPECT_TRUE(c.ok) << c.error;
+}
+
+// A module added to the schema brings its table, action and notification to
+// operators without any code in the agent.
+constexpr const char *TEST_MODULE = R"(module kem-test {
+  yang-version 1.1;
+  namespace "urn:kem:test";
+  prefix kt;
+  import kem-cdb { prefix cdb; }
+  container test-state {
+    config false;
+    list row {
+      cdb:callpoint "test-rows";
+      key "id";
+      leaf id { type uint32; }
+      leaf name { type string; }
+    }
+  }
+  rpc clear-test {
+    cdb:actionpoint "test_action";
+    input {
+      leaf vpn-id { type uint32; }
+    }
+  }
+  notification test-event {
+    leaf severity-level { type uint8; }
+    leaf code { type uint32; cdb:tag "0x4d7d11c2"; }
+  }
+}
+)";
+
+TEST_F(CdbdComponent, SchemaExtensionsTypeKeysParametersAndNames)
+{
+    std::string yang = dir_ + "/yang";
+    std::string cmd = "mkdir -p " + yang + " && cp " KEMD_SOURCE_DIR "/yang/*.yang " + yang;
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    FILE *f = fopen((yang + "/kem-test.yang").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs(TEST_MODULE, f);
+    fclose(f);
+    start_agent({"-y", yang});
+    auto cli = connect_cli();
+    ASSERT_NE(cli, nullptr);
+    t_test_daemon *d = start_daemon("kemd", ZUL_MODULE_PIM);
+    ASSERT_TRUE(wait_for([&] { return zconfd_init_config_read_done(d->ctx); }));
+
+    // Keys typed as text are typed by the callpoint's list; values get names.
+    Cdb__DataRequest req = CDB__DATA_REQUEST__INIT;
+    req.callpoint = const_cast<char *>("test-rows");
+    req.op = CDB__DATA_OP__DATA_GET;
+    t_zconfd_pb_values keys;
+    t_zconfd_value key = zconfd_val_str(0, "20");
+    keys.add(&key);
+    req.keys = keys.data();
+    req.n_keys = keys.size();
+    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
+    msg.body_case = CDB__CDB_MSG__BODY_DATA_REQUEST;
+    msg.data_request = &req;
+    Cdb__CdbMsg *reply = request(cli.get(), &msg);
+    ASSERT_NE(reply, nullptr);
+    ASSERT_TRUE(reply->data_reply->found);
+    ASSERT_EQ(reply->data_reply->n_values, 2u);
+    EXPECT_STREQ(reply->data_reply->values[0]->name, "id");
+    EXPECT_EQ(reply->data_reply->values[0]->u, 20u);
+    EXPECT_STREQ(reply->data_reply->values[1]->name, "name");
+    cdb__cdb_msg__free_unpacked(reply, nullptr);
+    key = zconfd_val_str(0, "not-a-number");
+    t_zconfd_pb_values bad_keys;
+    bad_keys.add(&key);
+    req.keys = bad_keys.data();
+    reply = request(cli.get(), &msg);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_FALSE(reply->data_reply->found);
+    EXPECT_NE(reply->data_reply->error, nullptr);
+    cdb__cdb_msg__free_unpacked(reply, nullptr);
+
+    // Action parameters are typed by the action's input; unknown ones refused.
+    Cdb__ActionParam param = CDB__ACTION_PARAM__INIT;
+    param.name = const_cast<char *>("vpn-id");
+    param.value = const_cast<char *>("5");
+    Cdb__ActionParam *params[] = {&param};
+    Cdb__ActionRequest act = CDB__ACTION_REQUEST__INIT;
+    act.actionpoint = const_cast<char *>("test_action");
+    act.params = params;
+    act.n_params = 1;
+    msg.body_case = CDB__CDB_MSG__BODY_ACTION_REQUEST;
+    msg.action_request = &act;
+    reply = request(cli.get(), &msg);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_STREQ(reply->action_reply->error, "VPN 5 not configured");
+    EXPECT_EQ(g_last_param_type, ZCONFD_VT_UINT32);
+    cdb__cdb_msg__free_unpacked(reply, nullptr);
+    param.name = const_cast<char *>("nosuch");
+    reply = request(cli.get(), &msg);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_FALSE(reply->action_reply->ok);
+    EXPECT_STREQ(reply->action_reply->error, "Unknown parameter nosuch");
+    cdb__cdb_msg__free_unpacked(reply, nullptr);
+
+    // Notifications are named from the schema, tags overridden where it says so.
+    Cdb__FollowNotifications fol = CDB__FOLLOW_NOTIFICATIONS__INIT;
+    msg.body_case = CDB__CDB_MSG__BODY_FOLLOW;
+    msg.follow = &fol;
+    ASSERT_TRUE(result(cli.get(), &msg).ok);
+    t_zconfd_value v[4] = {zconfd_val_begin(zconfd_tag("test-event")),
+                           zconfd_val_uint(zconfd_tag("severity-level"), ZCONFD_VT_UINT8, 1),
+                           zconfd_val_uint(0x4d7d11c2, ZCONFD_VT_UINT32, 42),
+                           zconfd_val_end(zconfd_tag("test-event"))};
+    ASSERT_EQ(zconfd_event_send_notification(d->ctx, v, 4), 0);
+    std::optional<kemd_sim::t_sim_frame> frame = cli->recv_frame(3000);
+    ASSERT_TRUE(frame.has_value());
+    Cdb__CdbMsg *n = cdb__cdb_msg__unpack(nullptr, frame->payload.size(), frame->payload.data());
+    ASSERT_NE(n, nullptr);
+    ASSERT_EQ(n->body_case, CDB__CDB_MSG__BODY_NOTIFICATION);
+    EXPECT_STREQ(n->notification->name, "test-event");
+    EXPECT_STREQ(n->notification->text, "{\"test-event\":{\"severity-level\":1,\"code\":42}}");
+    cdb__cdb_msg__free_unpacked(n, nullptr);
 }
 
 } // namespace

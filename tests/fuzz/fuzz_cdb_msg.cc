@@ -9,7 +9,8 @@
 
 #include "tools/cdbd/cdbd_agent.h"
 
-namespace {
+namespace
+{
 
 int fuzz_send(t_cdbd_session *, const Cdb__CdbMsg *msg)
 {

@@ -340,7 +340,7 @@ void cdbd_txn_timer_cb(evutil_socket_t, short, void *arg)
     Cdb__DeliveryReply reply = CDB__DELIVERY_REPLY__INIT;
     reply.batch_id = txn->batch_id;
     reply.ok = false;
-    std::string error = who + " did not answer";
+    std::string error = "no answer within " + std::to_string(agent->txn_timeout_ms) + " ms";
     reply.error = const_cast<char *>(error.c_str());
     cdbd_delivery_reply(s, &reply);
 }
@@ -1214,8 +1214,27 @@ void cdbd_load_config(t_cdbd_session *s, uint32_t seq, const Cdb__LoadConfig *re
     cdbd_reply_result(s, seq, true, "");
 }
 
+// The agent's own counters, readable like any operational value.
+void cdbd_stats_publish(t_cdbd_agent *agent)
+{
+    const t_cdbd_stats &st = agent->stats;
+    const std::pair<const char *, uint64_t> counters[] = {
+        {"rx-messages", st.rx_msgs},
+        {"rx-dropped", st.rx_bad},
+        {"commits", st.commits},
+        {"commits-failed", st.commits_failed},
+        {"oper-writes", st.oper_writes},
+        {"notifications", st.notifications},
+        {"refused-connections", st.refused},
+    };
+    for (const auto &[name, value] : counters) {
+        cdbd_oper_set(agent, std::string("/cdbd/statistics/") + name, std::to_string(value));
+    }
+}
+
 void cdbd_oper_read(t_cdbd_session *s, uint32_t seq, const Cdb__OperRead *req)
 {
+    cdbd_stats_publish(s->agent_p);
     std::string prefix = req->prefix != nullptr ? req->prefix : "";
     std::deque<Cdb__OperEntry> entries;
     std::vector<Cdb__OperEntry *> ptrs;
@@ -1453,9 +1472,4 @@ void cdbd_session_input(t_cdbd_session *session_p, const uint8_t *data, size_t l
     }
     cdbd_dispatch(session_p, msg);
     cdb__cdb_msg__free_unpacked(msg, nullptr);
-}
-
-std::string cdbd_agent_running_json(const t_cdbd_agent *agent)
-{
-    return cdbd_tree_json(agent->running_p);
 }

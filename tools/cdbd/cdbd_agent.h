@@ -65,6 +65,7 @@ struct t_cdbd_stats {
     uint64_t commits_failed = 0;
     uint64_t oper_writes = 0;
     uint64_t notifications = 0;
+    uint64_t refused = 0; // connections without the right credentials
 };
 
 struct t_cdbd_batch {
@@ -133,6 +134,3 @@ t_cdbd_session *cdbd_session_open(t_cdbd_agent *agent, void *link_p, uint32_t pe
 void cdbd_session_close(t_cdbd_session *session_p);
 // One received message (the application part of a frame).
 void cdbd_session_input(t_cdbd_session *session_p, const uint8_t *data, size_t len);
-
-// The whole running configuration as RFC 7951 JSON, defaults left out.
-std::string cdbd_agent_running_json(const t_cdbd_agent *agent);

@@ -275,6 +275,11 @@ std::vector<t_cdbd_change> cdbd_changes_for_sub(const lyd_node *diff, const t_cd
             } else {
                 change.op = ZCONFD_MOP_CREATED;
                 cdbd_render_full(node, &change.values);
+                // An empty non-presence container is no news.
+                if (change.values.empty() && node->schema->nodetype == LYS_CONTAINER &&
+                    (node->schema->flags & LYS_PRESENCE) == 0) {
+                    continue;
+                }
             }
             break;
         case CDBD_DIFF_DELETE:

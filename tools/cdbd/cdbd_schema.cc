@@ -65,6 +65,8 @@ bool cdbd_plugin_is(const lysc_type *type, const char *what)
 
 int cdbd_schema_load(t_cdbd_schema *schema, const std::string &dir, std::string *err)
 {
+    // Errors are kept for the operator's answer, not printed.
+    ly_log_options(LY_LOSTORE_LAST);
     if (ly_ctx_new(dir.c_str(), 0, &schema->ctx_p) != LY_SUCCESS) {
         *err = "cannot create the schema context for " + dir;
         return -1;
@@ -92,7 +94,6 @@ int cdbd_schema_load(t_cdbd_schema *schema, const std::string &dir, std::string 
             *err = "cannot load module " + name + ": " + cdbd_schema_error(schema);
             return -1;
         }
-        schema->modules.push_back(name);
     }
     uint32_t idx = 0;
     while (const lys_module *mod = ly_ctx_get_module_iter(schema->ctx_p, &idx)) {
@@ -110,7 +111,6 @@ void cdbd_schema_free(t_cdbd_schema *schema)
         ly_ctx_destroy(schema->ctx_p);
         schema->ctx_p = nullptr;
     }
-    schema->modules.clear();
     schema->tag_names.clear();
     schema->callpoints.clear();
     schema->actionpoints.clear();

@@ -26,7 +26,6 @@ struct t_cdbd_val {
 
 struct t_cdbd_schema {
     ly_ctx *ctx_p = nullptr;
-    std::vector<std::string> modules;
     // Tag to node name, over every node of every loaded module.
     std::unordered_map<uint32_t, std::string> tag_names;
     // Callpoint and actionpoint names to the schema nodes carrying them.

@@ -1,6 +1,7 @@
 #include "tools/cdbd/cdbd_server.h"
 
 #include <event2/event.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <syslog.h>
 
@@ -42,7 +43,7 @@ void cdbd_conn_up(msgq_handle_t *handle, void *arg)
               cdbd_server_peer_allowed(server, cred.uid, cred.gid);
     if (!ok) {
         // Close by replacing the handle once the library's callback has unwound.
-        server->refused++;
+        server->agent_p->stats.refused++;
         ZUL_LOG_PRI(LOG_WARNING, "Connection of %s refused: uid %u gid %u", zul_module_name(mod),
                     static_cast<unsigned>(cred.uid), static_cast<unsigned>(cred.gid));
         msgq_destroy(handle);
@@ -53,6 +54,10 @@ void cdbd_conn_up(msgq_handle_t *handle, void *arg)
         return;
     }
     server->sessions[mod] = cdbd_session_open(server->agent_p, handle, mod);
+    // Commits are recorded under the peer's account unless it names a user.
+    if (const passwd *pw = getpwuid(cred.uid)) {
+        server->sessions[mod]->user = pw->pw_name;
+    }
     ZUL_LOG_PRI(LOG_INFO, "Module %s connected (uid %u)", zul_module_name(mod),
                 static_cast<unsigned>(cred.uid));
 }

@@ -20,7 +20,6 @@ struct t_cdbd_server {
     gid_t group = static_cast<gid_t>(-1); // besides root; -1 for none
     std::array<msgq_handle_t *, ZUL_MODULE_MAX + 1> handles{};
     std::array<t_cdbd_session *, ZUL_MODULE_MAX + 1> sessions{};
-    uint64_t refused = 0;
 };
 
 int cdbd_server_start(t_cdbd_server *server, std::string *err);
