@@ -6,8 +6,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 struct MRtmControl;
+
+// protobuf-c keeps whatever number arrived in an enum field, in or out of the
+// enumeration: received enum fields are read as plain numbers.
+template <typename E> int rtm_msg_enum(const E &field)
+{
+    static_assert(sizeof(E) == sizeof(int));
+    int value;
+    memcpy(&value, &field, sizeof(value));
+    return value;
+}
 
 inline constexpr size_t RTM_MSG_HDR_LEN = 6;
 inline constexpr uint8_t RTM_MSG_MODULE_ZEBRA = 0; // MODULE__QUAGGA_ZEBRA

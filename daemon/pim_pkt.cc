@@ -8,10 +8,13 @@
 
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_debug.h"
+#include "daemon/pim_debug_pkt.h"
 #include "daemon/pim_if.h"
 #include "daemon/pim_nbr.h"
 #include "daemon/pim_subsys.h"
 #include "daemon/pim_vpn.h"
+
+static_assert(PIM_PKT_TX_MAX <= PIM_PKT_BUF_LEN);
 
 uint8_t g_pim_tx_rx_buf[PIM_PKT_BUF_LEN];
 uint8_t g_pim_tx_buf[PIM_PKT_BUF_LEN];
@@ -174,13 +177,13 @@ e_pim_status pim_pkt_decode(t_pim_daemon *daemon_p, t_pim_if *if_p, const uint8_
     e_pim_status rc = PIM_STATUS_OK;
     switch (type) {
     case PIM_PKT_HELLO:
-        rc = pim_pkt_decode_hello(daemon_p, if_p, &ip.src_ip, pim);
+        rc = pim_pkt_decode_hello(daemon_p, if_p, ip, pim);
         break;
     case PIM_PKT_JOIN_PRUNE:
-        rc = pim_pkt_decode_jp(daemon_p, if_p, &ip.src_ip, pim);
+        rc = pim_pkt_decode_jp(daemon_p, if_p, ip, pim);
         break;
     case PIM_PKT_ASSERT:
-        rc = pim_pkt_decode_assert(daemon_p, if_p, &ip.src_ip, pim);
+        rc = pim_pkt_decode_assert(daemon_p, if_p, ip, pim);
         break;
     case PIM_PKT_REGISTER:
     case PIM_PKT_REGISTER_STOP:
@@ -206,10 +209,12 @@ e_pim_status pim_pkt_decode(t_pim_daemon *daemon_p, t_pim_if *if_p, const uint8_
     return rc;
 }
 
-e_pim_status pim_pkt_decode_hello(t_pim_daemon *, t_pim_if *if_p, const t_ipaddr *src,
+e_pim_status pim_pkt_decode_hello(t_pim_daemon *, t_pim_if *if_p, const t_pim_ip_header &ip,
                                   std::span<const uint8_t> pim)
 {
+    const t_ipaddr *src = &ip.src_ip;
     PIM_RX_COUNT(if_p, hello_pkts);
+    pim_debug_pkt_hello(if_p, &ip, pim, PIM_PKT_DIR_IN);
     t_pim_hello h{};
     int32_t bad = 0;
     e_pim_pkt_err err = pim_pkt_hello_decode(pim.subspan(PIM_PKT_HDR_LEN), h, bad);
@@ -240,10 +245,12 @@ e_pim_status pim_pkt_decode_hello(t_pim_daemon *, t_pim_if *if_p, const t_ipaddr
     return rc;
 }
 
-e_pim_status pim_pkt_decode_jp(t_pim_daemon *daemon_p, t_pim_if *if_p, const t_ipaddr *src,
+e_pim_status pim_pkt_decode_jp(t_pim_daemon *daemon_p, t_pim_if *if_p, const t_pim_ip_header &ip,
                                std::span<const uint8_t> pim)
 {
+    const t_ipaddr *src = &ip.src_ip;
     PIM_RX_COUNT(if_p, jp_pkts);
+    pim_debug_pkt_jp(if_p, &ip, pim, PIM_PKT_DIR_IN);
     t_pim_nbr *nbr_p = pim_nbr_find(if_p, src, nullptr);
     if (nbr_p == nullptr) {
         PIM_REJECT_LOG("Received JP packet from %s, before sending hello", ipaddr_str(src).c);
@@ -320,14 +327,16 @@ e_pim_status pim_pkt_process_jp_group(t_pim_daemon *, t_pim_if *if_p, t_pim_nbr 
     return PIM_STATUS_OK;
 }
 
-e_pim_status pim_pkt_decode_assert(t_pim_daemon *daemon_p, t_pim_if *if_p, const t_ipaddr *src,
-                                   std::span<const uint8_t> pim)
+e_pim_status pim_pkt_decode_assert(t_pim_daemon *daemon_p, t_pim_if *if_p,
+                                   const t_pim_ip_header &ip, std::span<const uint8_t> pim)
 {
+    const t_ipaddr *src = &ip.src_ip;
     if (if_p->pim_if_type != PIM_IF_TYPE_LOCAL) {
         PIM_RX_COUNT(if_p, unsupported_pkts);
         return PIM_STATUS_OK;
     }
     PIM_RX_COUNT(if_p, assert_pkts);
+    pim_debug_pkt_assert(if_p, &ip, pim, PIM_PKT_DIR_IN);
     t_pim_nbr *nbr_p = pim_nbr_find(if_p, src, nullptr);
     if (nbr_p == nullptr) {
         PIM_REJECT_LOG("Received assert packet from %s, before sending hello", ipaddr_str(src).c);
@@ -391,6 +400,8 @@ e_pim_status pim_pkt_encode_hello(t_pim_if *if_p, bool zero_holdtime)
     h.dr_priority = if_p->config.dr_priority;
     h.gen_id = if_p->genid;
     size_t len = pim_pkt_hello_build(g_pim_tx_buf, h);
+    pim_debug_pkt_hello(if_p, nullptr, std::span<const uint8_t>(g_pim_tx_buf, len),
+                        PIM_PKT_DIR_OUT);
     e_pim_status rc = pim_pkt_tx(if_p, g_pim_tx_buf, len);
     if (rc != PIM_STATUS_OK) {
         PIM_TX_COUNT(if_p, failed_pkts);
@@ -416,7 +427,10 @@ e_pim_status pim_pkt_tx_jp(t_pim_if *if_p, const t_pim_jp_tx &jp)
     }
     e_pim_status result = PIM_STATUS_OK;
     t_pim_jp_cursor cur{};
-    while (size_t len = pim_pkt_jp_build(g_pim_tx_buf, jp, cur)) {
+    std::span<uint8_t> buf(g_pim_tx_buf, PIM_PKT_TX_MAX);
+    while (size_t len = pim_pkt_jp_build(buf, jp, cur)) {
+        pim_debug_pkt_jp(if_p, nullptr, std::span<const uint8_t>(g_pim_tx_buf, len),
+                         PIM_PKT_DIR_OUT);
         e_pim_status rc = pim_pkt_tx(if_p, g_pim_tx_buf, len);
         if (rc != PIM_STATUS_OK) {
             PIM_TX_COUNT(if_p, failed_pkts);
@@ -432,6 +446,10 @@ e_pim_status pim_pkt_encode_assert(t_pim_if *if_p, const t_ipaddr *source, const
                                    const t_pim_assert_metric *metric)
 {
     size_t len = pim_pkt_assert_build(g_pim_tx_buf, *group, *source, *metric);
+    if (len != 0) {
+        pim_debug_pkt_assert(if_p, nullptr, std::span<const uint8_t>(g_pim_tx_buf, len),
+                             PIM_PKT_DIR_OUT);
+    }
     e_pim_status rc = len != 0 ? pim_pkt_tx(if_p, g_pim_tx_buf, len) : PIM_STATUS_FAIL;
     if (rc != PIM_STATUS_OK) {
         PIM_TX_COUNT(if_p, failed_pkts);

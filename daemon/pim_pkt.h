@@ -15,6 +15,9 @@ struct t_pim_nbr;
 
 inline constexpr uint32_t PIM_ALL_ROUTERS = 0xE000000D; // 224.0.0.13
 inline constexpr uint8_t PIM_IP_PROTO = 103;
+// Largest Join/Prune we send: an Ethernet frame less the IPv4 header, so that
+// a long message is split by us rather than fragmented by the kernel.
+inline constexpr size_t PIM_PKT_TX_MAX = 1480;
 
 // Received datagrams are read into the receive buffer and decoded in place;
 // messages are built in the transmit buffer, so a message sent while a
@@ -30,19 +33,22 @@ e_pim_status pim_pkt_rx(t_pim_daemon *daemon_p, t_pim_if *if_p);
 // included); len is the number of bytes read.
 e_pim_status pim_pkt_decode(t_pim_daemon *daemon_p, t_pim_if *if_p, const uint8_t *dgram,
                             size_t len);
-e_pim_status pim_pkt_decode_hello(t_pim_daemon *daemon_p, t_pim_if *if_p, const t_ipaddr *src,
+// The per-type handlers get the datagram's IP header (sender in src_ip) and
+// the whole PIM message, header included.
+e_pim_status pim_pkt_decode_hello(t_pim_daemon *daemon_p, t_pim_if *if_p, const t_pim_ip_header &ip,
                                   std::span<const uint8_t> pim);
-e_pim_status pim_pkt_decode_jp(t_pim_daemon *daemon_p, t_pim_if *if_p, const t_ipaddr *src,
+e_pim_status pim_pkt_decode_jp(t_pim_daemon *daemon_p, t_pim_if *if_p, const t_pim_ip_header &ip,
                                std::span<const uint8_t> pim);
-e_pim_status pim_pkt_decode_assert(t_pim_daemon *daemon_p, t_pim_if *if_p, const t_ipaddr *src,
-                                   std::span<const uint8_t> pim);
+e_pim_status pim_pkt_decode_assert(t_pim_daemon *daemon_p, t_pim_if *if_p,
+                                   const t_pim_ip_header &ip, std::span<const uint8_t> pim);
 e_pim_status pim_pkt_process_jp_group(t_pim_daemon *daemon_p, t_pim_if *if_p, t_pim_nbr *nbr_p,
                                       const t_ipaddr *src, t_pim_pkt_jp *jp);
 bool pim_pkt_if_subnet_check(t_pim_daemon *daemon_p, t_pim_if *if_p, uint32_t src);
 
 // Send side.
 e_pim_status pim_pkt_encode_hello(t_pim_if *if_p, bool zero_holdtime);
-// Sends a Join/Prune, split into as many messages as it needs.
+// Sends a Join/Prune, split into as many messages of at most PIM_PKT_TX_MAX
+// bytes as it needs.
 e_pim_status pim_pkt_tx_jp(t_pim_if *if_p, const t_pim_jp_tx &jp);
 e_pim_status pim_pkt_encode_assert(t_pim_if *if_p, const t_ipaddr *source, const t_ipaddr *group,
                                    const t_pim_assert_metric *metric);

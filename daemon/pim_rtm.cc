@@ -326,7 +326,7 @@ e_pim_status pim_rtm_pkt_decode(t_pim_vpn *vpn_p, const uint8_t *msg, uint32_t l
         return PIM_STATUS_BAD_MSG;
     }
     e_pim_status rc = PIM_STATUS_OK;
-    switch (ctl->type) {
+    switch (rtm_msg_enum(ctl->type)) {
     case M_RTM_CONTROL__E_RTM_CONTROL_TYPE__CONTROL_INTERFACE:
         if (ctl->interface == nullptr) {
             PIM_LOG("[%ld] Interface message without interface\n", id);
@@ -359,7 +359,7 @@ void pim_rtm_proc_if_state_chg(t_pim_vpn *vpn_p, const MRtmControlInterface *int
         return;
     }
     PIM_LOG_EVENT(dbg, PIM_DEBUG_LEVEL_DETAIL, "vpn: %lu Received RTM-Interface Msg[%d]: %s (%d)\n",
-                  vpn_id_of(vpn_p), static_cast<int>(intf_p->type), name,
+                  vpn_id_of(vpn_p), rtm_msg_enum(intf_p->type), name,
                   static_cast<int>(intf_p->index));
     // Every name counts as present on a plain host; only loops are filtered.
     if (zul_util_if_is_loop(name)) {
@@ -367,7 +367,7 @@ void pim_rtm_proc_if_state_chg(t_pim_vpn *vpn_p, const MRtmControlInterface *int
                       vpn_id_of(vpn_p), name);
         return;
     }
-    switch (intf_p->type) {
+    switch (rtm_msg_enum(intf_p->type)) {
     case E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADD:
         pim_rtm_if_add(vpn_p, name, intf_p);
         break;
@@ -393,7 +393,7 @@ void pim_rtm_proc_if_state_chg(t_pim_vpn *vpn_p, const MRtmControlInterface *int
 
 void pim_rtm_proc_nhres_update(t_pim_vpn *vpn_p, const MRtmControlNhres *nhres_p)
 {
-    if (nhres_p->type != E_RTM_CONTROL_NHRES_TYPE__NHRES_UPDATE) {
+    if (rtm_msg_enum(nhres_p->type) != E_RTM_CONTROL_NHRES_TYPE__NHRES_UPDATE) {
         return;
     }
     const MRtmControlNhresNextHop *resp_p = nhres_p->nhres_resp;
@@ -428,7 +428,7 @@ void pim_rtm_proc_nhres_lookup(t_pim_vpn *vpn_p, const MRtmControlNhresNextHop *
 {
     nh_p->metric = resp_p->has_metric ? static_cast<int>(resp_p->metric) : 0;
     nh_p->preference = resp_p->has_distance ? static_cast<int>(resp_p->distance) : 0;
-    nh_p->route_type = resp_p->has_protocol ? static_cast<int>(resp_p->protocol) : 0;
+    nh_p->route_type = resp_p->has_protocol ? rtm_msg_enum(resp_p->protocol) : 0;
 
     int kept = 0;
     for (size_t i = 0; i < resp_p->n_next_hop && kept < PIM_MAX_NEXT_HOPS; i++) {
@@ -438,7 +438,7 @@ void pim_rtm_proc_nhres_lookup(t_pim_vpn *vpn_p, const MRtmControlNhresNextHop *
         }
         t_pim_nh_info *info = &nh_p->nh_info[kept];
         const MRtmControlNhIfIdx *if_idx_p = hop_p->nh_if_idx;
-        switch (hop_p->nh_type) {
+        switch (rtm_msg_enum(hop_p->nh_type)) {
         case E_RTM_CONTROL_NH_TYPE__IF_IDX:
             info->nh_type = E_PIM_NHTYPE_SERVICE;
             break;

@@ -67,6 +67,9 @@ struct RtmLinkTest : ::testing::Test {
         char path[MSGQ_PATH_LEN];
         pim_rtm_path(VPN_ID, path, sizeof(path));
         ASSERT_EQ(std::string(path), "/var/run/quagga/zebra_protobuf_ctrl.api.5");
+        pim_rtm_path(0, path, sizeof(path));
+        ASSERT_EQ(std::string(path), "/var/run/quagga/zebra_protobuf_ctrl.api");
+        pim_rtm_path(VPN_ID, path, sizeof(path));
         sim = t_rtm_sim::listen(path);
         ASSERT_NE(sim, nullptr);
         sim->set_pump([this] { pump(); });
@@ -262,6 +265,15 @@ TEST_F(RtmLinkTest, UpdatesRewriteTheResolution)
     EXPECT_EQ(g_reevaluated, std::vector<t_pim_minfo *>{xg});
     EXPECT_EQ(g_auto_rp_reevaluated, std::vector<t_pim_minfo *>{auto_rp});
     EXPECT_TRUE(xg->minfo_flags & PIM_MINFO_FLAG_NH_CHANGE);
+
+    // A next hop by interface only keeps the slot's previous gateway.
+    t_rtm_sim_update by_if{"10.1.1.1", {}, {}, 3, {{}}};
+    by_if.nhs[0].type = E_RTM_CONTROL_NH_TYPE__IF_IDX;
+    by_if.nhs[0].if_idx = 7;
+    ASSERT_TRUE(sim->send_update(by_if));
+    ASSERT_TRUE(until([&] { return nh->route_type == 3; }));
+    EXPECT_EQ(nh->num_nh, 1);
+    EXPECT_EQ(nh->nh_info[0].nh_addr.u.addr4, ip("10.0.0.2").u.addr4);
 
     // 20 usable next hops and a discard one: the first 16 usable are kept;
     // an unknown kernel index leaves the slot's interface as it was.

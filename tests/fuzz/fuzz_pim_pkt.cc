@@ -1,8 +1,12 @@
 // Any datagram up to 2000 bytes through the PIM receive path of a running
 // interface (validation, counters, Hello into the neighbor table, Join/Prune
 // and Assert parsing), plus codec round trips of whatever decodes cleanly.
-// The first input byte chooses whether the rest is a whole datagram as the raw
-// socket returns it or a PIM message behind a well-formed IP header.
+// The first input byte holds switches: bit 0 says the rest is a whole datagram
+// as the raw socket returns it (otherwise one byte naming the sender in
+// 10.0.0.0/24, then a PIM message put behind a well-formed IP header); bit 1
+// turns packet debugging on so that the printers see the input as well; bit 2
+// stores a correct checksum in a PIM message put behind a made-up header, so
+// that mutations reach the message parsers.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -153,6 +157,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     bool raw = (data[0] & 1) != 0;
+    t_pim_debug &dbg = if_p->vpn_p->pim_debug;
+    dbg.packets = (data[0] & 2) != 0;
+    for (bool &on : dbg.packet_type) {
+        on = dbg.packets;
+    }
     const uint8_t *rest = data + 1;
     size_t n = size - 1;
     std::vector<uint8_t> dgram;
@@ -170,6 +179,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         dgram[12] = 10;
         dgram[15] = rest[0];
         dgram.insert(dgram.end(), rest + 1, rest + 1 + pim_len);
+        if ((data[0] & 4) != 0 && pim_len >= PIM_PKT_HDR_LEN) {
+            pim_pkt_finish(std::span<uint8_t>(dgram).subspan(20));
+        }
     }
     // The receive buffer is where the socket reads to; decode from there.
     if (!dgram.empty()) {

@@ -65,11 +65,27 @@ class Lan:
             sh("ip", "netns", "del", ns, check=False)
 
 
-def private_run(ns, command):
-    """Starts a shell command in the namespace with its own mount table and /run."""
-    script = "mount -t tmpfs none /run && " + command
-    return subprocess.Popen(["ip", "netns", "exec", ns, "unshare", "-m", "sh", "-c", script],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+def private_run(ns, command, home=None, vpn=0, workdir=None):
+    """Starts a shell command with its own mount table and /run.
+
+    VPN 0 runs inside the namespace. Any other VPN is reached the daemon's own
+    way: the command runs in a home namespace, where the LAN's namespace is
+    offered as /var/run/netns/<vpn>, and enters it only to open its sockets.
+    It comes back to the namespace of process 1, so it gets a process
+    namespace of its own whose process 1 stays at home.
+    """
+    if vpn == 0:
+        script = "mount -t tmpfs none /run && " + command
+        argv = ["ip", "netns", "exec", ns, "unshare", "-m", "sh", "-c", script]
+    else:
+        keep = os.path.join(workdir, "ns-%d" % vpn)
+        script = ("set -e; touch {k}; mount --bind /run/netns/{ns} {k}; "
+                  "mount -t tmpfs none /run; mkdir -p /run/netns; touch /run/netns/{v}; "
+                  "mount --bind {k} /run/netns/{v}; {c} & wait").format(k=keep, ns=ns, v=vpn,
+                                                                         c=command)
+        argv = ["ip", "netns", "exec", home, "unshare", "-m", "-p", "-f", "--mount-proc",
+                "sh", "-c", script]
+    return subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                             start_new_session=True)
 
 
@@ -89,12 +105,19 @@ def stop(proc, sig=signal.SIGTERM):
 class Router:
     """One of our routers: the lab tool on one LAN interface."""
 
-    def __init__(self, lan, name, octet, workdir, dr_priority=1, hello=HELLO_S):
+    def __init__(self, lan, name, octet, workdir, dr_priority=1, hello=HELLO_S, vpn=0):
         self.ns, self.dev, self.addr = lan.attach(name, octet)
+        self.workdir = workdir
         self.state = os.path.join(workdir, name + ".json")
         self.ctl = os.path.join(workdir, name + ".ctl")
         self.dr_priority = dr_priority
         self.hello = hello
+        self.vpn = vpn
+        self.home = None
+        if vpn != 0:
+            self.home = TAG + name + "h"
+            sh("ip", "netns", "add", self.home)
+            lan.nets.append(self.home)
         self.proc = None
         self.start()
 
@@ -102,9 +125,11 @@ class Router:
         if os.path.exists(self.state):
             os.unlink(self.state)
         tool = os.path.join(BUILD_DIR, "tools", "pimlab", "kemd-lab-router")
-        self.proc = private_run(self.ns, "exec %s --if %s --hello %d --dr-priority %d "
-                                "--state %s --ctl %s" % (tool, self.dev, self.hello,
-                                                         self.dr_priority, self.state, self.ctl))
+        self.proc = private_run(self.ns, "exec %s --vpn %d --if %s=%s/24 --hello %d "
+                                "--dr-priority %d --state %s --ctl %s"
+                                % (tool, self.vpn, self.dev, self.addr, self.hello,
+                                   self.dr_priority, self.state, self.ctl),
+                                home=self.home, vpn=self.vpn, workdir=self.workdir)
 
     def table(self):
         try:
@@ -245,6 +270,17 @@ class PimNeighborLab(unittest.TestCase):
         self.assertEqual(after["up_time"], before["up_time"], "same record, not re-created")
         self.adjacent(r1, r2)
 
+    def test_router_of_another_vpn_works_through_its_namespace(self):
+        # The daemon of r1 runs outside the LAN's namespaces and reaches its
+        # interface only as VPN 5: sockets opened there, Hellos and expiry
+        # driven from home.
+        r1 = self.router("a", 1, vpn=5, dr_priority=3)
+        r2 = self.router("b", 2)
+        self.adjacent(r1, r2)
+        wait_for("DR 10.77.0.1", lambda: r1.dr() == r1.addr and r2.dr() == r1.addr)
+        self.assertEqual(r1.table()["rx"]["bad"], 0)
+        self.assertEqual(r1.table()["tx"]["failed"], 0)
+
     @unittest.skipUnless(have_frr(), "FRR is not installed")
     def test_interop_with_frr_and_clean_decode_in_tshark(self):
         r1 = self.router("a", 1, dr_priority=7)
@@ -271,8 +307,11 @@ class PimNeighborLab(unittest.TestCase):
                                start_new_session=True)
         try:
             time.sleep(1)
-            # A priority change and a restart put triggered Hellos on the wire too.
-            r1.command("dr-priority %s 9" % r1.dev)
+            # A priority change and a restart put triggered Hellos on the wire,
+            # and sample messages a Join/Prune too long for one frame and an Assert.
+            r1.command("dr-priority %s 9\nsend-jp %s %s 239.1.1.1 300\n"
+                       "send-assert %s 198.51.100.7 239.1.1.1"
+                       % (r1.dev, r1.dev, r2.addr, r1.dev))
             stop(r2.proc, signal.SIGKILL)
             r2.start()
             time.sleep(3)
@@ -283,8 +322,24 @@ class PimNeighborLab(unittest.TestCase):
         self.assertGreater(len(count), 3)
         bad = sh("tshark", "-r", pcap, "-Y",
                  "(%s) && (_ws.malformed || _ws.expert.severity >= warning || "
-                 "pim.cksum.status != 1)" % ours).stdout.strip()
+                 "pim.cksum.status != 1 || ip.flags.mf == 1)" % ours).stdout.strip()
         self.assertEqual(bad, "", "tshark finds fault with our packets")
+
+        def fields(type_, *names):
+            args = ["tshark", "-r", pcap, "-Y", "pim.type == %d && ip.src == %s" % (type_, r1.addr),
+                    "-T", "fields", "-E", "separator=;", "-E", "occurrence=f"]
+            for n in names:
+                args += ["-e", n]
+            return sh(*args).stdout.split()
+
+        # Split, not truncated: every part carries the (*,G) Join, the prunes add up.
+        jp = [line.split(";") for line in fields(3, "pim.numgroups", "pim.numjoins",
+                                                 "pim.numprunes", "pim.upstream_neighbor")]
+        self.assertEqual(len(jp), 2, jp)
+        self.assertTrue(all(g == "1" and j == "1" and up == r2.addr for g, j, _, up in jp), jp)
+        self.assertEqual(sum(int(p) for _, _, p, _ in jp), 300)
+        asserts = fields(5, "pim.metric_pref", "pim.metric", "pim.source", "pim.group")
+        self.assertEqual(asserts, ["101;10;198.51.100.7;239.1.1.1"])
 
 
 if __name__ == "__main__":

@@ -100,6 +100,8 @@ class Probe:
         if self.proc.poll() is None:
             self.proc.kill()
         self.proc.wait(timeout=5)
+        self.proc.stdin.close()
+        self.proc.stdout.close()
 
 
 class RtmdLab(unittest.TestCase):
@@ -180,12 +182,26 @@ class RtmdLab(unittest.TestCase):
         p.expect(r"NH 8\.8\.8\.8 metric 0 distance 0 proto 0")
         ns("link", "set", "d0", "up")
         p.expect(r"IF 2 d0 %s" % d0)
+        # Whether the kernel kept the route through the outage or not, it is
+        # back after this, and so is the next hop.
+        ns("route", "replace", "8.8.0.0/16", "via", "10.9.0.2")
+        p.expect(r"NH 8\.8\.8\.8 metric 0 distance 1 proto 4 2:10\.9\.0\.2@%s" % d0)
 
         # After unregistering, changes of that address are not reported.
         p.send("unregister 8.8.8.8")
-        time.sleep(0.2)
+        p.quiet(r"NH 8\.8\.8\.8.*2:10\.9\.0\.9@.*", 0.3)
         ns("route", "replace", "8.8.0.0/16", "via", "10.9.0.9")
         p.quiet(r"NH 8\.8\.8\.8.*")
+
+        # IPv6: the multipath route's next hops, however the kernel lists them.
+        ns("addr", "add", "2001:db8:9::1/64", "dev", "d0", "nodad")
+        p.expect(r"IF 4 d0 %s 2001:db8:9::1/64" % d0)
+        p.send("register 2001:db8:5::5")
+        p.expect(r"NH 2001:db8:5::5 metric 0 distance 0 proto 0")
+        ns("-6", "route", "add", "2001:db8:5::/64", "nexthop", "via", "2001:db8:9::2",
+           "nexthop", "via", "2001:db8:9::3")
+        p.expect(r"NH 2001:db8:5::5 metric 1024 distance 1 proto 4 "
+                 r"2:2001:db8:9::2@%s 2:2001:db8:9::3@%s" % (d0, d0))
 
         # New interfaces are announced with their state.
         ns("link", "add", "d2", "type", "veth", "peer", "name", "d3")

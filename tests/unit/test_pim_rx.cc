@@ -193,4 +193,27 @@ TEST_F(PimRxTest, AssertRules)
     EXPECT_EQ(st().assert_pkts, 3u);
 }
 
+TEST_F(PimRxTest, SendSideSplitsAtAFrameAndCountsEveryMessage)
+{
+    std::vector<t_pim_jp_src> prunes;
+    for (uint32_t i = 0; i < 300; i++) {
+        prunes.push_back(src(0x0b000000 + i, PIM_SRC_FLAG_S | PIM_SRC_FLAG_R));
+    }
+    t_pim_jp_src rp = src(0x0a0000fe, PIM_SRC_FLAG_S | PIM_SRC_FLAG_W | PIM_SRC_FLAG_R);
+    t_pim_jp_group_tx g{v4(0xe1010101), {&rp, 1}, prunes};
+    t_pim_jp_tx jp{v4(PEER), pim_pkt_jp_holdtime(if_p), {&g, 1}};
+    const t_pim_pkt_stats_tx &tx = if_p->stats.pkt_stats_tx;
+    uint32_t failed = tx.failed_pkts;
+    EXPECT_EQ(pim_pkt_tx_jp(if_p, jp), PIM_STATUS_SOCKET_FAIL) << "no socket";
+    // 180 prunes fit beside the (*,G) Join in 1480 bytes: two messages.
+    EXPECT_EQ(tx.jp_pkts, 2u);
+    EXPECT_EQ(tx.all_pkts, 2u) << "Join/Prunes count as sent even when the send fails";
+    EXPECT_EQ(tx.failed_pkts, failed + 2);
+
+    t_pim_assert_metric m{};
+    EXPECT_EQ(pim_pkt_encode_assert(if_p, &rp.addr, &g.group, &m), PIM_STATUS_SOCKET_FAIL);
+    EXPECT_EQ(tx.assert_pkts, 0u) << "only successful Asserts count";
+    EXPECT_EQ(tx.failed_pkts, failed + 3);
+}
+
 } // namespace

@@ -3,10 +3,13 @@
 // Its neighbor and DR table is written as JSON every second and on SIGUSR1.
 // Settings can be changed while it runs through a control file of lines
 //   dr-priority <if> <n> | hello <if> <seconds> | down <if> | up <if>
-// which is read and removed on the next tick.
+// which is read and removed on the next tick. Two more lines put sample
+// messages on the wire for decoders on the other side:
+//   send-jp <if> <upstream> <group> <n>   (*,G) Join with n (S,G,rpt) prunes
+//   send-assert <if> <source> <group>     Assert, preference 101, metric 10
 //
 //   kemd-lab-router [--vpn N] [--hello S] [--dr-priority P] [--jp S]
-//                   [--state FILE] [--ctl FILE] [--log-stderr]
+//                   [--state FILE] [--ctl FILE] [--log-stderr] [--debug]
 //                   --if NAME[=ADDR/LEN] [--if ...]
 #include <arpa/inet.h>
 #include <csignal>
@@ -24,10 +27,17 @@
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_if.h"
 #include "daemon/pim_nbr.h"
+#include "daemon/pim_pkt.h"
 #include "daemon/pim_vpn.h"
 
 namespace
 {
+
+// Contents of the sample messages the control file can ask for.
+constexpr uint32_t LAB_RP = 0xC0000201;      // 192.0.2.1
+constexpr uint32_t LAB_SOURCES = 0xC6336400; // 198.51.100.0 upwards
+constexpr uint32_t LAB_ASSERT_PREF = 101;
+constexpr uint32_t LAB_ASSERT_METRIC = 10;
 
 struct t_lab_if {
     std::string name;
@@ -42,6 +52,7 @@ struct t_lab_cfg {
     std::string state_path;
     std::string ctl_path;
     bool log_stderr = false;
+    bool debug = false;
     std::vector<t_lab_if> ifs;
 };
 
@@ -53,7 +64,8 @@ event *g_tick_p = nullptr;
 void usage()
 {
     fprintf(stderr, "usage: kemd-lab-router [--vpn N] [--hello S] [--dr-priority P] [--jp S]\n"
-                    "       [--state FILE] [--ctl FILE] [--log-stderr] --if NAME[=ADDR/LEN]...\n");
+                    "       [--state FILE] [--ctl FILE] [--log-stderr] [--debug]\n"
+                    "       --if NAME[=ADDR/LEN]...\n");
 }
 
 bool parse_args(int argc, char **argv, t_lab_cfg &cfg)
@@ -64,6 +76,10 @@ bool parse_args(int argc, char **argv, t_lab_cfg &cfg)
         const char *v = nullptr;
         if (a == "--log-stderr") {
             cfg.log_stderr = true;
+            continue;
+        }
+        if (a == "--debug") {
+            cfg.debug = true;
             continue;
         }
         if ((v = value()) == nullptr) {
@@ -120,7 +136,7 @@ bool parse_prefix(const std::string &text, t_ipprefix &out)
     if (slash == std::string::npos) {
         return false;
     }
-    if (str_to_ip(text.substr(0, slash).c_str(), &out.addr) != 0) {
+    if (str_to_ip(text.substr(0, slash).c_str(), &out.addr) != 1) {
         return false;
     }
     out.prefixlen = static_cast<uint8_t>(atoi(text.c_str() + slash + 1));
@@ -185,12 +201,51 @@ void write_state()
     rename(tmp.c_str(), g_cfg.state_path.c_str());
 }
 
+// A (*,G) Join towards the upstream neighbor with n (S,G,rpt) prunes, as
+// many messages as it takes.
+void send_sample_jp(t_pim_if *if_p, const char *upstream, const char *group, unsigned n)
+{
+    t_pim_jp_tx tx{};
+    t_pim_jp_group_tx grp{};
+    if (str_to_ip(upstream, &tx.upstream) != 1 || str_to_ip(group, &grp.group) != 1) {
+        return;
+    }
+    t_pim_jp_src rp{};
+    IPADDR_SET_V4(&rp.addr, LAB_RP);
+    rp.flags = PIM_SRC_FLAG_S | PIM_SRC_FLAG_W | PIM_SRC_FLAG_R;
+    std::vector<t_pim_jp_src> prunes(n);
+    for (unsigned i = 0; i < n; i++) {
+        IPADDR_SET_V4(&prunes[i].addr, LAB_SOURCES + i);
+        prunes[i].flags = PIM_SRC_FLAG_S | PIM_SRC_FLAG_R;
+    }
+    grp.joins = {&rp, 1};
+    grp.prunes = prunes;
+    tx.holdtime = pim_pkt_jp_holdtime(if_p);
+    tx.groups = {&grp, 1};
+    (void)pim_pkt_tx_jp(if_p, tx);
+}
+
+void send_sample_assert(t_pim_if *if_p, const char *source, const char *group)
+{
+    t_ipaddr s{};
+    t_ipaddr g{};
+    if (str_to_ip(source, &s) != 1 || str_to_ip(group, &g) != 1) {
+        return;
+    }
+    t_pim_assert_metric m{};
+    m.preference = LAB_ASSERT_PREF;
+    m.metric = LAB_ASSERT_METRIC;
+    (void)pim_pkt_encode_assert(if_p, &s, &g, &m);
+}
+
 void apply_ctl_line(const char *line)
 {
     char cmd[32];
     char name[PIM_IF_NAME_LEN];
+    char arg1[IPADDR_STR_LEN];
+    char arg2[IPADDR_STR_LEN];
     unsigned value = 0;
-    int n = sscanf(line, "%31s %63s %u", cmd, name, &value);
+    int n = sscanf(line, "%31s %63s", cmd, name);
     if (n < 2) {
         return;
     }
@@ -200,14 +255,20 @@ void apply_ctl_line(const char *line)
         return;
     }
     t_pim_daemon *daemon_p = g_vpn_p->daemon_p;
-    if (strcmp(cmd, "dr-priority") == 0 && n == 3) {
+    if (strcmp(cmd, "dr-priority") == 0 && sscanf(line, "%*s %*s %u", &value) == 1) {
         pim_if_config_update_dr_priority(daemon_p, g_vpn_p, if_p, value);
-    } else if (strcmp(cmd, "hello") == 0 && n == 3 && value != 0) {
+    } else if (strcmp(cmd, "hello") == 0 && sscanf(line, "%*s %*s %u", &value) == 1 && value != 0) {
         pim_if_config_update_hello_interval(daemon_p, g_vpn_p, if_p, value * 1000);
     } else if (strcmp(cmd, "down") == 0) {
         pim_if_admin_state(if_p, true);
     } else if (strcmp(cmd, "up") == 0) {
         pim_if_admin_state(if_p, false);
+    } else if (strcmp(cmd, "send-jp") == 0 &&
+               sscanf(line, "%*s %*s %63s %63s %u", arg1, arg2, &value) == 3) {
+        send_sample_jp(if_p, arg1, arg2, value);
+    } else if (strcmp(cmd, "send-assert") == 0 &&
+               sscanf(line, "%*s %*s %63s %63s", arg1, arg2) == 2) {
+        send_sample_assert(if_p, arg1, arg2);
     }
 }
 
@@ -266,6 +327,14 @@ int main(int argc, char **argv)
                 static_cast<unsigned long>(g_cfg.vpn_id));
         pim_daemon_destroy(daemon_p);
         return 2;
+    }
+    if (g_cfg.debug) {
+        g_vpn_p->pim_debug.events = true;
+        g_vpn_p->pim_debug.events_level = PIM_DEBUG_LEVEL_DETAIL;
+        g_vpn_p->pim_debug.packets = true;
+        for (bool &on : g_vpn_p->pim_debug.packet_type) {
+            on = true;
+        }
     }
     if (!g_vpn_p->pim_enabled && pim_vpn_pim_enable(g_vpn_p) != PIM_STATUS_OK) {
         fprintf(stderr, "kemd-lab-router: cannot enable PIM\n");

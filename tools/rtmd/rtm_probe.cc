@@ -105,8 +105,7 @@ void probe_print(const MRtmControl *msg)
 {
     if (msg->interface != nullptr) {
         const MRtmControlInterface *i = msg->interface;
-        printf("IF %d %s %u", static_cast<int>(i->type), i->name != nullptr ? i->name : "-",
-               i->index);
+        printf("IF %d %s %u", rtm_msg_enum(i->type), i->name != nullptr ? i->name : "-", i->index);
         if (i->status != nullptr && i->status->has_interface_active) {
             printf(" %s", i->status->interface_active != 0 ? "up" : "down");
         }
@@ -117,16 +116,16 @@ void probe_print(const MRtmControl *msg)
     } else if (msg->nhres != nullptr && msg->nhres->nhres_resp != nullptr) {
         const MRtmControlNhresNextHop *r = msg->nhres->nhres_resp;
         printf("NH %s metric %u distance %u proto %d", text_or_dash(r->prefix), r->metric,
-               r->distance, static_cast<int>(r->protocol));
+               r->distance, rtm_msg_enum(r->protocol));
         for (size_t k = 0; k < r->n_next_hop; k++) {
             const MRtmControlNextHop *nh = r->next_hop[k];
             const MRtmControlNhIfIdx *ii = nh->nh_if_idx;
-            printf(" %d:%s@%u", static_cast<int>(nh->nh_type),
+            printf(" %d:%s@%u", rtm_msg_enum(nh->nh_type),
                    ii != nullptr ? text_or_dash(ii->nexthop) : "-", ii != nullptr ? ii->if_idx : 0);
         }
         printf("\n");
     } else {
-        printf("MSG %d\n", static_cast<int>(msg->type));
+        printf("MSG %d\n", rtm_msg_enum(msg->type));
     }
     fflush(stdout);
 }

@@ -173,7 +173,8 @@ void rtmd_nl_cb(int, short, void *arg)
 
 void rtmd_handle_interface(t_rtmd_ns *ns_p, const MRtmControlInterface *intf)
 {
-    if (intf == nullptr || intf->type != E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADD) {
+    if (intf == nullptr ||
+        rtm_msg_enum(intf->type) != E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADD) {
         return;
     }
     ns_p->if_registered = true;
@@ -198,9 +199,9 @@ void rtmd_handle_nhres(t_rtmd_ns *ns_p, const MRtmControlNhres *nhres)
                         static_cast<unsigned long>(ns_p->vpn_id));
             continue;
         }
-        if (nhres->type == E_RTM_CONTROL_NHRES_TYPE__NHRES_UNREGISTER) {
+        if (rtm_msg_enum(nhres->type) == E_RTM_CONTROL_NHRES_TYPE__NHRES_UNREGISTER) {
             ns_p->regs.erase(addr);
-        } else if (nhres->type == E_RTM_CONTROL_NHRES_TYPE__NHRES_REGISTER) {
+        } else if (rtm_msg_enum(nhres->type) == E_RTM_CONTROL_NHRES_TYPE__NHRES_REGISTER) {
             t_rtmd_resolution res = rtmd_resolve(ns_p->view, addr);
             ns_p->regs[addr] = res;
             rtmd_send(ns_p, rtmd_encode_nhres_update(addr, res));
@@ -219,7 +220,7 @@ void rtmd_read_cb(msgq_handle_t *handle, void *msg, uint32_t len, void *arg)
                     static_cast<unsigned long>(ns_p->vpn_id), len, static_cast<int>(rc));
         return;
     }
-    switch (ctl->type) {
+    switch (rtm_msg_enum(ctl->type)) {
     case M_RTM_CONTROL__E_RTM_CONTROL_TYPE__CONTROL_HELLO:
         if (ctl->hello != nullptr) {
             ZUL_LOG_PRI(LOG_INFO, "vpn %lu: hello from route owner %u",
