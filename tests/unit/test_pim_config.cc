@@ -205,7 +205,7 @@ TEST_F(PimConfigTest, PimContainerShutdownAndAutoRp)
 TEST_F(PimConfigTest, SptReplicatorVrfAndSystemAddress)
 {
     ASSERT_EQ(vpn(ZCONFD_MOP_CREATED, 9,
-                  {num("vrf-id", ZCONFD_VT_UINT16, 42), begin("router"), begin("pim"),
+                  {zconfd_val_int(zconfd_tag("vrf-id"), 42), begin("router"), begin("pim"),
                    flag("shutdown", true), num("spt-threshold", ZCONFD_VT_UINT16, 100),
                    begin("replicator"), flag("replicator-local", true),
                    num("replicator-threshold", ZCONFD_VT_UINT32, 50),
@@ -302,6 +302,11 @@ TEST_F(PimConfigTest, InterfacesAddressesAndShutdown)
               0);
     EXPECT_TRUE(IPADDR_IS_ZERO(&if_p->if_addr.addr));
     EXPECT_TRUE(IPPREFIX_IS_V4(&if_p->if_addr));
+    // Text the schema would never pass fails the delivery and changes nothing.
+    for (const char *bad : {"10.1.1.1/33", "10.1.1/24", "ge0"}) {
+        EXPECT_EQ(vpn_if(ZCONFD_MOP_MODIFIED, 7, "ge0", {begin("ip"), text("address", bad)}), 1);
+        EXPECT_TRUE(IPADDR_IS_ZERO(&if_p->if_addr.addr)) << bad;
+    }
 
     EXPECT_EQ(vpn_if(ZCONFD_MOP_DELETED, 7, "ge0"), 0);
     EXPECT_EQ(find_if(vpn_p, "ge0"), nullptr);
