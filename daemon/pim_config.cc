@@ -103,6 +103,9 @@ void pim_config_vpn_pim_absent(t_pim_daemon *daemon_p, t_pim_vpn *vpn_p, bool *s
 {
     if (vpn_p->pim_enabled) {
         (void)pim_vpn_pim_delete(daemon_p, vpn_p);
+    } else {
+        // Shut before: PIM is down, but its interface settings go too.
+        (void)pim_if_disable_pim(vpn_p);
     }
     t_pim_vpn_config &cfg = vpn_p->config;
     cfg.shutdown = false;

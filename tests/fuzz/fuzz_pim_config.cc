@@ -99,6 +99,9 @@ t_zconfd_value value_of(t_reader &rd)
         IPADDR_SET_V4(&v.v.prefix.addr, 0x0a000000u | payload);
         v.v.prefix.prefixlen = payload % 40;
         break;
+    case ZCONFD_VT_BOOL:
+        v.v.b = (payload & 1) != 0;
+        break;
     case ZCONFD_VT_IPV6:
     case ZCONFD_VT_IPV6PREFIX:
         // Left zero: an address of no family, as a broken peer would send.

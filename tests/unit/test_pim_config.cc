@@ -195,6 +195,14 @@ TEST_F(PimConfigTest, PimContainerShutdownAndAutoRp)
     EXPECT_EQ(pim_vpn_find(daemon_p, 8, nullptr), v);
     EXPECT_EQ(find_if(v, "ge1"), if_p);
 
+    // Also when PIM was shut before.
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 8, in_pim({flag("shutdown", true)})), 0);
+    ASSERT_EQ(pim_if(ZCONFD_MOP_CREATED, 8, "ge1"), 0);
+    EXPECT_TRUE(if_p->pim_configured);
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 8, {begin("router"), absent("pim"), end("router")}), 0);
+    EXPECT_FALSE(if_p->pim_configured);
+    EXPECT_FALSE(v->config.shutdown);
+
     EXPECT_EQ(vpn(ZCONFD_MOP_DELETED, 8), 0);
     EXPECT_EQ(pim_vpn_find(daemon_p, 8, nullptr), nullptr);
     // Changes for a VPN that is gone are dropped without failing the commit.
