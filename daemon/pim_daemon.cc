@@ -13,6 +13,7 @@
 
 #include "common/zul_assert.h"
 #include "common/zul_module.h"
+#include "daemon/pim_confd.h"
 #include "daemon/pim_mem.h"
 #include "daemon/pim_rtm.h"
 #include "daemon/pim_subsys.h"
