@@ -708,7 +708,7 @@ TEST_F(CdbdComponent, OperationalWritesShowAndActions)
     msg.oper_read = &rd;
     long last = -1;
     std::vector<std::string> paths;
-    int64_t end = sim_now_ms() + 5000;
+    int64_t end = sim_now_ms() + 20000;
     while ((last < 299 || paths.size() != 2) && sim_now_ms() < end) {
         Cdb__CdbMsg *reply = request(cli.get(), &msg);
         ASSERT_NE(reply, nullptr);
