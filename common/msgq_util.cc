@@ -228,6 +228,10 @@ void msgq_close_conn(msgq_handle_t *h, bool reconnect)
             h->app_cb.conn_down_cb(h, h->user_arg_p);
         }
     }
+    // A template's connection handle lives exactly as long as its link.
+    if (h->parent_p != nullptr && !h->destroy_pending) {
+        msgq_destroy(h);
+    }
 }
 
 // An accepted connection that never became a handle's.
@@ -525,6 +529,14 @@ void msgq_server_detach(msgq_handle_t *h)
     free(srv);
 }
 
+// Connection handles of a template never take registrations themselves.
+bool msgq_registrant_match(const msgq_handle_t *h, const msgq_hdr_t &hdr, const char *path)
+{
+    return h->type == MSGQ_HANDLE_TYPE_SERVER && h->parent_p == nullptr &&
+           h->srcid == hdr.tgt_mod && h->tgtid == hdr.src_mod &&
+           strncmp(h->msgq_path, path, MSGQ_PATH_LEN) == 0;
+}
+
 msgq_handle_t *msgq_find_registrant(msgq_handle_list_t *list, bool reg, const msgq_hdr_t &hdr,
                                     const char *path)
 {
@@ -532,21 +544,69 @@ msgq_handle_t *msgq_find_registrant(msgq_handle_list_t *list, bool reg, const ms
     if (reg) {
         TAILQ_FOREACH(h, list, reg_list_entry)
         {
-            if (h->type == MSGQ_HANDLE_TYPE_SERVER && h->srcid == hdr.tgt_mod &&
-                h->tgtid == hdr.src_mod && strncmp(h->msgq_path, path, MSGQ_PATH_LEN) == 0) {
+            if (msgq_registrant_match(h, hdr, path)) {
                 return h;
             }
         }
     } else {
         TAILQ_FOREACH(h, list, unreg_list_entry)
         {
-            if (h->type == MSGQ_HANDLE_TYPE_SERVER && h->srcid == hdr.tgt_mod &&
-                h->tgtid == hdr.src_mod && strncmp(h->msgq_path, path, MSGQ_PATH_LEN) == 0) {
+            if (msgq_registrant_match(h, hdr, path)) {
                 return h;
             }
         }
     }
     return nullptr;
+}
+
+// A live connection handle of the template, nullptr when none is left.
+msgq_handle_t *msgq_first_conn(const msgq_instance_t *inst, const msgq_handle_t *tmpl)
+{
+    if (!tmpl->multi_conn) {
+        return nullptr;
+    }
+    msgq_handle_t *h;
+    TAILQ_FOREACH(h, &inst->reg_msgq_listhead, reg_list_entry)
+    {
+        if (h->parent_p == tmpl && !h->destroy_pending) {
+            return h;
+        }
+    }
+    // One in the middle of its own conn_down_cb.
+    TAILQ_FOREACH(h, &inst->unreg_msgq_listhead, unreg_list_entry)
+    {
+        if (h->parent_p == tmpl && !h->destroy_pending) {
+            return h;
+        }
+    }
+    return nullptr;
+}
+
+// A connection handle for one registration on a multi-connection template.
+msgq_handle_t *msgq_conn_create(msgq_handle_t *tmpl)
+{
+    if (tmpl->num_conns >= MSGQ_MAX_TMP_CONNS) {
+        MSGQ_ERR("Too many connections for %u->%u on %s", tmpl->tgtid, tmpl->srcid,
+                 tmpl->msgq_path);
+        return nullptr;
+    }
+    auto *h = static_cast<msgq_handle_t *>(calloc(1, sizeof(msgq_handle_t)));
+    if (h == nullptr) {
+        return nullptr;
+    }
+    h->srcid = tmpl->srcid;
+    h->tgtid = tmpl->tgtid;
+    h->type = tmpl->type;
+    h->inst_p = tmpl->inst_p;
+    h->sock_fd = -1;
+    h->app_cb = tmpl->app_cb;
+    h->dont_register = tmpl->dont_register;
+    h->user_arg_p = tmpl->user_arg_p;
+    h->socket_type = tmpl->socket_type;
+    memcpy(h->msgq_path, tmpl->msgq_path, sizeof(h->msgq_path));
+    h->parent_p = tmpl;
+    tmpl->num_conns++;
+    return h;
 }
 
 // The first message of an accepted connection says which handle it serves.
@@ -577,6 +637,16 @@ void msgq_handle_register_msg(msgq_handle_t *tmp)
         return;
     }
     h->stats.rx_register++;
+    if (h->multi_conn) {
+        msgq_handle_t *conn = msgq_conn_create(h);
+        if (conn == nullptr) {
+            msgq_tmp_close(tmp);
+            return;
+        }
+        h->stats.conn_up++;
+        h = conn;
+        h->stats.rx_register++;
+    }
     int fd = tmp->sock_fd;
     tmp->sock_fd = -1;
     msgq_tmp_close(tmp);
@@ -718,6 +788,10 @@ bool msgq_params_valid(msgq_handle_type_e type, const msgq_app_params_t *params,
         return false;
     }
     if (cbs->msg_read_cb == nullptr || cbs->msg_write_cb == nullptr) {
+        return false;
+    }
+    // Connections are told apart by their registration.
+    if (params->multi_conn && (type != MSGQ_HANDLE_TYPE_SERVER || params->use_app_header)) {
         return false;
     }
     if (params->use_app_header) {
@@ -1033,6 +1107,7 @@ msgq_handle_t *msgq_init(uint8_t srcid, uint8_t tgtid, msgq_handle_type_e type,
     h->client_socket_blocking =
         type == MSGQ_HANDLE_TYPE_CLIENT ? params->client_socket_blocking : 0;
     h->use_app_header = params->use_app_header;
+    h->multi_conn = params->multi_conn;
     h->app_header_size = params->app_header_size;
     h->app_msglen_offset = params->app_msglen_offset;
     h->socket_type = params->socket_type;
@@ -1064,6 +1139,12 @@ void msgq_destroy(msgq_handle_t *handle)
     msgq_instance_t *inst = handle->inst_p;
     t_msgq_scope scope(inst);
     handle->destroy_pending = 1;
+    while (msgq_handle_t *conn = msgq_first_conn(inst, handle)) {
+        msgq_destroy(conn);
+    }
+    if (handle->parent_p != nullptr) {
+        handle->parent_p->num_conns--;
+    }
     if (handle->sock_fd >= 0 || handle->in_reg_list) {
         msgq_close_conn(handle, false);
     }
@@ -1345,13 +1426,18 @@ void msgq_dump_handle(void *user_p, msgq_dump_out_t out, int level, const msgq_h
                        : handle->in_unreg_list ? "unregistered"
                        : handle->in_tmp_list   ? "temporary"
                                                : "none";
-    msgq_out(user_p, out, "  handle %p: %s %s(%u) -> %s(%u) path %s fd %d list %s%s%s%s",
+    msgq_out(user_p, out, "  handle %p: %s %s(%u) -> %s(%u) path %s fd %d list %s%s%s%s%s",
              static_cast<const void *>(handle), msgq_type_name(handle->type),
              zul_module_name(handle->srcid), handle->srcid, zul_module_name(handle->tgtid),
              handle->tgtid, handle->msgq_path, handle->sock_fd, list,
              handle->use_app_header ? " app-header" : "",
              handle->client_socket_blocking ? " blocking" : "",
-             handle->down_pending ? " down-pending" : "");
+             handle->down_pending ? " down-pending" : "", handle->multi_conn ? " multi-conn" : "");
+    if (handle->parent_p != nullptr) {
+        msgq_out(user_p, out, "    connection of %p", static_cast<const void *>(handle->parent_p));
+    } else if (handle->multi_conn) {
+        msgq_out(user_p, out, "    connections %u", handle->num_conns);
+    }
     if (level > 0) {
         unsigned queued = 0;
         for (const msgq_buf_t *b = handle->buf_head_p; b != nullptr; b = b->buf_next_p) {

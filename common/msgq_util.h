@@ -5,6 +5,13 @@
 // are framed by the library's 8-byte header, or by the application's own header
 // that carries the whole length (big-endian 16 bits) at a fixed offset.
 //
+// A server handle serves one peer at a time: a peer registering again replaces
+// its old connection. A multi-connection server handle is a template instead:
+// each registration gets a connection handle of its own made from it (same
+// callbacks, user argument and ids), which conn_up_cb receives, msgq_write
+// sends on, and the library frees after its conn_down_cb. Destroying the
+// template closes all its connections.
+//
 // Event-loop thread only. Callbacks may write, and may destroy any handle (the
 // memory is released once the library's own callback has unwound).
 #pragma once
@@ -35,7 +42,8 @@ inline constexpr size_t MSGQ_HOST_ADDR_LEN = 128;
 inline constexpr unsigned MSGQ_MODULE_MIN = 1;
 inline constexpr unsigned MSGQ_MODULE_MAX = 229;
 // Accepted connections that have not registered yet; beyond this the oldest is
-// dropped so a flood of silent connections cannot exhaust descriptors.
+// dropped so a flood of silent connections cannot exhaust descriptors. A
+// multi-connection handle refuses registrations beyond the same number.
 inline constexpr uint32_t MSGQ_MAX_TMP_CONNS = 64;
 // Client redial period.
 inline constexpr uint32_t MSGQ_CONNECT_RETRY_MS = 500;
@@ -113,6 +121,7 @@ struct msgq_app_params_t {
     char host_addr[MSGQ_HOST_ADDR_LEN];
     char msg_path[MSGQ_PATH_LEN]; // empty: "/var/run/.<module name>"
     uint8_t client_socket_blocking : 1;
+    uint8_t multi_conn : 1; // servers with the library header only
 };
 
 struct msgq_stats_t {
@@ -173,6 +182,7 @@ struct msgq_handle_t {
     uint8_t client_socket_blocking : 1;
     uint8_t down_pending : 1;
     uint8_t destroy_pending : 1; // freed when the library's callbacks unwind
+    uint8_t multi_conn : 1;      // a template: registrations get handles of their own
     uint8_t app_msglen_offset;
     uint8_t app_header_size;
 
@@ -194,6 +204,9 @@ struct msgq_handle_t {
     char host_addr[MSGQ_HOST_ADDR_LEN];
     char msgq_path[MSGQ_PATH_LEN];
     msgq_stats_t stats;
+
+    msgq_handle_t *parent_p; // a connection's template
+    uint32_t num_conns;      // a template's live connections
 
     msgq_handle_t *zombie_next_p; // waiting to be freed
 };

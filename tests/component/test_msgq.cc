@@ -41,20 +41,26 @@ struct t_app {
     std::function<void(t_app &)> on_read;
     // Order of up/down transitions, "U" and "D".
     std::string transitions;
+    // The handles the callbacks were given (connections of a multi-connection handle).
+    std::vector<msgq_handle_t *> up_handles;
+    std::vector<msgq_handle_t *> down_handles;
+    std::vector<msgq_handle_t *> from;
 };
 
-void app_up(msgq_handle_t *, void *arg)
+void app_up(msgq_handle_t *h, void *arg)
 {
     auto *a = static_cast<t_app *>(arg);
     a->up++;
     a->transitions += 'U';
+    a->up_handles.push_back(h);
 }
 
-void app_down(msgq_handle_t *, void *arg)
+void app_down(msgq_handle_t *h, void *arg)
 {
     auto *a = static_cast<t_app *>(arg);
     a->down++;
     a->transitions += 'D';
+    a->down_handles.push_back(h);
 }
 
 void app_write(msgq_handle_t *, void *) {}
@@ -64,6 +70,7 @@ void app_read(msgq_handle_t *h, void *msg, uint32_t len, void *arg)
     auto *a = static_cast<t_app *>(arg);
     auto *p = static_cast<uint8_t *>(msg);
     a->msgs.emplace_back(p, p + len);
+    a->from.push_back(h);
     msgq_msg_free(h, msg);
     if (a->on_read) {
         a->on_read(*a);
@@ -132,7 +139,19 @@ struct MsgqTest : ::testing::Test {
     t_app *make(uint8_t src, uint8_t tgt, msgq_handle_type_e type, const std::string &p,
                 bool app_header = false, uint8_t hdr_size = 0, uint8_t len_off = 0)
     {
+        return make_with(src, tgt, type, p, app_header, hdr_size, len_off, false);
+    }
+
+    t_app *make_multi(uint8_t src, uint8_t tgt, const std::string &p)
+    {
+        return make_with(src, tgt, MSGQ_HANDLE_TYPE_SERVER, p, false, 0, 0, true);
+    }
+
+    t_app *make_with(uint8_t src, uint8_t tgt, msgq_handle_type_e type, const std::string &p,
+                     bool app_header, uint8_t hdr_size, uint8_t len_off, bool multi_conn)
+    {
         msgq_app_params_t params{};
+        params.multi_conn = multi_conn;
         params.app_evbase_p = base;
         params.timer_mgr_p = tmr;
         params.syslog_id = LOG_LOCAL7;
@@ -159,19 +178,21 @@ struct MsgqTest : ::testing::Test {
     }
 
     // Writes len bytes of pattern through the library.
-    int write(t_app *a, const std::vector<uint8_t> &data)
+    static int write(msgq_handle_t *h, const std::vector<uint8_t> &data)
     {
-        void *buf = msgq_msg_malloc(a->h, static_cast<uint32_t>(data.size()));
+        void *buf = msgq_msg_malloc(h, static_cast<uint32_t>(data.size()));
         if (buf == nullptr) {
             return -1;
         }
         memcpy(buf, data.data(), data.size());
-        int rc = msgq_write(a->h, buf, static_cast<uint32_t>(data.size()));
+        int rc = msgq_write(h, buf, static_cast<uint32_t>(data.size()));
         if (rc != MSGQ_OK) {
-            msgq_msg_free(a->h, buf);
+            msgq_msg_free(h, buf);
         }
         return rc;
     }
+
+    static int write(t_app *a, const std::vector<uint8_t> &data) { return write(a->h, data); }
 
     // A sim client registered with a server handle, its registration processed.
     std::unique_ptr<t_sim_peer> registered_client(const std::string &p, uint8_t src, uint8_t tgt,
@@ -339,6 +360,108 @@ TEST_F(MsgqTest, SilentConnectionFloodDoesNotLockOutThePeer)
     auto peer = registered_client(p, MOD_IGMP, MOD_PIM, a);
     ASSERT_NE(peer, nullptr);
     EXPECT_EQ(a->up, 1);
+}
+
+TEST_F(MsgqTest, MultiConnectionServerKeepsEveryPeer)
+{
+    std::string p = path("cdbd");
+    t_app *a = make_multi(MOD_PIM, MOD_FTM, p);
+    ASSERT_NE(a->h, nullptr);
+    std::vector<std::unique_ptr<t_sim_peer>> peers;
+    for (int i = 0; i < 3; i++) {
+        auto sim = registered_client(p, MOD_FTM, MOD_PIM, a);
+        ASSERT_NE(sim, nullptr);
+        peers.push_back(std::move(sim));
+    }
+    // Same ids three times: nobody replaced, each its own ready handle.
+    EXPECT_EQ(a->transitions, "UUU");
+    EXPECT_EQ(a->h->stats.conn_exist, 0u);
+    EXPECT_EQ(a->h->stats.rx_register, 3u);
+    EXPECT_EQ(a->h->num_conns, 3u);
+    EXPECT_FALSE(msgq_ready(a->h));
+    EXPECT_EQ(write(a, bytes("to whom")), MSGQ_ERR_NOT_READY);
+    std::vector<msgq_handle_t *> conns = a->up_handles;
+    for (msgq_handle_t *c : conns) {
+        EXPECT_NE(c, a->h);
+        EXPECT_TRUE(msgq_ready(c));
+        EXPECT_EQ(c->parent_p, a->h);
+        EXPECT_EQ(c->srcid, MOD_PIM);
+        EXPECT_EQ(c->tgtid, MOD_FTM);
+    }
+    EXPECT_NE(conns[0], conns[1]);
+    EXPECT_NE(conns[1], conns[2]);
+    EXPECT_NE(conns[0], conns[2]);
+
+    // A message arrives on its sender's handle; the answer goes back to it alone.
+    a->on_read = [](t_app &app) {
+        std::vector<uint8_t> reply = bytes("re:");
+        reply.insert(reply.end(), app.msgs.back().begin(), app.msgs.back().end());
+        EXPECT_EQ(write(app.from.back(), reply), MSGQ_OK);
+    };
+    for (size_t i = 0; i < peers.size(); i++) {
+        ASSERT_TRUE(peers[i]->send_msg(bytes("peer" + std::to_string(i))));
+        ASSERT_TRUE(wait_until([&] { return a->msgs.size() == i + 1; }));
+        EXPECT_EQ(a->from.back(), conns[i]);
+    }
+    for (size_t i = 0; i < peers.size(); i++) {
+        auto f = peers[i]->recv_frame(WAIT_MS);
+        ASSERT_TRUE(f.has_value());
+        EXPECT_EQ(f->src_mod(), MOD_PIM);
+        EXPECT_EQ(f->tgt_mod(), MOD_FTM);
+        EXPECT_EQ(f->payload, bytes("re:peer" + std::to_string(i)));
+    }
+    a->on_read = nullptr;
+    ASSERT_EQ(write(conns[2], bytes("only you")), MSGQ_OK);
+    auto f = peers[2]->recv_frame(WAIT_MS);
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->payload, bytes("only you"));
+    EXPECT_FALSE(peers[0]->recv_frame(50).has_value());
+    EXPECT_FALSE(peers[1]->recv_frame(50).has_value());
+
+    // One peer leaves: its handle goes down (the library frees it), the rest stay.
+    peers[1]->drop();
+    ASSERT_TRUE(wait_until([&] { return a->down == 1; }));
+    EXPECT_EQ(a->down_handles[0], conns[1]);
+    EXPECT_EQ(a->h->num_conns, 2u);
+    for (size_t i : {0u, 2u}) {
+        ASSERT_EQ(write(conns[i], bytes("still here")), MSGQ_OK);
+        f = peers[i]->recv_frame(WAIT_MS);
+        ASSERT_TRUE(f.has_value());
+        EXPECT_EQ(f->payload, bytes("still here"));
+    }
+
+    // A flood of registrations: beyond the cap they are refused, the peers
+    // already served are untouched.
+    const msgq_stats_t &ls = a->h->server_p->stats;
+    uint32_t closed = ls.conn_close;
+    std::vector<std::unique_ptr<t_sim_peer>> flood;
+    for (uint32_t i = 0; i < MSGQ_MAX_TMP_CONNS + 2; i++) {
+        auto sim = t_sim_peer::connect(p, t_sim_framing::library(MOD_FTM, MOD_PIM));
+        ASSERT_NE(sim, nullptr);
+        sim->set_pump(pumper());
+        ASSERT_TRUE(sim->send_register());
+        flood.push_back(std::move(sim));
+        pump();
+        pump();
+    }
+    ASSERT_TRUE(wait_until([&] { return ls.conn_close == closed + 4; }));
+    EXPECT_EQ(a->h->num_conns, MSGQ_MAX_TMP_CONNS);
+    EXPECT_EQ(a->up, static_cast<int>(3 + MSGQ_MAX_TMP_CONNS - 2));
+    for (size_t i = flood.size() - 4; i < flood.size(); i++) {
+        EXPECT_TRUE(flood[i]->wait_eof(WAIT_MS));
+    }
+    EXPECT_EQ(msgq_get_instance()->num_tmp, 0u);
+    ASSERT_EQ(write(conns[0], bytes("first")), MSGQ_OK);
+    f = peers[0]->recv_frame(WAIT_MS);
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->payload, bytes("first"));
+
+    // Destroying the template closes every connection, each reported down.
+    destroy(a);
+    EXPECT_EQ(a->down, static_cast<int>(1 + MSGQ_MAX_TMP_CONNS));
+    EXPECT_TRUE(peers[0]->wait_eof(WAIT_MS));
+    EXPECT_TRUE(peers[2]->wait_eof(WAIT_MS));
+    EXPECT_TRUE(flood[0]->wait_eof(WAIT_MS));
 }
 
 TEST_F(MsgqTest, PartialWritesResumeInOrder)

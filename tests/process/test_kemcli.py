@@ -2,7 +2,7 @@
 
 Each test starts its own cdbd with private socket, database and schema directory (the
 project's modules plus the widget test module) and the widget daemon, then drives kemcli
-one-shot; one test drives it interactively through a pseudo-terminal.
+one-shot; some tests drive it interactively through a pseudo-terminal, as an operator types.
 """
 import argparse
 import json
@@ -46,6 +46,51 @@ def wait_for(pred, timeout=10.0):
     return False
 
 
+class Tty:
+    """An interactive kemcli on a pseudo-terminal."""
+
+    def __init__(self, test, args, home=None):
+        self.test = test
+        self.seen = b""
+        self.pid, self.fd = pty.fork()
+        if self.pid == 0:
+            if home:
+                os.environ["HOME"] = home
+            os.environ["TERM"] = "dumb"
+            os.execv(args[0], args)
+
+    def send(self, text):
+        os.write(self.fd, text.encode())
+
+    def expect(self, text, timeout=10.0):
+        """Waits for text; returns what came before it."""
+        end = time.monotonic() + timeout
+        while text.encode() not in self.seen:
+            left = end - time.monotonic()
+            if left <= 0 or not select.select([self.fd], [], [], left)[0]:
+                self.test.fail("no %r in %r" % (text, self.seen))
+            try:
+                self.seen += os.read(self.fd, 4096)
+            except OSError:
+                self.test.fail("kemcli ended; no %r in %r" % (text, self.seen))
+        at = self.seen.index(text.encode())
+        before = self.seen[:at].decode(errors="replace")
+        self.seen = self.seen[at + len(text):]
+        return before
+
+    def wait(self):
+        _, status = os.waitpid(self.pid, 0)
+        self.pid = 0
+        return os.waitstatus_to_exitcode(status)
+
+    def close(self):
+        if self.pid:
+            os.kill(self.pid, 9)
+            os.waitpid(self.pid, 0)
+            self.pid = 0
+        os.close(self.fd)
+
+
 class KemcliTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="kemcli-")
@@ -83,8 +128,12 @@ class KemcliTest(unittest.TestCase):
         with open(self.agent_log) as f:
             return f.read()
 
+    @property
+    def kemcli(self):
+        return os.path.join(BUILD, "tools", "kemcli", "kemcli")
+
     def cli(self, *lines, sock=None, extra=(), stdin=None):
-        args = [os.path.join(BUILD, "tools", "kemcli", "kemcli"), "-s", sock or self.sock,
+        args = [self.kemcli, "-s", sock or self.sock,
                 "-y", self.yang, "-u", "tester", *extra]
         for line in lines:
             args += ["-c", line]
@@ -298,62 +347,97 @@ class KemcliTest(unittest.TestCase):
         self.assertIn("configure", self.ok("help"))
         self.assertIn("widget-table", self.ok("help show"))
 
+    def test_concurrent_sessions_monitor_and_candidates(self):
+        # A monitor runs in one terminal while operators configure in others.
+        monitor = subprocess.Popen(
+            [self.kemcli, "-s", self.sock, "-y", self.yang, "-c", "monitor count 1"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        a = None
+        try:
+            self.assertTrue(wait_for(lambda: "Module kemcli connected" in self.agent_logs()),
+                            self.agent_logs())
+            a = Tty(self, [self.kemcli, "-s", self.sock, "-y", self.yang, "-u", "alice"],
+                    home=self.dir)
+            a.expect("kemcli> ")
+            a.send("configure\n")
+            a.expect("kemcli(config)# ")
+            a.send("set vpn vpn-instance 5 name from-a\n")
+            a.expect("kemcli(config)# ")
+
+            # A second operator commits meanwhile: only their own edits go in.
+            out = self.ok("configure", "set vpn vpn-instance 6 name from-b", "show vpn", "commit",
+                          "exit")
+            self.assertIn("from-b", out)
+            self.assertNotIn("from-a", out)
+            self.assertIn("Commit 1 complete", out)
+            self.assertIsNone(monitor.poll())
+
+            # The first operator's candidate is intact, on top of the new running.
+            a.send("compare\n")
+            out = a.expect("kemcli(config)# ")
+            self.assertIn("vpn-id='5'", out)
+            self.assertNotIn("vpn-id='6'", out)
+            self.assertNotIn("Warning", out)
+            a.send("show vpn vpn-instance 5\n")
+            self.assertIn("from-a", a.expect("kemcli(config)# "))
+            a.send("commit\n")
+            self.assertIn("Commit 2 complete", a.expect("kemcli(config)# "))
+            a.send("exit\n")
+            a.expect("kemcli> ")
+            a.send("exit\n")
+            self.assertEqual(a.wait(), 0)
+            names = {v["vpn-id"]: v["name"]
+                     for v in self.running()["kem-vpn:vpn"]["vpn-instance"]}
+            self.assertEqual(names, {"5": "from-a", "6": "from-b"})
+            users = {c["id"]: c["user"] for c in json.loads(self.ok("show commits --json"))}
+            self.assertEqual(users, {1: "tester", 2: "alice"})
+
+            # The monitor kept its link through all of it and sees what follows.
+            self.assertIsNone(monitor.poll())
+            self.ok("widget-commands clear-widgets vpn-id 3 address 10.0.0.1")
+            out, err = monitor.communicate(timeout=10)
+            self.assertEqual(monitor.returncode, 0, err)
+            self.assertEqual(err, "")
+            self.assertIn("widget-state-change", out)
+        finally:
+            if a is not None:
+                a.close()
+            if monitor.poll() is None:
+                monitor.kill()
+            monitor.communicate()
+
     def test_interactive_completion_help_and_history(self):
         self.ok("configure", "set vpn vpn-instance 42 name x", "commit", "exit")
         home = os.path.join(self.dir, "home")
         os.mkdir(home)
-        pid, fd = pty.fork()
-        if pid == 0:
-            os.environ["HOME"] = home
-            os.environ["TERM"] = "dumb"
-            os.execv(os.path.join(BUILD, "tools", "kemcli", "kemcli"),
-                     ["kemcli", "-s", self.sock, "-y", self.yang])
-        seen = [b""]
-
-        def expect(text, timeout=10.0):
-            end = time.monotonic() + timeout
-            while text.encode() not in seen[0]:
-                left = end - time.monotonic()
-                if left <= 0 or not select.select([fd], [], [], left)[0]:
-                    self.fail("no %r in %r" % (text, seen[0]))
-                try:
-                    seen[0] += os.read(fd, 4096)
-                except OSError:
-                    self.fail("kemcli ended; no %r in %r" % (text, seen[0]))
-            seen[0] = seen[0][seen[0].index(text.encode()) + len(text):]
-
+        tty = Tty(self, [self.kemcli, "-s", self.sock, "-y", self.yang], home=home)
         try:
-            expect("kemcli> ")
-            os.write(fd, b"conf\t")
-            expect("configure ")
-            os.write(fd, b"\n")
-            expect("kemcli(config)# ")
-            os.write(fd, b"set vpn vpn-instance ?")
-            expect("<vpn-id>")
-            expect("kemcli(config)# set vpn vpn-instance ")
-            os.write(fd, b"4\t")
-            expect("42 ")
-            os.write(fd, b"router pim sh\t")
-            expect("shutdown ")
-            os.write(fd, b"?")
-            expect("false")
-            os.write(fd, b"\x15exit\n")
-            expect("kemcli> ")
-            os.write(fd, b"show widget-t\t")
-            expect("widget-table ")
-            os.write(fd, b"st\t")
-            expect("state ")
-            os.write(fd, b"?")
-            expect("down")
-            os.write(fd, b"\x15exit\n")
-            _, status = os.waitpid(pid, 0)
-            pid = 0
-            self.assertEqual(os.waitstatus_to_exitcode(status), 0)
+            tty.expect("kemcli> ")
+            tty.send("conf\t")
+            tty.expect("configure ")
+            tty.send("\n")
+            tty.expect("kemcli(config)# ")
+            tty.send("set vpn vpn-instance ?")
+            tty.expect("<vpn-id>")
+            tty.expect("kemcli(config)# set vpn vpn-instance ")
+            tty.send("4\t")
+            tty.expect("42 ")
+            tty.send("router pim sh\t")
+            tty.expect("shutdown ")
+            tty.send("?")
+            tty.expect("false")
+            tty.send("\x15exit\n")
+            tty.expect("kemcli> ")
+            tty.send("show widget-t\t")
+            tty.expect("widget-table ")
+            tty.send("st\t")
+            tty.expect("state ")
+            tty.send("?")
+            tty.expect("down")
+            tty.send("\x15exit\n")
+            self.assertEqual(tty.wait(), 0)
         finally:
-            if pid:
-                os.kill(pid, 9)
-                os.waitpid(pid, 0)
-            os.close(fd)
+            tty.close()
         with open(os.path.join(home, ".kemcli_history")) as f:
             self.assertEqual(f.read().split("\n")[:2], ["configure", "exit"])
 

@@ -39,21 +39,26 @@ void cdbd_conn_up(msgq_handle_t *handle, void *arg)
     bool ok = getsockopt(handle->sock_fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 &&
               cdbd_server_peer_allowed(server, cred.uid, cred.gid);
     if (!ok) {
-        // Close by replacing the handle once the library's callback has unwound.
         server->agent_p->stats.refused++;
         ZUL_LOG_PRI(LOG_WARNING, "Connection of %s refused: uid %u gid %u", zul_module_name(mod),
                     static_cast<unsigned>(cred.uid), static_cast<unsigned>(cred.gid));
         msgq_destroy(handle);
+        if (handle != server->handles[mod]) {
+            // One connection of the CLI's handle: the others stay.
+            return;
+        }
+        // Close by replacing the handle once the library's callback has unwound.
         server->handles[mod] = nullptr;
         timeval now = {0, 0};
         event_base_once(server->base_p, -1, EV_TIMEOUT, cdbd_server_reopen_cb,
                         new t_cdbd_reopen{server, mod}, &now);
         return;
     }
-    server->sessions[mod] = cdbd_session_open(server->agent_p, handle, mod);
+    t_cdbd_session *s = cdbd_session_open(server->agent_p, handle, mod);
+    server->sessions[handle] = s;
     // Commits are recorded under the peer's account unless it names a user.
     if (const passwd *pw = getpwuid(cred.uid)) {
-        server->sessions[mod]->user = pw->pw_name;
+        s->user = pw->pw_name;
     }
     ZUL_LOG_PRI(LOG_INFO, "Module %s connected (uid %u)", zul_module_name(mod),
                 static_cast<unsigned>(cred.uid));
@@ -62,11 +67,11 @@ void cdbd_conn_up(msgq_handle_t *handle, void *arg)
 void cdbd_conn_down(msgq_handle_t *handle, void *arg)
 {
     auto *server = static_cast<t_cdbd_server *>(arg);
-    uint8_t mod = cdbd_handle_mod(handle);
-    if (server->sessions[mod] != nullptr) {
-        cdbd_session_close(server->sessions[mod]);
-        server->sessions[mod] = nullptr;
-        ZUL_LOG_PRI(LOG_INFO, "Module %s disconnected", zul_module_name(mod));
+    auto it = server->sessions.find(handle);
+    if (it != server->sessions.end()) {
+        cdbd_session_close(it->second);
+        server->sessions.erase(it);
+        ZUL_LOG_PRI(LOG_INFO, "Module %s disconnected", zul_module_name(cdbd_handle_mod(handle)));
     }
 }
 
@@ -75,9 +80,9 @@ void cdbd_msg_write(msgq_handle_t *, void *) {}
 void cdbd_msg_read(msgq_handle_t *handle, void *msg, uint32_t len, void *arg)
 {
     auto *server = static_cast<t_cdbd_server *>(arg);
-    t_cdbd_session *s = server->sessions[cdbd_handle_mod(handle)];
-    if (s != nullptr) {
-        cdbd_session_input(s, static_cast<const uint8_t *>(msg), len);
+    auto it = server->sessions.find(handle);
+    if (it != server->sessions.end()) {
+        cdbd_session_input(it->second, static_cast<const uint8_t *>(msg), len);
     }
     msgq_msg_free(handle, msg);
 }
@@ -88,6 +93,8 @@ msgq_handle_t *cdbd_server_handle_create(t_cdbd_server *server, uint8_t mod)
     params.app_evbase_p = server->base_p;
     params.syslog_id = LOG_LOCAL7;
     params.socket_type = MSGQ_SOCKET_TYPE_UNIX;
+    // Several operators (or a monitor beside a configuring one) at once.
+    params.multi_conn = mod == ZUL_MODULE_CLI;
     snprintf(params.msg_path, sizeof(params.msg_path), "%s", server->path.c_str());
     msgq_app_cb_t cbs{};
     cbs.conn_up_cb = cdbd_conn_up;
@@ -130,11 +137,11 @@ void cdbd_server_stop(t_cdbd_server *server)
             msgq_destroy(server->handles[mod]);
             server->handles[mod] = nullptr;
         }
-        if (server->sessions[mod] != nullptr) {
-            cdbd_session_close(server->sessions[mod]);
-            server->sessions[mod] = nullptr;
-        }
     }
+    for (auto &entry : server->sessions) {
+        cdbd_session_close(entry.second);
+    }
+    server->sessions.clear();
 }
 
 int cdbd_server_send(t_cdbd_session *session_p, const Cdb__CdbMsg *msg)

@@ -1,11 +1,14 @@
 // The agent's message-queue server: one listening path, one server handle per
 // peer module id (a daemon or the CLI registers with its own id), and the
-// credential check that admits only root or the operators' group.
+// credential check that admits only root or the operators' group. A daemon
+// has one link; the CLI's handle serves any number of operators at once, each
+// link its own session.
 #pragma once
 
 #include <sys/types.h>
 
 #include <array>
+#include <map>
 #include <string>
 
 #include "common/zul_module.h"
@@ -19,7 +22,7 @@ struct t_cdbd_server {
     std::string path;
     gid_t group = static_cast<gid_t>(-1); // besides root; -1 for none
     std::array<msgq_handle_t *, ZUL_MODULE_MAX + 1> handles{};
-    std::array<t_cdbd_session *, ZUL_MODULE_MAX + 1> sessions{};
+    std::map<msgq_handle_t *, t_cdbd_session *> sessions; // by connection handle
 };
 
 int cdbd_server_start(t_cdbd_server *server, std::string *err);

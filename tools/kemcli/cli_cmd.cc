@@ -25,7 +25,8 @@ bool cli_connect(t_cli_session *s, std::string *err)
         return true;
     }
     if (s->dirty) {
-        // The candidate lived in the agent's session, which went with the link.
+        // Each kemcli has a session of its own, so only a restart of the agent
+        // breaks the link; the candidate went with that session.
         fprintf(s->err_p, "Warning: the connection was lost with uncommitted changes\n");
         s->dirty = false;
     }
