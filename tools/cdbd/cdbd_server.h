@@ -1,0 +1,30 @@
+// The agent's message-queue server: one listening path, one server handle per
+// peer module id (a daemon or the CLI registers with its own id), and the
+// credential check that admits only root or the operators' group.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <string>
+
+#include "common/zul_module.h"
+#include "tools/cdbd/cdbd_agent.h"
+
+struct msgq_handle_t;
+
+struct t_cdbd_server {
+    t_cdbd_agent *agent_p = nullptr;
+    event_base *base_p = nullptr;
+    std::string path;
+    gid_t group = static_cast<gid_t>(-1); // besides root; -1 for none
+    std::array<msgq_handle_t *, ZUL_MODULE_MAX + 1> handles{};
+    std::array<t_cdbd_session *, ZUL_MODULE_MAX + 1> sessions{};
+};
+
+int cdbd_server_start(t_cdbd_server *server, std::string *err);
+void cdbd_server_stop(t_cdbd_server *server);
+// The agent's send hook over the server's handles.
+int cdbd_server_send(t_cdbd_session *session_p, const Cdb__CdbMsg *msg);
+// Whether a peer with these credentials may use the agent.
+bool cdbd_server_peer_allowed(const t_cdbd_server *server, uid_t uid, gid_t gid);
