@@ -13,6 +13,7 @@
 
 #include "common/zul_assert.h"
 #include "common/zul_module.h"
+#include "daemon/pim_confd.h"
 #include "daemon/pim_mem.h"
 #include "daemon/pim_rtm.h"
 #include "daemon/pim_subsys.h"
@@ -33,8 +34,14 @@ using f_sig_handler = void (*)(int);
 // Set by the SIGUSR1 handler; the base tick runs the hook on the loop thread.
 volatile sig_atomic_t g_test_signal_pending = 0;
 
-void *timer_alloc(void *, size_t size) { return pim_malloc(size); }
-void timer_free(void *, void *ptr) { pim_free(ptr); }
+void *timer_alloc(void *, size_t size)
+{
+    return pim_malloc(size);
+}
+void timer_free(void *, void *ptr)
+{
+    pim_free(ptr);
+}
 
 void pim_run_test_signal()
 {
@@ -50,7 +57,10 @@ void pim_run_test_signal()
     }
 }
 
-void pim_exit_now(int) { _exit(0); }
+void pim_exit_now(int)
+{
+    _exit(0);
+}
 
 void pim_fatal_signal(int sig)
 {
@@ -101,7 +111,10 @@ void pim_get_hostname(char *buf, size_t size)
     snprintf(buf, size, "%s", name);
 }
 
-void pim_test_signal(int) { g_test_signal_pending = 1; }
+void pim_test_signal(int)
+{
+    g_test_signal_pending = 1;
+}
 
 void pim_cleanup_handler(int)
 {

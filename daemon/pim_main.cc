@@ -6,6 +6,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "daemon/pim_confd.h"
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_subsys.h"
 

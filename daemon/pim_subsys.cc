@@ -5,6 +5,7 @@
 
 #include "daemon/pim_minfo.h"
 #include "daemon/pim_vpn.h"
+#include "zconfd/zconfd.h"
 
 e_pim_status pim_minfo_init(t_pim_vpn *) { return PIM_STATUS_OK; }
 void pim_minfo_destroy(t_pim_vpn *) {}
@@ -60,10 +61,14 @@ void pim_fab_encode_ad(t_pim_vpn *, bool) {}
 e_pim_status pim_igmp_init(t_pim_vpn *) { return PIM_STATUS_OK; }
 void pim_igmp_destroy(t_pim_vpn *) {}
 void pim_repl_update_timer_cb(t_timer *, void *, void *, void *, void *) {}
-void pim_repl_delete(t_pim_vpn *, const t_ipaddr *) {}
+t_pim_repl *pim_repl_db_update(t_pim_vpn *, const t_ipaddr *, uint32_t, uint32_t, bool)
+{
+    return nullptr;
+}
+int pim_repl_delete(t_pim_vpn *, const t_ipaddr *, bool) { return 0; }
 
-e_pim_status pim_auto_rp_enable(t_pim_vpn *) { return PIM_STATUS_OK; }
-void pim_auto_rp_disable(t_pim_vpn *) {}
+e_pim_status pim_auto_rp_enable(t_pim_vpn *, bool) { return PIM_STATUS_OK; }
+void pim_auto_rp_disable(t_pim_vpn *, bool) {}
 void pim_auto_rp_pkt_timer_cb(t_timer *, void *, void *, void *, void *) {}
 void pim_auto_rp_update_minfo_if_all(t_pim_vpn *, t_pim_if *, bool) {}
 void pim_auto_rp_update_minfo(t_pim_minfo *) {}
@@ -76,12 +81,10 @@ void pim_ttm_destroy(t_pim_daemon *) {}
 e_pim_status pim_ftm_init(t_pim_daemon *) { return PIM_STATUS_OK; }
 void pim_ftm_destroy(t_pim_daemon *) {}
 void pim_ftm_spt_reprogram(t_pim_vpn *) {}
-e_pim_status pim_confd_init(t_pim_daemon *) { return PIM_STATUS_OK; }
-void pim_confd_destroy(t_pim_daemon *) {}
 
-// Without a configuration database every VPN's VRF id is its VPN id.
-e_pim_status pim_confd_get_vrf_id(uint64_t vpn_id, int16_t *vrfid)
+int pim_show_init(t_zconfd_context *) { return 0; }
+const t_zconfd_action_cmd *pim_action_cmd_table()
 {
-    *vrfid = static_cast<int16_t>(vpn_id);
-    return PIM_STATUS_OK;
+    static const t_zconfd_action_cmd end{};
+    return &end;
 }

@@ -10,8 +10,11 @@ struct t_pim_assert_metric;
 struct t_pim_daemon;
 struct t_pim_if;
 struct t_pim_nbr;
+struct t_pim_repl;
 struct t_pim_vpn;
 struct t_timer;
+struct t_zconfd_action_cmd;
+struct t_zconfd_context;
 
 // Routing entries.
 e_pim_status pim_minfo_init(t_pim_vpn *vpn_p);
@@ -60,11 +63,18 @@ void pim_fab_encode_ad(t_pim_vpn *vpn_p, bool add);
 e_pim_status pim_igmp_init(t_pim_vpn *vpn_p);
 void pim_igmp_destroy(t_pim_vpn *vpn_p);
 void pim_repl_update_timer_cb(t_timer *timer, void *daemon_p, void *, void *, void *);
-void pim_repl_delete(t_pim_vpn *vpn_p, const t_ipaddr *addr);
+// The replicator of repl_addr (the daemon's system address when local) is
+// added or refreshed; returns it, or nullptr.
+t_pim_repl *pim_repl_db_update(t_pim_vpn *vpn_p, const t_ipaddr *repl_addr, uint32_t leaf_count,
+                               uint32_t leaf_threshold, bool local);
+int pim_repl_delete(t_pim_vpn *vpn_p, const t_ipaddr *repl_addr, bool local = false);
 
 // Auto-RP.
-e_pim_status pim_auto_rp_enable(t_pim_vpn *vpn_p);
-void pim_auto_rp_disable(t_pim_vpn *vpn_p);
+// with_interfaces: also open (close) the Auto-RP sockets of the VPN's running
+// interfaces, as a configuration change needs; PIM enabling leaves that to
+// the interfaces themselves.
+e_pim_status pim_auto_rp_enable(t_pim_vpn *vpn_p, bool with_interfaces = false);
+void pim_auto_rp_disable(t_pim_vpn *vpn_p, bool with_interfaces = false);
 void pim_auto_rp_pkt_timer_cb(t_timer *timer, void *daemon_p, void *, void *, void *);
 void pim_auto_rp_update_minfo_if_all(t_pim_vpn *vpn_p, t_pim_if *if_p, bool up);
 e_pim_status pim_pkt_auto_rp_rx(t_pim_vpn *vpn_p, int fd);
@@ -73,13 +83,14 @@ void pim_auto_rp_update_minfo(t_pim_minfo *minfo_p);
 // Debug operational data of a VPN.
 void pim_debug_delete_vpn(t_pim_vpn *vpn_p);
 
-// Process-wide links: transport and forwarding table managers, configuration.
+// Process-wide links: transport and forwarding table managers.
 e_pim_status pim_ttm_init(t_pim_daemon *daemon_p);
 void pim_ttm_destroy(t_pim_daemon *daemon_p);
 e_pim_status pim_ftm_init(t_pim_daemon *daemon_p);
 void pim_ftm_destroy(t_pim_daemon *daemon_p);
 void pim_ftm_spt_reprogram(t_pim_vpn *vpn_p);
-e_pim_status pim_confd_init(t_pim_daemon *daemon_p);
-void pim_confd_destroy(t_pim_daemon *daemon_p);
-// The kernel VRF id of a VPN, from the configuration database.
-e_pim_status pim_confd_get_vrf_id(uint64_t vpn_id, int16_t *vrfid);
+
+// Management: operational tables and the action table (commands and clear
+// actions, ended by a row with an empty name) handed to the configuration agent.
+int pim_show_init(t_zconfd_context *ctxt_p);
+const t_zconfd_action_cmd *pim_action_cmd_table();

@@ -14,15 +14,23 @@ import time
 _MARK = "KEMD_PRIVATE_HOST"
 
 
-def enter():
-    """Re-executes the calling script in a private mount namespace (once)."""
+def enter(own_network=False):
+    """Re-executes the calling script in a private mount namespace (once).
+
+    With own_network the script also gets its own network namespace and PID
+    namespace, in which it is process 1: /proc/1/ns/net is then its own
+    network, and every process it leaves behind ends with it.
+    """
     if os.environ.get(_MARK) == "1":
         return
     if os.geteuid() != 0:
         print("skipped: needs root for mount namespaces")
         sys.exit(0)
     env = dict(os.environ, **{_MARK: "1"})
-    cmd = ["unshare", "-m", "--propagation", "private", sys.executable] + sys.argv
+    cmd = ["unshare", "-m", "--propagation", "private"]
+    if own_network:
+        cmd += ["-n", "-p", "-f", "--mount-proc"]
+    cmd += [sys.executable] + sys.argv
     sys.exit(subprocess.call(cmd, env=env))
 
 

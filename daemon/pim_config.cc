@@ -1,0 +1,473 @@
+#include "daemon/pim_config.h"
+
+#include "daemon/pim_chassis.h"
+#include "daemon/pim_confd.h"
+#include "daemon/pim_daemon.h"
+#include "daemon/pim_debug.h"
+#include "daemon/pim_if.h"
+#include "daemon/pim_subsys.h"
+#include "daemon/pim_vpn.h"
+
+namespace
+{
+
+constexpr uint32_t TAG_SYSTEM_IP = zconfd_tag("system-ip");
+constexpr uint32_t TAG_VRF_ID = zconfd_tag("vrf-id");
+constexpr uint32_t TAG_PIM = zconfd_tag("pim");
+constexpr uint32_t TAG_SHUTDOWN = zconfd_tag("shutdown");
+constexpr uint32_t TAG_AUTO_RP = zconfd_tag("auto-rp");
+constexpr uint32_t TAG_SPT_THRESHOLD = zconfd_tag("spt-threshold");
+constexpr uint32_t TAG_REPLICATOR = zconfd_tag("replicator");
+constexpr uint32_t TAG_REPL_LOCAL = zconfd_tag("replicator-local");
+constexpr uint32_t TAG_REPL_THRESHOLD = zconfd_tag("replicator-threshold");
+constexpr uint32_t TAG_REPL_SELECTION = zconfd_tag("replicator-selection");
+constexpr uint32_t TAG_IP = zconfd_tag("ip");
+constexpr uint32_t TAG_IPV6 = zconfd_tag("ipv6");
+constexpr uint32_t TAG_ADDRESS = zconfd_tag("address");
+constexpr uint32_t TAG_JP_INTERVAL = zconfd_tag("join-prune-interval");
+constexpr uint32_t TAG_DR_PRIORITY = zconfd_tag("dr-priority");
+constexpr uint32_t TAG_HELLO_INTERVAL = zconfd_tag("hello-interval");
+
+// Enumeration value of replicator-selection that asks for random selection.
+constexpr int64_t PIM_CONFIG_SELECT_RANDOM = 0;
+
+bool pim_config_chassis_present(uint64_t vpn_id, const char *kernel_name)
+{
+    return pim_chassis_if_index(vpn_id, kernel_name) != 0;
+}
+
+f_pim_config_if_present g_if_present = pim_config_chassis_present;
+
+t_pim_daemon *pim_config_daemon(const t_zconfd_sub_entry *sub_p)
+{
+    if (sub_p == nullptr || sub_p->ctxt_p == nullptr) {
+        return nullptr;
+    }
+    return static_cast<t_pim_daemon *>(zconfd_get_opaque(sub_p->ctxt_p));
+}
+
+// The transport VPN and the reserved one are configured elsewhere.
+bool pim_config_vpn_ignored(uint64_t vpn_id)
+{
+    return vpn_id == PIM_VPN_ID_TRANSPORT || vpn_id == PIM_VPN_ID_RESERVED;
+}
+
+bool pim_config_vpn_key(int num_keys, const t_zconfd_value *key_p, uint64_t *vpn_id)
+{
+    if (num_keys < 1 || key_p == nullptr || key_p[0].type != ZCONFD_VT_UINT64) {
+        PIM_LOG("VPN key missing or not a uint64");
+        return false;
+    }
+    *vpn_id = key_p[0].v.u64;
+    return true;
+}
+
+bool pim_config_bool(const t_zconfd_value &v, bool absent)
+{
+    if (v.type == ZCONFD_VT_NOEXISTS) {
+        return absent;
+    }
+    return v.type == ZCONFD_VT_BOOL ? v.v.b : zconfd_val_to_u64(&v) != 0;
+}
+
+uint64_t pim_config_uint(const t_zconfd_value &v, uint64_t absent)
+{
+    return v.type == ZCONFD_VT_NOEXISTS ? absent : zconfd_val_to_u64(&v);
+}
+
+// The configured VRF id is taken before the VPN record is looked up, because
+// creating the record finds the VPN's loopback interface by it.
+void pim_config_vrf_id(t_pim_daemon *daemon_p, t_pim_vpn *vpn_p, uint64_t vpn_id, int num_values,
+                       const t_zconfd_value *val_p)
+{
+    for (int i = 0; i < num_values; i++) {
+        const t_zconfd_value &v = val_p[i];
+        if (v.tag != TAG_VRF_ID) {
+            continue;
+        }
+        int16_t before = 0;
+        (void)pim_confd_get_vrf_id(vpn_id, &before);
+        bool has_vrf = v.type != ZCONFD_VT_NOEXISTS;
+        pim_confd_set_vrf_id(daemon_p, vpn_id, has_vrf,
+                             static_cast<int16_t>(has_vrf ? zconfd_val_to_u64(&v) : 0));
+        int16_t after = 0;
+        (void)pim_confd_get_vrf_id(vpn_id, &after);
+        if (vpn_p != nullptr && before != after) {
+            (void)pim_vpn_get_tunnel_if(vpn_p);
+        }
+    }
+}
+
+// Everything of the pim container goes back to its absent state with it.
+void pim_config_vpn_pim_absent(t_pim_daemon *daemon_p, t_pim_vpn *vpn_p, bool *spt_changed)
+{
+    if (vpn_p->pim_enabled) {
+        (void)pim_vpn_pim_delete(daemon_p, vpn_p);
+    }
+    t_pim_vpn_config &cfg = vpn_p->config;
+    cfg.shutdown = false;
+    cfg.auto_rp = false;
+    cfg.replicator.replicator = false;
+    cfg.replicator.threshold = 0;
+    pim_vpn_config_update_repl_selection(daemon_p, vpn_p, E_PIM_REPL_SELECT_STICKY);
+    if (cfg.spt_threshold != PIM_SPT_THRESHOLD_INFINITY) {
+        cfg.spt_threshold = PIM_SPT_THRESHOLD_INFINITY;
+        *spt_changed = true;
+    }
+}
+
+// Walk state of one VPN delivery.
+struct t_pim_config_vpn_walk {
+    t_pim_daemon *daemon_p;
+    t_pim_vpn *vpn_p;
+    unsigned long id;
+    bool inside_pim;
+    bool announce;
+    bool spt_changed;
+};
+
+void pim_config_vpn_value(t_pim_config_vpn_walk &w, const t_zconfd_value &v)
+{
+    t_pim_vpn *vpn_p = w.vpn_p;
+    t_pim_vpn_config &cfg = vpn_p->config;
+    const t_pim_debug *dbg = pim_vpn_debug(vpn_p);
+    const t_ipaddr *system_ip = &w.daemon_p->system_ip;
+
+    if (v.tag == TAG_PIM) {
+        if (v.type == ZCONFD_VT_XMLBEGIN) {
+            w.inside_pim = true;
+            w.announce = true;
+            // A delivery that only touches other PIM settings of a shut VPN
+            // opens the container too; it must not bring PIM back.
+            if (!vpn_p->pim_enabled && !cfg.shutdown) {
+                (void)pim_vpn_pim_enable(vpn_p);
+            }
+        } else if (v.type == ZCONFD_VT_XMLEND) {
+            w.inside_pim = false;
+        } else if (v.type == ZCONFD_VT_NOEXISTS) {
+            w.inside_pim = false;
+            w.announce = true;
+            pim_config_vpn_pim_absent(w.daemon_p, vpn_p, &w.spt_changed);
+        }
+    } else if (v.tag == TAG_SHUTDOWN) {
+        if (!w.inside_pim) {
+            return;
+        }
+        cfg.shutdown = pim_config_bool(v, false);
+        if (cfg.shutdown) {
+            PIM_LOG_EVENT(dbg, PIM_DEBUG_LEVEL_DETAIL, "vpn: %lu vpn: %lu shutdown", 0UL, w.id);
+            if (vpn_p->pim_enabled) {
+                (void)pim_vpn_pim_disable(vpn_p);
+            }
+        } else {
+            PIM_LOG_EVENT(dbg, PIM_DEBUG_LEVEL_DETAIL, "vpn: %lu vpn: %lu no shutdown", 0UL, w.id);
+            if (!vpn_p->pim_enabled) {
+                (void)pim_vpn_pim_enable(vpn_p);
+            }
+        }
+    } else if (v.tag == TAG_AUTO_RP) {
+        if (!w.inside_pim) {
+            return;
+        }
+        cfg.auto_rp = pim_config_bool(v, false);
+        if (cfg.auto_rp) {
+            (void)pim_auto_rp_enable(vpn_p, true);
+        } else {
+            pim_auto_rp_disable(vpn_p, true);
+        }
+    } else if (v.tag == TAG_REPLICATOR) {
+        if (v.type != ZCONFD_VT_NOEXISTS) {
+            return;
+        }
+        w.announce = true;
+        cfg.replicator.replicator = false;
+        cfg.replicator.threshold = 0;
+        pim_vpn_config_update_repl_selection(w.daemon_p, vpn_p, E_PIM_REPL_SELECT_STICKY);
+        if (vpn_p->pim_enabled) {
+            (void)pim_repl_delete(vpn_p, system_ip, true);
+        }
+    } else if (v.tag == TAG_REPL_LOCAL) {
+        w.announce = true;
+        cfg.replicator.replicator = pim_config_bool(v, false);
+        PIM_LOG_EVENT(dbg, PIM_DEBUG_LEVEL_BASIC, "vpn: %lu vpn: %lu, replicator local: %s", 0UL,
+                      w.id, cfg.replicator.replicator ? "True" : "False");
+        if (vpn_p->pim_enabled) {
+            if (cfg.replicator.replicator) {
+                (void)pim_repl_db_update(vpn_p, system_ip, 0, 0, true);
+            } else {
+                (void)pim_repl_delete(vpn_p, system_ip, true);
+            }
+        }
+    } else if (v.tag == TAG_REPL_THRESHOLD) {
+        w.announce = true;
+        cfg.replicator.threshold = static_cast<uint32_t>(pim_config_uint(v, 0));
+        PIM_LOG_EVENT(dbg, PIM_DEBUG_LEVEL_BASIC, "vpn: %lu vpn: %lu, replicator threshold: %u",
+                      0UL, w.id, cfg.replicator.threshold);
+    } else if (v.tag == TAG_REPL_SELECTION) {
+        bool random = v.type != ZCONFD_VT_NOEXISTS &&
+                      static_cast<int64_t>(zconfd_val_to_u64(&v)) == PIM_CONFIG_SELECT_RANDOM;
+        pim_vpn_config_update_repl_selection(
+            w.daemon_p, vpn_p, random ? E_PIM_REPL_SELECT_RANDOM : E_PIM_REPL_SELECT_STICKY);
+    } else if (v.tag == TAG_SPT_THRESHOLD) {
+        w.spt_changed = true;
+        cfg.spt_threshold = static_cast<uint16_t>(pim_config_uint(v, PIM_SPT_THRESHOLD_INFINITY));
+    }
+}
+
+// The interface keys: VPN id and user name, the latter turned into the kernel
+// name. False when the keys are malformed.
+bool pim_config_if_keys(int num_keys, const t_zconfd_value *key_p, uint64_t *vpn_id, char *name,
+                        size_t size)
+{
+    if (!pim_config_vpn_key(num_keys, key_p, vpn_id)) {
+        return false;
+    }
+    if (num_keys < 2 || (key_p[1].type != ZCONFD_VT_BUF && key_p[1].type != ZCONFD_VT_STR) ||
+        key_p[1].str_p == nullptr) {
+        PIM_LOG("Interface key missing or not a name");
+        return false;
+    }
+    const char *user = key_p[1].str_p;
+    name[0] = '\0';
+    if (user[0] != '\0' && !pim_chassis_kernel_name(user, name, size)) {
+        name[0] = '\0';
+    }
+    return true;
+}
+
+// What the interface keypaths share before they touch the interface: the
+// VPN, and whether the platform has the interface. Returns the VPN, or
+// nullptr with *result set when the delivery ends here.
+t_pim_vpn *pim_config_if_vpn(t_pim_daemon *daemon_p, const char *handler, uint64_t vpn_id,
+                             const char *name, int oper, int num_values, int *result)
+{
+    *result = 0;
+    if (vpn_id == 0 || pim_config_vpn_ignored(vpn_id)) {
+        return nullptr;
+    }
+    unsigned long id = vpn_id;
+    t_pim_vpn *vpn_p = pim_vpn_find(daemon_p, vpn_id, nullptr);
+    if (vpn_p == nullptr) {
+        PIM_LOG("Could not find vpn: %lu", id);
+        *result = 1;
+        return nullptr;
+    }
+    const t_pim_debug *dbg = pim_vpn_debug(vpn_p);
+    PIM_LOG_EVENT(dbg, PIM_DEBUG_LEVEL_DETAIL, "vpn: %lu %s vpn:%lu, if:%s, oper:%d, num_values:%u",
+                  0UL, handler, id, name, oper, static_cast<unsigned>(num_values));
+    if (name[0] == '\0' || !g_if_present(vpn_id, name)) {
+        PIM_LOG_EVENT(dbg, PIM_DEBUG_LEVEL_DETAIL, "vpn: %lu vpn:%lu, if:%s absent -- ignore", 0UL,
+                      id, name);
+        return nullptr;
+    }
+    return vpn_p;
+}
+
+void pim_config_if_address(t_pim_if *if_p, const t_zconfd_value &v, e_ipaddr_type family)
+{
+    t_ipprefix prefix{};
+    if (v.type == ZCONFD_VT_NOEXISTS) {
+        IPPREFIX_INIT(&prefix, family);
+    } else if (zconfd_val_to_ipprefix(&v, &prefix) != 0) {
+        PIM_LOG("Bad address for interface %s", if_p->if_name);
+        return;
+    }
+    if (IPPREFIX_IS_V4(&prefix)) {
+        IPPREFIX_COPY(&if_p->if_addr, &prefix);
+    }
+    // A shut interface stays shut; it takes the new address when unshut.
+    if (if_p->admin_state == PIM_IF_STATE_UP) {
+        pim_if_admin_reset(if_p);
+    }
+}
+
+} // namespace
+
+void pim_config_set_if_present(f_pim_config_if_present present_fn)
+{
+    g_if_present = present_fn != nullptr ? present_fn : pim_config_chassis_present;
+}
+
+int pim_config_system(t_zconfd_sub_entry *sub_p, int, int, const t_zconfd_value *, int num_values,
+                      const t_zconfd_value *val_p)
+{
+    t_pim_daemon *daemon_p = pim_config_daemon(sub_p);
+    if (daemon_p == nullptr) {
+        return 1;
+    }
+    for (int i = 0; i < num_values; i++) {
+        const t_zconfd_value &v = val_p[i];
+        if (v.tag != TAG_SYSTEM_IP) {
+            continue;
+        }
+        // The address is read where it is used (the local replicator).
+        if (v.type == ZCONFD_VT_IPV4 || v.type == ZCONFD_VT_IPV6) {
+            IPADDR_COPY(&daemon_p->system_ip, &v.v.addr);
+        } else {
+            IPADDR_INIT(&daemon_p->system_ip, IP_ADDR_V4);
+        }
+    }
+    return 0;
+}
+
+int pim_config_vpn(t_zconfd_sub_entry *sub_p, int oper, int num_keys, const t_zconfd_value *key_p,
+                   int num_values, const t_zconfd_value *val_p)
+{
+    t_pim_daemon *daemon_p = pim_config_daemon(sub_p);
+    uint64_t vpn_id = 0;
+    if (daemon_p == nullptr || !pim_config_vpn_key(num_keys, key_p, &vpn_id)) {
+        return 1;
+    }
+    unsigned long id = vpn_id;
+    PIM_LOG("vpn: %lu config_vpn: VPN:%lu,  oper:%d, num_values:%u", 0UL, id, oper,
+            static_cast<unsigned>(num_values));
+    if (pim_config_vpn_ignored(vpn_id)) {
+        return 0;
+    }
+    if (oper == ZCONFD_MOP_DELETED) {
+        pim_vpn_find_and_delete(daemon_p, vpn_id);
+        pim_confd_set_vrf_id(daemon_p, vpn_id, false, 0);
+        return 0;
+    }
+
+    t_pim_vpn *vpn_p = pim_vpn_find(daemon_p, vpn_id, nullptr);
+    pim_config_vrf_id(daemon_p, vpn_p, vpn_id, num_values, val_p);
+    if (oper == ZCONFD_MOP_CREATED) {
+        vpn_p = pim_vpn_find_or_create(daemon_p, vpn_id);
+        if (vpn_p == nullptr) {
+            PIM_LOG("Failed to create vpn: %lu", id);
+            return 0;
+        }
+    } else if (vpn_p == nullptr) {
+        PIM_LOG("Could not find vpn: %lu", id);
+        return 0;
+    }
+
+    t_pim_config_vpn_walk walk{daemon_p, vpn_p, id, false, false, false};
+    for (int i = 0; i < num_values; i++) {
+        PIM_LOG_EVENT(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_DETAIL,
+                      "vpn: %lu config_vpn cur: %d XML = %u, type: %d ", 0UL, i, val_p[i].tag,
+                      val_p[i].type);
+        pim_config_vpn_value(walk, val_p[i]);
+    }
+    if (walk.spt_changed) {
+        pim_vpn_config_update_spt_threshold(vpn_p);
+    }
+    if (walk.announce) {
+        pim_fab_encode_ad(vpn_p, true);
+    }
+    return 0;
+}
+
+int pim_config_vpn_if(t_zconfd_sub_entry *sub_p, int oper, int num_keys,
+                      const t_zconfd_value *key_p, int num_values, const t_zconfd_value *val_p)
+{
+    t_pim_daemon *daemon_p = pim_config_daemon(sub_p);
+    uint64_t vpn_id = 0;
+    char name[PIM_IF_NAME_LEN];
+    if (daemon_p == nullptr || !pim_config_if_keys(num_keys, key_p, &vpn_id, name, sizeof(name))) {
+        return 1;
+    }
+    int result = 0;
+    t_pim_vpn *vpn_p =
+        pim_config_if_vpn(daemon_p, "config_vpn_if:", vpn_id, name, oper, num_values, &result);
+    if (vpn_p == nullptr) {
+        return result;
+    }
+    unsigned long id = vpn_id;
+    if (oper == ZCONFD_MOP_DELETED) {
+        pim_if_find_and_delete(vpn_p, name, PIM_IF_TYPE_LOCAL, true, false);
+        return 0;
+    }
+    t_pim_if *if_p = nullptr;
+    if (oper == ZCONFD_MOP_CREATED) {
+        if_p = pim_if_find_or_create(vpn_p, name, PIM_IF_TYPE_LOCAL, 0, true, false);
+        if (if_p == nullptr) {
+            PIM_LOG("Failed to create interface - vpn: %lu, if: %s", id, name);
+            return 1;
+        }
+    } else {
+        if_p = pim_if_find(vpn_p, name, PIM_IF_TYPE_LOCAL, nullptr, false);
+        if (if_p == nullptr) {
+            PIM_LOG("Failed to find interface - vpn: %lu, if: %s", id, name);
+            return 1;
+        }
+    }
+
+    const t_pim_debug *dbg = pim_vpn_debug(vpn_p);
+    e_ipaddr_type family = IP_ADDR_V4;
+    for (int i = 0; i < num_values; i++) {
+        const t_zconfd_value &v = val_p[i];
+        PIM_LOG_EVENT(dbg, PIM_DEBUG_LEVEL_DETAIL,
+                      "vpn: %lu config_vpn_if cur: %d XML = %u, type: %d ", 0UL, i, v.tag, v.type);
+        if (v.tag == TAG_IP || v.tag == TAG_IPV6) {
+            if (v.type == ZCONFD_VT_XMLBEGIN) {
+                family = v.tag == TAG_IP ? IP_ADDR_V4 : IP_ADDR_V6;
+            } else if (v.type == ZCONFD_VT_XMLEND) {
+                family = IP_ADDR_V4;
+            }
+        } else if (v.tag == TAG_ADDRESS) {
+            pim_config_if_address(if_p, v, family);
+        } else if (v.tag == TAG_SHUTDOWN) {
+            bool down = pim_config_bool(v, false);
+            PIM_LOG_EVENT(dbg, PIM_DEBUG_LEVEL_BASIC, "vpn: %lu vpn: %lu, if: %s, %sshut", 0UL, id,
+                          name, down ? "" : "no ");
+            pim_if_admin_state(if_p, down);
+        }
+    }
+    return 0;
+}
+
+int pim_config_vpn_pim_if(t_zconfd_sub_entry *sub_p, int oper, int num_keys,
+                          const t_zconfd_value *key_p, int num_values, const t_zconfd_value *val_p)
+{
+    t_pim_daemon *daemon_p = pim_config_daemon(sub_p);
+    uint64_t vpn_id = 0;
+    char name[PIM_IF_NAME_LEN];
+    if (daemon_p == nullptr || !pim_config_if_keys(num_keys, key_p, &vpn_id, name, sizeof(name))) {
+        return 1;
+    }
+    int result = 0;
+    t_pim_vpn *vpn_p =
+        pim_config_if_vpn(daemon_p, "config_vpn_pim_if", vpn_id, name, oper, num_values, &result);
+    if (vpn_p == nullptr) {
+        return result;
+    }
+    unsigned long id = vpn_id;
+    t_pim_if *if_p = pim_if_find(vpn_p, name, PIM_IF_TYPE_LOCAL, nullptr, false);
+    if (oper == ZCONFD_MOP_DELETED) {
+        if (if_p != nullptr) {
+            pim_if_config_update(daemon_p, vpn_p, if_p, false);
+        }
+        return 0;
+    }
+    if (if_p == nullptr) {
+        PIM_LOG("Failed to find interface - vpn: %lu, if: %s", id, name);
+        return 1;
+    }
+    if (oper == ZCONFD_MOP_CREATED) {
+        pim_if_config_update(daemon_p, vpn_p, if_p, true);
+    }
+
+    const t_pim_debug *dbg = pim_vpn_debug(vpn_p);
+    for (int i = 0; i < num_values; i++) {
+        const t_zconfd_value &v = val_p[i];
+        PIM_LOG_EVENT(dbg, PIM_DEBUG_LEVEL_DETAIL,
+                      "vpn: %lu config_vpn_pim_if cur: %d XML = %u, type: %d ", 0UL, i, v.tag,
+                      v.type);
+        // The schema gives each a default; an absent one goes back to it.
+        if (v.tag == TAG_JP_INTERVAL) {
+            uint64_t seconds = pim_config_uint(v, PIM_IF_DEFAULT_JOIN_MS / 1000);
+            pim_if_config_update_jp_interval(daemon_p, vpn_p, if_p, static_cast<uint32_t>(seconds));
+        } else if (v.tag == TAG_DR_PRIORITY) {
+            uint64_t priority = pim_config_uint(v, PIM_IF_DEFAULT_DR_PRIORITY);
+            pim_if_config_update_dr_priority(daemon_p, vpn_p, if_p,
+                                             static_cast<uint32_t>(priority));
+        } else if (v.tag == TAG_HELLO_INTERVAL) {
+            uint64_t seconds = pim_config_uint(v, PIM_IF_DEFAULT_HELLO_MS / 1000);
+            pim_if_config_update_hello_interval(daemon_p, vpn_p, if_p,
+                                                static_cast<uint32_t>(seconds * 1000));
+        }
+    }
+    return 0;
+}
