@@ -167,6 +167,11 @@ class KemcliTest(unittest.TestCase):
              "Unable to apply changes"),
             (["frobnicate"], "unknown command 'frobnicate'"),
             (["show no-such-table"], "show: unknown element 'no-such-table'"),
+            (["show widgets"],
+             "show widgets: holds tables, show one of widget-part-table widget-table"),
+            (["show widget-table colour red"], "show widget-table: unknown column 'colour'"),
+            (["show widget-table vpn-id one"], "show widget-table: vpn-id: bad value 'one'"),
+            (["show widget-table vpn-id"], "show widget-table: vpn-id: missing value"),
             (["widget-commands clear-widgets vpn-id 99"],
              "widget-commands clear-widgets: VPN 99 not configured"),
             (["widget-commands clear-widgets color red"],
@@ -267,6 +272,18 @@ class KemcliTest(unittest.TestCase):
         self.assertEqual([(w["name"], [p["index"] for p in w["part"]]) for w in widgets],
                          [("alpha", [0, 1]), ("gamma", [3])])
 
+        # A container is a table of one row.
+        self.assertEqual(self.ok("show widget-summary").splitlines(), ["total  up", "3      2"])
+        self.assertEqual(json.loads(self.ok("show widget-summary --json")),
+                         {"kem-kemcli-test:widget-summary": {"total": 3, "up": 2}})
+        # Rows picked by column values, given as the schema types them.
+        self.assertEqual(self.ok("show widget-table vpn-id 1 state up").splitlines()[1:],
+                         ["1       alpha  10.0.0.1  up     spt    0:00:01:00"])
+        parts = json.loads(self.ok("show widget-part-table --json widget/name gamma"))
+        self.assertEqual(parts["kem-kemcli-test:widgets"]["widget"][0]["part"],
+                         [{"index": 3, "weight": 1}])
+        self.assertEqual(self.ok("show widget-table --json address 10.9.9.9"), "{}\n")
+
         self.assertEqual(self.ok("dump-widgets").splitlines(),
                          ["Widgets: 3", "  vpn 1 alpha", "  vpn 1 b", "  vpn 2 gamma"])
         self.assertIn("  vpn 2 gamma 2001:db8::1 parts 1", self.ok("dump-widgets detail"))
@@ -275,6 +292,9 @@ class KemcliTest(unittest.TestCase):
         out = self.ok("monitor replay 1 count 1")
         self.assertIn("widget-state-change", out)
         self.assertIn('"vpn-id":3', out.replace(" ", ""))
+        # State values written by daemons, by their top node.
+        self.assertEqual(json.loads(self.ok("show zconfd-initial-read-priority --json")),
+                         {"/zconfd-initial-read-priority": "7"})
         self.assertIn("configure", self.ok("help"))
         self.assertIn("widget-table", self.ok("help show"))
 
@@ -319,7 +339,13 @@ class KemcliTest(unittest.TestCase):
             expect("false")
             os.write(fd, b"\x15exit\n")
             expect("kemcli> ")
-            os.write(fd, b"exit\n")
+            os.write(fd, b"show widget-t\t")
+            expect("widget-table ")
+            os.write(fd, b"st\t")
+            expect("state ")
+            os.write(fd, b"?")
+            expect("down")
+            os.write(fd, b"\x15exit\n")
             _, status = os.waitpid(pid, 0)
             pid = 0
             self.assertEqual(os.waitstatus_to_exitcode(status), 0)

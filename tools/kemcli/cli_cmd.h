@@ -4,6 +4,7 @@
 // commit, roll back, load and save whole configurations as RFC 7951 JSON.
 #pragma once
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -13,6 +14,9 @@
 #include "tools/kemcli/cli_schema.h"
 
 inline constexpr const char *CLI_DEFAULT_SOCKET = "/var/run/.cdbd";
+
+// Set by SIGINT: stops monitor.
+extern volatile sig_atomic_t g_cli_interrupted;
 
 struct t_cli_session {
     const t_cli_schema *schema_p = nullptr;

@@ -40,12 +40,13 @@ void cli_show_add_columns(const t_cli_schema *schema, const lysc_node *list,
     }
 }
 
-// The lists from the root down to the callpoint's list; all of them carry callpoints.
-std::vector<const lysc_node *> cli_show_list_chain(const lysc_node *list)
+// The lists from the root down to the callpoint's node (a list, or a
+// container of one row); all of them carry callpoints.
+std::vector<const lysc_node *> cli_show_list_chain(const lysc_node *node)
 {
     std::vector<const lysc_node *> chain;
-    for (const lysc_node *s = list; s != nullptr; s = s->parent) {
-        if (s->nodetype == LYS_LIST) {
+    for (const lysc_node *s = node; s != nullptr; s = s->parent) {
+        if (s->nodetype == LYS_LIST || s == node) {
             chain.insert(chain.begin(), s);
         }
     }
@@ -170,7 +171,9 @@ bool cli_show_walk(t_cli_walk_ctx *ctx, size_t level, const std::vector<std::str
         key_cols.push_back(cli_show_column_index(&shape, key));
     }
     std::vector<std::string> keys = parent_keys;
-    Cdb__DataOp op = CDB__DATA_OP__DATA_FIRST;
+    // A container is one row, asked for by its parents' keys; having no keys
+    // of its own, it ends the walk after that row.
+    Cdb__DataOp op = list->nodetype == LYS_LIST ? CDB__DATA_OP__DATA_FIRST : CDB__DATA_OP__DATA_GET;
     std::vector<std::string> prev;
     for (;;) {
         t_cli_msg reply;
@@ -280,13 +283,80 @@ bool cli_show_fetch(const t_cli_schema *schema, t_cli_conn *conn, const std::str
                     t_cli_table *table, std::string *err)
 {
     auto it = schema->callpoints.find(callpoint);
-    if (it == schema->callpoints.end() || it->second->nodetype != LYS_LIST) {
+    if (it == schema->callpoints.end() ||
+        (it->second->nodetype & (LYS_LIST | LYS_CONTAINER)) == 0) {
         *err = "unknown table '" + callpoint + "'";
         return false;
     }
     cli_show_table_init(schema, it->second, table);
     t_cli_walk_ctx ctx{schema, conn, table, cli_show_list_chain(it->second)};
     return cli_show_walk(&ctx, 0, {}, err);
+}
+
+bool cli_show_filters_parse(const t_cli_schema *schema, const t_cli_table *table,
+                            const std::vector<std::string> &words, size_t start,
+                            std::vector<t_cli_filter> *filters, std::string *err)
+{
+    filters->clear();
+    for (size_t i = start; i < words.size(); i += 2) {
+        auto col = std::find_if(table->columns.begin(), table->columns.end(),
+                                [&](const t_cli_column &c) { return c.name == words[i]; });
+        if (col == table->columns.end()) {
+            *err = "unknown column '" + words[i] + "'";
+            return false;
+        }
+        if (i + 1 == words.size()) {
+            *err = words[i] + ": missing value";
+            return false;
+        }
+        std::string why;
+        if (!cli_schema_check_value(schema, col->leaf_p, words[i + 1], &why)) {
+            *err = words[i] + ": " + why;
+            return false;
+        }
+        t_cli_filter f;
+        f.column = static_cast<size_t>(col - table->columns.begin());
+        f.value = words[i + 1];
+        const char *canonical = nullptr;
+        if (lyd_value_validate(schema->ctx_p, col->leaf_p, f.value.c_str(), f.value.size(), nullptr,
+                               nullptr, &canonical) == LY_SUCCESS &&
+            canonical != nullptr) {
+            f.value = canonical;
+            lydict_remove(schema->ctx_p, canonical);
+        }
+        filters->push_back(f);
+    }
+    return true;
+}
+
+void cli_show_filters_apply(t_cli_table *table, const std::vector<t_cli_filter> &filters)
+{
+    std::erase_if(table->rows, [&](const std::vector<std::string> &row) {
+        return std::any_of(filters.begin(), filters.end(),
+                           [&](const t_cli_filter &f) { return row[f.column] != f.value; });
+    });
+}
+
+std::vector<t_cli_choice> cli_show_filter_choices(const t_cli_table *table,
+                                                  const std::vector<std::string> &words,
+                                                  size_t start)
+{
+    std::vector<t_cli_choice> out;
+    if ((words.size() - start) % 2 == 1) {
+        for (const t_cli_column &c : table->columns) {
+            if (c.name == words.back()) {
+                out.push_back({cli_schema_value_hint(c.leaf_p), cli_schema_help(c.leaf_p), false});
+                for (const std::string &w : cli_schema_value_words(c.leaf_p)) {
+                    out.push_back({w, cli_schema_help(c.leaf_p), true});
+                }
+            }
+        }
+        return out;
+    }
+    for (const t_cli_column &c : table->columns) {
+        out.push_back({c.name, "Only rows with this " + c.name, true});
+    }
+    return out;
 }
 
 std::string cli_show_text(const t_cli_table *table)

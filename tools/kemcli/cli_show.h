@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/kemcli/cli_conn.h"
+#include "tools/kemcli/cli_parse.h"
 #include "tools/kemcli/cli_schema.h"
 
 struct t_cli_column {
@@ -36,6 +37,21 @@ bool cli_show_fetch(const t_cli_schema *schema, t_cli_conn *conn, const std::str
 void cli_show_row_from_values(const t_cli_schema *schema, const t_cli_table *table,
                               Cdb__Value *const *values, size_t n_values,
                               std::vector<std::string> *row);
+
+// Rows kept by "show <table> <column> <value>...": every named column equal.
+struct t_cli_filter {
+    size_t column = 0;
+    std::string value; // canonical text
+};
+// Reads column and value pairs from words[start..]. False with the reason.
+bool cli_show_filters_parse(const t_cli_schema *schema, const t_cli_table *table,
+                            const std::vector<std::string> &words, size_t start,
+                            std::vector<t_cli_filter> *filters, std::string *err);
+void cli_show_filters_apply(t_cli_table *table, const std::vector<t_cli_filter> &filters);
+// What may follow words[start..] of a filter.
+std::vector<t_cli_choice> cli_show_filter_choices(const t_cli_table *table,
+                                                  const std::vector<std::string> &words,
+                                                  size_t start);
 
 std::string cli_show_text(const t_cli_table *table);
 // RFC 7951 JSON of the rows, "{}" when there is none. False with the reason

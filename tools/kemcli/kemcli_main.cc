@@ -17,8 +17,6 @@
 
 #include "tools/kemcli/cli_cmd.h"
 
-extern volatile sig_atomic_t g_cli_interrupted;
-
 namespace
 {
 

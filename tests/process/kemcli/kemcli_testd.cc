@@ -169,11 +169,21 @@ int part_find_next(t_zconfd_trans *tctx, const t_zconfd_keypath *kp, int find_ty
     return part_reply(tctx, nullptr);
 }
 
+int summary_get(t_zconfd_trans *tctx, const t_zconfd_keypath *)
+{
+    t_zconfd_value vals[2] = {
+        zconfd_val_uint(zconfd_tag("total"), ZCONFD_VT_UINT32, g_widgets.size()),
+        zconfd_val_uint(zconfd_tag("up"), ZCONFD_VT_UINT32, 2)};
+    return zconfd_data_reply_value_array(tctx, vals, 2);
+}
+
 int testd_data_register(t_zconfd_context *ctx)
 {
     t_zconfd_data_cbs widgets{"widget-table", widget_get, widget_get_next, widget_find_next};
     t_zconfd_data_cbs parts{"widget-part-table", part_get, part_get_next, part_find_next};
-    return zconfd_register_data_cb(ctx, &widgets) | zconfd_register_data_cb(ctx, &parts);
+    t_zconfd_data_cbs summary{"widget-summary", summary_get, nullptr, nullptr};
+    return zconfd_register_data_cb(ctx, &widgets) | zconfd_register_data_cb(ctx, &parts) |
+           zconfd_register_data_cb(ctx, &summary);
 }
 
 t_zconfd_context *g_ctx_p = nullptr;
