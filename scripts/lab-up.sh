@@ -7,6 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 TOP=$PWD
+# KEMD_BUILD_DIR: an existing build to use instead of build-rel.
 BUILD=${KEMD_BUILD_DIR:-build-rel}
 LAB=demo
 
@@ -15,8 +16,10 @@ if [ "$(id -u)" != 0 ]; then
     exit 1
 fi
 
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEMD_TESTS=OFF -DKEMD_BENCH=OFF >/dev/null
-ninja -C "$BUILD"
+if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+    cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEMD_TESTS=OFF -DKEMD_BENCH=OFF
+fi
+ninja -C "$BUILD" kemd cdbd rtmd kemcli
 BUILD=$(cd "$BUILD" && pwd)
 
 python3 lab/lab.py up lab/demo.json --build-dir "$BUILD"
