@@ -87,9 +87,9 @@ void pim_config_vrf_id(t_pim_daemon *daemon_p, t_pim_vpn *vpn_p, uint64_t vpn_id
         }
         int16_t before = 0;
         (void)pim_confd_get_vrf_id(vpn_id, &before);
-        bool has_vrf = v.type != ZCONFD_VT_NOEXISTS;
-        pim_confd_set_vrf_id(daemon_p, vpn_id, has_vrf,
-                             static_cast<int16_t>(has_vrf ? zconfd_val_to_u64(&v) : 0));
+        auto raw = static_cast<int64_t>(v.type != ZCONFD_VT_NOEXISTS ? zconfd_val_to_u64(&v) : 0);
+        bool has_vrf = v.type != ZCONFD_VT_NOEXISTS && raw >= 0 && raw <= INT16_MAX;
+        pim_confd_set_vrf_id(daemon_p, vpn_id, has_vrf, static_cast<int16_t>(has_vrf ? raw : 0));
         int16_t after = 0;
         (void)pim_confd_get_vrf_id(vpn_id, &after);
         if (vpn_p != nullptr && before != after) {
@@ -103,6 +103,9 @@ void pim_config_vpn_pim_absent(t_pim_daemon *daemon_p, t_pim_vpn *vpn_p, bool *s
 {
     if (vpn_p->pim_enabled) {
         (void)pim_vpn_pim_delete(daemon_p, vpn_p);
+    } else {
+        // Shut before: PIM is down, but its interface settings go too.
+        (void)pim_if_disable_pim(vpn_p);
     }
     t_pim_vpn_config &cfg = vpn_p->config;
     cfg.shutdown = false;
@@ -263,14 +266,15 @@ t_pim_vpn *pim_config_if_vpn(t_pim_daemon *daemon_p, const char *handler, uint64
     return vpn_p;
 }
 
-void pim_config_if_address(t_pim_if *if_p, const t_zconfd_value &v, e_ipaddr_type family)
+// False for an address that does not parse: the delivery fails.
+bool pim_config_if_address(t_pim_if *if_p, const t_zconfd_value &v, e_ipaddr_type family)
 {
     t_ipprefix prefix{};
     if (v.type == ZCONFD_VT_NOEXISTS) {
         IPPREFIX_INIT(&prefix, family);
-    } else if (zconfd_val_to_ipprefix(&v, &prefix) != 0) {
+    } else if (zconfd_val_to_ipprefix(&v, &prefix) != 0 || !ipprefix_is_valid(&prefix)) {
         PIM_LOG("Bad address for interface %s", if_p->if_name);
-        return;
+        return false;
     }
     if (IPPREFIX_IS_V4(&prefix)) {
         IPPREFIX_COPY(&if_p->if_addr, &prefix);
@@ -279,6 +283,7 @@ void pim_config_if_address(t_pim_if *if_p, const t_zconfd_value &v, e_ipaddr_typ
     if (if_p->admin_state == PIM_IF_STATE_UP) {
         pim_if_admin_reset(if_p);
     }
+    return true;
 }
 
 } // namespace
@@ -407,7 +412,9 @@ int pim_config_vpn_if(t_zconfd_sub_entry *sub_p, int oper, int num_keys,
                 family = IP_ADDR_V4;
             }
         } else if (v.tag == TAG_ADDRESS) {
-            pim_config_if_address(if_p, v, family);
+            if (!pim_config_if_address(if_p, v, family)) {
+                return 1;
+            }
         } else if (v.tag == TAG_SHUTDOWN) {
             bool down = pim_config_bool(v, false);
             PIM_LOG_EVENT(dbg, PIM_DEBUG_LEVEL_BASIC, "vpn: %lu vpn: %lu, if: %s, %sshut", 0UL, id,

@@ -105,9 +105,9 @@ class HelloListener:
                              (timeout, self.since(start)[-6:]))
 
     def quiet(self, start, duration):
-        """Fails if any Hello arrives between now and now + duration."""
+        """Waits duration seconds; fails if any Hello arrived after start."""
         time.sleep(duration)
-        late = [h for h in self.since(start)]
+        late = self.since(start)
         if late:
             raise AssertionError("unexpected Hellos: %s" % late)
 

@@ -162,14 +162,15 @@ TEST_F(CdbdChanges, CreationCarriesSubtreesWithDefaultsAndLeavesListsToTheirRows
 {
     set(&new_, "/kem-system:system/system-ip", "10.0.0.1");
     set(&new_, VPN1 + "/router/pim/spt-threshold", "100");
+    set(&new_, VPN1 + "/vrf-id", "3");
     set(&new_, VPN1 + "/interface[if-name='ge0/1']/ip/address", "10.1.1.1/24");
     set(&new_, VPN1 + "/router/pim/interface[if-name='ge0/1']/dr-priority", "5");
     diff();
     EXPECT_EQ(changes(0, CDBD_FILTER_ALL),
               std::vector<std::string>{"modified: system-ip=10.0.0.1"});
     EXPECT_EQ(changes(1, CDBD_FILTER_ADDS),
-              std::vector<std::string>{"created 1: router{ pim{ shutdown=false auto-rp=false "
-                                       "spt-threshold=100 } }"});
+              std::vector<std::string>{"created 1: vrf-id=3 router{ pim{ shutdown=false "
+                                       "auto-rp=false spt-threshold=100 } }"});
     EXPECT_TRUE(changes(1, CDBD_FILTER_DELS).empty());
     EXPECT_EQ(
         changes(2, CDBD_FILTER_ADDS),

@@ -1,0 +1,378 @@
+// The configuration handlers fed with hand-built deliveries: operations, keys
+// and tagged values as the configuration agent sends them.
+#include <event2/event.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "daemon/pim_confd.h"
+#include "daemon/pim_config.h"
+#include "tests/unit/pim_test_env.h"
+
+namespace
+{
+
+using t_vals = std::vector<t_zconfd_value>;
+
+t_zconfd_value begin(const char *node)
+{
+    return zconfd_val_begin(zconfd_tag(node));
+}
+t_zconfd_value end(const char *node)
+{
+    return zconfd_val_end(zconfd_tag(node));
+}
+t_zconfd_value absent(const char *node)
+{
+    return zconfd_val_noexists(zconfd_tag(node));
+}
+t_zconfd_value flag(const char *node, bool b)
+{
+    return zconfd_val_bool(zconfd_tag(node), b);
+}
+t_zconfd_value num(const char *node, e_zconfd_vtype type, uint64_t u)
+{
+    return zconfd_val_uint(zconfd_tag(node), type, u);
+}
+t_zconfd_value text(const char *node, const char *s)
+{
+    return zconfd_val_str(zconfd_tag(node), s);
+}
+
+// The pim container of a VPN delivery with the given leaves inside.
+t_vals in_pim(std::initializer_list<t_zconfd_value> leaves)
+{
+    t_vals v = {begin("router"), begin("pim")};
+    v.insert(v.end(), leaves);
+    v.push_back(end("pim"));
+    v.push_back(end("router"));
+    return v;
+}
+
+std::string prefix_text(const t_ipprefix &p)
+{
+    char buf[64];
+    return ipprefix_print(&p, buf, sizeof(buf));
+}
+
+bool g_present = true;
+bool test_present(uint64_t, const char *name)
+{
+    return g_present && strcmp(name, "gone0") != 0;
+}
+
+struct PimConfigTest : PimEnvTest {
+    t_zconfd_sub_entry row{};
+
+    void SetUp() override
+    {
+        PimEnvTest::SetUp();
+        daemon_p->base_event_p = event_base_new();
+        // An agent socket nobody serves: the handlers are called directly.
+        ASSERT_EQ(pim_confd_init_at(daemon_p, "/nonexistent/kemd-test.cdbd"), PIM_STATUS_OK);
+        ASSERT_NE(daemon_p->pim_zconfd_ctx_p, nullptr);
+        row.ctxt_p = daemon_p->pim_zconfd_ctx_p->zconfd_p;
+        g_present = true;
+        pim_config_set_if_present(test_present);
+    }
+
+    void TearDown() override
+    {
+        pim_config_set_if_present(nullptr);
+        pim_vpn_destroy(daemon_p);
+        pim_confd_destroy(daemon_p);
+        event_base_free(daemon_p->base_event_p);
+        pim_timers_destroy(daemon_p);
+        pim_delete(daemon_p);
+        g_kemd_p = nullptr;
+    }
+
+    int system(const t_vals &vals)
+    {
+        return pim_config_system(&row, ZCONFD_MOP_MODIFIED, 0, nullptr,
+                                 static_cast<int>(vals.size()), vals.data());
+    }
+
+    int vpn(int oper, uint64_t id, const t_vals &vals = {})
+    {
+        t_zconfd_value key = num("vpn-id", ZCONFD_VT_UINT64, id);
+        return pim_config_vpn(&row, oper, 1, &key, static_cast<int>(vals.size()), vals.data());
+    }
+
+    int vpn_if(int oper, uint64_t id, const char *name, const t_vals &vals = {})
+    {
+        t_zconfd_value keys[2] = {num("vpn-id", ZCONFD_VT_UINT64, id), text("if-name", name)};
+        return pim_config_vpn_if(&row, oper, 2, keys, static_cast<int>(vals.size()), vals.data());
+    }
+
+    int pim_if(int oper, uint64_t id, const char *name, const t_vals &vals = {})
+    {
+        t_zconfd_value keys[2] = {num("vpn-id", ZCONFD_VT_UINT64, id), text("if-name", name)};
+        return pim_config_vpn_pim_if(&row, oper, 2, keys, static_cast<int>(vals.size()),
+                                     vals.data());
+    }
+
+    t_pim_if *find_if(t_pim_vpn *v, const char *name)
+    {
+        return pim_if_find(v, name, PIM_IF_TYPE_LOCAL, nullptr, false);
+    }
+};
+
+TEST_F(PimConfigTest, ReservedVpnsAreIgnoredAndVpn0OnlyByTheInterfaceKeypaths)
+{
+    for (uint64_t id : {512, 65529}) {
+        EXPECT_EQ(vpn(ZCONFD_MOP_CREATED, id, in_pim({flag("shutdown", false)})), 0);
+        EXPECT_EQ(pim_vpn_find(daemon_p, id, nullptr), nullptr);
+        EXPECT_EQ(vpn_if(ZCONFD_MOP_CREATED, id, "ge0", {flag("shutdown", false)}), 0);
+        EXPECT_EQ(pim_if(ZCONFD_MOP_CREATED, id, "ge0"), 0);
+    }
+    // A reserved VPN that exists anyway is not touched by a deletion either.
+    ASSERT_NE(pim_vpn_find_or_create(daemon_p, 512), nullptr);
+    EXPECT_EQ(vpn(ZCONFD_MOP_DELETED, 512), 0);
+    EXPECT_NE(pim_vpn_find(daemon_p, 512, nullptr), nullptr);
+
+    // VPN 0 runs PIM from its creation.
+    EXPECT_EQ(vpn(ZCONFD_MOP_CREATED, 0), 0);
+    t_pim_vpn *v0 = pim_vpn_find(daemon_p, 0, nullptr);
+    ASSERT_NE(v0, nullptr);
+    EXPECT_TRUE(v0->pim_enabled);
+    EXPECT_EQ(vpn_if(ZCONFD_MOP_CREATED, 0, "ge0", {flag("shutdown", false)}), 0);
+    EXPECT_EQ(pim_if(ZCONFD_MOP_CREATED, 0, "ge0"), 0);
+    EXPECT_EQ(avl_numnodes(&v0->if_db), 0u);
+
+    // Keys of the wrong kind fail the delivery instead of guessing.
+    t_zconfd_value bad = text("vpn-id", "7");
+    EXPECT_EQ(pim_config_vpn(&row, ZCONFD_MOP_CREATED, 1, &bad, 0, nullptr), 1);
+    EXPECT_EQ(pim_config_vpn(&row, ZCONFD_MOP_CREATED, 0, nullptr, 0, nullptr), 1);
+    t_zconfd_value one_key = num("vpn-id", ZCONFD_VT_UINT64, 7);
+    EXPECT_EQ(pim_config_vpn_if(&row, ZCONFD_MOP_CREATED, 1, &one_key, 0, nullptr), 1);
+}
+
+TEST_F(PimConfigTest, PimContainerShutdownAndAutoRp)
+{
+    ASSERT_EQ(vpn(ZCONFD_MOP_CREATED, 8, in_pim({flag("shutdown", false), flag("auto-rp", true)})),
+              0);
+    t_pim_vpn *v = pim_vpn_find(daemon_p, 8, nullptr);
+    ASSERT_NE(v, nullptr);
+    EXPECT_TRUE(v->pim_enabled);
+    EXPECT_TRUE(v->config.auto_rp);
+    // A PIM interface, to tell a shutdown (settings kept) from a deletion.
+    ASSERT_EQ(vpn_if(ZCONFD_MOP_CREATED, 8, "ge1", {flag("shutdown", false)}), 0);
+    ASSERT_EQ(pim_if(ZCONFD_MOP_CREATED, 8, "ge1"), 0);
+    t_pim_if *if_p = find_if(v, "ge1");
+    ASSERT_NE(if_p, nullptr);
+    EXPECT_TRUE(if_p->pim_configured);
+
+    // Outside the pim container's markers these leaves are someone else's.
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 8, {flag("shutdown", true), flag("auto-rp", false)}), 0);
+    EXPECT_TRUE(v->pim_enabled);
+    EXPECT_TRUE(v->config.auto_rp);
+
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 8, in_pim({flag("shutdown", true)})), 0);
+    EXPECT_FALSE(v->pim_enabled);
+    EXPECT_TRUE(v->config.shutdown);
+    EXPECT_TRUE(if_p->pim_configured);
+    // Another PIM setting of a shut VPN does not bring PIM back.
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 8, in_pim({flag("auto-rp", false)})), 0);
+    EXPECT_FALSE(v->pim_enabled);
+    EXPECT_FALSE(v->config.auto_rp);
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 8, in_pim({flag("shutdown", true)})), 0);
+    EXPECT_FALSE(v->pim_enabled);
+
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 8, in_pim({flag("shutdown", false)})), 0);
+    EXPECT_TRUE(v->pim_enabled);
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 8, in_pim({flag("shutdown", false)})), 0);
+    EXPECT_TRUE(v->pim_enabled);
+
+    // Removing the container deletes PIM and its interface settings; the
+    // VPN and its interfaces stay.
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 8, {begin("router"), absent("pim"), end("router")}), 0);
+    EXPECT_FALSE(v->pim_enabled);
+    EXPECT_FALSE(if_p->pim_configured);
+    EXPECT_EQ(pim_vpn_find(daemon_p, 8, nullptr), v);
+    EXPECT_EQ(find_if(v, "ge1"), if_p);
+
+    // Also when PIM was shut before.
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 8, in_pim({flag("shutdown", true)})), 0);
+    ASSERT_EQ(pim_if(ZCONFD_MOP_CREATED, 8, "ge1"), 0);
+    EXPECT_TRUE(if_p->pim_configured);
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 8, {begin("router"), absent("pim"), end("router")}), 0);
+    EXPECT_FALSE(if_p->pim_configured);
+    EXPECT_FALSE(v->config.shutdown);
+
+    EXPECT_EQ(vpn(ZCONFD_MOP_DELETED, 8), 0);
+    EXPECT_EQ(pim_vpn_find(daemon_p, 8, nullptr), nullptr);
+    // Changes for a VPN that is gone are dropped without failing the commit.
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 8, in_pim({flag("shutdown", false)})), 0);
+    EXPECT_EQ(pim_vpn_find(daemon_p, 8, nullptr), nullptr);
+}
+
+TEST_F(PimConfigTest, SptReplicatorVrfAndSystemAddress)
+{
+    ASSERT_EQ(vpn(ZCONFD_MOP_CREATED, 9,
+                  {zconfd_val_int(zconfd_tag("vrf-id"), 42), begin("router"), begin("pim"),
+                   flag("shutdown", true), num("spt-threshold", ZCONFD_VT_UINT16, 100),
+                   begin("replicator"), flag("replicator-local", true),
+                   num("replicator-threshold", ZCONFD_VT_UINT32, 50),
+                   zconfd_val_enum(zconfd_tag("replicator-selection"), 0), end("replicator"),
+                   end("pim"), end("router")}),
+              0);
+    t_pim_vpn *v = pim_vpn_find(daemon_p, 9, nullptr);
+    ASSERT_NE(v, nullptr);
+    // Stored while PIM is shut; the replicator is made when PIM starts.
+    EXPECT_FALSE(v->pim_enabled);
+    EXPECT_EQ(v->config.spt_threshold, 100);
+    EXPECT_TRUE(v->config.replicator.replicator);
+    EXPECT_EQ(v->config.replicator.threshold, 50u);
+    EXPECT_EQ(v->config.replicator.method, E_PIM_REPL_SELECT_RANDOM);
+
+    // The VPN's loopback is named by the configured VRF id.
+    int16_t vrf = 0;
+    EXPECT_EQ(pim_confd_get_vrf_id(9, &vrf), PIM_STATUS_OK);
+    EXPECT_EQ(vrf, 42);
+    EXPECT_STREQ(v->tunnel_if.if_name, "loop0.42");
+    EXPECT_EQ(pim_confd_get_vrf_id(7, &vrf), PIM_STATUS_OK);
+    EXPECT_EQ(vrf, 7);
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 9, {absent("vrf-id")}), 0);
+    EXPECT_STREQ(v->tunnel_if.if_name, "loop0.9");
+
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 9,
+                  in_pim({absent("spt-threshold"), begin("replicator"),
+                          absent("replicator-selection"), end("replicator")})),
+              0);
+    EXPECT_EQ(v->config.spt_threshold, PIM_SPT_THRESHOLD_INFINITY);
+    EXPECT_EQ(v->config.replicator.method, E_PIM_REPL_SELECT_STICKY);
+    EXPECT_EQ(
+        vpn(ZCONFD_MOP_MODIFIED, 9,
+            in_pim({begin("replicator"), zconfd_val_enum(zconfd_tag("replicator-selection"), 1),
+                    end("replicator")})),
+        0);
+    EXPECT_EQ(v->config.replicator.method, E_PIM_REPL_SELECT_STICKY);
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 9, in_pim({absent("replicator")})), 0);
+    EXPECT_FALSE(v->config.replicator.replicator);
+    EXPECT_EQ(v->config.replicator.threshold, 0u);
+
+    // Everything set inside pim goes back to its absent state with pim.
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 9, in_pim({num("spt-threshold", ZCONFD_VT_UINT16, 7)})), 0);
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 9, {begin("router"), absent("pim"), end("router")}), 0);
+    EXPECT_EQ(v->config.spt_threshold, PIM_SPT_THRESHOLD_INFINITY);
+    EXPECT_FALSE(v->config.shutdown);
+
+    EXPECT_EQ(vpn(ZCONFD_MOP_DELETED, 9), 0);
+    EXPECT_EQ(pim_confd_get_vrf_id(9, &vrf), PIM_STATUS_OK);
+    EXPECT_EQ(vrf, 9);
+
+    t_ipaddr v4 = PimEnvTest::v4(0x0AFF0001);
+    EXPECT_EQ(system({text("host-name", "r1"), zconfd_val_ipaddr(zconfd_tag("system-ip"), &v4)}),
+              0);
+    EXPECT_STREQ(ipaddr_str(&daemon_p->system_ip).c, "10.255.0.1");
+    t_ipaddr v6{};
+    ASSERT_EQ(str_to_ip("2001:db8::1", &v6), 1);
+    EXPECT_EQ(system({zconfd_val_ipaddr(zconfd_tag("system-ip"), &v6)}), 0);
+    EXPECT_STREQ(ipaddr_str(&daemon_p->system_ip).c, "2001:db8::1");
+    EXPECT_EQ(system({absent("system-ip")}), 0);
+    EXPECT_STREQ(ipaddr_str(&daemon_p->system_ip).c, "0.0.0.0");
+}
+
+TEST_F(PimConfigTest, InterfacesAddressesAndShutdown)
+{
+    EXPECT_EQ(vpn_if(ZCONFD_MOP_CREATED, 20, "ge0", {flag("shutdown", false)}), 1);
+    // What the platform does not have is passed over.
+    EXPECT_EQ(vpn_if(ZCONFD_MOP_CREATED, 7, "gone0", {flag("shutdown", false)}), 0);
+    EXPECT_EQ(find_if(vpn_p, "gone0"), nullptr);
+    EXPECT_EQ(vpn_if(ZCONFD_MOP_CREATED, 7, "", {flag("shutdown", false)}), 0);
+
+    ASSERT_EQ(
+        vpn_if(ZCONFD_MOP_CREATED, 7, "ge0",
+               {begin("ip"), text("address", "10.1.1.1/24"), end("ip"), flag("shutdown", false)}),
+        0);
+    t_pim_if *if_p = find_if(vpn_p, "ge0");
+    ASSERT_NE(if_p, nullptr);
+    EXPECT_TRUE(if_p->config_exist);
+    EXPECT_EQ(if_p->admin_state, PIM_IF_STATE_UP);
+    EXPECT_EQ(prefix_text(if_p->if_addr), "10.1.1.1/24");
+    EXPECT_EQ(vpn_if(ZCONFD_MOP_MODIFIED, 7, "ge9", {flag("shutdown", true)}), 1);
+
+    EXPECT_EQ(vpn_if(ZCONFD_MOP_MODIFIED, 7, "ge0", {flag("shutdown", true)}), 0);
+    EXPECT_EQ(if_p->admin_state, PIM_IF_STATE_DOWN);
+    // A shut interface takes a new address but stays shut.
+    EXPECT_EQ(vpn_if(ZCONFD_MOP_MODIFIED, 7, "ge0",
+                     {begin("ip"), text("address", "10.1.2.1/24"), end("ip")}),
+              0);
+    EXPECT_EQ(prefix_text(if_p->if_addr), "10.1.2.1/24");
+    EXPECT_EQ(if_p->admin_state, PIM_IF_STATE_DOWN);
+    EXPECT_EQ(vpn_if(ZCONFD_MOP_MODIFIED, 7, "ge0", {absent("shutdown")}), 0);
+    EXPECT_EQ(if_p->admin_state, PIM_IF_STATE_UP);
+    EXPECT_EQ(vpn_if(ZCONFD_MOP_MODIFIED, 7, "ge0", {begin("ip"), absent("address"), end("ip")}),
+              0);
+    EXPECT_TRUE(IPADDR_IS_ZERO(&if_p->if_addr.addr));
+    EXPECT_TRUE(IPPREFIX_IS_V4(&if_p->if_addr));
+    // Text the schema would never pass fails the delivery and changes nothing.
+    for (const char *bad : {"10.1.1.1/33", "10.1.1/24", "ge0"}) {
+        EXPECT_EQ(vpn_if(ZCONFD_MOP_MODIFIED, 7, "ge0", {begin("ip"), text("address", bad)}), 1);
+        EXPECT_TRUE(IPADDR_IS_ZERO(&if_p->if_addr.addr)) << bad;
+    }
+
+    EXPECT_EQ(vpn_if(ZCONFD_MOP_DELETED, 7, "ge0"), 0);
+    EXPECT_EQ(find_if(vpn_p, "ge0"), nullptr);
+    EXPECT_EQ(vpn_if(ZCONFD_MOP_DELETED, 7, "ge0"), 0);
+}
+
+TEST_F(PimConfigTest, Ipv6AddressResetsTheInterfaceButKeepsItsAddress)
+{
+    t_pim_if *if_p = running_if("run0", 0x0A010101, 24);
+    ASSERT_TRUE(if_p->pim_enabled);
+    EXPECT_EQ(vpn_if(ZCONFD_MOP_MODIFIED, 7, "run0",
+                     {begin("ipv6"), text("address", "2001:db8::1/64"), end("ipv6")}),
+              0);
+    EXPECT_EQ(prefix_text(if_p->if_addr), "10.1.1.1/24");
+    // Shut (a goodbye Hello was built) and unshut; without a socket in this
+    // test, PIM does not come back up on it.
+    EXPECT_EQ(last_hello().holdtime, 0);
+    EXPECT_FALSE(if_p->pim_enabled);
+    EXPECT_EQ(if_p->admin_state, PIM_IF_STATE_UP);
+}
+
+TEST_F(PimConfigTest, PimInterfaceSettingsInTheirUnits)
+{
+    EXPECT_EQ(pim_if(ZCONFD_MOP_CREATED, 7, "ge0", {num("dr-priority", ZCONFD_VT_UINT32, 5)}), 1);
+    EXPECT_EQ(pim_if(ZCONFD_MOP_MODIFIED, 7, "ge0", {num("dr-priority", ZCONFD_VT_UINT32, 5)}), 1);
+    EXPECT_EQ(pim_if(ZCONFD_MOP_DELETED, 7, "ge0"), 0);
+    EXPECT_EQ(pim_if(ZCONFD_MOP_CREATED, 7, "gone0"), 0);
+    EXPECT_EQ(pim_if(ZCONFD_MOP_CREATED, 21, "ge0"), 1);
+
+    ASSERT_EQ(vpn_if(ZCONFD_MOP_CREATED, 7, "ge0", {flag("shutdown", false)}), 0);
+    t_pim_if *if_p = find_if(vpn_p, "ge0");
+    ASSERT_NE(if_p, nullptr);
+    ASSERT_EQ(pim_if(ZCONFD_MOP_CREATED, 7, "ge0",
+                     {num("join-prune-interval", ZCONFD_VT_UINT16, 60),
+                      num("dr-priority", ZCONFD_VT_UINT32, 5),
+                      num("hello-interval", ZCONFD_VT_UINT16, 30)}),
+              0);
+    EXPECT_TRUE(if_p->pim_configured);
+    EXPECT_EQ(pim_if_find(vpn_p, "ge0", PIM_IF_TYPE_LOCAL, nullptr, true), if_p);
+    EXPECT_EQ(if_p->config.join_interval, 60000u);
+    EXPECT_EQ(if_p->config.dr_priority, 5u);
+    EXPECT_EQ(if_p->config.hello_interval, 30000u);
+    EXPECT_EQ(if_p->config.holdtime, 105000u);
+
+    EXPECT_EQ(pim_if(ZCONFD_MOP_MODIFIED, 7, "ge0",
+                     {num("hello-interval", ZCONFD_VT_UINT16, 3),
+                      num("join-prune-interval", ZCONFD_VT_UINT16, 90)}),
+              0);
+    EXPECT_EQ(if_p->config.hello_interval, 3000u);
+    EXPECT_EQ(if_p->config.holdtime, 10500u);
+    EXPECT_EQ(if_p->config.join_interval, 90000u);
+    EXPECT_EQ(pim_if(ZCONFD_MOP_MODIFIED, 7, "ge0", {absent("dr-priority")}), 0);
+    EXPECT_EQ(if_p->config.dr_priority, PIM_IF_DEFAULT_DR_PRIORITY);
+
+    EXPECT_EQ(pim_if(ZCONFD_MOP_DELETED, 7, "ge0"), 0);
+    EXPECT_FALSE(if_p->pim_configured);
+    EXPECT_EQ(pim_if_find(vpn_p, "ge0", PIM_IF_TYPE_LOCAL, nullptr, true), nullptr);
+    EXPECT_EQ(find_if(vpn_p, "ge0"), if_p);
+}
+
+} // namespace
