@@ -181,8 +181,7 @@ bool cli_walk_run(t_cli_walker *w, const std::vector<std::string> &words, size_t
     return true;
 }
 
-void cli_choices_for_value(const t_cli_schema *, const lysc_node *leaf,
-                           std::vector<t_cli_choice> *out)
+void cli_choices_for_value(const lysc_node *leaf, std::vector<t_cli_choice> *out)
 {
     std::vector<std::string> words = cli_schema_value_words(leaf);
     for (const std::string &w : words) {
@@ -320,7 +319,7 @@ std::vector<t_cli_choice> cli_path_choices(const t_cli_schema *schema, e_cli_wal
         break;
     }
     case CLI_EXPECT_VALUE:
-        cli_choices_for_value(schema, path.node_p, &out);
+        cli_choices_for_value(path.node_p, &out);
         break;
     case CLI_EXPECT_PARAM:
         for (const lysc_node *in : cli_schema_inputs(path.node_p)) {
@@ -332,7 +331,7 @@ std::vector<t_cli_choice> cli_path_choices(const t_cli_schema *schema, e_cli_wal
         }
         break;
     case CLI_EXPECT_PARAM_VALUE:
-        cli_choices_for_value(schema, w.param_p, &out);
+        cli_choices_for_value(w.param_p, &out);
         break;
     case CLI_EXPECT_NOTHING:
         break;

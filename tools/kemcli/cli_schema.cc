@@ -156,17 +156,6 @@ std::vector<const lysc_node *> cli_schema_children(const t_cli_schema *schema,
     return out;
 }
 
-const lysc_node *cli_schema_child(const t_cli_schema *schema, const lysc_node *parent,
-                                  const std::string &name)
-{
-    for (const lysc_node *n : cli_schema_children(schema, parent)) {
-        if (name == n->name) {
-            return n;
-        }
-    }
-    return nullptr;
-}
-
 std::vector<const lysc_node *> cli_schema_inputs(const lysc_node *action)
 {
     std::vector<const lysc_node *> out;
@@ -192,23 +181,6 @@ std::vector<const lysc_node *> cli_schema_keys(const lysc_node *list)
     {
         if (lysc_is_key(child)) {
             out.push_back(child);
-        }
-    }
-    return out;
-}
-
-std::vector<const lysc_node *> cli_schema_key_chain(const lysc_node *snode)
-{
-    std::vector<const lysc_node *> lists;
-    for (const lysc_node *s = snode; s != nullptr; s = s->parent) {
-        if (s->nodetype == LYS_LIST) {
-            lists.insert(lists.begin(), s);
-        }
-    }
-    std::vector<const lysc_node *> out;
-    for (const lysc_node *list : lists) {
-        for (const lysc_node *key : cli_schema_keys(list)) {
-            out.push_back(key);
         }
     }
     return out;

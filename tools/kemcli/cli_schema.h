@@ -31,14 +31,10 @@ const char *cli_schema_ext(const lysc_node *snode, const char *name);
 // actions and rpcs, in schema order. Choices and cases are transparent.
 std::vector<const lysc_node *> cli_schema_children(const t_cli_schema *schema,
                                                    const lysc_node *parent);
-const lysc_node *cli_schema_child(const t_cli_schema *schema, const lysc_node *parent,
-                                  const std::string &name);
 // Input parameters of an action or rpc.
 std::vector<const lysc_node *> cli_schema_inputs(const lysc_node *action);
 // Key leaves of a list, in key order.
 std::vector<const lysc_node *> cli_schema_keys(const lysc_node *list);
-// Key leaves of every list from the root down to snode (included).
-std::vector<const lysc_node *> cli_schema_key_chain(const lysc_node *snode);
 
 bool cli_schema_is_config(const lysc_node *snode);
 // Whether an action or rpc sits at or below snode.

@@ -25,9 +25,8 @@ std::string cli_show_segment(const lysc_node *parent, const lysc_node *child)
     return seg + child->name;
 }
 
-void cli_show_add_columns(const t_cli_schema *schema, const lysc_node *list,
-                          const lysc_node *parent, const std::string &name,
-                          const std::string &xpath, t_cli_table *table)
+void cli_show_add_columns(const t_cli_schema *schema, const lysc_node *parent,
+                          const std::string &name, const std::string &xpath, t_cli_table *table)
 {
     for (const lysc_node *child : cli_schema_children(schema, parent)) {
         std::string cname = name.empty() ? child->name : name + "/" + child->name;
@@ -35,7 +34,7 @@ void cli_show_add_columns(const t_cli_schema *schema, const lysc_node *list,
         if ((child->nodetype & (LYS_LEAF | LYS_LEAFLIST)) != 0) {
             table->columns.push_back({child, cname, cxpath});
         } else if (child->nodetype == LYS_CONTAINER) {
-            cli_show_add_columns(schema, list, child, cname, cxpath, table);
+            cli_show_add_columns(schema, child, cname, cxpath, table);
         }
     }
 }
@@ -231,7 +230,7 @@ void cli_show_table_init(const t_cli_schema *schema, const lysc_node *list, t_cl
         }
     }
     table->num_parent_keys = table->columns.size();
-    cli_show_add_columns(schema, list, list, "", "", table);
+    cli_show_add_columns(schema, list, "", "", table);
 }
 
 void cli_show_row_from_values(const t_cli_schema *schema, const t_cli_table *table,
