@@ -7,6 +7,7 @@
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_debug.h"
 #include "daemon/pim_mem.h"
+#include "daemon/pim_show.h"
 #include "daemon/pim_subsys.h"
 #include "zconfd/zconfd.h"
 

@@ -82,7 +82,6 @@ e_pim_status pim_ftm_init(t_pim_daemon *) { return PIM_STATUS_OK; }
 void pim_ftm_destroy(t_pim_daemon *) {}
 void pim_ftm_spt_reprogram(t_pim_vpn *) {}
 
-int pim_show_init(t_zconfd_context *) { return 0; }
 const t_zconfd_action_cmd *pim_action_cmd_table()
 {
     static const t_zconfd_action_cmd end{};

@@ -14,7 +14,6 @@ struct t_pim_repl;
 struct t_pim_vpn;
 struct t_timer;
 struct t_zconfd_action_cmd;
-struct t_zconfd_context;
 
 // Routing entries.
 e_pim_status pim_minfo_init(t_pim_vpn *vpn_p);
@@ -90,7 +89,6 @@ e_pim_status pim_ftm_init(t_pim_daemon *daemon_p);
 void pim_ftm_destroy(t_pim_daemon *daemon_p);
 void pim_ftm_spt_reprogram(t_pim_vpn *vpn_p);
 
-// Management: operational tables and the action table (commands and clear
-// actions, ended by a row with an empty name) handed to the configuration agent.
-int pim_show_init(t_zconfd_context *ctxt_p);
+// Management: the action table (commands and clear actions, ended by a row
+// with an empty name) handed to the configuration agent.
 const t_zconfd_action_cmd *pim_action_cmd_table();

@@ -77,8 +77,8 @@ def nsenter(pid, cmd, mount=True, **kw):
 def kem_daemons(build, rdir):
     return [
         {"name": "cdbd", "argv": [os.path.join(build, "tools", "cdbd", "cdbd"), "-f",
-                                  "--db", os.path.join(rdir, "cdb.sqlite"),
-                                  "--yang-dir", os.path.join(TOP, "yang")],
+                                  "-d", os.path.join(rdir, "cdb.sqlite"),
+                                  "-y", os.path.join(TOP, "yang")],
          "wait_path": "/var/run/.cdbd"},
         {"name": "rtmd", "argv": [os.path.join(build, "tools", "rtmd", "rtmd"), "-f"]},
         {"name": "kemd", "argv": [os.path.join(build, "daemon", "kemd"), "-f"]},
@@ -132,7 +132,7 @@ def start_router(state, rname, rdef, build):
     kind = rdef.get("kind", "kem")
     members = [dict(m, lan=lan) for lan, l in state["topology"]["lans"].items()
                for r, m in l["members"].items() if r == rname]
-    cfg = {"daemons": [], "hostname": rname}
+    cfg = {"daemons": [], "hostname": rname, "vpns": [str(v) for v in rdef.get("vpns", [])]}
     if kind == "kem":
         cfg["daemons"] = rdef.get("daemons") or kem_daemons(build, rdir)
     elif kind == "frr":
@@ -149,9 +149,6 @@ def start_router(state, rname, rdef, build):
     state["routers"][rname] = {"kind": kind, "pid": pid, "unshare_pid": p.pid, "dir": rdir}
     save_state(state)
     wait_for_file(os.path.join(rdir, "ready"))
-    for vpn in rdef.get("vpns", []):
-        nsenter(pid, ["ip", "netns", "add", str(vpn)])
-        nsenter(pid, ["ip", "-n", str(vpn), "link", "set", "lo", "up"])
     return pid
 
 

@@ -63,6 +63,10 @@ def main():
         os.makedirs(dst, exist_ok=True)
         subprocess.check_call(["mount", "--bind", src, dst])
     subprocess.check_call(["ip", "link", "set", "lo", "up"])
+    # VPN namespaces exist before the daemons, which look for them at start.
+    for vpn in cfg.get("vpns", []):
+        subprocess.check_call(["ip", "netns", "add", vpn])
+        subprocess.check_call(["ip", "-n", vpn, "link", "set", "lo", "up"])
     for cmd in cfg.get("setup", []):
         subprocess.check_call(cmd)
 

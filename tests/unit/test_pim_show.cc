@@ -1,0 +1,637 @@
+// Operational tables against live records: exact gets, first rows and the
+// find-next walks of every table across VPNs, interfaces, neighbors and RPF
+// records, optional values, and the rows that must never appear.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/timer.h"
+#include "daemon/pim_daemon.h"
+#include "daemon/pim_if.h"
+#include "daemon/pim_nbr.h"
+#include "daemon/pim_nhres.h"
+#include "daemon/pim_pkt_codec.h"
+#include "daemon/pim_rp_db.h"
+#include "daemon/pim_show.h"
+#include "daemon/pim_vpn.h"
+#include "zconfd/zconfd_pb.h"
+
+namespace
+{
+
+timespec g_show_now{};
+
+constexpr uint32_t NET3 = 0x0a030000; // 10.3.0.0: VPN 3's LANs
+constexpr uint32_t NET7 = 0x0a070000;
+
+t_ipaddr v4(uint32_t a)
+{
+    t_ipaddr r{};
+    IPADDR_SET_V4(&r, a);
+    return r;
+}
+
+std::string tag_name(uint32_t tag)
+{
+    static const char *names[] = {"vpn-id",
+                                  "rx-hello",
+                                  "rx-join-prune",
+                                  "rx-assert",
+                                  "rx-auto-rp-announce",
+                                  "rx-auto-rp-mapping",
+                                  "rx-unsupported",
+                                  "rx-unknown",
+                                  "rx-bad",
+                                  "tx-hello",
+                                  "tx-join-prune",
+                                  "tx-assert",
+                                  "rp-type",
+                                  "group-prefix",
+                                  "rp-address",
+                                  "if-name",
+                                  "address",
+                                  "neighbor-count",
+                                  "hello-interval",
+                                  "dr-priority",
+                                  "dr-address",
+                                  "join-prune-interval",
+                                  "neighbor-address",
+                                  "up-time",
+                                  "expires",
+                                  "hold-time",
+                                  "rpf-address",
+                                  "nexthop-count",
+                                  "status",
+                                  "index",
+                                  "tunnel-address",
+                                  "color",
+                                  "encap"};
+    for (const char *n : names) {
+        if (zconfd_tag(n) == tag) {
+            return n;
+        }
+    }
+    return std::to_string(tag);
+}
+
+// One reply: "" for no row, else "name=value ..." in value order.
+struct t_reply {
+    int rc = 0;
+    bool found = false;
+    std::string text;
+    std::vector<uint8_t> types;
+};
+
+t_reply reply_of(int rc, const t_zconfd_trans &tctx, t_zconfd_pb_values &vals)
+{
+    t_reply r;
+    r.rc = rc;
+    r.found = tctx.found;
+    for (size_t i = 0; tctx.found && i < vals.size(); i++) {
+        const Cdb__Value *v = vals.data()[i];
+        std::string value = v->s != nullptr                       ? v->s
+                            : v->type == CDB__VALUE_TYPE__VT_ENUM ? std::to_string(v->i)
+                                                                  : std::to_string(v->u);
+        r.text += (r.text.empty() ? "" : " ") + tag_name(v->tag) + "=" + value;
+        r.types.push_back(static_cast<uint8_t>(v->type));
+    }
+    return r;
+}
+
+const t_zconfd_data_cbs &table(const char *name)
+{
+    for (const t_zconfd_data_cbs &cbs : kemd_callpoint) {
+        if (strcmp(cbs.callpoint, name) == 0) {
+            return cbs;
+        }
+    }
+    ADD_FAILURE() << "no callpoint " << name;
+    return kemd_callpoint[0];
+}
+
+struct PimShowTest : ::testing::Test {
+    t_pim_daemon *daemon_p = nullptr;
+    t_pim_vpn *vpn3 = nullptr;
+    t_pim_vpn *vpn5 = nullptr;
+    t_pim_vpn *vpn7 = nullptr;
+    void *opaque = nullptr; // what the framework hands the callbacks
+
+    static void fake_clock(timespec *now) { *now = g_show_now; }
+
+    void SetUp() override
+    {
+        g_show_now = {1000, 0};
+        ASSERT_EQ(pim_daemon_init(&daemon_p), PIM_STATUS_OK);
+        timer_mgr_set_clock(daemon_p->timer_mgr_p, fake_clock);
+        opaque = daemon_p;
+        // VPN 0 runs PIM from its creation; VPN 5 is configured without PIM.
+        t_pim_vpn *vpn0 = pim_vpn_find_or_create(daemon_p, 0);
+        ASSERT_TRUE(vpn0 != nullptr && vpn0->pim_enabled);
+        vpn3 = pim_vpn_find_or_create(daemon_p, 3);
+        vpn5 = pim_vpn_find_or_create(daemon_p, 5);
+        vpn7 = pim_vpn_find_or_create(daemon_p, 7);
+        ASSERT_TRUE(vpn3 && vpn5 && vpn7);
+        ASSERT_EQ(pim_vpn_pim_enable(vpn3), PIM_STATUS_OK);
+        ASSERT_EQ(pim_vpn_pim_enable(vpn7), PIM_STATUS_OK);
+        ASSERT_EQ(pim_nhres_db_init(vpn5), PIM_STATUS_OK);
+        ASSERT_EQ(pim_rp_db_init(vpn5), PIM_STATUS_OK);
+        // The same records in VPN 0 and in VPN 5 must stay invisible.
+        for (t_pim_vpn *hidden : {vpn0, vpn5}) {
+            t_pim_if *if_p = running_if(hidden, "ge0/1", NET3 + 0x0105);
+            hello(if_p, NET3 + 0x0101, 105000, 1);
+            t_ipaddr rpf = v4(0x0a090909);
+            ASSERT_NE(pim_nhres_find_or_create(hidden, &rpf), nullptr);
+            rp(hidden, 0xe0000000, 4, 0x0a0a0a0a);
+        }
+    }
+
+    void TearDown() override
+    {
+        pim_daemon_destroy(daemon_p);
+        g_kemd_p = nullptr;
+    }
+
+    void advance(int seconds)
+    {
+        for (int i = 0; i < seconds; i++) {
+            g_show_now.tv_sec++;
+            (void)timer_exec(daemon_p->timer_mgr_p, TIMER_PRI_MASK_ALL, 1000);
+        }
+    }
+
+    // A local interface running PIM as far as neighbors are concerned (no socket).
+    t_pim_if *running_if(t_pim_vpn *vpn_p, const char *name, uint32_t addr, uint32_t prio = 1)
+    {
+        static int kernel_idx = 100;
+        t_pim_if_idx *idx = pim_if_idx_find_or_create(vpn_p, kernel_idx++, PIM_IF_TYPE_LOCAL);
+        t_pim_if *if_p = pim_if_create(vpn_p, name, PIM_IF_TYPE_LOCAL,
+                                       static_cast<uint32_t>(idx->bitmap_idx), nullptr, true, true);
+        t_ipprefix p{};
+        p.addr = v4(addr);
+        p.prefixlen = 24;
+        if_p->if_addr = p;
+        EXPECT_EQ(pim_if_addr_update(daemon_p, vpn_p, name, PIM_IF_TYPE_LOCAL, &p, false), 0);
+        if_p->admin_state = PIM_IF_STATE_UP;
+        if_p->oper_state = PIM_IF_STATE_UP;
+        if_p->pim_configured = true;
+        avl_add(&vpn_p->pim_if_db, if_p);
+        avl_add(&vpn_p->pim_show_if_db, if_p);
+        if_p->config.dr_priority = prio;
+        pim_if_config_update_hello_interval(daemon_p, vpn_p, if_p, 30000);
+        pim_if_config_update_jp_interval(daemon_p, vpn_p, if_p, 60);
+        EXPECT_EQ(pim_if_init_cfg(if_p), PIM_STATUS_OK);
+        if_p->pim_enabled = true;
+        return if_p;
+    }
+
+    static void hello(t_pim_if *if_p, uint32_t from, uint32_t hold_ms, uint32_t prio)
+    {
+        t_ipaddr a = v4(from);
+        ASSERT_EQ(pim_nbr_process_hello(if_p, &a, hold_ms, prio, 1, 500, 2500), PIM_STATUS_OK);
+    }
+
+    static void rp(t_pim_vpn *vpn_p, uint32_t group, uint8_t len, uint32_t rp_addr)
+    {
+        t_ipprefix p{};
+        p.addr = v4(group);
+        p.prefixlen = len;
+        t_ipaddr r = v4(rp_addr);
+        t_pim_rp_db_entry *entry_p =
+            pim_rp_db_find_or_create(vpn_p, nullptr, PIM_RP_TYPE_AUTO_RP, &p, &r);
+        ASSERT_NE(entry_p, nullptr);
+        entry_p->rp_addr = r;
+    }
+
+    t_pim_next_hop *rpf(t_pim_vpn *vpn_p, uint32_t addr)
+    {
+        t_ipaddr a = v4(addr);
+        return pim_nhres_find_or_create(vpn_p, &a);
+    }
+
+    // ---- requests as the framework makes them ----
+
+    t_reply get(const char *cp, std::vector<t_zconfd_value> keys)
+    {
+        t_zconfd_pb_values vals;
+        t_zconfd_trans tctx{nullptr, opaque, false, false, &vals};
+        t_zconfd_keypath kp{};
+        kp.num_keys = static_cast<int>(keys.size());
+        std::copy(keys.begin(), keys.end(), kp.keys);
+        int rc = table(cp).get_object(&tctx, &kp);
+        return reply_of(rc, tctx, vals);
+    }
+
+    // The first row; a table under another one is given its parent's keys.
+    t_reply first(const char *cp, long next = -1, std::vector<t_zconfd_value> parent = {})
+    {
+        t_zconfd_pb_values vals;
+        t_zconfd_trans tctx{nullptr, opaque, false, false, &vals};
+        t_zconfd_keypath kp{};
+        kp.num_keys = static_cast<int>(parent.size());
+        std::copy(parent.begin(), parent.end(), kp.keys);
+        int rc = table(cp).get_next_object(&tctx, &kp, next);
+        return reply_of(rc, tctx, vals);
+    }
+
+    t_reply find(const char *cp, int find_type, std::vector<t_zconfd_value> keys)
+    {
+        t_zconfd_pb_values vals;
+        t_zconfd_trans tctx{nullptr, opaque, false, false, &vals};
+        t_zconfd_keypath kp{};
+        kp.num_keys = static_cast<int>(keys.size());
+        std::copy(keys.begin(), keys.end(), kp.keys);
+        int rc = table(cp).find_next_object(&tctx, &kp, find_type, kp.keys, kp.num_keys);
+        return reply_of(rc, tctx, vals);
+    }
+
+    // Every row of a table the way the agent walks it: the first row, then the
+    // row after the keys of the previous one.
+    std::vector<std::string> walk(const char *cp, std::vector<t_zconfd_value> parent,
+                                  std::vector<std::string> key_names)
+    {
+        std::vector<std::string> rows;
+        t_reply r = first(cp, -1, parent);
+        std::vector<std::string> keep; // texts the keys point to
+        keep.reserve(64);
+        while (r.found && rows.size() < 50) {
+            rows.push_back(r.text);
+            std::vector<t_zconfd_value> keys = parent;
+            for (const std::string &name : key_names) {
+                std::string text = key_text(r.text, name);
+                keep.push_back(text);
+                keys.push_back(typed_key(name, keep.back()));
+            }
+            r = find(cp, ZCONFD_FIND_NEXT, keys);
+        }
+        return rows;
+    }
+
+    static std::string key_text(const std::string &row, const std::string &name)
+    {
+        size_t at = (" " + row).find(" " + name + "=");
+        if (at == std::string::npos) {
+            return "";
+        }
+        size_t start = at + name.size() + 1;
+        return row.substr(start, row.find(' ', start) - start);
+    }
+
+    static t_zconfd_value typed_key(const std::string &name, const std::string &text)
+    {
+        if (name == "if-name") {
+            return zconfd_val_str(zconfd_tag(name), text.c_str());
+        }
+        t_ipaddr a{};
+        if (str_to_ip(text.c_str(), &a) == 1) {
+            return zconfd_val_ipaddr(zconfd_tag(name), &a);
+        }
+        t_ipprefix p{};
+        if (zconfd_ip_prefix_str_to_t_ipprefix(text.c_str(), &p) == 0) {
+            return zconfd_val_ipprefix(zconfd_tag(name), &p);
+        }
+        return zconfd_val_uint(zconfd_tag(name), ZCONFD_VT_UINT32, std::stoul(text));
+    }
+};
+
+t_zconfd_value vpn_key(uint32_t id)
+{
+    return zconfd_val_uint(zconfd_tag("vpn-id"), ZCONFD_VT_UINT32, id);
+}
+t_zconfd_value name_key(const char *n) { return zconfd_val_str(zconfd_tag("if-name"), n); }
+t_zconfd_value addr_key(uint32_t a)
+{
+    t_ipaddr ip = v4(a);
+    return zconfd_val_ipaddr(zconfd_tag("neighbor-address"), &ip);
+}
+t_zconfd_value index_key(uint32_t i)
+{
+    return zconfd_val_uint(zconfd_tag("index"), ZCONFD_VT_UINT32, i);
+}
+
+TEST(PimShowTime, DaysThenYears)
+{
+    char buf[64];
+    EXPECT_STREQ(zul_util_get_time_ddhhmmss(0, buf, sizeof(buf)), "0:00:00:00");
+    EXPECT_STREQ(zul_util_get_time_ddhhmmss(90061, buf, sizeof(buf)), "1:01:01:01");
+    EXPECT_STREQ(zul_util_get_time_ddhhmmss(31535999, buf, sizeof(buf)), "364:23:59:59");
+    EXPECT_STREQ(zul_util_get_time_ddhhmmss(31536000, buf, sizeof(buf)), "1y 0:00:00:00");
+    EXPECT_STREQ(zul_util_get_time_ddhhmmss(2 * 31536000ull + 86400 + 59, buf, sizeof(buf)),
+                 "2y 1:00:00:59");
+    EXPECT_STREQ(zul_util_get_time(time(nullptr) + 100, buf, sizeof(buf)), "0:00:00:00")
+        << "a start in the future counts as now";
+}
+
+TEST_F(PimShowTest, CallpointsInRegistrationOrderAndTablesWithoutRecords)
+{
+    const char *order[] = {"pim-statistics",       "pim-interface",  "pim-neighbor",
+                           "pim-rp-mapping",       "multicast-rpf",  "multicast-rpf-nexthops",
+                           "multicast-replicator", "multicast-topo", "multicast-topology-oil",
+                           "multicast-tunnel"};
+    ASSERT_EQ(kemd_callpoint.size(), std::size(order));
+    for (size_t i = 0; i < kemd_callpoint.size(); i++) {
+        EXPECT_STREQ(kemd_callpoint[i].callpoint, order[i]);
+    }
+    for (const char *cp :
+         {"multicast-replicator", "multicast-topo", "multicast-topology-oil", "multicast-tunnel"}) {
+        EXPECT_FALSE(first(cp).found) << cp;
+        EXPECT_FALSE(get(cp, {vpn_key(3)}).found) << cp;
+    }
+    // Nothing configured yet in the shown VPNs: every walk is empty but the statistics.
+    for (const char *cp : {"pim-interface", "pim-neighbor", "pim-rp-mapping", "multicast-rpf"}) {
+        t_reply r = first(cp);
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_FALSE(r.found) << cp << ": " << r.text;
+    }
+}
+
+TEST_F(PimShowTest, StatisticsPerVpnWithoutVpnZeroOrDisabledVpns)
+{
+    vpn7->stats.pkt_stats_rx.hello_pkts = 11;
+    vpn7->stats.pkt_stats_rx.jp_pkts = 12;
+    vpn7->stats.pkt_stats_rx.assert_pkts = 13;
+    vpn7->stats.pkt_stats_rx.auto_rp_announce_pkts = 14;
+    vpn7->stats.pkt_stats_rx.auto_rp_mapping_pkts = 15;
+    vpn7->stats.pkt_stats_rx.unsupported_pkts = 16;
+    vpn7->stats.pkt_stats_rx.unknown_pkts = 17;
+    vpn7->stats.pkt_stats_rx.bad_pkts = 18;
+    vpn7->stats.pkt_stats_tx.hello_pkts = 21;
+    vpn7->stats.pkt_stats_tx.jp_pkts = 22;
+    vpn7->stats.pkt_stats_tx.assert_pkts = 23;
+    const std::string row7 =
+        "vpn-id=7 rx-hello=11 rx-join-prune=12 rx-assert=13 rx-auto-rp-announce=14 "
+        "rx-auto-rp-mapping=15 rx-unsupported=16 rx-unknown=17 rx-bad=18 tx-hello=21 "
+        "tx-join-prune=22 tx-assert=23";
+    EXPECT_EQ(get("pim-statistics", {vpn_key(7)}).text, row7);
+    EXPECT_FALSE(get("pim-statistics", {vpn_key(0)}).found);
+    EXPECT_FALSE(get("pim-statistics", {vpn_key(5)}).found);
+    EXPECT_FALSE(get("pim-statistics", {vpn_key(9)}).found);
+    EXPECT_FALSE(get("pim-statistics", {}).found);
+
+    auto rows = walk("pim-statistics", {}, {"vpn-id"});
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(key_text(rows[0], "vpn-id"), "3");
+    EXPECT_EQ(rows[1], row7);
+
+    EXPECT_EQ(
+        key_text(find("pim-statistics", ZCONFD_FIND_SAME_OR_NEXT, {vpn_key(3)}).text, "vpn-id"),
+        "3");
+    EXPECT_EQ(
+        key_text(find("pim-statistics", ZCONFD_FIND_SAME_OR_NEXT, {vpn_key(4)}).text, "vpn-id"),
+        "7");
+    EXPECT_EQ(key_text(find("pim-statistics", ZCONFD_FIND_NEXT, {vpn_key(5)}).text, "vpn-id"), "7");
+    EXPECT_FALSE(find("pim-statistics", ZCONFD_FIND_NEXT, {vpn_key(7)}).found);
+
+    // PIM stopped in VPN 7: its row goes.
+    EXPECT_EQ(pim_vpn_pim_disable(vpn7), PIM_STATUS_OK);
+    EXPECT_FALSE(get("pim-statistics", {vpn_key(7)}).found);
+    EXPECT_FALSE(find("pim-statistics", ZCONFD_FIND_NEXT, {vpn_key(3)}).found);
+}
+
+TEST_F(PimShowTest, InterfacesInTreeOrderWithOptionalDr)
+{
+    t_pim_if *a = running_if(vpn3, "ge0/2", NET3 + 0x0205, 10);
+    running_if(vpn3, "ge0/10", NET3 + 0x0a05);
+    running_if(vpn7, "ge0/1", NET7 + 0x0105);
+    hello(a, NET3 + 0x0201, 105000, 20);
+    // Configured for PIM but down: enabled never, so no DR.
+    t_pim_if *down = pim_if_create(vpn3, "ge0/9", PIM_IF_TYPE_LOCAL, 0, nullptr, true, true);
+    ASSERT_NE(down, nullptr);
+    pim_if_config_update(daemon_p, vpn3, down, true);
+    ASSERT_EQ(down->dr_nbr_p, nullptr);
+    // A tunnel interface of the overlay is not a service-side interface.
+    t_ipaddr site = v4(0xac100001);
+    ASSERT_NE(pim_if_tunnel_create(vpn3, &site, 5), nullptr);
+
+    EXPECT_EQ(get("pim-interface", {vpn_key(3), name_key("ge0/2")}).text,
+              "vpn-id=3 if-name=ge0/2 address=10.3.2.5/24 neighbor-count=1 hello-interval=30 "
+              "dr-priority=10 dr-address=10.3.2.1 join-prune-interval=60");
+    t_reply r9 = get("pim-interface", {vpn_key(3), name_key("ge0/9")});
+    ASSERT_TRUE(r9.found);
+    EXPECT_EQ(key_text(r9.text, "dr-address"), "");
+    EXPECT_EQ(key_text(r9.text, "neighbor-count"), "0");
+    EXPECT_FALSE(get("pim-interface", {vpn_key(3), name_key("ge0/1")}).found);
+    EXPECT_FALSE(get("pim-interface", {vpn_key(5), name_key("ge0/1")}).found);
+    EXPECT_FALSE(get("pim-interface", {vpn_key(3)}).found) << "a get needs every key";
+    EXPECT_FALSE(get("pim-interface", {vpn_key(3), addr_key(1)}).found) << "key of another type";
+
+    std::vector<std::string> names;
+    for (const std::string &row : walk("pim-interface", {}, {"vpn-id", "if-name"})) {
+        names.push_back(key_text(row, "vpn-id") + "/" + key_text(row, "if-name"));
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"3/ge0/10", "3/ge0/2", "3/ge0/9", "7/ge0/1"}));
+
+    // Leading keys only: the first interface under them, or of the next VPN.
+    EXPECT_EQ(key_text(find("pim-interface", ZCONFD_FIND_NEXT, {vpn_key(7)}).text, "if-name"),
+              "ge0/1");
+    EXPECT_EQ(
+        key_text(find("pim-interface", ZCONFD_FIND_SAME_OR_NEXT, {vpn_key(4)}).text, "vpn-id"),
+        "7");
+    EXPECT_EQ(
+        key_text(
+            find("pim-interface", ZCONFD_FIND_SAME_OR_NEXT, {vpn_key(3), name_key("ge0/3")}).text,
+            "if-name"),
+        "ge0/9");
+    EXPECT_FALSE(find("pim-interface", ZCONFD_FIND_NEXT, {vpn_key(7), name_key("ge0/1")}).found);
+}
+
+TEST_F(PimShowTest, NeighborsInDisplayOrderWithExpiryAndDr)
+{
+    t_pim_if *a = running_if(vpn3, "ge0/2", NET3 + 0x0205);
+    t_pim_if *b = running_if(vpn3, "ge0/10", NET3 + 0x0a05);
+    t_pim_if *c = running_if(vpn7, "ge0/1", NET7 + 0x0105);
+    running_if(vpn7, "ge0/0", NET7 + 0x0005); // no neighbors: skipped by the walk
+    hello(a, NET3 + 0x0201, 105000, 7);
+    hello(a, NET3 + 0x0202, PIM_NBR_HOLDTIME_FOREVER_MS, 1);
+    hello(b, NET3 + 0x0a01, 105000, 1);
+    hello(c, NET7 + 0x0101, 105000, 1);
+    t_ipaddr site = v4(0xac100001);
+    ASSERT_NE(pim_if_tunnel_create(vpn3, &site, 5), nullptr); // its virtual neighbor is not shown
+    advance(5);
+
+    t_reply r = get("pim-neighbor", {vpn_key(3), name_key("ge0/2"), addr_key(NET3 + 0x0201)});
+    EXPECT_EQ(r.text, "vpn-id=3 if-name=ge0/2 neighbor-address=10.3.2.1 up-time=" +
+                          key_text(r.text, "up-time") +
+                          " expires=0:00:01:40 hold-time=105 dr-priority=7 dr-address=10.3.2.1");
+    t_reply forever = get("pim-neighbor", {vpn_key(3), name_key("ge0/2"), addr_key(NET3 + 0x0202)});
+    EXPECT_EQ(key_text(forever.text, "expires"), "") << forever.text;
+    EXPECT_EQ(key_text(forever.text, "hold-time"), "65535");
+
+    // Up time since the first Hello, in years from 365 days on.
+    t_ipaddr n1 = v4(NET3 + 0x0201);
+    pim_nbr_find(a, &n1, nullptr)->up_time = time(nullptr) - (31536000 + 90061);
+    std::string up =
+        get("pim-neighbor", {vpn_key(3), name_key("ge0/2"), addr_key(NET3 + 0x0201)}).text;
+    EXPECT_NE(up.find("up-time=1y 1:01:01:0"), std::string::npos) << up;
+
+    std::vector<std::string> keys;
+    for (const std::string &row :
+         walk("pim-neighbor", {}, {"vpn-id", "if-name", "neighbor-address"})) {
+        keys.push_back(key_text(row, "vpn-id") + "/" + key_text(row, "if-name") + "/" +
+                       key_text(row, "neighbor-address"));
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{"3/ge0/2/10.3.2.1", "3/ge0/2/10.3.2.2",
+                                              "3/ge0/10/10.3.10.1", "7/ge0/1/10.7.1.1"}));
+
+    // An interface between two others in display order, and one without neighbors.
+    EXPECT_EQ(key_text(find("pim-neighbor", ZCONFD_FIND_NEXT,
+                            {vpn_key(3), name_key("ge0/5"), addr_key(1)})
+                           .text,
+                       "neighbor-address"),
+              "10.3.10.1");
+    EXPECT_EQ(
+        key_text(
+            find("pim-neighbor", ZCONFD_FIND_SAME_OR_NEXT, {vpn_key(7), name_key("ge0/0")}).text,
+            "neighbor-address"),
+        "10.7.1.1");
+    EXPECT_FALSE(find("pim-neighbor", ZCONFD_FIND_NEXT,
+                      {vpn_key(7), name_key("ge0/1"), addr_key(NET7 + 0x0101)})
+                     .found);
+
+    // Expiry removes the neighbor from the table.
+    advance(100);
+    EXPECT_FALSE(
+        get("pim-neighbor", {vpn_key(3), name_key("ge0/2"), addr_key(NET3 + 0x0201)}).found);
+    EXPECT_EQ(walk("pim-neighbor", {}, {"vpn-id", "if-name", "neighbor-address"}).size(), 1u)
+        << "only the neighbor that never expires is left";
+}
+
+TEST_F(PimShowTest, RpfRecordsAndTheirUsableNextHops)
+{
+    t_pim_if *a = running_if(vpn3, "ge0/2", NET3 + 0x0205);
+    t_pim_if *b = running_if(vpn3, "ge0/10", NET3 + 0x0a05);
+    hello(a, NET3 + 0x0201, 105000, 1);
+    hello(a, NET3 + 0x0203, 105000, 1);
+    hello(b, NET3 + 0x0a01, 105000, 1);
+    t_ipaddr site = v4(0xac100001);
+    ASSERT_NE(pim_if_tunnel_create(vpn3, &site, 5), nullptr);
+
+    t_pim_next_hop *nh = rpf(vpn3, 0x0a090909);
+    ASSERT_NE(nh, nullptr);
+    nh->num_nh = 5;
+    nh->nh_info[0] = {v4(NET3 + 0x0201), a->if_index, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1};
+    nh->nh_info[1] = {
+        v4(NET3 + 0x0277), a->if_index, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1};       // no neighbor
+    nh->nh_info[2] = {v4(NET3 + 0x0203), 999, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1}; // no interface
+    nh->nh_info[3] = {site, 0, E_PIM_NHTYPE_FAB, 4, 0, 0, 1};
+    nh->nh_info[4] = {v4(NET3 + 0x0203), a->if_index, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1};
+    // A directly connected target: its neighbor is the target itself.
+    t_pim_next_hop *direct = rpf(vpn3, NET3 + 0x0a01);
+    direct->num_nh = 1;
+    direct->nh_info[0] = {v4(0), b->if_index, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1};
+    ASSERT_NE(rpf(vpn3, 0x0a080808), nullptr); // unresolved
+    ASSERT_NE(rpf(vpn7, 0x0a080808), nullptr);
+
+    t_ipaddr target = v4(0x0a090909);
+    t_zconfd_value rpf_key = zconfd_val_ipaddr(zconfd_tag("rpf-address"), &target);
+    EXPECT_EQ(get("multicast-rpf", {vpn_key(3), rpf_key}).text,
+              "vpn-id=3 rpf-address=10.9.9.9 nexthop-count=5 status=0");
+    std::vector<std::string> rows = walk("multicast-rpf", {}, {"vpn-id", "rpf-address"});
+    EXPECT_EQ(rows,
+              (std::vector<std::string>{"vpn-id=3 rpf-address=10.3.10.1 nexthop-count=1 status=0",
+                                        "vpn-id=3 rpf-address=10.8.8.8 nexthop-count=0 status=1",
+                                        "vpn-id=3 rpf-address=10.9.9.9 nexthop-count=5 status=0",
+                                        "vpn-id=7 rpf-address=10.8.8.8 nexthop-count=0 status=1"}));
+
+    EXPECT_EQ(walk("multicast-rpf-nexthops", {vpn_key(3), rpf_key}, {"index"}),
+              (std::vector<std::string>{
+                  "index=0 if-name=ge0/2 neighbor-address=10.3.2.1",
+                  "index=3 tunnel-address=172.16.0.1 color=4 neighbor-address=172.16.0.1",
+                  "index=4 if-name=ge0/2 neighbor-address=10.3.2.3"}));
+    EXPECT_EQ(get("multicast-rpf-nexthops", {vpn_key(3), rpf_key, index_key(0)}).text,
+              "if-name=ge0/2 neighbor-address=10.3.2.1")
+        << "an exact answer leaves the index out";
+    EXPECT_FALSE(get("multicast-rpf-nexthops", {vpn_key(3), rpf_key, index_key(1)}).found);
+    EXPECT_FALSE(get("multicast-rpf-nexthops", {vpn_key(3), rpf_key, index_key(5)}).found);
+    EXPECT_FALSE(
+        find("multicast-rpf-nexthops", ZCONFD_FIND_NEXT, {vpn_key(3), rpf_key, index_key(4)}).found)
+        << "the walk stays under its record";
+
+    t_ipaddr d = v4(NET3 + 0x0a01);
+    t_zconfd_value direct_key = zconfd_val_ipaddr(zconfd_tag("rpf-address"), &d);
+    EXPECT_EQ(walk("multicast-rpf-nexthops", {vpn_key(3), direct_key}, {"index"}),
+              (std::vector<std::string>{"index=0 if-name=ge0/10 neighbor-address=10.3.10.1"}));
+
+    t_ipaddr u = v4(0x0a080808);
+    t_zconfd_value unresolved = zconfd_val_ipaddr(zconfd_tag("rpf-address"), &u);
+    EXPECT_TRUE(walk("multicast-rpf-nexthops", {vpn_key(3), unresolved}, {"index"}).empty());
+
+    // A neighbor being cleaned up gives no row; the walk moves on.
+    t_ipaddr n1 = v4(NET3 + 0x0201);
+    pim_nbr_find(a, &n1, nullptr)->nbr_flags |= PIM_NBR_FLAG_CLEANUP;
+    EXPECT_EQ(
+        key_text(
+            find("multicast-rpf-nexthops", ZCONFD_FIND_SAME_OR_NEXT, {vpn_key(3), rpf_key}).text,
+            "index"),
+        "3");
+    pim_nbr_find(a, &n1, nullptr)->nbr_flags &= ~PIM_NBR_FLAG_CLEANUP;
+
+    // Hidden VPNs have no next hops either.
+    EXPECT_FALSE(
+        find("multicast-rpf-nexthops", ZCONFD_FIND_SAME_OR_NEXT, {vpn_key(5), rpf_key}).found);
+    EXPECT_FALSE(find("multicast-rpf-nexthops", ZCONFD_FIND_SAME_OR_NEXT, {vpn_key(3)}).found);
+}
+
+TEST_F(PimShowTest, RpMappingsAsIpv4Prefixes)
+{
+    rp(vpn3, 0xe0000000, 4, 0x0a0a0a0a);
+    rp(vpn3, 0xe1000000, 8, 0x0a0a0a0b);
+    rp(vpn7, 0xef000000, 8, 0x0a0a0a0c);
+    t_ipprefix v6{};
+    ASSERT_EQ(zconfd_ip_prefix_str_to_t_ipprefix("ff0e::/16", &v6), 0);
+    t_ipaddr rp6{};
+    ASSERT_EQ(str_to_ip("2001:db8::1", &rp6), 1);
+    t_pim_rp_db_entry *entry_p =
+        pim_rp_db_find_or_create(vpn7, nullptr, PIM_RP_TYPE_AUTO_RP, &v6, &rp6);
+    ASSERT_NE(entry_p, nullptr);
+    entry_p->rp_addr = rp6;
+
+    std::vector<std::string> rows =
+        walk("pim-rp-mapping", {}, {"vpn-id", "rp-type", "group-prefix"});
+    EXPECT_EQ(rows, (std::vector<std::string>{
+                        "vpn-id=3 rp-type=0 group-prefix=224.0.0.0/4 rp-address=10.10.10.10",
+                        "vpn-id=3 rp-type=0 group-prefix=225.0.0.0/8 rp-address=10.10.10.11",
+                        "vpn-id=7 rp-type=0 group-prefix=239.0.0.0/8 rp-address=10.10.10.12",
+                        "vpn-id=7 rp-type=0 group-prefix=ff0e::/16 rp-address=2001:db8::1"}));
+    t_reply last = find("pim-rp-mapping", ZCONFD_FIND_NEXT,
+                        {vpn_key(7), zconfd_val_enum(zconfd_tag("rp-type"), 0),
+                         typed_key("group-prefix", "239.0.0.0/8")});
+    ASSERT_EQ(last.types.size(), 4u);
+    EXPECT_EQ(last.types[2], ZCONFD_VT_IPV4PREFIX)
+        << "an IPv6 range still travels as an IPv4 prefix";
+    EXPECT_EQ(last.types[3], ZCONFD_VT_IPV6);
+
+    EXPECT_TRUE(get("pim-rp-mapping", {vpn_key(3), zconfd_val_enum(zconfd_tag("rp-type"), 0),
+                                       typed_key("group-prefix", "225.0.0.0/8")})
+                    .found);
+    EXPECT_FALSE(get("pim-rp-mapping", {vpn_key(5), zconfd_val_enum(zconfd_tag("rp-type"), 0),
+                                        typed_key("group-prefix", "224.0.0.0/4")})
+                     .found);
+    // The type alone: the first mapping of that type.
+    EXPECT_EQ(key_text(find("pim-rp-mapping", ZCONFD_FIND_NEXT,
+                            {vpn_key(7), zconfd_val_enum(zconfd_tag("rp-type"), 0)})
+                           .text,
+                       "group-prefix"),
+              "239.0.0.0/8");
+}
+
+TEST_F(PimShowTest, WithoutTheDaemonOrWithAnotherWalkPosition)
+{
+    running_if(vpn3, "ge0/2", NET3 + 0x0205);
+    EXPECT_TRUE(first("pim-interface").found);
+    t_reply refused = first("pim-interface", 5);
+    EXPECT_NE(refused.rc, 0) << "the daemon never hands out walk positions";
+    EXPECT_FALSE(refused.found);
+
+    opaque = nullptr;
+    for (const t_zconfd_data_cbs &cbs : kemd_callpoint) {
+        t_reply r = first(cbs.callpoint);
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_FALSE(r.found) << cbs.callpoint;
+    }
+    EXPECT_FALSE(get("pim-interface", {vpn_key(3), name_key("ge0/2")}).found);
+    EXPECT_FALSE(find("pim-statistics", ZCONFD_FIND_SAME_OR_NEXT, {vpn_key(3)}).found);
+}
+
+} // namespace
