@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds the daemon and starts it in
-# the foreground. Stop it with Ctrl-C's orderly cousin: kill -USR2 <pid>.
+# The main job: installs what is missing, builds (Release) and brings up the
+# demo lab — two kemd routers and one FRR router on a LAN in VPN 1, PIM
+# configured through kemcli — then prints their PIM neighbor and interface
+# tables. The lab keeps running until scripts/lab-down.sh takes it down.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/install-deps.sh
-cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEMD_TESTS=OFF -DKEMD_BENCH=OFF
-ninja -C build-rel
-exec ./build-rel/daemon/kemd -f
+exec ./scripts/lab-up.sh
