@@ -193,6 +193,27 @@ bool show_locate_in_vpns(t_pim_daemon *daemon_p, const t_zconfd_value *keys, int
     return false;
 }
 
+// The per-VPN step of a table whose rows hang directly off the VPN: an exact
+// request must carry all of the row's own keys; the row found is encoded.
+template <typename At, typename Encode>
+bool show_locate_rows(t_pim_daemon *daemon_p, const t_zconfd_value *keys, int num_keys,
+                      e_show_find mode, int row_keys, At at, Encode encode)
+{
+    return show_locate_in_vpns(
+        daemon_p, keys, num_keys, mode,
+        [&](t_pim_vpn *vpn_p, const t_zconfd_value *rest, int num_rest, e_show_find m) {
+            if (m == SHOW_FIND_EXACT && num_rest != row_keys) {
+                return false;
+            }
+            auto *rec_p = at(vpn_p, rest, num_rest, m);
+            if (rec_p == nullptr) {
+                return false;
+            }
+            encode(vpn_p, rec_p);
+            return true;
+        });
+}
+
 // ---- interfaces ----
 
 // The VPN's PIM interfaces of one type, in the PIM interface tree.
@@ -322,19 +343,10 @@ t_pim_rp_db_entry *pim_show_rp_map_at(t_pim_vpn *vpn_p, const t_zconfd_value *ke
 bool pim_show_rp_map_locate(t_pim_daemon *daemon_p, const t_zconfd_value *keys, int num_keys,
                             e_show_find mode, t_show_row *row)
 {
-    return show_locate_in_vpns(
-        daemon_p, keys, num_keys, mode,
-        [row](t_pim_vpn *vpn_p, const t_zconfd_value *rest, int num_rest, e_show_find m) {
-            if (m == SHOW_FIND_EXACT && num_rest != 2) {
-                return false;
-            }
-            t_pim_rp_db_entry *entry_p = pim_show_rp_map_at(vpn_p, rest, num_rest, m);
-            if (entry_p == nullptr) {
-                return false;
-            }
-            pim_show_rp_map_encode(vpn_p, entry_p, row);
-            return true;
-        });
+    return show_locate_rows(daemon_p, keys, num_keys, mode, 2, pim_show_rp_map_at,
+                            [row](t_pim_vpn *vpn_p, t_pim_rp_db_entry *rec_p) {
+                                pim_show_rp_map_encode(vpn_p, rec_p, row);
+                            });
 }
 
 // ---- "pim-interface" ----
@@ -380,19 +392,9 @@ t_pim_if *pim_show_if_at(t_pim_vpn *vpn_p, const t_zconfd_value *keys, int num_k
 bool pim_show_if_locate(t_pim_daemon *daemon_p, const t_zconfd_value *keys, int num_keys,
                         e_show_find mode, t_show_row *row)
 {
-    return show_locate_in_vpns(
-        daemon_p, keys, num_keys, mode,
-        [row](t_pim_vpn *vpn_p, const t_zconfd_value *rest, int num_rest, e_show_find m) {
-            if (m == SHOW_FIND_EXACT && num_rest != 1) {
-                return false;
-            }
-            t_pim_if *if_p = pim_show_if_at(vpn_p, rest, num_rest, m);
-            if (if_p == nullptr) {
-                return false;
-            }
-            pim_show_if_encode(vpn_p, if_p, row);
-            return true;
-        });
+    return show_locate_rows(
+        daemon_p, keys, num_keys, mode, 1, pim_show_if_at,
+        [row](t_pim_vpn *vpn_p, t_pim_if *rec_p) { pim_show_if_encode(vpn_p, rec_p, row); });
 }
 
 // ---- "pim-neighbor" ----
@@ -525,19 +527,9 @@ t_pim_next_hop *pim_show_rpf_at(t_pim_vpn *vpn_p, const t_zconfd_value *keys, in
 bool pim_show_rpf_locate(t_pim_daemon *daemon_p, const t_zconfd_value *keys, int num_keys,
                          e_show_find mode, t_show_row *row)
 {
-    return show_locate_in_vpns(
-        daemon_p, keys, num_keys, mode,
-        [row](t_pim_vpn *vpn_p, const t_zconfd_value *rest, int num_rest, e_show_find m) {
-            if (m == SHOW_FIND_EXACT && num_rest != 1) {
-                return false;
-            }
-            t_pim_next_hop *nh_p = pim_show_rpf_at(vpn_p, rest, num_rest, m);
-            if (nh_p == nullptr) {
-                return false;
-            }
-            pim_show_rpf_encode(vpn_p, nh_p, row);
-            return true;
-        });
+    return show_locate_rows(
+        daemon_p, keys, num_keys, mode, 1, pim_show_rpf_at,
+        [row](t_pim_vpn *vpn_p, t_pim_next_hop *rec_p) { pim_show_rpf_encode(vpn_p, rec_p, row); });
 }
 
 // ---- "multicast-rpf-nexthops" ----
