@@ -11,7 +11,7 @@ JOBS="${JOBS:-$(nproc)}"
 
 ./scripts/install-deps.sh
 
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 echo "== format"
