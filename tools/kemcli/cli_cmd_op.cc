@@ -78,12 +78,9 @@ int cli_show_commits(t_cli_session *s, bool json)
     Cdb__Empty empty = CDB__EMPTY__INIT;
     msg.body_case = CDB__CDB_MSG__BODY_LIST_COMMITS;
     msg.list_commits = &empty;
-    t_cli_msg reply = cli_conn_call(&s->conn, &msg, &err);
+    t_cli_msg reply = cli_conn_call_expect(&s->conn, &msg, CDB__CDB_MSG__BODY_COMMIT_LIST, &err);
     if (reply == nullptr) {
         return cli_fail(s, err);
-    }
-    if (reply->body_case != CDB__CDB_MSG__BODY_COMMIT_LIST) {
-        return cli_fail(s, "unexpected answer from the configuration agent");
     }
     const Cdb__CommitList *list = reply->commit_list;
     std::string out;
@@ -152,12 +149,9 @@ static int cli_show_state(t_cli_session *s, const std::vector<std::string> &word
     Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
     msg.body_case = CDB__CDB_MSG__BODY_OPER_READ;
     msg.oper_read = &rd;
-    t_cli_msg reply = cli_conn_call(&s->conn, &msg, &err);
+    t_cli_msg reply = cli_conn_call_expect(&s->conn, &msg, CDB__CDB_MSG__BODY_OPER_VALUES, &err);
     if (reply == nullptr) {
         return cli_fail(s, err);
-    }
-    if (reply->body_case != CDB__CDB_MSG__BODY_OPER_VALUES) {
-        return cli_fail(s, "unexpected answer from the configuration agent");
     }
     const Cdb__OperValues *ov = reply->oper_values;
     t_cli_table table;
@@ -343,12 +337,9 @@ int cli_run_action(t_cli_session *s, const std::vector<std::string> &words)
     Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
     msg.body_case = CDB__CDB_MSG__BODY_ACTION_REQUEST;
     msg.action_request = &req;
-    t_cli_msg reply = cli_conn_call(&s->conn, &msg, &err);
+    t_cli_msg reply = cli_conn_call_expect(&s->conn, &msg, CDB__CDB_MSG__BODY_ACTION_REPLY, &err);
     if (reply == nullptr) {
         return cli_fail(s, err);
-    }
-    if (reply->body_case != CDB__CDB_MSG__BODY_ACTION_REPLY) {
-        return cli_fail(s, "unexpected answer from the configuration agent");
     }
     const Cdb__ActionReply *ar = reply->action_reply;
     if (ar->output != nullptr && *ar->output != '\0') {

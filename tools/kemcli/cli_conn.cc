@@ -197,6 +197,17 @@ t_cli_msg cli_conn_call(t_cli_conn *conn, Cdb__CdbMsg *msg, std::string *err)
     }
 }
 
+t_cli_msg cli_conn_call_expect(t_cli_conn *conn, Cdb__CdbMsg *msg, Cdb__CdbMsg__BodyCase expected,
+                               std::string *err)
+{
+    t_cli_msg reply = cli_conn_call(conn, msg, err);
+    if (reply != nullptr && reply->body_case != expected) {
+        *err = "unexpected answer from the configuration agent";
+        return nullptr;
+    }
+    return reply;
+}
+
 bool cli_conn_result(t_cli_conn *conn, Cdb__CdbMsg *msg, t_cli_result *res, std::string *err)
 {
     t_cli_msg reply = cli_conn_call(conn, msg, err);

@@ -35,6 +35,9 @@ t_cli_msg cli_conn_recv(t_cli_conn *conn, int timeout_ms, std::string *err);
 // Sends msg and returns the reply with its sequence number; anything else in
 // between (notifications) is dropped.
 t_cli_msg cli_conn_call(t_cli_conn *conn, Cdb__CdbMsg *msg, std::string *err);
+// As cli_conn_call, but an answer of any other kind than `expected` is an error.
+t_cli_msg cli_conn_call_expect(t_cli_conn *conn, Cdb__CdbMsg *msg, Cdb__CdbMsg__BodyCase expected,
+                               std::string *err);
 
 // A Result, its text parts joined.
 struct t_cli_result {

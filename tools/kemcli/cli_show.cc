@@ -127,12 +127,8 @@ bool cli_show_request(t_cli_conn *conn, const std::string &callpoint, Cdb__DataO
     Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
     msg.body_case = CDB__CDB_MSG__BODY_DATA_REQUEST;
     msg.data_request = &req;
-    *reply = cli_conn_call(conn, &msg, err);
+    *reply = cli_conn_call_expect(conn, &msg, CDB__CDB_MSG__BODY_DATA_REPLY, err);
     if (*reply == nullptr) {
-        return false;
-    }
-    if ((*reply)->body_case != CDB__CDB_MSG__BODY_DATA_REPLY) {
-        *err = "unexpected answer from the configuration agent";
         return false;
     }
     if ((*reply)->data_reply->error != nullptr) {
