@@ -61,6 +61,9 @@ struct t_pim_stats {
     t_pim_pkt_stats_tx pkt_stats_tx;
 };
 
+// Receives the debug dump text piece by piece.
+using t_pim_dump_out = void (*)(void *user_p, const char *text);
+
 // Our number in the system-wide module table.
 inline constexpr unsigned PIM_MODULE_ID = 16;
 // VPNs that never run PIM and have no loopback tunnel interface.

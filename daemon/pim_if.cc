@@ -16,6 +16,7 @@
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_debug.h"
 #include "daemon/pim_mem.h"
+#include "daemon/pim_minfo.h"
 #include "daemon/pim_nbr.h"
 #include "daemon/pim_pkt.h"
 #include "daemon/pim_subsys.h"

@@ -7,6 +7,7 @@
 #include "daemon/pim_debug.h"
 #include "daemon/pim_if.h"
 #include "daemon/pim_mem.h"
+#include "daemon/pim_minfo.h"
 #include "daemon/pim_nhres.h"
 #include "daemon/pim_pkt.h"
 #include "daemon/pim_subsys.h"

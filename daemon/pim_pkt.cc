@@ -10,6 +10,8 @@
 #include "daemon/pim_debug.h"
 #include "daemon/pim_debug_pkt.h"
 #include "daemon/pim_if.h"
+#include "daemon/pim_jp.h"
+#include "daemon/pim_minfo.h"
 #include "daemon/pim_nbr.h"
 #include "daemon/pim_subsys.h"
 #include "daemon/pim_vpn.h"

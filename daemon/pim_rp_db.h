@@ -26,9 +26,6 @@ struct t_pim_rp_db_entry {
     bool stale;
 };
 
-// Receives the debug dump text piece by piece.
-using t_pim_dump_out = void (*)(void *user_p, const char *text);
-
 e_pim_status pim_rp_db_init(t_pim_vpn *vpn_p);
 void pim_rp_db_destroy(t_pim_vpn *vpn_p);
 void pim_rp_db_delete_all(t_pim_vpn *vpn_p);

@@ -7,21 +7,6 @@
 #include "daemon/pim_vpn.h"
 #include "zconfd/zconfd.h"
 
-e_pim_status pim_minfo_init(t_pim_vpn *) { return PIM_STATUS_OK; }
-void pim_minfo_destroy(t_pim_vpn *) {}
-void pim_minfo_spt_sg_delete_all(t_pim_vpn *) {}
-e_pim_status pim_if_minfo_init(t_pim_if *) { return PIM_STATUS_OK; }
-void pim_if_minfo_destroy(t_pim_if *) {}
-void pim_minfo_cleanup_if(t_pim_if *) {}
-void pim_minfo_cleanup_nbr(t_pim_vpn *, t_pim_nbr *) {}
-
-void pim_jp_xg_join(t_pim_if *, const t_ipaddr *, const t_ipaddr *, uint16_t) {}
-void pim_jp_sg_join(t_pim_if *, const t_ipaddr *, const t_ipaddr *, uint16_t) {}
-void pim_jp_sgrpt_join(t_pim_if *, const t_ipaddr *, const t_ipaddr *, uint16_t) {}
-void pim_jp_xg_prune(t_pim_if *, const t_ipaddr *, const t_ipaddr *) {}
-void pim_jp_sg_prune(t_pim_if *, const t_ipaddr *, const t_ipaddr *) {}
-void pim_jp_sgrpt_prune(t_pim_if *, const t_ipaddr *, const t_ipaddr *, uint16_t) {}
-void pim_jp_handle_eom(t_pim_vpn *) {}
 void pim_assert_process_pkt(t_pim_daemon *, t_pim_nbr *, const t_ipaddr *, const t_ipaddr *,
                             const t_pim_assert_metric *)
 {
@@ -30,24 +15,22 @@ void pim_assert_process_pkt(t_pim_daemon *, t_pim_nbr *, const t_ipaddr *, const
 int pim_notify_nbr_state(t_pim_daemon *, t_pim_nbr *, bool) { return 0; }
 int pim_notify_if_state(t_pim_daemon *, t_pim_if *) { return 0; }
 
-void pim_et_process_join_desired(t_pim_minfo *) {}
-void pim_et_process_prune_desired(t_pim_minfo *) {}
-// Until the routing-entry table exists an (S,G,rpt) entry cannot reach the
-// RP of its (*,G) entry; the other types carry their target themselves.
-bool pim_jp_rp_get(t_pim_minfo *minfo_p, t_ipaddr *rp_p)
+void pim_ftm_add(t_pim_minfo *minfo_p) { minfo_p->minfo_flags |= PIM_MINFO_FLAG_FTM; }
+void pim_ftm_delete(t_pim_minfo *minfo_p) { minfo_p->minfo_flags &= ~PIM_MINFO_FLAG_FTM; }
+void pim_fab_encode_jp(t_pim_minfo *, const t_ipaddr *, bool) {}
+void pim_fab_encode_sa(t_pim_minfo *minfo_p, bool add)
 {
-    switch (minfo_p->type) {
-    case PIM_TYPE_SG:
-    case PIM_TYPE_AUTO_RP:
-        IPADDR_COPY(rp_p, &minfo_p->source);
-        return true;
-    case PIM_TYPE_XG:
-        IPADDR_COPY(rp_p, &minfo_p->received_rp);
-        return true;
-    default:
-        return false;
+    if (add) {
+        minfo_p->minfo_flags |= PIM_MINFO_FLAG_SA;
+    } else {
+        minfo_p->minfo_flags &= ~PIM_MINFO_FLAG_SA;
     }
 }
+void pim_fab_shadow_process_xg_delete(t_pim_vpn *, const t_ipaddr *) {}
+void pim_fab_shadow_process_sa(t_pim_if *, const t_ipaddr *) {}
+void pim_igmp_shadow_schedule_process(t_pim_vpn *) {}
+void pim_repl_minfo_unlink(t_pim_minfo *minfo_p) { minfo_p->repl_p = nullptr; }
+void pim_vpn_maddr_update(t_pim_daemon *, const t_ipaddr *) {}
 
 e_pim_status pim_fab_shadow_init(t_pim_vpn *) { return PIM_STATUS_OK; }
 void pim_fab_shadow_destroy(t_pim_vpn *) {}

@@ -15,26 +15,7 @@ struct t_pim_vpn;
 struct t_timer;
 struct t_zconfd_action_cmd;
 
-// Routing entries.
-e_pim_status pim_minfo_init(t_pim_vpn *vpn_p);
-void pim_minfo_destroy(t_pim_vpn *vpn_p);
-void pim_minfo_spt_sg_delete_all(t_pim_vpn *vpn_p);
-// Per-interface routing states, and what neighbor changes do to the entries.
-e_pim_status pim_if_minfo_init(t_pim_if *if_p);
-void pim_if_minfo_destroy(t_pim_if *if_p);
-void pim_minfo_cleanup_if(t_pim_if *if_p);
-void pim_minfo_cleanup_nbr(t_pim_vpn *vpn_p, t_pim_nbr *nbr_p);
-
-// Join/Prune and Assert handlers fed by the receive path.
-void pim_jp_xg_join(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *rp, uint16_t holdtime);
-void pim_jp_sg_join(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *src, uint16_t holdtime);
-void pim_jp_sgrpt_join(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *src,
-                       uint16_t holdtime);
-void pim_jp_xg_prune(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *rp);
-void pim_jp_sg_prune(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *src);
-void pim_jp_sgrpt_prune(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *src,
-                        uint16_t holdtime);
-void pim_jp_handle_eom(t_pim_vpn *vpn_p);
+// Assert handler fed by the receive path.
 void pim_assert_process_pkt(t_pim_daemon *daemon_p, t_pim_nbr *nbr_p, const t_ipaddr *group,
                             const t_ipaddr *src, const t_pim_assert_metric *metric);
 
@@ -42,12 +23,18 @@ void pim_assert_process_pkt(t_pim_daemon *daemon_p, t_pim_nbr *nbr_p, const t_ip
 int pim_notify_nbr_state(t_pim_daemon *daemon_p, t_pim_nbr *nbr_p, bool down);
 int pim_notify_if_state(t_pim_daemon *daemon_p, t_pim_if *if_p);
 
-// Upstream re-evaluation of a routing entry after its RPF information changed.
 struct t_pim_minfo;
-void pim_et_process_join_desired(t_pim_minfo *minfo_p);
-void pim_et_process_prune_desired(t_pim_minfo *minfo_p);
-// The RPF target of an entry (source or RP); false when it has none.
-bool pim_jp_rp_get(t_pim_minfo *minfo_p, t_ipaddr *rp_p);
+// Forwarding plane and overlay, called by the routing entries; until their
+// links exist they only keep the entry's FTM and source-active flags true.
+void pim_ftm_add(t_pim_minfo *minfo_p);
+void pim_ftm_delete(t_pim_minfo *minfo_p);
+void pim_fab_encode_jp(t_pim_minfo *minfo_p, const t_ipaddr *upstream, bool join);
+void pim_fab_encode_sa(t_pim_minfo *minfo_p, bool add);
+void pim_fab_shadow_process_xg_delete(t_pim_vpn *vpn_p, const t_ipaddr *group);
+void pim_fab_shadow_process_sa(t_pim_if *if_p, const t_ipaddr *group);
+void pim_igmp_shadow_schedule_process(t_pim_vpn *vpn_p);
+void pim_repl_minfo_unlink(t_pim_minfo *minfo_p);
+void pim_vpn_maddr_update(t_pim_daemon *daemon_p, const t_ipaddr *group);
 
 // Overlay, IGMP and replicators.
 e_pim_status pim_fab_shadow_init(t_pim_vpn *vpn_p);

@@ -13,6 +13,7 @@
 #include "daemon/pim_confd.h"
 #include "daemon/pim_if.h"
 #include "daemon/pim_mem.h"
+#include "daemon/pim_minfo.h"
 #include "daemon/pim_nhres.h"
 #include "daemon/pim_rp_db.h"
 #include "daemon/pim_rtm.h"
