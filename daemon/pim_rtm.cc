@@ -430,7 +430,9 @@ void pim_rtm_proc_nhres_lookup(t_pim_vpn *vpn_p, const MRtmControlNhresNextHop *
         if (hop_p == nullptr) {
             continue;
         }
+        // A slot describes this next hop only: nothing of the one it held before.
         t_pim_nh_info *info = &nh_p->nh_info[kept];
+        *info = t_pim_nh_info{};
         const MRtmControlNhIfIdx *if_idx_p = hop_p->nh_if_idx;
         switch (rtm_msg_enum(hop_p->nh_type)) {
         case E_RTM_CONTROL_NH_TYPE__IF_IDX:

@@ -260,17 +260,18 @@ TEST_F(RtmLinkTest, UpdatesRewriteTheResolution)
     EXPECT_EQ(g_auto_rp_reevaluated, std::vector<t_pim_minfo *>{auto_rp});
     EXPECT_TRUE(xg->minfo_flags & PIM_MINFO_FLAG_NH_CHANGE);
 
-    // A next hop by interface only keeps the slot's previous gateway.
+    // A next hop by interface only has no gateway, whatever the slot held.
     t_rtm_sim_update by_if{"10.1.1.1", {}, {}, 3, {{}}};
     by_if.nhs[0].type = E_RTM_CONTROL_NH_TYPE__IF_IDX;
     by_if.nhs[0].if_idx = 7;
     ASSERT_TRUE(sim->send_update(by_if));
     ASSERT_TRUE(until([&] { return nh->route_type == 3; }));
     EXPECT_EQ(nh->num_nh, 1);
-    EXPECT_EQ(nh->nh_info[0].nh_addr.u.addr4, ip("10.0.0.2").u.addr4);
+    EXPECT_TRUE(IPADDR_IS_ZERO(&nh->nh_info[0].nh_addr));
+    EXPECT_EQ(nh->nh_info[0].if_index, eth0_idx);
 
     // 20 usable next hops and a discard one: the first 16 usable are kept;
-    // an unknown kernel index leaves the slot's interface as it was.
+    // an unknown kernel index gives no interface, not the slot's previous one.
     t_rtm_sim_update many{"10.1.1.1", {}, {}, {}, {}};
     t_rtm_sim_nh bh;
     bh.type = E_RTM_CONTROL_NH_TYPE__NEXTHOP_BLACKHOLE;
@@ -278,7 +279,7 @@ TEST_F(RtmLinkTest, UpdatesRewriteTheResolution)
     for (int i = 0; i < 20; i++) {
         t_rtm_sim_nh hop;
         hop.gateway = "10.0.1." + std::to_string(i + 1);
-        hop.if_idx = i == 1 ? 99 : 7;
+        hop.if_idx = i == 0 ? 99 : 7;
         many.nhs.push_back(hop);
     }
     ASSERT_TRUE(sim->send_update(many));
@@ -287,7 +288,8 @@ TEST_F(RtmLinkTest, UpdatesRewriteTheResolution)
     EXPECT_EQ(nh->route_type, 0);
     EXPECT_EQ(nh->nh_info[0].nh_addr.u.addr4, ip("10.0.1.1").u.addr4);
     EXPECT_EQ(nh->nh_info[15].nh_addr.u.addr4, ip("10.0.1.16").u.addr4);
-    EXPECT_EQ(nh->nh_info[1].if_index, 0u);
+    EXPECT_EQ(nh->nh_info[0].if_index, 0u);
+    EXPECT_EQ(nh->nh_info[1].if_index, eth0_idx);
 
     // An overlay next hop without a source VPN matches any VPN.
     t_rtm_sim_update fab{"10.1.1.1", 1, 1, 16, {{}}};
