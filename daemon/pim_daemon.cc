@@ -15,6 +15,7 @@
 #include "common/zul_module.h"
 #include "daemon/pim_confd.h"
 #include "daemon/pim_mem.h"
+#include "daemon/pim_ns.h"
 #include "daemon/pim_rtm.h"
 #include "daemon/pim_subsys.h"
 #include "daemon/pim_vpn.h"
@@ -78,16 +79,11 @@ void install(int sig, f_sig_handler handler)
     sigaction(sig, &sa, nullptr);
 }
 
-e_pim_status set_ns_from(const char *path)
-{
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return PIM_STATUS_KERNEL_FAIL;
-    }
-    int rc = setns(fd, CLONE_NEWNET);
-    close(fd);
-    return rc == 0 ? PIM_STATUS_OK : PIM_STATUS_KERNEL_FAIL;
-}
+// Attempts to return to the daemon's own namespace before giving up.
+constexpr int PIM_NS_RETURN_TRIES = 3;
+
+// The daemon's own network namespace; -1 until taken.
+int g_pim_home_ns_fd = -1;
 
 } // namespace
 
@@ -216,6 +212,7 @@ e_pim_status pim_daemon_init(t_pim_daemon **daemon_pp)
     g_kemd_p = daemon_p;
     daemon_p->daemonize = true;
     daemon_p->pim_pid = getpid();
+    (void)pim_util_ns_init();
 
     event_set_mem_functions(pim_malloc, pim_realloc, pim_free);
     daemon_p->base_event_p = event_base_new();
@@ -270,6 +267,7 @@ void pim_daemon_destroy(t_pim_daemon *daemon_p)
     }
     pim_delete(daemon_p);
     g_kemd_p = nullptr;
+    pim_util_ns_destroy();
     closelog();
 }
 
@@ -287,14 +285,45 @@ int pim_get_input_params(t_pim_daemon *daemon_p, int argc, char **argv)
     return 0;
 }
 
+e_pim_status pim_util_ns_init()
+{
+    if (g_pim_home_ns_fd >= 0) {
+        return PIM_STATUS_OK;
+    }
+    g_pim_home_ns_fd = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (g_pim_home_ns_fd < 0) {
+        PIM_LOG("Failed to open the daemon's own network namespace, errno: %d", errno);
+        return PIM_STATUS_KERNEL_FAIL;
+    }
+    return PIM_STATUS_OK;
+}
+
+void pim_util_ns_destroy()
+{
+    if (g_pim_home_ns_fd >= 0) {
+        close(g_pim_home_ns_fd);
+        g_pim_home_ns_fd = -1;
+    }
+}
+
 e_pim_status pim_util_set_ns(uint64_t vpn_id)
 {
     if (vpn_id == 0) {
         return PIM_STATUS_OK;
     }
+    // Never enter a namespace without the way back.
+    if (pim_util_ns_init() != PIM_STATUS_OK) {
+        return PIM_STATUS_KERNEL_FAIL;
+    }
     char path[64];
     snprintf(path, sizeof(path), "/var/run/netns/%lu", static_cast<unsigned long>(vpn_id));
-    return set_ns_from(path);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return PIM_STATUS_KERNEL_FAIL;
+    }
+    int rc = setns(fd, CLONE_NEWNET);
+    close(fd);
+    return rc == 0 ? PIM_STATUS_OK : PIM_STATUS_KERNEL_FAIL;
 }
 
 e_pim_status pim_util_reset_ns(uint64_t vpn_id)
@@ -302,9 +331,26 @@ e_pim_status pim_util_reset_ns(uint64_t vpn_id)
     if (vpn_id == 0) {
         return PIM_STATUS_OK;
     }
-    if (access("/proc/1/ns/net", F_OK) != 0) {
-        // Without the host namespace there is nowhere to return to.
-        exit(0);
+    for (int i = 0; i < PIM_NS_RETURN_TRIES; i++) {
+        if (g_pim_home_ns_fd >= 0 && setns(g_pim_home_ns_fd, CLONE_NEWNET) == 0) {
+            return PIM_STATUS_OK;
+        }
+        PIM_LOG("Setting of namespace in default vpn failed, errno: %d", errno);
     }
-    return set_ns_from("/proc/1/ns/net");
+    return PIM_STATUS_KERNEL_FAIL;
+}
+
+t_pim_ns_guard::t_pim_ns_guard(uint64_t vpn_id) : vpn_id_(vpn_id), entered_(false)
+{
+    entered_ = pim_util_set_ns(vpn_id) == PIM_STATUS_OK;
+    if (!entered_) {
+        PIM_LOG("Setting of namespace in vpn-id %lu failed", static_cast<unsigned long>(vpn_id));
+    }
+}
+
+t_pim_ns_guard::~t_pim_ns_guard()
+{
+    if (entered_) {
+        ZUL_ASSERT(pim_util_reset_ns(vpn_id_) == PIM_STATUS_OK);
+    }
 }

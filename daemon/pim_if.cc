@@ -18,6 +18,7 @@
 #include "daemon/pim_mem.h"
 #include "daemon/pim_minfo.h"
 #include "daemon/pim_nbr.h"
+#include "daemon/pim_ns.h"
 #include "daemon/pim_pkt.h"
 #include "daemon/pim_subsys.h"
 
@@ -641,24 +642,31 @@ int pim_if_addr_update(t_pim_daemon *, t_pim_vpn *vpn_p, const char *name, e_pim
     if (if_p == nullptr) {
         return 1;
     }
-    if (if_p->pim_configured) {
-        pim_if_disable(if_p);
-    }
     t_pim_if_addr key{};
     IPPREFIX_COPY(&key.addr, prefix);
     avl_index_t where;
     t_pim_if_addr *a = avl_find(&if_p->if_addr_db, &key, &where);
+    if (withdrawn == (a == nullptr)) {
+        // A re-announced address or the withdrawal of an unknown one.
+        return 0;
+    }
+    // Neighbors know the router by its primary address: only a change of that
+    // one, or of whether the interface has any address, restarts PIM on it.
+    bool primary = IPADDR_CMP(&prefix->addr, &if_p->if_addr.addr) == 0;
+    bool restart = primary || (withdrawn && avl_numnodes(&if_p->if_addr_db) == 1);
+    if (restart && if_p->pim_configured) {
+        pim_if_disable(if_p);
+    }
     if (withdrawn) {
-        if (a != nullptr) {
-            avl_remove(&if_p->if_addr_db, a);
-            pim_delete(a);
-        }
-    } else if (a == nullptr) {
+        avl_remove(&if_p->if_addr_db, a);
+        pim_delete(a);
+    } else {
         a = pim_new<t_pim_if_addr>();
-        if (a != nullptr) {
-            IPPREFIX_COPY(&a->addr, prefix);
-            avl_insert(&if_p->if_addr_db, a, where);
+        if (a == nullptr) {
+            return 0;
         }
+        IPPREFIX_COPY(&a->addr, prefix);
+        avl_insert(&if_p->if_addr_db, a, where);
     }
     if (avl_numnodes(&if_p->if_addr_db) != 0) {
         (void)pim_if_enable(if_p);
@@ -983,25 +991,20 @@ e_pim_status pim_if_sock_enable(t_pim_if *if_p)
                       "vpn: %lu Skip enabling socket for if %s ", id, if_p->user_name);
         return PIM_STATUS_OK;
     }
-    if (pim_util_set_ns(vpn_p->vpn_id) != PIM_STATUS_OK) {
-        PIM_LOG("Setting of namespace in vpn-id %lu failed", id);
-        return PIM_STATUS_KERNEL_FAIL;
-    }
-    int fd = open_raw(if_p, PIM_IP_PROTO, "Unable to open pim socket.",
+    int fd = -1;
+    {
+        t_pim_ns_guard ns(vpn_p->vpn_id);
+        if (!ns.entered()) {
+            return PIM_STATUS_KERNEL_FAIL;
+        }
+        fd = open_raw(if_p, PIM_IP_PROTO, "Unable to open pim socket.",
                       "Unable to set socket non-blocking for");
+    }
     if (fd < 0) {
-        (void)pim_util_reset_ns(vpn_p->vpn_id);
         return PIM_STATUS_SOCKET_FAIL;
     }
     if_p->sock_fd = fd;
     (void)pim_if_mcast_group_add(if_p);
-    if (pim_util_reset_ns(vpn_p->vpn_id) != PIM_STATUS_OK) {
-        // A socket we could not return from is of no use: the enable fails.
-        PIM_LOG("Setting of namespace in default vpn failed");
-        close(fd);
-        if_p->sock_fd = -1;
-        return PIM_STATUS_KERNEL_FAIL;
-    }
     if_p->event_p = event_new(if_p->daemon_p->base_event_p, fd, EV_READ | EV_PERSIST,
                               pim_if_read_event_cb, if_p);
     if (if_p->event_p == nullptr || event_add(if_p->event_p, nullptr) != 0) {
@@ -1030,10 +1033,6 @@ e_pim_status pim_if_sock_disable(t_pim_if *if_p)
     if (if_p->sock_fd <= 0) {
         return PIM_STATUS_OK;
     }
-    if (pim_util_set_ns(vpn_p->vpn_id) != PIM_STATUS_OK) {
-        PIM_LOG("Setting of namespace in vpn-id %lu failed", id);
-        return PIM_STATUS_KERNEL_FAIL;
-    }
     (void)pim_if_mcast_group_del(if_p);
     if (if_p->event_p != nullptr) {
         event_free(if_p->event_p);
@@ -1041,10 +1040,6 @@ e_pim_status pim_if_sock_disable(t_pim_if *if_p)
     }
     close(if_p->sock_fd);
     if_p->sock_fd = -1;
-    if (pim_util_reset_ns(vpn_p->vpn_id) != PIM_STATUS_OK) {
-        PIM_LOG("Setting of namespace in default vpn failed");
-        return PIM_STATUS_KERNEL_FAIL;
-    }
     return PIM_STATUS_OK;
 }
 
@@ -1101,24 +1096,20 @@ e_pim_status pim_if_auto_rp_sock_enable(t_pim_if *if_p)
                       "vpn: %lu Skip enabling auto-rp socket for if %s ", id, if_p->user_name);
         return PIM_STATUS_OK;
     }
-    if (pim_util_set_ns(vpn_p->vpn_id) != PIM_STATUS_OK) {
-        PIM_LOG("Setting of namespace in vpn-id %lu failed", id);
-        return PIM_STATUS_KERNEL_FAIL;
-    }
-    int fd = open_raw(if_p, IP_PROTO_UDP, "Unable to open pim auto-rp socket.",
+    int fd = -1;
+    {
+        t_pim_ns_guard ns(vpn_p->vpn_id);
+        if (!ns.entered()) {
+            return PIM_STATUS_KERNEL_FAIL;
+        }
+        fd = open_raw(if_p, IP_PROTO_UDP, "Unable to open pim auto-rp socket.",
                       "Unable to set auto-rp socket non-blocking for");
+    }
     if (fd < 0) {
-        (void)pim_util_reset_ns(vpn_p->vpn_id);
         return PIM_STATUS_SOCKET_FAIL;
     }
     if_p->sock_auto_rp_fd = fd;
     (void)pim_if_auto_rp_mcast_group_add(if_p);
-    if (pim_util_reset_ns(vpn_p->vpn_id) != PIM_STATUS_OK) {
-        PIM_LOG("Setting of namespace in default vpn failed");
-        close(fd);
-        if_p->sock_auto_rp_fd = -1;
-        return PIM_STATUS_KERNEL_FAIL;
-    }
     if_p->event_auto_rp_p = event_new(if_p->daemon_p->base_event_p, fd, EV_READ | EV_PERSIST,
                                       pim_if_auto_rp_read_event_cb, if_p);
     if (if_p->event_auto_rp_p == nullptr || event_add(if_p->event_auto_rp_p, nullptr) != 0) {
@@ -1155,10 +1146,6 @@ e_pim_status pim_if_auto_rp_sock_disable(t_pim_if *if_p)
     if (if_p->sock_auto_rp_fd <= 0) {
         return PIM_STATUS_OK;
     }
-    if (pim_util_set_ns(vpn_p->vpn_id) != PIM_STATUS_OK) {
-        PIM_LOG("Setting of namespace in vpn-id %lu failed", id);
-        return PIM_STATUS_KERNEL_FAIL;
-    }
     (void)pim_if_auto_rp_mcast_group_del(if_p);
     if (if_p->event_auto_rp_p != nullptr) {
         event_free(if_p->event_auto_rp_p);
@@ -1166,10 +1153,6 @@ e_pim_status pim_if_auto_rp_sock_disable(t_pim_if *if_p)
     }
     close(if_p->sock_auto_rp_fd);
     if_p->sock_auto_rp_fd = -1;
-    if (pim_util_reset_ns(vpn_p->vpn_id) != PIM_STATUS_OK) {
-        PIM_LOG("Setting of namespace in default vpn failed");
-        return PIM_STATUS_KERNEL_FAIL;
-    }
     PIM_LOG_AUTO_RP(if_dbg(if_p), PIM_DEBUG_LEVEL_BASIC,
                     "vpn: %lu Disabled Auto-RP groups on interface %s", id, if_p->user_name);
     return PIM_STATUS_OK;

@@ -116,16 +116,10 @@ bool pim_pkt_if_subnet_check(t_pim_daemon *, t_pim_if *if_p, uint32_t src)
 e_pim_status pim_pkt_rx(t_pim_daemon *daemon_p, t_pim_if *if_p)
 {
     PIM_RX_COUNT(if_p, all_pkts);
-    uint64_t vpn_id = if_p->vpn_p->vpn_id;
-    if (pim_util_set_ns(vpn_id) != PIM_STATUS_OK) {
-        PIM_LOG("Setting of namespace in vpn-id %lu failed", static_cast<unsigned long>(vpn_id));
-        return PIM_STATUS_KERNEL_FAIL;
-    }
+    // The socket was opened in the VPN's namespace and stays there: reading
+    // needs no switch.
     ssize_t n = recv(if_p->sock_fd, g_pim_tx_rx_buf, sizeof(g_pim_tx_rx_buf), MSG_DONTWAIT);
     int err = errno;
-    if (pim_util_reset_ns(vpn_id) != PIM_STATUS_OK) {
-        PIM_LOG("Setting of namespace in default vpn failed");
-    }
     if (n < 0) {
         PIM_LOG("Failed to read IP Header, fd: %d, (err:%d) \n", if_p->sock_fd, err);
         return PIM_STATUS_SOCKET_FAIL;

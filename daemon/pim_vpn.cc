@@ -15,6 +15,7 @@
 #include "daemon/pim_mem.h"
 #include "daemon/pim_minfo.h"
 #include "daemon/pim_nhres.h"
+#include "daemon/pim_ns.h"
 #include "daemon/pim_rp_db.h"
 #include "daemon/pim_rtm.h"
 #include "daemon/pim_subsys.h"
@@ -278,28 +279,27 @@ e_pim_status pim_vpn_get_tunnel_if(t_pim_vpn *vpn_p)
     }
     snprintf(vpn_p->tunnel_if.if_name, sizeof(vpn_p->tunnel_if.if_name), "%s", name);
 
-    if (pim_util_set_ns(vpn_p->vpn_id) != PIM_STATUS_OK) {
-        PIM_LOG("Setting of namespace in vpn-id %lu failed", id);
-        return PIM_STATUS_KERNEL_FAIL;
+    // A socket of the VPN's namespace answers for its interfaces.
+    int fd = -1;
+    {
+        t_pim_ns_guard ns(vpn_p->vpn_id);
+        if (!ns.entered()) {
+            return PIM_STATUS_KERNEL_FAIL;
+        }
+        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    }
+    if (fd < 0) {
+        return PIM_STATUS_SOCKET_FAIL;
     }
     e_pim_status rc = PIM_STATUS_OK;
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    ifreq ifr{};
+    snprintf(ifr.ifr_name, IFNAMSIZ, "%.15s", name);
+    if (ioctl(fd, SIOCGIFINDEX, &ifr) < 0) {
+        PIM_LOG("Failed to get ifindex for %s, vpn: %lu\n", name, id);
         rc = PIM_STATUS_SOCKET_FAIL;
     } else {
-        ifreq ifr{};
-        snprintf(ifr.ifr_name, IFNAMSIZ, "%.15s", name);
-        if (ioctl(fd, SIOCGIFINDEX, &ifr) < 0) {
-            PIM_LOG("Failed to get ifindex for %s, vpn: %lu\n", name, id);
-            rc = PIM_STATUS_SOCKET_FAIL;
-        } else {
-            vpn_p->tunnel_if.if_index = static_cast<uint32_t>(ifr.ifr_ifindex);
-        }
-        close(fd);
+        vpn_p->tunnel_if.if_index = static_cast<uint32_t>(ifr.ifr_ifindex);
     }
-    if (pim_util_reset_ns(vpn_p->vpn_id) != PIM_STATUS_OK) {
-        PIM_LOG("Setting of namespace in default vpn failed");
-        return PIM_STATUS_KERNEL_FAIL;
-    }
+    close(fd);
     return rc;
 }

@@ -1,5 +1,12 @@
 // Interface tables: index allocation, shared bitmap indexes, table orders,
 // lookups and the conditions under which PIM runs.
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "daemon/pim_ns.h"
 #include "tests/unit/pim_test_env.h"
 
 namespace
@@ -122,6 +129,93 @@ TEST_F(PimIfTest, PimRunsOnlyWhenConfiguredUpAndAddressed)
     EXPECT_EQ(if_p->admin_state, PIM_IF_STATE_DOWN);
     pim_if_find_and_delete(vpn_p, "ge0/3", PIM_IF_TYPE_LOCAL, false, true);
     EXPECT_EQ(pim_if_find(vpn_p, "ge0/3", PIM_IF_TYPE_LOCAL, nullptr, false), nullptr);
+}
+
+ino_t net_ns_inode()
+{
+    struct stat st {
+    };
+    return stat("/proc/self/ns/net", &st) == 0 ? st.st_ino : 0;
+}
+
+TEST_F(PimIfTest, NamespacesAreEnteredToOpenSocketsOnly)
+{
+    // Receiving reads the socket where it is: VPN 7 has no namespace file,
+    // and the packet is read (and found malformed) all the same.
+    t_pim_if *if_p = running_if("ge0/6", 0x0a060601, 24);
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
+    if_p->sock_fd = pair[0];
+    ASSERT_EQ(send(pair[1], "junk", 4, 0), 4);
+    EXPECT_EQ(pim_pkt_rx(daemon_p, if_p), PIM_STATUS_OK);
+    EXPECT_EQ(if_p->stats.pkt_stats_rx.all_pkts, 1u);
+    char buf[8];
+    EXPECT_LT(recv(pair[0], buf, sizeof(buf), MSG_DONTWAIT), 0) << "the packet was read";
+    if_p->sock_fd = -1;
+    close(pair[0]);
+    close(pair[1]);
+    {
+        t_pim_ns_guard ns(7);
+        EXPECT_FALSE(ns.entered());
+    }
+
+    // The way back leads to the namespace the daemon started in, which need
+    // not be process 1's.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root for a namespace of its own";
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        pim_util_ns_destroy();
+        if (unshare(CLONE_NEWNET) != 0 || pim_util_ns_init() != PIM_STATUS_OK) {
+            _exit(2);
+        }
+        ino_t home = net_ns_inode();
+        // Elsewhere, as if inside a VPN's namespace.
+        if (unshare(CLONE_NEWNET) != 0 || net_ns_inode() == home) {
+            _exit(3);
+        }
+        _exit(pim_util_reset_ns(5) == PIM_STATUS_OK && net_ns_inode() == home ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(PimIfTest, OnlyThePrimaryAddressRestartsPim)
+{
+    t_pim_if *if_p = running_if("ge0/5", 0x0a030301, 24);
+    t_ipaddr peer = v4(0x0a030302);
+    ASSERT_NE(pim_nbr_add(if_p, &peer, nullptr, false), nullptr);
+    uint32_t genid = if_p->genid;
+    uint32_t sent = if_p->stats.pkt_stats_tx.failed_pkts;
+    auto report = [&](uint32_t addr, bool withdrawn) {
+        t_ipprefix p{};
+        p.addr = v4(addr);
+        p.prefixlen = 24;
+        EXPECT_EQ(pim_if_addr_update(daemon_p, vpn_p, "ge0/5", PIM_IF_TYPE_LOCAL, &p, withdrawn),
+                  0);
+    };
+    // The primary announced again (a reconnecting route table manager), a
+    // secondary coming and going, a withdrawal of an unknown one: no goodbye,
+    // the neighbor and the generation id stay.
+    report(0x0a030301, false);
+    report(0x0a040401, false);
+    report(0x0a040401, true);
+    report(0x0a050501, true);
+    EXPECT_TRUE(if_p->pim_enabled);
+    EXPECT_EQ(if_p->genid, genid);
+    EXPECT_EQ(if_p->stats.pkt_stats_tx.failed_pkts, sent);
+    EXPECT_NE(pim_nbr_find(if_p, &peer, nullptr), nullptr);
+    EXPECT_EQ(avl_numnodes(&if_p->if_addr_db), 1u);
+
+    // The primary withdrawn: goodbye, neighbors gone.
+    report(0x0a040401, false);
+    report(0x0a030301, true);
+    EXPECT_FALSE(if_p->pim_enabled);
+    EXPECT_EQ(last_hello().holdtime, 0);
+    EXPECT_EQ(pim_nbr_find(if_p, &peer, nullptr), nullptr);
 }
 
 TEST_F(PimIfTest, HelloIntervalSetsHoldtimeAndResendsAtOnce)
