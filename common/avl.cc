@@ -63,6 +63,8 @@ void *avl_find(avl_tree_t *tree, const void *key, avl_index_t *where)
 
 void avl_insert(avl_tree_t *tree, void *rec, const avl_index_t &where)
 {
+    // A tree that was never created has no header to link into.
+    ZUL_ASSERT(tree->avl_compar != nullptr);
     if (where.gen != tree->avl_gen) {
         avl_add(tree, rec);
         return;
@@ -77,6 +79,7 @@ void avl_insert(avl_tree_t *tree, void *rec, const avl_index_t &where)
 void avl_add(avl_tree_t *tree, void *rec)
 {
     avl_index_t where;
+    ZUL_ASSERT(tree->avl_compar != nullptr);
     ZUL_ASSERT(avl_find(tree, rec, &where) == nullptr);
     avl_insert(tree, rec, where);
 }

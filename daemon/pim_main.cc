@@ -66,9 +66,17 @@ int main(int argc, char **argv)
         PIM_LOG("Failed to parse pim input parameters");
         return 1;
     }
-    if (daemon_p->daemonize && daemon(0, 0) != 0) {
-        PIM_LOG("Failed to daemonize process: %s", strerror(errno));
-        return -1;
+    if (daemon_p->daemonize) {
+        if (daemon(0, 0) != 0) {
+            PIM_LOG("Failed to daemonize process: %s", strerror(errno));
+            return -1;
+        }
+        // The detached child goes on under its own process id; the loop's
+        // kernel state (epoll) is not to be shared with the parent that left.
+        daemon_p->pim_pid = getpid();
+        if (event_reinit(daemon_p->base_event_p) != 0) {
+            PIM_LOG("Failed to reinitialize the event loop after detaching");
+        }
     }
     if (pim_confd_init(daemon_p) != PIM_STATUS_OK) {
         PIM_LOG("Failed to start the configuration link");

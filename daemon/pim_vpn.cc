@@ -147,6 +147,8 @@ e_pim_status pim_vpn_pim_enable(t_pim_vpn *vpn_p)
     e_pim_status rc;
 
     PIM_LOG_EVENT(dbg, PIM_DEBUG_LEVEL_BASIC, "vpn: %lu Enabling PIM in vpn %lu", id, id);
+    // A second start would create every table over the running one.
+    ZUL_ASSERT(!vpn_p->pim_enabled);
 
     // Each step logs its own failure; whatever already started is torn down
     // again by the disable sequence below.

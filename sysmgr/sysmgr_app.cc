@@ -36,6 +36,9 @@ void sysmgr_app_hello_cb(t_timer *, void *app_p, void *, void *, void *)
     msg->hdr.version = SYSMGR_APP_MSG_VERSION;
     msg->hdr.msg_type = SYSMGR_APP_MSG_HELLO;
     msg->hdr.msg_len = SYSMGR_APP_MSG_LEN;
+    // Taken at each hello: a daemon that detached after connecting runs on
+    // under another process id than the one that made the link.
+    app->pid = getpid();
     msg->u.pid = app->pid;
     if (msgq_write(app->p_msgq, msg, SYSMGR_APP_MSG_LEN) != MSGQ_OK) {
         msgq_msg_free(app->p_msgq, msg);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,11 +32,13 @@ constexpr uint8_t MOD_SYSMGR = 7;
 struct t_daemon {
     pid_t pid = -1;
 
-    bool start()
+    // Detached: the started process exits once its child runs on, and pid
+    // becomes that child (this process must be a subreaper to wait for it).
+    bool start(bool detach = false)
     {
         pid = fork();
         if (pid == 0) {
-            execl(KEMD_BIN, "kemd", "-f", static_cast<char *>(nullptr));
+            execl(KEMD_BIN, "kemd", detach ? nullptr : "-f", static_cast<char *>(nullptr));
             _exit(127);
         }
         return pid > 0;
@@ -154,6 +157,39 @@ TEST(SysmgrLink, RegistersThenHellosEverySecondAndRedials)
         expect_hello(*f, kemd.pid);
     }
     EXPECT_EQ(kemd.stop(), 0);
+}
+
+TEST(SysmgrLink, DetachedDaemonHellosWithItsOwnPid)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root for a private /var/run";
+    }
+    // Orphans of this test (the detached daemon) are reparented to it.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    auto sim = t_sim_peer::listen(SYSMGR_PATH, t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
+    ASSERT_NE(sim, nullptr);
+    t_daemon kemd;
+    ASSERT_TRUE(kemd.start(true));
+    int status = -1;
+    ASSERT_EQ(waitpid(kemd.pid, &status, 0), kemd.pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    pid_t parent = kemd.pid;
+    kemd.pid = -1;
+
+    ASSERT_TRUE(sim->wait_connected(10000));
+    expect_registration(*sim);
+    auto f = sim->recv_frame(5000);
+    ASSERT_TRUE(f.has_value());
+    ASSERT_EQ(f->payload.size(), 40u);
+    int pid = 0;
+    memcpy(&pid, &f->payload[8], 4);
+    EXPECT_NE(pid, parent);
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(kill(pid, 0), 0) << "the hello names a living process";
+    kemd.pid = pid;
+    expect_hello(*f, pid);
+    EXPECT_EQ(kemd.stop(), 0);
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 struct t_replies {

@@ -117,6 +117,15 @@ TEST_F(AvlTest, FindNextAndCurrentOrNextOverMissingKeys)
     EXPECT_EQ(avl_walk(&keys, &recs[3], AVL_BEFORE), &recs[2]);
 }
 
+TEST_F(AvlTest, InsertIntoATreeNeverCreatedAsserts)
+{
+    avl_tree_t never{};
+    t_rec r{};
+    EXPECT_DEATH(avl_add(&never, &r), "");
+    avl_index_t where{};
+    EXPECT_DEATH(avl_insert(&never, &r, where), "");
+}
+
 TEST_F(AvlTest, StaleInsertPositionIsSearchedAgain)
 {
     fill(4); // keys 0..30

@@ -42,6 +42,7 @@ TEST_F(VpnTest, TableOrderEnableOnCreateAndDelete)
 
     EXPECT_EQ(pim_vpn_pim_enable(v7), PIM_STATUS_OK);
     EXPECT_TRUE(v7->pim_enabled);
+    EXPECT_DEATH((void)pim_vpn_pim_enable(v7), "") << "enabling twice";
     EXPECT_EQ(pim_vpn_pim_delete(d, v7), PIM_STATUS_OK);
     EXPECT_FALSE(v7->pim_enabled);
     EXPECT_EQ(pim_vpn_find(d, 7, nullptr), v7); // the record stays
