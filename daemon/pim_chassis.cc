@@ -1,10 +1,13 @@
 #include "daemon/pim_chassis.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <net/if.h>
 
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_debug.h"
+#include "daemon/pim_ns.h"
 
 void pim_chassis_user_name(const char *kernel_name, char *buf, size_t size)
 {
@@ -20,15 +23,24 @@ bool pim_chassis_kernel_name(const char *user_name, char *buf, size_t size)
     return true;
 }
 
+bool pim_chassis_if_present(const char *kernel_name)
+{
+    size_t len = kernel_name != nullptr ? strnlen(kernel_name, IFNAMSIZ) : 0;
+    if (len == 0 || len >= IFNAMSIZ || strcmp(kernel_name, ".") == 0 ||
+        strcmp(kernel_name, "..") == 0) {
+        return false;
+    }
+    for (size_t i = 0; i < len; i++) {
+        auto c = static_cast<unsigned char>(kernel_name[i]);
+        if (c == '/' || c == ':' || isspace(c) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 uint32_t pim_chassis_if_index(uint64_t vpn_id, const char *kernel_name)
 {
-    if (pim_util_set_ns(vpn_id) != PIM_STATUS_OK) {
-        PIM_LOG("Setting of namespace in vpn-id %lu failed", static_cast<unsigned long>(vpn_id));
-        return 0;
-    }
-    uint32_t idx = if_nametoindex(kernel_name);
-    if (pim_util_reset_ns(vpn_id) != PIM_STATUS_OK) {
-        PIM_LOG("Setting of namespace in default vpn failed");
-    }
-    return idx;
+    t_pim_ns_guard ns(vpn_id);
+    return ns.entered() ? if_nametoindex(kernel_name) : 0;
 }

@@ -59,6 +59,7 @@ e_pim_status pim_confd_init_at(t_pim_daemon *daemon_p, const char *cdb_path)
     data.val_point_arr = no_validation;
     data.action_cmd_arr = const_cast<t_zconfd_action_cmd *>(pim_action_cmd_table());
     data.data_register_cb = pim_confd_register_data_cbs;
+    data.resync_cb = pim_confd_resync;
     data.evt_base_p = daemon_p->base_event_p;
     data.timer_mgr_p = daemon_p->timer_mgr_p;
     data.vpn_id = 0;
@@ -81,6 +82,11 @@ e_pim_status pim_confd_init_at(t_pim_daemon *daemon_p, const char *cdb_path)
         return PIM_STATUS_INIT_FAIL;
     }
     return PIM_STATUS_OK;
+}
+
+void pim_confd_resync(t_zconfd_context *ctxt_p, bool done)
+{
+    pim_config_resync(static_cast<t_pim_daemon *>(zconfd_get_opaque(ctxt_p)), done);
 }
 
 int pim_confd_register_data_cbs(t_zconfd_context *ctxt_p)

@@ -5,6 +5,9 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
+#include <string>
+#include <utility>
 
 #include "daemon/pim_defs.h"
 
@@ -15,6 +18,13 @@ struct t_pim_zconfd_ctx {
     t_zconfd_context *zconfd_p;
     // Configured kernel VRF ids by VPN id; a VPN without one uses its VPN id.
     std::map<uint64_t, int16_t> vrf_ids;
+    // While the initial read runs: what it brought, so that what it did not
+    // bring can be dropped at its end.
+    bool resyncing;
+    bool seen_system;
+    std::set<uint64_t> seen_vpns;
+    std::set<std::pair<uint64_t, std::string>> seen_ifs;
+    std::set<std::pair<uint64_t, std::string>> seen_pim_ifs;
 };
 
 // Registers with the agent at its default socket. Returns PIM_STATUS_OK also
@@ -24,6 +34,7 @@ e_pim_status pim_confd_init(t_pim_daemon *daemon_p);
 // The same with another agent socket ("" for the default one).
 e_pim_status pim_confd_init_at(t_pim_daemon *daemon_p, const char *cdb_path);
 int pim_confd_register_data_cbs(t_zconfd_context *ctxt_p);
+void pim_confd_resync(t_zconfd_context *ctxt_p, bool done);
 void pim_confd_destroy(t_pim_daemon *daemon_p);
 
 // The kernel VRF id of a VPN: the configured vrf-id, else the VPN id (a plain

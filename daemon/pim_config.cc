@@ -1,5 +1,9 @@
 #include "daemon/pim_config.h"
 
+#include <set>
+#include <string>
+#include <utility>
+
 #include "daemon/pim_chassis.h"
 #include "daemon/pim_confd.h"
 #include "daemon/pim_daemon.h"
@@ -31,12 +35,53 @@ constexpr uint32_t TAG_HELLO_INTERVAL = zconfd_tag("hello-interval");
 // Enumeration value of replicator-selection that asks for random selection.
 constexpr int64_t PIM_CONFIG_SELECT_RANDOM = 0;
 
-bool pim_config_chassis_present(uint64_t vpn_id, const char *kernel_name)
+// An interface the VPN's namespace does not hold yet is configured all the
+// same: the route table manager's report of it brings the configuration in.
+bool pim_config_chassis_present(uint64_t, const char *kernel_name)
 {
-    return pim_chassis_if_index(vpn_id, kernel_name) != 0;
+    return pim_chassis_if_present(kernel_name);
 }
 
 f_pim_config_if_present g_if_present = pim_config_chassis_present;
+
+using t_pim_config_seen = std::set<std::pair<uint64_t, std::string>>;
+
+// What the running initial read brought (nothing outside of one).
+t_pim_zconfd_ctx *pim_config_resyncing(t_pim_daemon *daemon_p)
+{
+    t_pim_zconfd_ctx *ctx_p = daemon_p->pim_zconfd_ctx_p;
+    return ctx_p != nullptr && ctx_p->resyncing ? ctx_p : nullptr;
+}
+
+void pim_config_resync_seen(t_pim_daemon *daemon_p, t_pim_config_seen t_pim_zconfd_ctx::*seen,
+                            uint64_t vpn_id, const char *name)
+{
+    if (t_pim_zconfd_ctx *ctx_p = pim_config_resyncing(daemon_p)) {
+        (ctx_p->*seen).emplace(vpn_id, name);
+    }
+}
+
+// The local interfaces of a VPN that the initial read did not bring lose
+// their configuration (PIM settings, then the interface itself).
+void pim_config_resync_vpn(t_pim_zconfd_ctx *ctx_p, t_pim_vpn *vpn_p)
+{
+    for (avl_tree_t *tree : {&vpn_p->pim_if_db, &vpn_p->if_db}) {
+        bool pim = tree == &vpn_p->pim_if_db;
+        t_pim_if *next_p = nullptr;
+        for (auto *if_p = avl_first<t_pim_if>(tree); if_p != nullptr; if_p = next_p) {
+            next_p = avl_next(tree, if_p);
+            std::pair<uint64_t, std::string> key{vpn_p->vpn_id, if_p->if_name};
+            if (if_p->pim_if_type != PIM_IF_TYPE_LOCAL) {
+                continue;
+            }
+            if (pim && ctx_p->seen_pim_ifs.count(key) == 0) {
+                pim_if_config_update(vpn_p->daemon_p, vpn_p, if_p, false);
+            } else if (!pim && if_p->config_exist && ctx_p->seen_ifs.count(key) == 0) {
+                pim_if_find_and_delete(vpn_p, key.second.c_str(), PIM_IF_TYPE_LOCAL, true, false);
+            }
+        }
+    }
+}
 
 t_pim_daemon *pim_config_daemon(const t_zconfd_sub_entry *sub_p)
 {
@@ -52,10 +97,12 @@ bool pim_config_vpn_ignored(uint64_t vpn_id)
     return vpn_id == PIM_VPN_ID_TRANSPORT || vpn_id == PIM_VPN_ID_RESERVED;
 }
 
-bool pim_config_vpn_key(int num_keys, const t_zconfd_value *key_p, uint64_t *vpn_id)
+bool pim_config_vpn_key(t_zconfd_sub_entry *sub_p, int num_keys, const t_zconfd_value *key_p,
+                        uint64_t *vpn_id)
 {
     if (num_keys < 1 || key_p == nullptr || key_p[0].type != ZCONFD_VT_UINT64) {
         PIM_LOG("VPN key missing or not a uint64");
+        zconfd_config_seterr(sub_p, "vpn key missing or not a number");
         return false;
     }
     *vpn_id = key_p[0].v.u64;
@@ -217,17 +264,46 @@ void pim_config_vpn_value(t_pim_config_vpn_walk &w, const t_zconfd_value &v)
     }
 }
 
+bool pim_config_has(int num_values, const t_zconfd_value *val_p, uint32_t tag)
+{
+    for (int i = 0; i < num_values; i++) {
+        if (val_p[i].tag == tag && val_p[i].type != ZCONFD_VT_NOEXISTS) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The PIM settings a creation of an existing VPN did not carry are absent.
+void pim_config_vpn_refresh(t_pim_config_vpn_walk &w, int num_values, const t_zconfd_value *val_p)
+{
+    if (!pim_config_has(num_values, val_p, TAG_PIM)) {
+        pim_config_vpn_value(w, zconfd_val_noexists(TAG_PIM));
+        return;
+    }
+    w.inside_pim = true;
+    for (uint32_t tag :
+         {TAG_SPT_THRESHOLD, TAG_REPL_LOCAL, TAG_REPL_THRESHOLD, TAG_REPL_SELECTION}) {
+        if (!pim_config_has(num_values, val_p, tag)) {
+            pim_config_vpn_value(w, zconfd_val_noexists(tag));
+        }
+    }
+    w.inside_pim = false;
+}
+
 // The interface keys: VPN id and user name, the latter turned into the kernel
 // name. False when the keys are malformed.
-bool pim_config_if_keys(int num_keys, const t_zconfd_value *key_p, uint64_t *vpn_id, char *name,
-                        size_t size)
+bool pim_config_if_keys(t_zconfd_sub_entry *sub_p, int num_keys, const t_zconfd_value *key_p,
+                        uint64_t *vpn_id, char *name, size_t size)
 {
-    if (!pim_config_vpn_key(num_keys, key_p, vpn_id)) {
+    if (!pim_config_vpn_key(sub_p, num_keys, key_p, vpn_id)) {
         return false;
     }
     if (num_keys < 2 || (key_p[1].type != ZCONFD_VT_BUF && key_p[1].type != ZCONFD_VT_STR) ||
         key_p[1].str_p == nullptr) {
         PIM_LOG("Interface key missing or not a name");
+        zconfd_config_seterr(sub_p, "vpn %lu: interface key missing or not a name",
+                             static_cast<unsigned long>(*vpn_id));
         return false;
     }
     const char *user = key_p[1].str_p;
@@ -241,8 +317,9 @@ bool pim_config_if_keys(int num_keys, const t_zconfd_value *key_p, uint64_t *vpn
 // What the interface keypaths share before they touch the interface: the
 // VPN, and whether the platform has the interface. Returns the VPN, or
 // nullptr with *result set when the delivery ends here.
-t_pim_vpn *pim_config_if_vpn(t_pim_daemon *daemon_p, const char *handler, uint64_t vpn_id,
-                             const char *name, int oper, int num_values, int *result)
+t_pim_vpn *pim_config_if_vpn(t_zconfd_sub_entry *sub_p, t_pim_daemon *daemon_p, const char *handler,
+                             uint64_t vpn_id, const char *name, int oper, int num_values,
+                             int *result)
 {
     *result = 0;
     if (vpn_id == 0 || pim_config_vpn_ignored(vpn_id)) {
@@ -252,6 +329,7 @@ t_pim_vpn *pim_config_if_vpn(t_pim_daemon *daemon_p, const char *handler, uint64
     t_pim_vpn *vpn_p = pim_vpn_find(daemon_p, vpn_id, nullptr);
     if (vpn_p == nullptr) {
         PIM_LOG("Could not find vpn: %lu", id);
+        zconfd_config_seterr(sub_p, "vpn %lu interface %s: no such vpn", id, name);
         *result = 1;
         return nullptr;
     }
@@ -266,24 +344,59 @@ t_pim_vpn *pim_config_if_vpn(t_pim_daemon *daemon_p, const char *handler, uint64
     return vpn_p;
 }
 
-// False for an address that does not parse: the delivery fails.
-bool pim_config_if_address(t_pim_if *if_p, const t_zconfd_value &v, e_ipaddr_type family)
+// The prefix of an address value of the ip (IPv4) or ipv6 container; false,
+// with the reason given to the agent, for text that is no prefix of that family.
+bool pim_config_if_prefix(t_zconfd_sub_entry *sub_p, uint64_t vpn_id, const char *name,
+                          const t_zconfd_value &v, e_ipaddr_type family, t_ipprefix *prefix_p)
 {
-    t_ipprefix prefix{};
+    *prefix_p = t_ipprefix{};
     if (v.type == ZCONFD_VT_NOEXISTS) {
-        IPPREFIX_INIT(&prefix, family);
-    } else if (zconfd_val_to_ipprefix(&v, &prefix) != 0 || !ipprefix_is_valid(&prefix)) {
-        PIM_LOG("Bad address for interface %s", if_p->if_name);
-        return false;
+        IPPREFIX_INIT(prefix_p, family);
+        return true;
     }
-    if (IPPREFIX_IS_V4(&prefix)) {
-        IPPREFIX_COPY(&if_p->if_addr, &prefix);
+    if (zconfd_val_to_ipprefix(&v, prefix_p) == 0 && ipprefix_is_valid(prefix_p) &&
+        prefix_p->addr.addr_type == family) {
+        return true;
     }
-    // A shut interface stays shut; it takes the new address when unshut.
-    if (if_p->admin_state == PIM_IF_STATE_UP) {
-        pim_if_admin_reset(if_p);
+    char text[128];
+    bool v6 = family == IP_ADDR_V6;
+    PIM_LOG("Bad address for interface %s", name);
+    zconfd_config_seterr(sub_p, "vpn %lu interface %s: %s address '%s' is not a valid %s prefix",
+                         static_cast<unsigned long>(vpn_id), name, v6 ? "ipv6" : "ip",
+                         zconfd_val_print(&v, text, sizeof(text)), v6 ? "IPv6" : "IPv4");
+    return false;
+}
+
+// Every address of an interface delivery, checked before anything is applied.
+bool pim_config_if_check(t_zconfd_sub_entry *sub_p, uint64_t vpn_id, const char *name,
+                         int num_values, const t_zconfd_value *val_p)
+{
+    e_ipaddr_type family = IP_ADDR_V4;
+    for (int i = 0; i < num_values; i++) {
+        const t_zconfd_value &v = val_p[i];
+        t_ipprefix prefix;
+        if ((v.tag == TAG_IP || v.tag == TAG_IPV6) && v.type == ZCONFD_VT_XMLBEGIN) {
+            family = v.tag == TAG_IP ? IP_ADDR_V4 : IP_ADDR_V6;
+        } else if ((v.tag == TAG_IP || v.tag == TAG_IPV6) && v.type == ZCONFD_VT_XMLEND) {
+            family = IP_ADDR_V4;
+        } else if (v.tag == TAG_ADDRESS &&
+                   !pim_config_if_prefix(sub_p, vpn_id, name, v, family, &prefix)) {
+            return false;
+        }
     }
     return true;
+}
+
+void pim_config_if_address(t_pim_if *if_p, const t_ipprefix &prefix)
+{
+    // Only a new primary IPv4 address restarts PIM on the interface; a shut
+    // interface stays shut and takes the new address when unshut.
+    if (IPPREFIX_IS_V4(&prefix) && IPPREFIX_CMP(&if_p->if_addr, &prefix) != 0) {
+        IPPREFIX_COPY(&if_p->if_addr, &prefix);
+        if (if_p->admin_state == PIM_IF_STATE_UP) {
+            pim_if_admin_reset(if_p);
+        }
+    }
 }
 
 } // namespace
@@ -299,6 +412,9 @@ int pim_config_system(t_zconfd_sub_entry *sub_p, int, int, const t_zconfd_value 
     t_pim_daemon *daemon_p = pim_config_daemon(sub_p);
     if (daemon_p == nullptr) {
         return 1;
+    }
+    if (t_pim_zconfd_ctx *ctx_p = pim_config_resyncing(daemon_p)) {
+        ctx_p->seen_system = true;
     }
     for (int i = 0; i < num_values; i++) {
         const t_zconfd_value &v = val_p[i];
@@ -320,7 +436,7 @@ int pim_config_vpn(t_zconfd_sub_entry *sub_p, int oper, int num_keys, const t_zc
 {
     t_pim_daemon *daemon_p = pim_config_daemon(sub_p);
     uint64_t vpn_id = 0;
-    if (daemon_p == nullptr || !pim_config_vpn_key(num_keys, key_p, &vpn_id)) {
+    if (daemon_p == nullptr || !pim_config_vpn_key(sub_p, num_keys, key_p, &vpn_id)) {
         return 1;
     }
     unsigned long id = vpn_id;
@@ -336,7 +452,17 @@ int pim_config_vpn(t_zconfd_sub_entry *sub_p, int oper, int num_keys, const t_zc
     }
 
     t_pim_vpn *vpn_p = pim_vpn_find(daemon_p, vpn_id, nullptr);
+    // A creation carries the whole VPN: for a VPN kept from before a
+    // reconnection, what it lacks goes back to its absent state.
+    bool refresh = oper == ZCONFD_MOP_CREATED && vpn_p != nullptr;
+    if (refresh && !pim_config_has(num_values, val_p, TAG_VRF_ID)) {
+        t_zconfd_value none = zconfd_val_noexists(TAG_VRF_ID);
+        pim_config_vrf_id(daemon_p, vpn_p, vpn_id, 1, &none);
+    }
     pim_config_vrf_id(daemon_p, vpn_p, vpn_id, num_values, val_p);
+    if (t_pim_zconfd_ctx *ctx_p = pim_config_resyncing(daemon_p)) {
+        ctx_p->seen_vpns.insert(vpn_id);
+    }
     if (oper == ZCONFD_MOP_CREATED) {
         vpn_p = pim_vpn_find_or_create(daemon_p, vpn_id);
         if (vpn_p == nullptr) {
@@ -355,6 +481,9 @@ int pim_config_vpn(t_zconfd_sub_entry *sub_p, int oper, int num_keys, const t_zc
                       val_p[i].type);
         pim_config_vpn_value(walk, val_p[i]);
     }
+    if (refresh) {
+        pim_config_vpn_refresh(walk, num_values, val_p);
+    }
     if (walk.spt_changed) {
         pim_vpn_config_update_spt_threshold(vpn_p);
     }
@@ -370,12 +499,13 @@ int pim_config_vpn_if(t_zconfd_sub_entry *sub_p, int oper, int num_keys,
     t_pim_daemon *daemon_p = pim_config_daemon(sub_p);
     uint64_t vpn_id = 0;
     char name[PIM_IF_NAME_LEN];
-    if (daemon_p == nullptr || !pim_config_if_keys(num_keys, key_p, &vpn_id, name, sizeof(name))) {
+    if (daemon_p == nullptr ||
+        !pim_config_if_keys(sub_p, num_keys, key_p, &vpn_id, name, sizeof(name))) {
         return 1;
     }
     int result = 0;
-    t_pim_vpn *vpn_p =
-        pim_config_if_vpn(daemon_p, "config_vpn_if:", vpn_id, name, oper, num_values, &result);
+    t_pim_vpn *vpn_p = pim_config_if_vpn(sub_p, daemon_p, "config_vpn_if:", vpn_id, name, oper,
+                                         num_values, &result);
     if (vpn_p == nullptr) {
         return result;
     }
@@ -384,23 +514,31 @@ int pim_config_vpn_if(t_zconfd_sub_entry *sub_p, int oper, int num_keys,
         pim_if_find_and_delete(vpn_p, name, PIM_IF_TYPE_LOCAL, true, false);
         return 0;
     }
-    t_pim_if *if_p = nullptr;
+    // A refused change applies nothing: its values are checked first.
+    if (!pim_config_if_check(sub_p, vpn_id, name, num_values, val_p)) {
+        return 1;
+    }
+    t_pim_if *if_p = pim_if_find(vpn_p, name, PIM_IF_TYPE_LOCAL, nullptr, false);
+    // A creation carries the whole interface: for one kept from before a
+    // reconnection, an address it lacks is none.
+    bool refresh = oper == ZCONFD_MOP_CREATED && if_p != nullptr && if_p->config_exist;
     if (oper == ZCONFD_MOP_CREATED) {
         if_p = pim_if_find_or_create(vpn_p, name, PIM_IF_TYPE_LOCAL, 0, true, false);
         if (if_p == nullptr) {
             PIM_LOG("Failed to create interface - vpn: %lu, if: %s", id, name);
+            zconfd_config_seterr(sub_p, "vpn %lu interface %s: out of memory", id, name);
             return 1;
         }
-    } else {
-        if_p = pim_if_find(vpn_p, name, PIM_IF_TYPE_LOCAL, nullptr, false);
-        if (if_p == nullptr) {
-            PIM_LOG("Failed to find interface - vpn: %lu, if: %s", id, name);
-            return 1;
-        }
+    } else if (if_p == nullptr) {
+        PIM_LOG("Failed to find interface - vpn: %lu, if: %s", id, name);
+        zconfd_config_seterr(sub_p, "vpn %lu interface %s: no such interface", id, name);
+        return 1;
     }
+    pim_config_resync_seen(daemon_p, &t_pim_zconfd_ctx::seen_ifs, vpn_id, name);
 
     const t_pim_debug *dbg = pim_vpn_debug(vpn_p);
     e_ipaddr_type family = IP_ADDR_V4;
+    bool has_v4_address = false;
     for (int i = 0; i < num_values; i++) {
         const t_zconfd_value &v = val_p[i];
         PIM_LOG_EVENT(dbg, PIM_DEBUG_LEVEL_DETAIL,
@@ -412,15 +550,21 @@ int pim_config_vpn_if(t_zconfd_sub_entry *sub_p, int oper, int num_keys,
                 family = IP_ADDR_V4;
             }
         } else if (v.tag == TAG_ADDRESS) {
-            if (!pim_config_if_address(if_p, v, family)) {
-                return 1;
-            }
+            t_ipprefix prefix;
+            (void)pim_config_if_prefix(sub_p, vpn_id, name, v, family, &prefix);
+            pim_config_if_address(if_p, prefix);
+            has_v4_address = has_v4_address || family == IP_ADDR_V4;
         } else if (v.tag == TAG_SHUTDOWN) {
             bool down = pim_config_bool(v, false);
             PIM_LOG_EVENT(dbg, PIM_DEBUG_LEVEL_BASIC, "vpn: %lu vpn: %lu, if: %s, %sshut", 0UL, id,
                           name, down ? "" : "no ");
             pim_if_admin_state(if_p, down);
         }
+    }
+    if (refresh && !has_v4_address) {
+        t_ipprefix none{};
+        IPPREFIX_INIT(&none, IP_ADDR_V4);
+        pim_config_if_address(if_p, none);
     }
     return 0;
 }
@@ -431,12 +575,13 @@ int pim_config_vpn_pim_if(t_zconfd_sub_entry *sub_p, int oper, int num_keys,
     t_pim_daemon *daemon_p = pim_config_daemon(sub_p);
     uint64_t vpn_id = 0;
     char name[PIM_IF_NAME_LEN];
-    if (daemon_p == nullptr || !pim_config_if_keys(num_keys, key_p, &vpn_id, name, sizeof(name))) {
+    if (daemon_p == nullptr ||
+        !pim_config_if_keys(sub_p, num_keys, key_p, &vpn_id, name, sizeof(name))) {
         return 1;
     }
     int result = 0;
-    t_pim_vpn *vpn_p =
-        pim_config_if_vpn(daemon_p, "config_vpn_pim_if", vpn_id, name, oper, num_values, &result);
+    t_pim_vpn *vpn_p = pim_config_if_vpn(sub_p, daemon_p, "config_vpn_pim_if", vpn_id, name, oper,
+                                         num_values, &result);
     if (vpn_p == nullptr) {
         return result;
     }
@@ -450,11 +595,13 @@ int pim_config_vpn_pim_if(t_zconfd_sub_entry *sub_p, int oper, int num_keys,
     }
     if (if_p == nullptr) {
         PIM_LOG("Failed to find interface - vpn: %lu, if: %s", id, name);
+        zconfd_config_seterr(sub_p, "vpn %lu pim interface %s: no such interface", id, name);
         return 1;
     }
     if (oper == ZCONFD_MOP_CREATED) {
         pim_if_config_update(daemon_p, vpn_p, if_p, true);
     }
+    pim_config_resync_seen(daemon_p, &t_pim_zconfd_ctx::seen_pim_ifs, vpn_id, name);
 
     const t_pim_debug *dbg = pim_vpn_debug(vpn_p);
     for (int i = 0; i < num_values; i++) {
@@ -477,4 +624,45 @@ int pim_config_vpn_pim_if(t_zconfd_sub_entry *sub_p, int oper, int num_keys,
         }
     }
     return 0;
+}
+
+void pim_config_resync(t_pim_daemon *daemon_p, bool done)
+{
+    t_pim_zconfd_ctx *ctx_p = daemon_p != nullptr ? daemon_p->pim_zconfd_ctx_p : nullptr;
+    if (ctx_p == nullptr) {
+        return;
+    }
+    if (!done) {
+        ctx_p->seen_system = false;
+        ctx_p->seen_vpns.clear();
+        ctx_p->seen_ifs.clear();
+        ctx_p->seen_pim_ifs.clear();
+        ctx_p->resyncing = true;
+        return;
+    }
+    if (!ctx_p->resyncing) {
+        return;
+    }
+    PIM_LOG("vpn: %lu Configuration read: dropping what it no longer holds", 0UL);
+    if (!ctx_p->seen_system) {
+        IPADDR_INIT(&daemon_p->system_ip, IP_ADDR_V4);
+    }
+    t_pim_vpn *next_p = nullptr;
+    for (auto *vpn_p = avl_first<t_pim_vpn>(&daemon_p->vpn_db); vpn_p != nullptr; vpn_p = next_p) {
+        next_p = avl_next(&daemon_p->vpn_db, vpn_p);
+        uint64_t id = vpn_p->vpn_id;
+        if (pim_config_vpn_ignored(id)) {
+            continue;
+        }
+        if (ctx_p->seen_vpns.count(id) == 0) {
+            pim_vpn_delete(daemon_p, vpn_p);
+            pim_confd_set_vrf_id(daemon_p, id, false, 0);
+        } else if (id != 0) {
+            pim_config_resync_vpn(ctx_p, vpn_p);
+        }
+    }
+    ctx_p->resyncing = false;
+    ctx_p->seen_vpns.clear();
+    ctx_p->seen_ifs.clear();
+    ctx_p->seen_pim_ifs.clear();
 }

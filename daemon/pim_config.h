@@ -9,6 +9,8 @@
 
 #include "zconfd/zconfd.h"
 
+struct t_pim_daemon;
+
 int pim_config_system(t_zconfd_sub_entry *sub_p, int oper, int num_keys,
                       const t_zconfd_value *key_p, int num_values, const t_zconfd_value *val_p);
 int pim_config_vpn(t_zconfd_sub_entry *sub_p, int oper, int num_keys, const t_zconfd_value *key_p,
@@ -22,3 +24,7 @@ int pim_config_vpn_pim_if(t_zconfd_sub_entry *sub_p, int oper, int num_keys,
 // layer answers by default; tests put their own answer in (nullptr restores it).
 using f_pim_config_if_present = bool (*)(uint64_t vpn_id, const char *kernel_name);
 void pim_config_set_if_present(f_pim_config_if_present present_fn);
+
+// The initial read starts (done false) or was applied (done true): at its end,
+// VPNs, interfaces and PIM interface settings it did not bring are removed.
+void pim_config_resync(t_pim_daemon *daemon_p, bool done);

@@ -79,6 +79,9 @@ struct t_zconfd_context {
     t_timer *retry_timer = nullptr;
     int confd_phase = ZCONFD_PHASE_CONNECTING;
     bool init_config_read_done = false;
+    bool resync_started = false;
+    // Reason given by the configuration callback being called.
+    std::string config_error;
     uint32_t seq = 1;
     // The batch being delivered.
     uint32_t batch_id = 0;
@@ -224,6 +227,7 @@ void zconfd_conn_up(msgq_handle_t *, void *arg)
         row.error = 0;
     }
     ctx->init_config_read_done = false;
+    ctx->resync_started = false;
     ctx->batch_id = 0;
     ZCONFD_LOG("Connected to the configuration agent, registering %s", zconfd_mod_name(ctx));
     zconfd_send_register(ctx);
@@ -289,15 +293,24 @@ void zconfd_apply_row(t_zconfd_context *ctx, t_zconfd_sub_entry *row, const Cdb_
         }
         ZCONFD_DEBUG("Delivering %s oper %u keys %zu values %zu", row->path, ch->op, ch->n_keys,
                      ch->n_values);
+        ctx->config_error.clear();
         int rc = row->config_cb(row, static_cast<int>(ch->op), static_cast<int>(ch->n_keys),
                                 ctx->scratch_keys.data(), static_cast<int>(ch->n_values),
                                 ctx->scratch_vals.data());
         if (rc != 0) {
             row->error = 1;
             ZCONFD_LOG("Config callback failed (%s - %d) : %s", row->path, rc,
-                       "Unable to apply changes");
-            zconfd_batch_fail(ctx, std::string("Config callback failed for ") + row->path + " (" +
-                                       std::to_string(rc) + ")");
+                       ctx->config_error.empty() ? "Unable to apply changes"
+                                                 : ctx->config_error.c_str());
+            zconfd_batch_fail(ctx, !ctx->config_error.empty()
+                                       ? ctx->config_error
+                                       : std::string("Config callback failed for ") + row->path +
+                                             " (" + std::to_string(rc) + ")");
+            // The row's earlier changes took effect: the agent takes the
+            // whole row back.
+            if (c > 0) {
+                ctx->batch_applied.push_back(sc->sub_id);
+            }
         }
     }
     clock_gettime(CLOCK_MONOTONIC, &row->end_time);
@@ -325,6 +338,12 @@ void zconfd_delivery(t_zconfd_context *ctx, const Cdb__Delivery *del)
             if (del->trigger) {
                 row.init_cfg_read = 1;
                 row.is_triggered = 1;
+                if (!ctx->resync_started) {
+                    ctx->resync_started = true;
+                    if (ctx->module_data.resync_cb != nullptr) {
+                        ctx->module_data.resync_cb(ctx, false);
+                    }
+                }
             }
             if (row.config_cb != nullptr && !ctx->batch_failed) {
                 zconfd_apply_row(ctx, &row, sc);
@@ -347,6 +366,9 @@ void zconfd_delivery(t_zconfd_context *ctx, const Cdb__Delivery *del)
         ctx->module_data.sub_end_cb(ctx, ctx->batch_trigger);
     }
     if (del->initial_done && !ctx->batch_failed && !ctx->init_config_read_done) {
+        if (ctx->module_data.resync_cb != nullptr) {
+            ctx->module_data.resync_cb(ctx, true);
+        }
         ctx->init_config_read_done = true;
         ZCONFD_LOG("Initial config read done");
     }
@@ -778,6 +800,19 @@ void zconfd_cli_printf(t_zconfd_uinfo *uinfo, const char *fmt, ...)
     memcpy(uinfo->out_p + uinfo->out_len, text, static_cast<size_t>(len) + 1);
     uinfo->out_len += static_cast<size_t>(len);
     free(text);
+}
+
+void zconfd_config_seterr(t_zconfd_sub_entry *sub_p, const char *fmt, ...)
+{
+    if (sub_p == nullptr || sub_p->ctxt_p == nullptr) {
+        return;
+    }
+    char text[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof(text), fmt, ap);
+    va_end(ap);
+    sub_p->ctxt_p->config_error = text;
 }
 
 void zconfd_action_seterr(t_zconfd_uinfo *uinfo, const char *fmt, ...)

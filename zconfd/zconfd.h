@@ -59,7 +59,10 @@ inline constexpr uint32_t ZCONFD_NOTIF_INTERVAL_MS = 200;
 // Operational write paths are cut to this many characters.
 inline constexpr size_t ZCONFD_OPER_PATH_LEN = 100;
 
-// Returns 0 when the change was applied.
+// Returns 0 when the change was applied. A callback that refuses its change
+// returns non-zero having applied nothing of that change, and names the reason
+// with zconfd_config_seterr; the agent then takes back the row's earlier
+// changes of the same commit.
 using f_zconfd_config_cb = int (*)(t_zconfd_sub_entry *sub_p, int oper, int num_keys,
                                    const t_zconfd_value *key_p, int num_values,
                                    const t_zconfd_value *val_p);
@@ -125,6 +128,10 @@ struct t_zconfd_notif_ctxt {
 using f_zconfd_sub_end_cb = void (*)(t_zconfd_context *ctxt_p, bool trigger);
 using f_zconfd_data_register_cb = int (*)(t_zconfd_context *ctxt_p);
 using f_zconfd_connected_cb = void (*)(t_zconfd_context *ctxt_p);
+// The initial read (again after every reconnection) starts (done false) or
+// was applied in full (done true): it holds the whole configuration, so what
+// the daemon kept from before and the read did not bring is to be dropped.
+using f_zconfd_resync_cb = void (*)(t_zconfd_context *ctxt_p, bool done);
 
 struct t_zconfd_module_data {
     void *opaque_p;
@@ -146,7 +153,14 @@ struct t_zconfd_module_data {
     char mod_name[ZCONFD_MOD_NAME_LEN]; // empty: the module's own name
     uint32_t subs_timeout_secs;
     char cdb_path[ZCONFD_SOCK_PATH_LEN]; // empty: "/var/run/.cdbd"
+    f_zconfd_resync_cb resync_cb;
 };
+
+// The reason a configuration callback refuses its change, e.g. "vpn 1
+// interface lan0: ipv6 address '1:2/64' is not a valid IPv6 prefix"; the
+// operator sees it after the module's name.
+void zconfd_config_seterr(t_zconfd_sub_entry *sub_p, const char *fmt, ...)
+    __attribute__((format(printf, 2, 3)));
 
 // ---- data callbacks (show) ----
 

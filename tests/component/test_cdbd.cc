@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -119,6 +120,9 @@ int test_config_cb(t_zconfd_sub_entry *sub_p, int oper, int num_keys, const t_zc
     d->log.push_back(line);
     if (!d->fail_if.empty() && num_keys == 2 && keys[1].str_p != nullptr &&
         d->fail_if == keys[1].str_p) {
+        if (d->fail_if != "bad0") {
+            zconfd_config_seterr(sub_p, "interface %s refused", keys[1].str_p);
+        }
         return 1;
     }
     return 0;
@@ -441,9 +445,9 @@ class CdbdComponent : public ::testing::Test
         ASSERT_TRUE(edit(cli, false, "/kem-system:system/system-ip", "10.0.0.1").ok);
         ASSERT_TRUE(edit(cli, false, VPN1 + "/router/pim/auto-rp", "true").ok);
         ASSERT_TRUE(
-            edit(cli, false, VPN1 + "/interface[if-name='ge0/1']/ip/address", "10.1.1.1/24").ok);
+            edit(cli, false, VPN1 + "/interface[if-name='ge0-1']/ip/address", "10.1.1.1/24").ok);
         ASSERT_TRUE(
-            edit(cli, false, VPN1 + "/router/pim/interface[if-name='ge0/1']/dr-priority", "7").ok);
+            edit(cli, false, VPN1 + "/router/pim/interface[if-name='ge0-1']/dr-priority", "7").ok);
     }
 
     std::string dir_, sock_, db_;
@@ -457,8 +461,8 @@ class CdbdComponent : public ::testing::Test
 const std::vector<std::string> VPN1_INITIAL = {
     "system 1: system-ip=10.0.0.1",
     "vpn/vpn-instance 1 1: router{ pim{ shutdown=false auto-rp=true } }",
-    "vpn/vpn-instance/interface 1 1,ge0/1: ip{ address=10.1.1.1/24 } shutdown=false",
-    "vpn/vpn-instance/router/pim/interface 1 1,ge0/1: join-prune-interval=60 dr-priority=7 "
+    "vpn/vpn-instance/interface 1 1,ge0-1: ip{ address=10.1.1.1/24 } shutdown=false",
+    "vpn/vpn-instance/router/pim/interface 1 1,ge0-1: join-prune-interval=60 dr-priority=7 "
     "hello-interval=30",
 };
 
@@ -501,23 +505,23 @@ TEST_F(CdbdComponent, InitialReadThenCommitsInPriorityOrder)
     // A change inside a nested list reaches only its own row, as a modification.
     d->log.clear();
     ASSERT_TRUE(edit(cli.get(), false,
-                     "/kem-vpn:vpn/vpn-instance[vpn-id='2']/router/pim/interface[if-name='ge0/2']/"
+                     "/kem-vpn:vpn/vpn-instance[vpn-id='2']/router/pim/interface[if-name='ge0-2']/"
                      "hello-interval",
                      "10")
                     .ok);
     ASSERT_TRUE(commit(cli.get()).ok);
     ASSERT_EQ(d->log.size(), 1u);
-    EXPECT_EQ(d->log[0], "vpn/vpn-instance/router/pim/interface 1 2,ge0/2: join-prune-interval=60 "
+    EXPECT_EQ(d->log[0], "vpn/vpn-instance/router/pim/interface 1 2,ge0-2: join-prune-interval=60 "
                          "dr-priority=1 hello-interval=10");
     d->log.clear();
     ASSERT_TRUE(edit(cli.get(), false,
-                     "/kem-vpn:vpn/vpn-instance[vpn-id='2']/router/pim/interface[if-name='ge0/2']/"
+                     "/kem-vpn:vpn/vpn-instance[vpn-id='2']/router/pim/interface[if-name='ge0-2']/"
                      "dr-priority",
                      "3")
                     .ok);
     ASSERT_TRUE(commit(cli.get()).ok);
     EXPECT_EQ(d->log, (std::vector<std::string>{
-                          "vpn/vpn-instance/router/pim/interface 3 2,ge0/2: dr-priority=3"}));
+                          "vpn/vpn-instance/router/pim/interface 3 2,ge0-2: dr-priority=3"}));
 
     // Invalid values are refused at the edit; nothing to commit is no commit.
     EXPECT_FALSE(
@@ -550,6 +554,24 @@ TEST_F(CdbdComponent, FailingCallbackLeavesRunningAndUndoesAppliedRows)
     EXPECT_EQ(d->log[0], "vpn/vpn-instance 1 1: router{ pim{ shutdown=false auto-rp=true } }");
     EXPECT_EQ(d->log[1], "vpn/vpn-instance/interface 1 1,bad0: shutdown=true");
     EXPECT_EQ(d->log.back(), "vpn/vpn-instance 2 1:");
+
+    // A row refused after it applied a change takes that change back too, and
+    // the daemon's reason is what the operator reads.
+    d->fail_if = "bad1";
+    ASSERT_TRUE(commit(cli.get()).ok);
+    ASSERT_TRUE(edit(cli.get(), false, VPN1 + "/interface[if-name='a0']/shutdown", "true").ok);
+    ASSERT_TRUE(edit(cli.get(), false, VPN1 + "/interface[if-name='bad1']/shutdown", "true").ok);
+    d->log.clear();
+    c = commit(cli.get());
+    EXPECT_FALSE(c.ok);
+    EXPECT_NE(c.error.find("Unable to apply changes: kemd: interface bad1 refused"),
+              std::string::npos)
+        << c.error;
+    EXPECT_NE(std::find(d->log.begin(), d->log.end(), "vpn/vpn-instance/interface 2 1,a0:"),
+              d->log.end())
+        << testing::PrintToString(d->log);
+    ASSERT_TRUE(edit(cli.get(), true, VPN1 + "/interface[if-name='a0']").ok);
+    ASSERT_TRUE(edit(cli.get(), true, VPN1 + "/interface[if-name='bad1']").ok);
 
     // The candidate is kept; once the daemon accepts, the commit goes through.
     d->fail_if.clear();
@@ -913,7 +935,7 @@ TEST_F(CdbdComponent, LargeConfigurationsTravelInParts)
     constexpr int N = 2500;
     std::string json = "{\"kem-vpn:vpn\":{\"vpn-instance\":[{\"vpn-id\":\"1\",\"interface\":[";
     for (int i = 0; i < N; i++) {
-        json += std::string(i > 0 ? "," : "") + "{\"if-name\":\"ge0/" + std::to_string(i) +
+        json += std::string(i > 0 ? "," : "") + "{\"if-name\":\"ge0-" + std::to_string(i) +
                 "\",\"shutdown\":true}";
     }
     json += "]}]}}";
@@ -947,11 +969,11 @@ TEST_F(CdbdComponent, LargeConfigurationsTravelInParts)
     ASSERT_EQ(d->log.size(), static_cast<size_t>(N) + 1);
     EXPECT_EQ(d->log[0], "vpn/vpn-instance 1 1:");
     EXPECT_EQ(d->log[N],
-              "vpn/vpn-instance/interface 1 1,ge0/" + std::to_string(N - 1) + ": shutdown=true");
+              "vpn/vpn-instance/interface 1 1,ge0-" + std::to_string(N - 1) + ": shutdown=true");
     t_result shown = show(cli.get(), true);
     EXPECT_TRUE(shown.ok);
     EXPECT_GT(shown.text.size(), MSGQ_MAX_APP_LEN);
-    EXPECT_NE(shown.text.find("ge0/" + std::to_string(N - 1)), std::string::npos);
+    EXPECT_NE(shown.text.find("ge0-" + std::to_string(N - 1)), std::string::npos);
 }
 
 TEST_F(CdbdComponent, SilentDaemonFailsTheCommitAndLeavingOneDoesNot)

@@ -306,6 +306,42 @@ class PimConfigLab(unittest.TestCase):
         self.listener.quiet(bye["time"] + 0.01, 4)
         self.assertIsNone(self.kemd.poll())
 
+    def test_refusal_names_its_reason_and_a_new_agent_database_is_followed(self):
+        self.start_agent()
+        self.start_kemd()
+        self.steady(self.configure_vpn1(), 2, 9)
+
+        # The interface row's first change (shut v1) succeeds, its second one
+        # is refused: the commit fails with kemd's reason and v1 runs on.
+        before = self.running()
+        r = self.cli("configure", "set %s interface v1 shutdown true" % VPN,
+                     "set %s interface w1 ipv6 address 1:2/64" % VPN, "commit", "exit")
+        self.assertEqual(r.returncode, 1, r.stdout)
+        self.assertIn("Unable to apply changes: kemd: vpn 1 interface w1: ipv6 address "
+                      "'1:2/64' is not a valid IPv6 prefix", r.stdout + r.stderr)
+        self.assertEqual(self.running(), before)
+        start = time.monotonic()
+        self.steady(start, 2, 9)
+        # The schema refuses what it can: IPv4 text as an IPv6 address, names
+        # the kernel would not take.
+        for line in ("set %s interface v1 ipv6 address 10.0.0.1/24" % VPN,
+                     "set %s interface a/b shutdown false" % VPN,
+                     "set %s interface abcdefghijklmnop shutdown false" % VPN):
+            r = self.cli("configure", line, "commit", "exit")
+            self.assertEqual(r.returncode, 1, line)
+        self.assertEqual(self.running(), before)
+
+        # The agent comes back with an empty database: kemd follows, VPN 1
+        # says goodbye and falls silent.
+        stop(self.agent)
+        shutil.rmtree(os.path.dirname(DB), ignore_errors=True)
+        os.makedirs(os.path.dirname(DB), exist_ok=True)
+        start = time.monotonic()
+        self.start_agent()
+        bye = self.listener.wait(lambda h: h.get("holdtime") == 0, start, timeout=10)
+        self.listener.quiet(bye["time"] + 0.01, 4)
+        self.assertIsNone(self.kemd.poll())
+
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()

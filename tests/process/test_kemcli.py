@@ -24,16 +24,16 @@ FULL_CONFIG = [
     "set system host-name r1",
     "set system system-ip 10.255.0.1",
     "set vpn vpn-instance 1 name blue",
-    "set vpn vpn-instance 1 interface ge0/1 ip address 10.1.1.1/24",
-    "set vpn vpn-instance 1 interface ge0/1 description 'to the LAN'",
+    "set vpn vpn-instance 1 interface ge0-1 ip address 10.1.1.1/24",
+    "set vpn vpn-instance 1 interface ge0-1 description 'to the LAN'",
     "set vpn vpn-instance 1 router pim auto-rp true",
     "set vpn vpn-instance 1 router pim spt-threshold 100",
     "set vpn vpn-instance 1 router pim replicator replicator-local true",
     "set vpn vpn-instance 1 router pim replicator replicator-threshold 50",
     "set vpn vpn-instance 1 router pim replicator replicator-selection random",
-    "set vpn vpn-instance 1 router pim interface ge0/1 dr-priority 10",
-    "set vpn vpn-instance 1 router pim interface ge0/1 hello-interval 20",
-    "set vpn vpn-instance 1 router pim interface ge0/1 join-prune-interval 90",
+    "set vpn vpn-instance 1 router pim interface ge0-1 dr-priority 10",
+    "set vpn vpn-instance 1 router pim interface ge0-1 hello-interval 20",
+    "set vpn vpn-instance 1 router pim interface ge0-1 join-prune-interval 90",
 ]
 
 
@@ -161,16 +161,16 @@ class KemcliTest(unittest.TestCase):
         self.assertEqual(pim["spt-threshold"], 100)
         self.assertEqual(pim["replicator"], {"replicator-local": True, "replicator-threshold": 50,
                                              "replicator-selection": "random"})
-        self.assertEqual(pim["interface"][0], {"if-name": "ge0/1", "dr-priority": 10,
+        self.assertEqual(pim["interface"][0], {"if-name": "ge0-1", "dr-priority": 10,
                                                "hello-interval": 20, "join-prune-interval": 90})
-        sub = self.running("vpn vpn-instance 1 router pim interface ge0/1")
+        sub = self.running("vpn vpn-instance 1 router pim interface ge0-1")
         self.assertEqual(json.dumps(sub).count("dr-priority"), 1)
 
         # The candidate is the session's own until commit; a second commit changes and deletes.
         out = self.ok("configure",
-                      "set vpn vpn-instance 1 router pim interface ge0/1 dr-priority 20",
+                      "set vpn vpn-instance 1 router pim interface ge0-1 dr-priority 20",
                       "delete vpn vpn-instance 1 router pim spt-threshold",
-                      "show vpn vpn-instance 1 router pim interface ge0/1", "commit", "exit")
+                      "show vpn vpn-instance 1 router pim interface ge0-1", "commit", "exit")
         self.assertIn('"dr-priority": 20', out)
         self.assertIn("Commit 2 complete", out)
         pim = self.running()["kem-vpn:vpn"]["vpn-instance"][0]["router"]["pim"]
@@ -259,9 +259,9 @@ class KemcliTest(unittest.TestCase):
             "kem-system:system": {"host-name": "edge-7", "system-ip": "192.0.2.7"},
             "kem-vpn:vpn": {"vpn-instance": [
                 {"vpn-id": str(v), "name": "vpn-%d" % v,
-                 "interface": [{"if-name": "ge0/%d" % v, "ip": {"address": "10.%d.%d.1/24" % (v // 256, v % 256)}}],
+                 "interface": [{"if-name": "ge0-%d" % v, "ip": {"address": "10.%d.%d.1/24" % (v // 256, v % 256)}}],
                  "router": {"pim": {"auto-rp": True, "interface": [
-                     {"if-name": "ge0/%d" % v, "dr-priority": v}]}}}
+                     {"if-name": "ge0-%d" % v, "dr-priority": v}]}}}
                 # Enough VPNs that the text travels in several messages each way.
                 for v in range(1, 400)]},
         }

@@ -83,7 +83,7 @@ class CdbdChanges : public ::testing::Test
         ASSERT_EQ(lyd_diff_siblings(old_, new_, LYD_DIFF_DEFAULTS, &diff_), LY_SUCCESS);
     }
 
-    // "op keys: values" with node names, e.g. "created 1,ge0/1: ip{ address=10.1.1.1/24 }".
+    // "op keys: values" with node names, e.g. "created 1,ge0-1: ip{ address=10.1.1.1/24 }".
     std::vector<std::string> changes(size_t sub, e_cdbd_filter filter)
     {
         std::vector<std::string> out;
@@ -163,8 +163,8 @@ TEST_F(CdbdChanges, CreationCarriesSubtreesWithDefaultsAndLeavesListsToTheirRows
     set(&new_, "/kem-system:system/system-ip", "10.0.0.1");
     set(&new_, VPN1 + "/router/pim/spt-threshold", "100");
     set(&new_, VPN1 + "/vrf-id", "3");
-    set(&new_, VPN1 + "/interface[if-name='ge0/1']/ip/address", "10.1.1.1/24");
-    set(&new_, VPN1 + "/router/pim/interface[if-name='ge0/1']/dr-priority", "5");
+    set(&new_, VPN1 + "/interface[if-name='ge0-1']/ip/address", "10.1.1.1/24");
+    set(&new_, VPN1 + "/router/pim/interface[if-name='ge0-1']/dr-priority", "5");
     diff();
     EXPECT_EQ(changes(0, CDBD_FILTER_ALL),
               std::vector<std::string>{"modified: system-ip=10.0.0.1"});
@@ -174,9 +174,9 @@ TEST_F(CdbdChanges, CreationCarriesSubtreesWithDefaultsAndLeavesListsToTheirRows
     EXPECT_TRUE(changes(1, CDBD_FILTER_DELS).empty());
     EXPECT_EQ(
         changes(2, CDBD_FILTER_ADDS),
-        std::vector<std::string>{"created 1,ge0/1: ip{ address=10.1.1.1/24 } shutdown=false"});
+        std::vector<std::string>{"created 1,ge0-1: ip{ address=10.1.1.1/24 } shutdown=false"});
     EXPECT_EQ(changes(3, CDBD_FILTER_ADDS),
-              std::vector<std::string>{"created 1,ge0/1: join-prune-interval=60 dr-priority=5 "
+              std::vector<std::string>{"created 1,ge0-1: join-prune-interval=60 dr-priority=5 "
                                        "hello-interval=30"});
     // Typed values: the system address is an address, the interface address text.
     auto sys = cdbd_changes_for_sub(diff_, subs_[0], CDBD_FILTER_ALL, subs_);
@@ -193,20 +193,20 @@ TEST_F(CdbdChanges, ModificationsDeletionsAndDefaults)
 {
     set(&old_, "/kem-system:system/system-ip", "10.0.0.1");
     set(&old_, VPN1 + "/router/pim/replicator/replicator-local", "true");
-    set(&old_, VPN1 + "/router/pim/interface[if-name='ge0/1']/hello-interval", "10");
-    set(&old_, VPN1 + "/interface[if-name='ge0/1']/shutdown", "true");
-    set(&old_, "/kem-vpn:vpn/vpn-instance[vpn-id='2']/interface[if-name='ge0/2']/shutdown", "true");
+    set(&old_, VPN1 + "/router/pim/interface[if-name='ge0-1']/hello-interval", "10");
+    set(&old_, VPN1 + "/interface[if-name='ge0-1']/shutdown", "true");
+    set(&old_, "/kem-vpn:vpn/vpn-instance[vpn-id='2']/interface[if-name='ge0-2']/shutdown", "true");
     lyd_dup_siblings(old_, nullptr, LYD_DUP_RECURSIVE, &new_);
 
     // A nested list change leaves the VPN row alone; an explicit value
     // removed falls back to its default, which is delivered as a value.
-    del(&new_, VPN1 + "/router/pim/interface[if-name='ge0/1']/hello-interval");
+    del(&new_, VPN1 + "/router/pim/interface[if-name='ge0-1']/hello-interval");
     set(&new_, VPN1 + "/router/pim/shutdown", "true");
     diff();
     EXPECT_EQ(changes(1, CDBD_FILTER_ADDS),
               std::vector<std::string>{"modified 1: router{ pim{ shutdown=true } }"});
     EXPECT_EQ(changes(3, CDBD_FILTER_ADDS),
-              std::vector<std::string>{"modified 1,ge0/1: hello-interval=30"});
+              std::vector<std::string>{"modified 1,ge0-1: hello-interval=30"});
     EXPECT_TRUE(changes(2, CDBD_FILTER_ALL).empty());
     commit();
 
@@ -224,7 +224,7 @@ TEST_F(CdbdChanges, ModificationsDeletionsAndDefaults)
     diff();
     EXPECT_EQ(changes(1, CDBD_FILTER_DELS),
               std::vector<std::string>{"modified 1: router{ pim=absent }"});
-    EXPECT_EQ(changes(3, CDBD_FILTER_DELS), std::vector<std::string>{"deleted 1,ge0/1:"});
+    EXPECT_EQ(changes(3, CDBD_FILTER_DELS), std::vector<std::string>{"deleted 1,ge0-1:"});
     commit();
 
     // Deleting a VPN: its interfaces are the VPN row's business.
@@ -245,7 +245,7 @@ TEST_F(CdbdChanges, ReverseOfADiffUndoesIt)
     set(&old_, VPN1 + "/router/pim/auto-rp", "true");
     lyd_dup_siblings(old_, nullptr, LYD_DUP_RECURSIVE, &new_);
     set(&new_, VPN1 + "/router/pim/auto-rp", "false");
-    set(&new_, VPN1 + "/interface[if-name='ge0/9']/shutdown", "false");
+    set(&new_, VPN1 + "/interface[if-name='ge0-9']/shutdown", "false");
     diff();
     lyd_node *reverse = nullptr;
     ASSERT_EQ(lyd_diff_reverse_all(diff_, &reverse), LY_SUCCESS);
@@ -253,7 +253,7 @@ TEST_F(CdbdChanges, ReverseOfADiffUndoesIt)
     lyd_free_all(reverse);
     EXPECT_EQ(changes(1, CDBD_FILTER_ADDS),
               std::vector<std::string>{"modified 1: router{ pim{ auto-rp=true } }"});
-    EXPECT_EQ(changes(2, CDBD_FILTER_DELS), std::vector<std::string>{"deleted 1,ge0/9:"});
+    EXPECT_EQ(changes(2, CDBD_FILTER_DELS), std::vector<std::string>{"deleted 1,ge0-9:"});
 }
 
 } // namespace

@@ -303,19 +303,129 @@ TEST_F(PimConfigTest, InterfacesAddressesAndShutdown)
     EXPECT_EQ(vpn_if(ZCONFD_MOP_DELETED, 7, "ge0"), 0);
 }
 
-TEST_F(PimConfigTest, Ipv6AddressResetsTheInterfaceButKeepsItsAddress)
+TEST_F(PimConfigTest, OnlyANewPrimaryAddressRestartsPim)
 {
     t_pim_if *if_p = running_if("run0", 0x0A010101, 24);
     ASSERT_TRUE(if_p->pim_enabled);
-    EXPECT_EQ(vpn_if(ZCONFD_MOP_MODIFIED, 7, "run0",
-                     {begin("ipv6"), text("address", "2001:db8::1/64"), end("ipv6")}),
-              0);
+    if_p->config_exist = true;
+    uint32_t genid = if_p->genid;
+    for (const char *text_v : {"2001:db8::1/64", "10.1.1.1/24"}) {
+        const char *family = strchr(text_v, ':') != nullptr ? "ipv6" : "ip";
+        EXPECT_EQ(vpn_if(ZCONFD_MOP_MODIFIED, 7, "run0",
+                         {begin(family), text("address", text_v), end(family)}),
+                  0);
+        EXPECT_TRUE(if_p->pim_enabled) << text_v;
+        EXPECT_EQ(if_p->genid, genid) << text_v;
+    }
     EXPECT_EQ(prefix_text(if_p->if_addr), "10.1.1.1/24");
-    // Shut (a goodbye Hello was built) and unshut; without a socket in this
-    // test, PIM does not come back up on it.
+    // A new primary: shut (a goodbye Hello was built) and unshut; without a
+    // socket in this test, PIM does not come back up on it.
+    EXPECT_EQ(vpn_if(ZCONFD_MOP_MODIFIED, 7, "run0",
+                     {begin("ip"), text("address", "10.1.1.2/24"), end("ip")}),
+              0);
     EXPECT_EQ(last_hello().holdtime, 0);
     EXPECT_FALSE(if_p->pim_enabled);
     EXPECT_EQ(if_p->admin_state, PIM_IF_STATE_UP);
+}
+
+TEST_F(PimConfigTest, InterfaceConfigurationWaitsForTheKernelInterface)
+{
+    // The chassis layer's own answer: any name the kernel accepts is present,
+    // whether or not VPN 7's namespace holds it yet.
+    pim_config_set_if_present(nullptr);
+    EXPECT_EQ(vpn_if(ZCONFD_MOP_CREATED, 7, "bad/0", {flag("shutdown", false)}), 0);
+    EXPECT_EQ(find_if(vpn_p, "bad/0"), nullptr);
+    ASSERT_EQ(
+        vpn_if(ZCONFD_MOP_CREATED, 7, "late0",
+               {begin("ip"), text("address", "10.7.0.1/24"), end("ip"), flag("shutdown", false)}),
+        0);
+    ASSERT_EQ(pim_if(ZCONFD_MOP_CREATED, 7, "late0", {num("dr-priority", ZCONFD_VT_UINT32, 9)}), 0);
+    t_pim_if *if_p = find_if(vpn_p, "late0");
+    ASSERT_NE(if_p, nullptr);
+    EXPECT_FALSE(if_p->zebra_exist);
+    EXPECT_TRUE(if_p->pim_configured);
+    EXPECT_EQ(if_p->config.dr_priority, 9u);
+
+    // The route table manager reports it: the kept configuration applies.
+    t_pim_if_idx *idx = pim_if_idx_find_or_create(vpn_p, 70, PIM_IF_TYPE_LOCAL);
+    ASSERT_EQ(pim_if_find_or_create(vpn_p, "late0", PIM_IF_TYPE_LOCAL,
+                                    static_cast<uint32_t>(idx->bitmap_idx), false, true),
+              if_p);
+    pim_if_oper_state(if_p, false);
+    EXPECT_EQ(
+        pim_if_addr_update(daemon_p, vpn_p, "late0", PIM_IF_TYPE_LOCAL, &if_p->if_addr, false), 0);
+    EXPECT_TRUE(if_p->config_exist && if_p->zebra_exist);
+    EXPECT_EQ(if_p->admin_state, PIM_IF_STATE_UP);
+    EXPECT_EQ(if_p->oper_state, PIM_IF_STATE_UP);
+    EXPECT_EQ(prefix_text(if_p->if_addr), "10.7.0.1/24");
+    EXPECT_EQ(pim_if_find(vpn_p, "late0", PIM_IF_TYPE_LOCAL, nullptr, true), if_p);
+}
+
+TEST_F(PimConfigTest, RefusedChangesApplyNothing)
+{
+    ASSERT_EQ(
+        vpn_if(ZCONFD_MOP_CREATED, 7, "ge0",
+               {begin("ip"), text("address", "10.1.1.1/24"), end("ip"), flag("shutdown", false)}),
+        0);
+    t_pim_if *if_p = find_if(vpn_p, "ge0");
+    ASSERT_NE(if_p, nullptr);
+    // The shutdown comes before the bad address: neither is applied.
+    for (const char *bad : {"1:2/64", "10.1.1.9/24"}) {
+        EXPECT_EQ(
+            vpn_if(ZCONFD_MOP_MODIFIED, 7, "ge0",
+                   {flag("shutdown", true), begin("ipv6"), text("address", bad), end("ipv6")}),
+            1)
+            << bad;
+        EXPECT_EQ(if_p->admin_state, PIM_IF_STATE_UP) << bad;
+        EXPECT_EQ(prefix_text(if_p->if_addr), "10.1.1.1/24") << bad;
+    }
+    EXPECT_EQ(vpn_if(ZCONFD_MOP_CREATED, 7, "new0", {begin("ip"), text("address", "::1/64")}), 1);
+    EXPECT_EQ(find_if(vpn_p, "new0"), nullptr) << "not even created";
+}
+
+TEST_F(PimConfigTest, InitialReadDropsWhatItDoesNotBring)
+{
+    ASSERT_EQ(vpn(ZCONFD_MOP_CREATED, 8,
+                  in_pim({flag("shutdown", false), num("spt-threshold", ZCONFD_VT_UINT16, 10)})),
+              0);
+    ASSERT_EQ(vpn(ZCONFD_MOP_CREATED, 9, in_pim({flag("shutdown", false)})), 0);
+    t_pim_vpn *v8 = pim_vpn_find(daemon_p, 8, nullptr);
+    for (const char *name : {"keep0", "drop0", "nopim0"}) {
+        ASSERT_EQ(vpn_if(ZCONFD_MOP_CREATED, 8, name,
+                         {begin("ip"), text("address", "10.8.0.1/24"), end("ip")}),
+                  0);
+        ASSERT_EQ(pim_if(ZCONFD_MOP_CREATED, 8, name), 0);
+    }
+    t_ipaddr sys = PimEnvTest::v4(0x0AFF0001);
+    ASSERT_EQ(system({zconfd_val_ipaddr(zconfd_tag("system-ip"), &sys)}), 0);
+
+    // The agent comes back with less: VPN 8 without its SPT threshold and
+    // with two of its interfaces (one without PIM, one without address),
+    // VPN 9 and the system address gone.
+    pim_config_resync(daemon_p, false);
+    ASSERT_EQ(vpn(ZCONFD_MOP_CREATED, 8, in_pim({flag("shutdown", false)})), 0);
+    ASSERT_EQ(vpn_if(ZCONFD_MOP_CREATED, 8, "keep0", {flag("shutdown", false)}), 0);
+    ASSERT_EQ(vpn_if(ZCONFD_MOP_CREATED, 8, "nopim0",
+                     {begin("ip"), text("address", "10.8.0.1/24"), end("ip")}),
+              0);
+    ASSERT_EQ(pim_if(ZCONFD_MOP_CREATED, 8, "keep0"), 0);
+    pim_config_resync(daemon_p, true);
+
+    EXPECT_EQ(pim_vpn_find(daemon_p, 8, nullptr), v8);
+    EXPECT_EQ(pim_vpn_find(daemon_p, 9, nullptr), nullptr);
+    EXPECT_TRUE(v8->pim_enabled);
+    EXPECT_EQ(v8->config.spt_threshold, PIM_SPT_THRESHOLD_INFINITY);
+    ASSERT_NE(find_if(v8, "keep0"), nullptr);
+    EXPECT_TRUE(find_if(v8, "keep0")->pim_configured);
+    EXPECT_TRUE(IPADDR_IS_ZERO(&find_if(v8, "keep0")->if_addr.addr));
+    EXPECT_EQ(find_if(v8, "drop0"), nullptr);
+    ASSERT_NE(find_if(v8, "nopim0"), nullptr);
+    EXPECT_FALSE(find_if(v8, "nopim0")->pim_configured);
+    EXPECT_STREQ(ipaddr_str(&daemon_p->system_ip).c, "0.0.0.0");
+
+    // Outside an initial read nothing is swept.
+    pim_config_resync(daemon_p, true);
+    EXPECT_NE(find_if(v8, "keep0"), nullptr);
 }
 
 TEST_F(PimConfigTest, PimInterfaceSettingsInTheirUnits)
