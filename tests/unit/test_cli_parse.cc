@@ -83,13 +83,13 @@ TEST_F(CliParse, WalksBecomeXPathsWithKeysAndValues)
     t_cli_path path;
     std::string err;
     ASSERT_TRUE(cli_path_walk(&schema_, CLI_WALK_CONFIG,
-                              words("vpn vpn-instance 1 router pim interface \"it's 1\" "
+                              words("vpn vpn-instance 1 router pim interface \"it's1\" "
                                     "dr-priority 10"),
                               0, &path, &err))
         << err;
     EXPECT_EQ(path.xpath, "/kem-vpn:vpn/vpn-instance[vpn-id='1']/router/pim/"
-                          "interface[if-name=\"it's 1\"]/dr-priority");
-    EXPECT_EQ(path.words, "vpn vpn-instance 1 router pim interface \"it's 1\" dr-priority");
+                          "interface[if-name=\"it's1\"]/dr-priority");
+    EXPECT_EQ(path.words, "vpn vpn-instance 1 router pim interface \"it's1\" dr-priority");
     EXPECT_TRUE(path.has_value);
     EXPECT_EQ(path.value, "10");
     EXPECT_FALSE(path.keys_missing);
