@@ -1,6 +1,9 @@
 // Interface tables: index allocation, shared bitmap indexes, table orders,
 // lookups and the conditions under which PIM runs.
+#include <csignal>
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -181,6 +184,33 @@ TEST_F(PimIfTest, NamespacesAreEnteredToOpenSocketsOnly)
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    // A return that keeps failing stops the process instead of leaving it in
+    // the VPN's namespace (here: VPN 9's file, in a private /run, names the
+    // process's own namespace, and the way back is lost while inside).
+    child = fork();
+    if (child == 0) {
+        int fd = -1;
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0 ||
+            mkdir("/run/netns", 0755) != 0 || (fd = creat("/run/netns/9", 0644)) < 0 ||
+            close(fd) != 0 ||
+            mount("/proc/self/ns/net", "/run/netns/9", nullptr, MS_BIND, nullptr) != 0) {
+            _exit(2);
+        }
+        {
+            t_pim_ns_guard ns(9);
+            if (!ns.entered()) {
+                _exit(3);
+            }
+            pim_util_ns_destroy();
+        }
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_FALSE(WIFEXITED(status)) << "exit " << WEXITSTATUS(status);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT);
 }
 
 TEST_F(PimIfTest, OnlyThePrimaryAddressRestartsPim)
