@@ -2,6 +2,7 @@
 // with next hops filled as the route table manager reports them, neighbors
 // learned from Hellos, and the Joins and Prunes sent upstream recorded.
 #include <cstdio>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "daemon/pim_minfo.h"
 #include "daemon/pim_minfo_upstream.h"
 #include "tests/unit/pim_test_env.h"
+#include "zconfd/zconfd.h"
 
 namespace
 {
@@ -427,6 +429,37 @@ TEST_F(UpstreamTest, AssertCleanupRejoinsTheRpfNeighbor)
     EXPECT_EQ(xg->rpf_nbr_addr.u.addr4, 0x0A010102u);
     EXPECT_TRUE(xg->minfo_flags & PIM_MINFO_FLAG_FTM);
     EXPECT_TRUE(timer_is_active(xg->join_timer));
+}
+
+std::string spt_cmd(std::vector<const char *> args)
+{
+    t_zconfd_uinfo uinfo{};
+    EXPECT_EQ(pim_minfo_spt_test(&uinfo, "pim_minfo_spt_test", static_cast<int>(args.size()),
+                                 args.data()),
+              0);
+    std::string out = uinfo.out_p != nullptr ? uinfo.out_p : "";
+    free(uinfo.out_p);
+    return out;
+}
+
+TEST_F(UpstreamTest, SptTestCommand)
+{
+    EXPECT_EQ(spt_cmd({"move", GROUP, SRC, "7"}), "Valid input is add or delete but not move\n");
+    EXPECT_EQ(spt_cmd({"add", GROUP, "0.0.0.0", "7"}),
+              "Please provide proper Srouce address for (S,G) entry: 0.0.0.0 not valid unicast "
+              "address\n");
+    EXPECT_EQ(spt_cmd({"add", GROUP, SRC, "99"}), "Can't find vpn 99\n");
+    EXPECT_EQ(spt_cmd({"add", GROUP, SRC, "7"}), "PIM is not enabled on vpn 7\n");
+    EXPECT_EQ(entry(PIM_TYPE_SG, &src), nullptr);
+
+    vpn_p->pim_enabled = true;
+    EXPECT_EQ(spt_cmd({"add", GROUP, SRC, "7"}), "Add (10.7.7.7, 239.1.1.1) 7\n");
+    ASSERT_NE(entry(PIM_TYPE_SG, &src), nullptr);
+    EXPECT_TRUE(entry(PIM_TYPE_SG, &src)->minfo_flags & PIM_MINFO_FLAG_SPT);
+    EXPECT_EQ(spt_cmd({"delete", GROUP, SRC, "7"}), "Delete (10.7.7.7, 239.1.1.1) 7\n");
+    EXPECT_EQ(entry(PIM_TYPE_SG, &src), nullptr);
+    EXPECT_EQ(spt_cmd({"delete", GROUP, SRC, "7"}),
+              "Delete (10.7.7.7, 239.1.1.1) 7\nFailed to delete SPT S,G entry\n");
 }
 
 } // namespace
