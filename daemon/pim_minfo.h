@@ -275,8 +275,8 @@ void pim_minfo_encode_jp(t_pim_if *if_p, t_pim_minfo *minfo_p, const t_ipaddr *u
 // The current upstream neighbor (rpf_nbr_addr anywhere in the VPN); *rp_p gets rp_in_use.
 t_pim_nbr *pim_minfo_get_rpf_nbr(t_pim_vpn *vpn_p, t_pim_minfo *minfo_p, t_ipaddr *rp_p);
 void pim_minfo_cleanup_nbr_xg(t_pim_minfo *minfo_p, t_pim_nbr *winner_p);
-// A new join_interval on an interface: Join timers of the entries joined
-// through it follow at their next start.
+// A new join_interval on an interface: the entries joined through it take it,
+// their running Join timers restarted with it.
 void pim_minfo_jp_interval_update(t_pim_if *if_p);
 
 // SPT switchover.
