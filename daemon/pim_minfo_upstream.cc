@@ -337,6 +337,10 @@ void pim_minfo_join_desired_enable_xg(t_pim_minfo *minfo_p)
         minfo_p->direct_source_if = 0;
         pim_ftm_delete(minfo_p);
     } else {
+        // Forwarded straight from the source's subnet: no neighbor to refresh
+        // (the old one, if any, was just pruned).
+        clear_rpf_nbr(minfo_p);
+        join_timer_stop(minfo_p);
         minfo_p->direct_source_if = static_cast<uint32_t>(direct_if);
         pim_ftm_add(minfo_p);
     }

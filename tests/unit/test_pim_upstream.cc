@@ -267,6 +267,20 @@ TEST_F(UpstreamTest, DirectlyConnectedSource)
     EXPECT_EQ(sg->direct_source_if, eth3->if_index);
     EXPECT_TRUE(sg->minfo_flags & PIM_MINFO_FLAG_FTM);
 
+    // Joined through a neighbor, then the source is connected again: the
+    // neighbor is pruned and no longer refreshed; forwarding stays.
+    via("10.5.5.50", "10.3.3.5", eth2);
+    EXPECT_EQ(took(), strs{"J SG 10.3.3.5@eth2 t0"});
+    nh = route("10.5.5.50");
+    nh->route_type = PIM_ROUTE_TYPE_CONNECT;
+    pim_test_service_nh(nh, "0.0.0.0", eth3);
+    routed("10.5.5.50");
+    EXPECT_EQ(took(), strs{"P SG 10.3.3.5@eth2 t0"});
+    EXPECT_EQ(sg->direct_source_if, eth3->if_index);
+    EXPECT_TRUE(sg->minfo_flags & PIM_MINFO_FLAG_FTM);
+    advance(61);
+    EXPECT_TRUE(took().empty());
+
     // The last receiver goes: forwarding removed and the entry deleted.
     unit([&] { EXPECT_EQ(pim_jp_sg_prune(eth1, &group, &s), 0); });
     advance(1);
