@@ -346,7 +346,11 @@ int pim_minfo_ifindex_cmp(const void *a, const void *b)
     if (int c = avl_cmp3(x->pim_if_type, y->pim_if_type)) {
         return c;
     }
-    return avl_cmp3(x->if_index, y->if_index);
+    if (int c = avl_cmp3(x->if_index, y->if_index)) {
+        return c;
+    }
+    // Interfaces still without a bitmap index must not share one place.
+    return avl_cmp3(reinterpret_cast<uintptr_t>(x), reinterpret_cast<uintptr_t>(y));
 }
 
 // Entries.
