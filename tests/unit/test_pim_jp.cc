@@ -156,6 +156,25 @@ TEST_F(JpTest, XgPruneOnLanWaitsForOverrideAndEchoes)
     EXPECT_EQ(lan->stats.pkt_stats_tx.jp_pkts, before + 1) << "prune echo";
 }
 
+TEST_F(JpTest, LastXgPruneEndsTheGroupsSptHold)
+{
+    xg_join(lan, 210);
+    xg_join(lan2, 210);
+    ASSERT_EQ(pim_minfo_spt_sg_create(daemon_p, 7, &S, &G), PIM_STATUS_OK);
+    auto spt_held = [this] {
+        t_pim_minfo *sg = entry(PIM_TYPE_SG, "239.1.1.1", "10.2.2.2");
+        return sg != nullptr && (sg->minfo_flags & PIM_MINFO_FLAG_SPT) != 0;
+    };
+    ASSERT_TRUE(spt_held());
+    xg_prune(lan);
+    advance(1);
+    EXPECT_TRUE(spt_held()) << "lan2 still wants the group";
+    xg_prune(lan2);
+    advance(1);
+    EXPECT_EQ(xg(), nullptr);
+    EXPECT_FALSE(spt_held());
+}
+
 TEST_F(JpTest, XgJoinDuringPrunePendingCancelsThePrune)
 {
     add_nbrs(lan, 2);
