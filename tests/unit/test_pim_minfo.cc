@@ -76,6 +76,8 @@ TEST_F(MinfoTest, IlistBitsSearchAndSetOperations)
     EXPECT_EQ(out, 1023u) << "across zero bytes";
     pim_minfo_ilist_find_next(a, 1023, &out);
     EXPECT_EQ(out, 0u) << "nothing above the last bit";
+    pim_minfo_ilist_find_next(a, UINT32_MAX, &out);
+    EXPECT_EQ(out, 0u);
     pim_minfo_ilist_set(a, 1024);
     pim_minfo_ilist_set(a, 0);
     pim_minfo_ilist_find_first(a, &out);
