@@ -2,6 +2,9 @@
 // the neighbor layer, and Join/Prune and Assert acceptance rules.
 #include <vector>
 
+#include "daemon/pim_minfo.h"
+#include "daemon/pim_nhres.h"
+#include "daemon/pim_rp_db.h"
 #include "tests/unit/pim_test_env.h"
 
 namespace
@@ -56,6 +59,33 @@ t_bytes jp_msg(uint32_t upstream, uint32_t group, const std::vector<t_pim_jp_src
     t_bytes m(PIM_PKT_BUF_LEN);
     t_pim_jp_cursor cur{};
     m.resize(pim_pkt_jp_build(m, jp, cur));
+    return m;
+}
+
+// One message of several group records: (group, joins, prunes) each.
+struct t_grp {
+    uint32_t group;
+    std::vector<t_pim_jp_src> joins;
+    std::vector<t_pim_jp_src> prunes;
+};
+
+t_bytes jp_msg_groups(uint32_t upstream, const std::vector<t_grp> &grps)
+{
+    std::vector<t_pim_jp_group_tx> g;
+    for (const t_grp &x : grps) {
+        t_pim_jp_group_tx rec{};
+        IPADDR_SET_V4(&rec.group, x.group);
+        rec.joins = x.joins;
+        rec.prunes = x.prunes;
+        g.push_back(rec);
+    }
+    t_ipaddr up{};
+    IPADDR_SET_V4(&up, upstream);
+    t_pim_jp_tx jp{up, 210, g};
+    t_bytes m(PIM_PKT_BUF_LEN);
+    t_pim_jp_cursor cur{};
+    m.resize(pim_pkt_jp_build(m, jp, cur));
+    EXPECT_EQ(pim_pkt_jp_build(m, jp, cur), 0u) << "one message";
     return m;
 }
 
@@ -140,9 +170,13 @@ TEST_F(PimRxTest, JoinPruneNeedsANeighborAndMustBeForUs)
 
     ASSERT_EQ(rx(datagram(PEER, hello_msg(105, 1, 1))), PIM_STATUS_OK);
     EXPECT_EQ(rx(datagram(PEER, join)), PIM_STATUS_OK);
+    // On a shared LAN the Join/Prunes to other routers reach us: counted
+    // apart, neither bad nor acted on.
     t_bytes other = jp_msg(0x0a000009, 0xe1010101, {src(0x0a000063, PIM_SRC_FLAG_S)});
-    EXPECT_EQ(rx(datagram(PEER, other)), PIM_STATUS_NO_NBR) << "for another router";
-    EXPECT_EQ(st().bad_pkts, 2u);
+    EXPECT_EQ(rx(datagram(PEER, other)), PIM_STATUS_OK) << "for another router";
+    EXPECT_EQ(st().jp_not_for_us_pkts, 1u);
+    EXPECT_EQ(vpn_p->stats.pkt_stats_rx.jp_not_for_us_pkts, 1u);
+    EXPECT_EQ(st().bad_pkts, 1u);
     // Auto-RP groups are parsed but not acted on, whoever they are for.
     t_bytes autorp = jp_msg(0x0a000009, 0xe0000127, {src(0x0a000063, PIM_SRC_FLAG_S)});
     EXPECT_EQ(rx(datagram(PEER, autorp)), PIM_STATUS_OK);
@@ -159,13 +193,72 @@ TEST_F(PimRxTest, JoinPruneNeedsANeighborAndMustBeForUs)
     EXPECT_EQ(st().xg_sgrpt_pkts, 1u);
     EXPECT_FALSE(if_p->xg_join);
 
-    // A record with more sources than the arrays hold is malformed.
-    std::vector<t_pim_jp_src> many;
-    for (uint32_t i = 0; i <= PIM_JP_MAX_SRCS; i++) {
-        many.push_back(src(0x0b000000 + i, PIM_SRC_FLAG_S));
+    // The largest message we build (a (*,G) Join with all the prunes a record
+    // may carry, fragmented on the wire) is accepted whole.
+    std::vector<t_pim_jp_src> prunes;
+    for (uint32_t i = 0; i < PIM_JP_MAX_SRCS; i++) {
+        prunes.push_back(src(0x0b000000 + i, rpt));
     }
-    EXPECT_EQ(rx(datagram(PEER, jp_msg(OWN, 0xe1010101, many))), PIM_STATUS_BAD_MSG);
-    EXPECT_EQ(st().bad_pkts, 3u);
+    t_bytes largest = jp_msg(OWN, 0xe1010101, {src(0x0a0000fe, wc)}, prunes);
+    ASSERT_GT(largest.size(), PIM_PKT_TX_MAX);
+    EXPECT_EQ(rx(datagram(PEER, largest)), PIM_STATUS_OK);
+    EXPECT_EQ(st().bad_pkts, 1u);
+    EXPECT_EQ(st().jp_pkts, 7u);
+}
+
+// With routing state: the unit protocol runs once per message.
+struct PimRxStateTest : PimRxTest {
+    void SetUp() override
+    {
+        PimRxTest::SetUp();
+        ASSERT_EQ(pim_minfo_init(vpn_p), PIM_STATUS_OK);
+        ASSERT_EQ(pim_nhres_db_init(vpn_p), PIM_STATUS_OK);
+        ASSERT_EQ(pim_rp_db_init(vpn_p), PIM_STATUS_OK);
+        ASSERT_EQ(rx(datagram(PEER, hello_msg(105, 1, 1))), PIM_STATUS_OK);
+    }
+
+    t_pim_if_minfo *sgrpt_rec(uint32_t group, uint32_t source)
+    {
+        t_ipaddr g = v4(group);
+        t_ipaddr s = v4(source);
+        return pim_if_minfo_find(if_p, PIM_TYPE_SG_RPT, &g, &s, nullptr);
+    }
+};
+
+TEST_F(PimRxStateTest, EndOfMessageRunsOnceAfterTheLastGroupRecord)
+{
+    const uint8_t wc = PIM_SRC_FLAG_S | PIM_SRC_FLAG_W | PIM_SRC_FLAG_R;
+    const uint8_t rpt = PIM_SRC_FLAG_S | PIM_SRC_FLAG_R;
+    const uint32_t grp = 0xe1010101;
+    const uint32_t s1 = 0x0a080801;
+    ASSERT_EQ(rx(datagram(PEER, jp_msg(OWN, grp, {src(0x0a0000fe, wc)}, {src(s1, rpt)}))),
+              PIM_STATUS_OK);
+    advance(2); // prune-pending time with one neighbor
+    t_pim_if_minfo *r = sgrpt_rec(grp, s1);
+    ASSERT_NE(r, nullptr);
+    ASSERT_EQ(r->ds_state, PIM_IF_DSTREAM_PRUNED);
+
+    // The (*,G) Join and the (S,G,rpt) Prune in two records of one message:
+    // the prune stands, as it would in one record.
+    t_bytes two = jp_msg_groups(OWN, {{grp, {src(0x0a0000fe, wc)}, {}}, {grp, {}, {src(s1, rpt)}}});
+    ASSERT_EQ(rx(datagram(PEER, two)), PIM_STATUS_OK);
+    r = sgrpt_rec(grp, s1);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->ds_state, PIM_IF_DSTREAM_PRUNED);
+    EXPECT_TRUE(pim_minfo_ilist_test(r->minfo_p->pruned_olist_p, if_p->if_index));
+    EXPECT_TRUE(TAILQ_EMPTY(&vpn_p->tmp_sgrpt_list));
+
+    // A (*,G) Join without the prune, then a malformed record: what was
+    // processed keeps its effect and is end-of-message processed.
+    t_bytes bad = jp_msg_groups(
+        OWN, {{grp, {src(0x0a0000fe, wc)}, {}}, {0xe1010102, {src(s1, PIM_SRC_FLAG_S)}, {}}});
+    bad[34] = 9; // family of the second group
+    pim_pkt_finish(bad);
+    uint32_t bad_before = st().bad_pkts;
+    EXPECT_EQ(rx(datagram(PEER, bad)), PIM_STATUS_BAD_MSG);
+    EXPECT_EQ(st().bad_pkts, bad_before + 1);
+    EXPECT_EQ(sgrpt_rec(grp, s1), nullptr) << "the prune was not repeated: gone";
+    EXPECT_TRUE(TAILQ_EMPTY(&vpn_p->tmp_sgrpt_list));
 }
 
 TEST_F(PimRxTest, AssertRules)
@@ -193,25 +286,27 @@ TEST_F(PimRxTest, AssertRules)
     EXPECT_EQ(st().assert_pkts, 3u);
 }
 
-TEST_F(PimRxTest, SendSideSplitsAtAFrameAndCountsEveryMessage)
+TEST_F(PimRxTest, SendSideCountsEveryMessage)
 {
     std::vector<t_pim_jp_src> prunes;
     for (uint32_t i = 0; i < 300; i++) {
         prunes.push_back(src(0x0b000000 + i, PIM_SRC_FLAG_S | PIM_SRC_FLAG_R));
     }
     t_pim_jp_src rp = src(0x0a0000fe, PIM_SRC_FLAG_S | PIM_SRC_FLAG_W | PIM_SRC_FLAG_R);
-    t_pim_jp_group_tx g{v4(0xe1010101), {&rp, 1}, prunes};
-    t_pim_jp_tx jp{v4(PEER), pim_pkt_jp_holdtime(if_p), {&g, 1}};
+    t_pim_jp_src sg = src(0x0a000063, PIM_SRC_FLAG_S);
+    std::vector<t_pim_jp_group_tx> g(2, t_pim_jp_group_tx{v4(0xe1010102), {&sg, 1}, {}});
+    g[0] = t_pim_jp_group_tx{v4(0xe1010101), {&rp, 1}, prunes};
+    t_pim_jp_tx jp{v4(PEER), pim_pkt_jp_holdtime(if_p), g};
     const t_pim_pkt_stats_tx &tx = if_p->stats.pkt_stats_tx;
     uint32_t failed = tx.failed_pkts;
     EXPECT_EQ(pim_pkt_tx_jp(if_p, jp), PIM_STATUS_SOCKET_FAIL) << "no socket";
-    // 180 prunes fit beside the (*,G) Join in 1480 bytes: two messages.
+    // The (*,G) Join goes whole in one message, the (S,G) Join in the next.
     EXPECT_EQ(tx.jp_pkts, 2u);
     EXPECT_EQ(tx.all_pkts, 2u) << "Join/Prunes count as sent even when the send fails";
     EXPECT_EQ(tx.failed_pkts, failed + 2);
 
     t_pim_assert_metric m{};
-    EXPECT_EQ(pim_pkt_encode_assert(if_p, &rp.addr, &g.group, &m), PIM_STATUS_SOCKET_FAIL);
+    EXPECT_EQ(pim_pkt_encode_assert(if_p, &rp.addr, &g[0].group, &m), PIM_STATUS_SOCKET_FAIL);
     EXPECT_EQ(tx.assert_pkts, 0u) << "only successful Asserts count";
     EXPECT_EQ(tx.failed_pkts, failed + 3);
 }
