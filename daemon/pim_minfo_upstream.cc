@@ -685,8 +685,17 @@ void pim_minfo_update_upstream_state(t_pim_minfo *minfo_p, e_pim_upstream_state 
 void pim_minfo_xg_trigger_upstream(t_pim_minfo *minfo_p)
 {
     t_pim_minfo *xg_p = pim_minfo_find_xg_from_sg(minfo_p);
-    if (xg_p != nullptr && xg_p->join_timer != nullptr && timer_is_active(xg_p->join_timer)) {
-        timer_reset_interval(xg_p->join_timer, PIM_MINFO_JOIN_TRIGGER_MS);
+    if (xg_p == nullptr || xg_p->join_timer == nullptr || !timer_is_active(xg_p->join_timer)) {
+        return;
+    }
+    // A refresh already due within the trigger delay is kept: restarting it
+    // on every trigger would hold the Join back for as long as changes keep
+    // arriving less than a second apart.
+    t_timer *timer = xg_p->join_timer;
+    uint32_t trigger_ticks = timer_ms_to_ticks(timer_mgr_get_resolution(timer->p_mgr, nullptr),
+                                               PIM_MINFO_JOIN_TRIGGER_MS, true);
+    if (timer_get_ticks_to_expiry(timer) > int64_t{trigger_ticks}) {
+        timer_reset_interval(timer, PIM_MINFO_JOIN_TRIGGER_MS);
     }
 }
 
