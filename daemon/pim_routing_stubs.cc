@@ -143,8 +143,6 @@ e_pim_status pim_pkt_encode_jp(t_pim_if *, t_pim_minfo *, const t_ipaddr *, bool
 void pim_jp_tx_flush(t_pim_if *) {}
 void pim_jp_tx_flush_all(t_pim_daemon *) {}
 void pim_jp_tx_discard(t_pim_if *) {}
-int pim_jp_test(t_zconfd_uinfo *, const char *, int, const char **) { return 0; }
-int pim_minfo_spt_test(t_zconfd_uinfo *, const char *, int, const char **) { return 0; }
 // clang-format on
 
 // Until the entry table lands an (S,G,rpt) entry cannot reach its (*,G) RP.
