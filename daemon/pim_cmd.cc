@@ -22,8 +22,9 @@
 namespace
 {
 
-// One named parameter of a command; the CLI hands over the words typed
-// after the command, each parameter's name followed by its value.
+// One parameter of a command. The CLI hands over the words typed after the
+// command, each parameter's name followed by its value; other callers pass
+// the values alone, in the parameters' order, after any command words.
 struct t_pim_cmd_arg {
     std::string_view name;
     const char *value;
@@ -33,6 +34,20 @@ template <size_t N>
 bool pim_cmd_parse(t_zconfd_uinfo *uinfo, int argc, const char **argv,
                    std::array<t_pim_cmd_arg, N> &args)
 {
+    auto named = [&](const char *word) {
+        return std::any_of(args.begin(), args.end(),
+                           [&](const t_pim_cmd_arg &a) { return a.name == word; });
+    };
+    if (argc > 0 && !named(argv[0])) {
+        if (static_cast<size_t>(argc) < N) {
+            zconfd_cli_printf(uinfo, "Invalid argument %s\n", argv[0]);
+            return false;
+        }
+        for (size_t i = 0; i < N; i++) {
+            args[i].value = argv[static_cast<size_t>(argc) - N + i];
+        }
+        return true;
+    }
     for (int i = 0; i < argc; i += 2) {
         auto it = std::find_if(args.begin(), args.end(),
                                [&](const t_pim_cmd_arg &a) { return a.name == argv[i]; });
