@@ -101,10 +101,6 @@ int pim_jp_sa_prune(t_pim_if *, const t_ipaddr *, const t_ipaddr *) { return 0; 
 void pim_jp_unit_begin(t_pim_vpn *) {}
 void pim_jp_handle_xg_join_sgrpt(t_pim_if *, t_pim_if_minfo *) {}
 void pim_jp_handle_eom(t_pim_vpn *) {}
-e_pim_status pim_pkt_encode_jp(t_pim_if *, t_pim_minfo *, const t_ipaddr *, bool) { return PIM_STATUS_OK; }
-void pim_jp_tx_flush(t_pim_if *) {}
-void pim_jp_tx_flush_all(t_pim_daemon *) {}
-void pim_jp_tx_discard(t_pim_if *) {}
 // clang-format on
 
 // Until the entry table lands an (S,G,rpt) entry cannot reach its (*,G) RP.

@@ -11,10 +11,39 @@
 #include "daemon/pim_if.h"
 #include "daemon/pim_mem.h"
 #include "daemon/pim_nbr.h"
+#include "daemon/pim_nhres.h"
 #include "daemon/pim_pkt.h"
 #include "daemon/pim_vpn.h"
 
 inline timespec g_pim_test_now{};
+
+inline t_ipaddr pim_test_ip(const char *text)
+{
+    t_ipaddr a;
+    EXPECT_EQ(str_to_ip(text, &a), 1) << text;
+    return a;
+}
+
+// Next hops appended to a record as the route table manager reports them; an
+// interface of nullptr names an index no interface has.
+inline void pim_test_service_nh(t_pim_next_hop *nh, const char *gw, const t_pim_if *if_p)
+{
+    t_pim_nh_info &info = nh->nh_info[nh->num_nh++];
+    info = t_pim_nh_info{};
+    info.nh_type = E_PIM_NHTYPE_SERVICE;
+    info.nh_addr = pim_test_ip(gw);
+    info.if_index = if_p != nullptr ? if_p->if_index : 77;
+}
+
+inline void pim_test_overlay_nh(t_pim_next_hop *nh, const char *site, uint64_t src_vpn)
+{
+    t_pim_nh_info &info = nh->nh_info[nh->num_nh++];
+    info = t_pim_nh_info{};
+    info.nh_type = E_PIM_NHTYPE_FAB;
+    info.nh_addr = pim_test_ip(site);
+    info.src_vpn = src_vpn;
+    info.if_index = 600;
+}
 
 struct PimEnvTest : ::testing::Test {
     t_pim_daemon *daemon_p = nullptr;
