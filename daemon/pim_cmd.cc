@@ -149,6 +149,10 @@ int pim_jp_test(t_zconfd_uinfo *uinfo, const char *, int argc, const char **argv
     if (!pim_cmd_parse(uinfo, argc, argv, args)) {
         return 0;
     }
+    bool join = false;
+    if (!pim_cmd_operation(uinfo, args[0].value, &join)) {
+        return 0;
+    }
     const char *if_name = args[5].value;
     char kernel[PIM_IF_NAME_LEN];
     if (!pim_chassis_kernel_name(if_name, kernel, sizeof(kernel))) {
@@ -193,10 +197,6 @@ int pim_jp_test(t_zconfd_uinfo *uinfo, const char *, int argc, const char **argv
     }
     if (!if_p->pim_enabled) {
         zconfd_cli_printf(uinfo, "PIM is not enabled on interface %lu: %s\n", id, if_name);
-        return 0;
-    }
-    bool join = false;
-    if (!pim_cmd_operation(uinfo, args[0].value, &join)) {
         return 0;
     }
     if (!rp_ok) {
