@@ -255,7 +255,8 @@ bool pim_show_topo_oil_locate(t_pim_daemon *daemon_p, const t_zconfd_value *keys
         return from < PIM_ILIST_BITS && pim_minfo_ilist_test(list, static_cast<uint32_t>(from)) &&
                pim_show_topo_oil_encode(vpn_p, minfo_p, static_cast<uint32_t>(from), false, row);
     }
-    if (mode == SHOW_FIND_NEXT && num_keys > 1 + TOPO_ROW_KEYS) {
+    // Past the last index there is nothing, however large the key.
+    if (mode == SHOW_FIND_NEXT && num_keys > 1 + TOPO_ROW_KEYS && from < PIM_ILIST_BITS) {
         from++;
     }
     for (uint32_t index = pim_show_topo_oil_from(list, from); index != 0;

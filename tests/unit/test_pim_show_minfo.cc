@@ -201,7 +201,7 @@ TEST_F(PimShowMinfoTest, EntriesOfEveryKindWithTheirOutgoingInterfaces)
     exact.back() = index_key(tunnel->if_index);
     EXPECT_FALSE(find("multicast-topology-oil", ZCONFD_FIND_NEXT, exact).found)
         << "the walk stays under its entry";
-    exact.back() = index_key(UINT32_MAX);
+    exact.back() = zconfd_val_uint(zconfd_tag("index"), ZCONFD_VT_UINT64, UINT64_MAX);
     EXPECT_FALSE(find("multicast-topology-oil", ZCONFD_FIND_NEXT, exact).found);
     EXPECT_FALSE(first("multicast-topology-oil", -1, topo_keys(0, 0, PIM_TYPE_XG)).found);
     EXPECT_FALSE(first("multicast-topology-oil", -1, topo_keys(3, 0, PIM_TYPE_SG)).found);
