@@ -103,14 +103,15 @@ int pim_jp_sgrpt_join(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *src
                 if_p->user_name);
         return 1;
     }
-    // A (*,G) Join earlier in this group record left the record temporary:
-    // its end of message comes first, then the Join(S,G,rpt).
-    if (if_p->xg_join) {
-        if_p->xg_join = false;
-        if (if_minfo_p->on_tmp_list) {
-            pim_jp_tmp_sgrpt_remove(if_minfo_p);
-            (void)pim_jp_dstream_sm_eom_sgrpt(if_minfo_p);
-        }
+    // A (*,G) Join earlier in this unit left the record temporary: its end
+    // of message comes first, then the Join(S,G,rpt). Done whenever the
+    // record is queued, not only when the flag says so: a unit may span
+    // several group records, and a temporary record ignores the Join, which
+    // would leave its pruned bit behind.
+    if_p->xg_join = false;
+    if (if_minfo_p->on_tmp_list) {
+        pim_jp_tmp_sgrpt_remove(if_minfo_p);
+        (void)pim_jp_dstream_sm_eom_sgrpt(if_minfo_p);
     }
     (void)pim_jp_dstream_sm_join_sgrpt(if_p, if_minfo_p, holdtime);
     pim_et_process_prune_change(rpt_p, if_minfo_p);

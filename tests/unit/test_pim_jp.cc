@@ -350,6 +350,19 @@ TEST_F(JpTest, XgJoinThenSgrptJoinLeavesNothingForEndOfMessage)
     });
     EXPECT_EQ(rpt(), nullptr);
     EXPECT_EQ(xg_rec(lan)->ds_state, PIM_IF_DSTREAM_JOINED);
+
+    // The same with the (S,G,rpt) Join in a later group record of the unit
+    // (no flag): the pruned bit does not outlive the record.
+    xg_join(lan2, PIM_JP_HOLDTIME_FOREVER);
+    rpt_prune(lan2, 210);
+    pruned_source();
+    jp_unit([&] {
+        EXPECT_EQ(pim_jp_xg_join(lan, &G, &RP, 210), 0);
+        EXPECT_EQ(pim_jp_sgrpt_join(lan, &G, &S, 210), 0);
+    });
+    EXPECT_EQ(rpt_rec(lan), nullptr);
+    ASSERT_NE(rpt(), nullptr) << "still pruned on lan2";
+    EXPECT_FALSE(pim_minfo_ilist_test(rpt()->pruned_olist_p, lan->if_index));
 }
 
 TEST_F(JpTest, PrunePendingSurvivesXgJoinWithItsPrune)

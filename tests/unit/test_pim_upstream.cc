@@ -1,6 +1,7 @@
 // Upstream state of routing entries driven through the Join/Prune handlers,
 // with next hops filled as the route table manager reports them, neighbors
 // learned from Hellos, and the Joins and Prunes sent upstream recorded.
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include "daemon/pim_jp.h"
 #include "daemon/pim_minfo.h"
 #include "daemon/pim_minfo_upstream.h"
+#include "daemon/pim_pkt.h"
 #include "tests/unit/pim_test_env.h"
 #include "zconfd/zconfd.h"
 
@@ -138,6 +140,23 @@ struct UpstreamTest : PimRoutingTest {
         t_pim_minfo *xg = entry(PIM_TYPE_XG, GROUP);
         EXPECT_NE(xg, nullptr);
         return xg;
+    }
+
+    // The sources a (*,G) Join built now would carry as (S,G,rpt) prunes.
+    std::vector<std::string> xg_prunes(t_pim_minfo *xg)
+    {
+        avl_tree_t tree{};
+        avl_create(&tree, pim_minfo_sgrpt_prune_cmp, sizeof(t_pim_pkt_sgrpt_prune),
+                   offsetof(t_pim_pkt_sgrpt_prune, node));
+        pim_pkt_prepare_xg_join_sgrpt_prunes(vpn_p, xg, &tree);
+        std::vector<std::string> out;
+        void *cookie = nullptr;
+        while (auto *p = static_cast<t_pim_pkt_sgrpt_prune *>(avl_destroy_nodes(&tree, &cookie))) {
+            out.emplace_back(ipaddr_str(&p->sgrpt_p->source).c);
+            pim_delete(p);
+        }
+        avl_destroy(&tree);
+        return out;
     }
 
     using strs = std::vector<std::string>;
@@ -287,7 +306,7 @@ TEST_F(UpstreamTest, SptSwitchover)
     via(SRC, "10.3.3.5", eth2);
     EXPECT_EQ(took(), strs{"J SG 10.3.3.5@eth2 t1"});
     EXPECT_TRUE(sg->minfo_flags & PIM_MINFO_FLAG_SA);
-    EXPECT_TRUE(pim_minfo_compute_prune_desired_sgrpt(sg));
+    EXPECT_EQ(xg_prunes(xg), strs{SRC});
     advance(1);
     EXPECT_EQ(took(), strs{"J *G 10.1.1.2@eth0 t2"});
 
@@ -335,6 +354,7 @@ TEST_F(UpstreamTest, SgRptPruneAndJoin)
     EXPECT_EQ(took(), strs{"P SGR 10.1.1.2@eth0 t2"});
     EXPECT_EQ(rpt->upstream_state, PIM_UPSTREAM_PRUNED);
     EXPECT_TRUE(rpt->macro_result & PIM_MACRO_PRUNE_DESIRED);
+    EXPECT_EQ(xg_prunes(xg), strs{SRC});
     advance(1);
     EXPECT_EQ(took(), strs{"J *G 10.1.1.2@eth0 t3"});
 
@@ -345,6 +365,7 @@ TEST_F(UpstreamTest, SgRptPruneAndJoin)
     EXPECT_EQ(took(), strs{"J SGR 10.1.1.2@eth0 t3"});
     EXPECT_EQ(rpt->upstream_state, PIM_UPSTREAM_NOT_PRUNED);
     EXPECT_FALSE(rpt->macro_result & PIM_MACRO_PRUNE_DESIRED);
+    EXPECT_TRUE(xg_prunes(xg).empty());
 
     // Its last record goes with a Join(S,G,rpt): the entry is deleted.
     jp_unit([&] { EXPECT_EQ(pim_jp_sgrpt_join(eth1, &group, &src, 210), 0); });
@@ -428,6 +449,25 @@ TEST_F(UpstreamTest, AssertCleanupRejoinsTheRpfNeighbor)
     EXPECT_EQ(xg->rpf_nbr_addr.u.addr4, 0x0A010102u);
     EXPECT_TRUE(xg->minfo_flags & PIM_MINFO_FLAG_FTM);
     EXPECT_TRUE(timer_is_active(xg->join_timer));
+}
+
+TEST_F(UpstreamTest, SourceActiveJoinDesired)
+{
+    // Receivers on a service-side interface want the overlay's sources.
+    t_pim_minfo *xg = joined_xg();
+    EXPECT_TRUE(pim_minfo_compute_join_desired_sa(xg));
+    // Overlay receivers alone do not.
+    pim_minfo_ilist_reset(xg->inherited_olist_p);
+    pim_minfo_ilist_set(xg->inherited_olist_p, PIM_IF_TUNNEL_IDX_BASE + 3);
+    EXPECT_FALSE(pim_minfo_compute_join_desired_sa(xg));
+    // Local members always do; no receivers at all never.
+    pim_minfo_ilist_set(xg->local_olist_p, eth1->if_index);
+    EXPECT_TRUE(pim_minfo_compute_join_desired_sa(xg));
+    pim_minfo_ilist_reset(xg->local_olist_p);
+    pim_minfo_ilist_reset(xg->joined_olist_p);
+    pim_minfo_ilist_set(xg->inherited_olist_p, eth1->if_index);
+    EXPECT_FALSE(pim_minfo_compute_join_desired_sa(xg));
+    pim_minfo_ilist_set(xg->joined_olist_p, eth1->if_index);
 }
 
 std::string spt_cmd(std::vector<const char *> args)
