@@ -165,15 +165,8 @@ int pim_jp_test(t_zconfd_uinfo *uinfo, const char *, int argc, const char **argv
     if (!pim_cmd_group(uinfo, args[1].value, &group)) {
         return 0;
     }
-    if (!pim_cmd_addr(args[2].value, &source)) {
-        zconfd_cli_printf(
-            uinfo,
-            "Please provide proper Srouce address for (S,G) entry: %s not valid unicast address\n",
-            args[2].value);
-        return 0;
-    }
     // A zero source asks for the shared tree of the RP.
-    bool xg = IPADDR_IS_ZERO(&source);
+    bool xg = pim_cmd_addr(args[2].value, &source) && IPADDR_IS_ZERO(&source);
     bool rp_ok = pim_cmd_addr(args[3].value, &rp);
     if (xg && (!rp_ok || IPADDR_IS_ZERO(&rp) || !ipaddr_is_unicast(&rp))) {
         zconfd_cli_printf(

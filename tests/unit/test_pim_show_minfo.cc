@@ -228,6 +228,9 @@ TEST_F(PimShowMinfoTest, TestCommandsByNameMakeAndReleaseEntries)
     };
     EXPECT_EQ(jp("merge", "0.0.0.0", "ge0/1"), "Valid input is add or delete but not merge\n");
     EXPECT_EQ(jp("add", "0.0.0.0", "ge0/8"), "Can't find interface 3: ge0/8\n");
+    EXPECT_EQ(jp("add", "10.8.8", "ge0/1"),
+              "Please provide proper Srouce address for (S,G) entry: 10.8.8 not valid unicast "
+              "address\n");
     EXPECT_EQ(run(pim_jp_test, {"operation", "add", "colour", "red"}), "Invalid argument colour\n");
     EXPECT_EQ(run(pim_jp_test, {"operation"}), "Invalid argument operation\n");
     EXPECT_EQ(run(pim_jp_test, {"add", "239.1.1.1"}), "Invalid argument add\n");
