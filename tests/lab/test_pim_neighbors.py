@@ -340,6 +340,16 @@ class PimNeighborLab(unittest.TestCase):
         asserts = fields(5, "pim.metric_pref", "pim.metric", "pim.source", "pim.group")
         self.assertEqual(asserts, ["101;10;198.51.100.7;239.1.1.1"])
 
+        # FRR decodes the largest Join/Prune we build (a (*,G) Join with 1024
+        # prunes, 8 kB, fragmented) whole.
+        def frr_jp():
+            t = (frr.vtysh("show ip pim interface traffic json") or {}).get(frr.dev, {})
+            return t.get("joinRx", 0), t.get("pruneRx", 0)
+        joins, prunes = frr_jp()
+        r1.command("send-jp %s %s 239.1.1.2 2000" % (r1.dev, frr.addr))
+        wait_for("FRR to count the Join/Prune",
+                 lambda: frr_jp() == (joins + 1, prunes + 1024))
+
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
