@@ -3,12 +3,12 @@
 #include <cstdio>
 
 #include "common/zul_module.h"
+#include "daemon/pim_cmd.h"
 #include "daemon/pim_config.h"
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_debug.h"
 #include "daemon/pim_mem.h"
 #include "daemon/pim_show.h"
-#include "daemon/pim_subsys.h"
 #include "zconfd/zconfd.h"
 
 namespace

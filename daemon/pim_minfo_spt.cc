@@ -1,7 +1,5 @@
 // Shortest-path-tree switchover: (S,G) entries held by their SPT flag while the
-// forwarding plane reports the source above the SPT threshold, and the test
-// command that creates or releases one by hand.
-#include <cstdlib>
+// forwarding plane reports the source above the SPT threshold.
 #include <cstring>
 
 #include "daemon/pim_daemon.h"
@@ -9,7 +7,6 @@
 #include "daemon/pim_jp.h"
 #include "daemon/pim_minfo.h"
 #include "daemon/pim_vpn.h"
-#include "zconfd/zconfd.h"
 
 namespace
 {
@@ -106,59 +103,4 @@ void pim_minfo_spt_sg_delete_all(t_pim_vpn *vpn_p)
         }
         cur_p = pim_minfo_find_next(vpn_p, type, &group, &source);
     }
-}
-
-// Arguments: add or delete, group, source, VPN id (a leading command word, as
-// the interface bounce receives it, is skipped).
-int pim_minfo_spt_test(t_zconfd_uinfo *uinfo, const char *, int argc, const char **argv)
-{
-    if (argc < 4) {
-        zconfd_cli_printf(uinfo, "Usage: add|delete <group> <source> <vpn id>\n");
-        return 0;
-    }
-    const char **args = argv + (argc - 4);
-    const char *op = args[0];
-    bool add = strcmp(op, "add") == 0;
-    if (!add && strcmp(op, "delete") != 0) {
-        zconfd_cli_printf(uinfo, "Valid input is add or delete but not %s\n", op);
-        return 0;
-    }
-    t_ipaddr group;
-    t_ipaddr source;
-    if (str_to_ip(args[1], &group) != 1 || !ipaddr_is_multicast(&group)) {
-        zconfd_cli_printf(uinfo, "Please provide proper group address: %s\n", args[1]);
-        return 0;
-    }
-    if (str_to_ip(args[2], &source) != 1 || IPADDR_IS_ZERO(&source) ||
-        !ipaddr_is_unicast(&source)) {
-        zconfd_cli_printf(uinfo,
-                          "Please provide proper Srouce address for (S,G) entry: %s not valid "
-                          "unicast address\n",
-                          args[2]);
-        return 0;
-    }
-    char *end = nullptr;
-    unsigned long vpn_id = strtoul(args[3], &end, 10);
-    t_pim_vpn *vpn_p = nullptr;
-    if (g_kemd_p != nullptr && end != args[3] && *end == '\0') {
-        vpn_p = pim_vpn_find(g_kemd_p, vpn_id, nullptr);
-    }
-    if (vpn_p == nullptr) {
-        zconfd_cli_printf(uinfo, "Can't find vpn %lu\n", vpn_id);
-        return 0;
-    }
-    if (!vpn_p->pim_enabled) {
-        zconfd_cli_printf(uinfo, "PIM is not enabled on vpn %lu\n", vpn_id);
-        return 0;
-    }
-    zconfd_cli_printf(uinfo, "%s (%s, %s) %lu\n", add ? "Add" : "Delete", ipaddr_str(&source).c,
-                      ipaddr_str(&group).c, vpn_id);
-    if (add) {
-        if (pim_minfo_spt_sg_create(g_kemd_p, vpn_id, &source, &group) != PIM_STATUS_OK) {
-            zconfd_cli_printf(uinfo, "Failed to create SPT S,G entry\n");
-        }
-    } else if (pim_minfo_spt_sg_delete(g_kemd_p, vpn_id, &source, &group) != PIM_STATUS_OK) {
-        zconfd_cli_printf(uinfo, "Failed to delete SPT S,G entry\n");
-    }
-    return 0;
 }

@@ -12,7 +12,11 @@
 #include "daemon/pim_nhres.h"
 #include "daemon/pim_pkt_codec.h"
 #include "daemon/pim_rp_db.h"
+#include "daemon/pim_show_util.h"
 #include "daemon/pim_vpn.h"
+
+char g_show_up_time[64];
+char g_show_expiry[64];
 
 namespace
 {
@@ -20,7 +24,6 @@ namespace
 constexpr uint32_t SECONDS_PER_YEAR = 31536000;
 
 // Leaf names of the operational schema.
-constexpr uint32_t TAG_VPN_ID = zconfd_tag("vpn-id");
 constexpr uint32_t TAG_RX_HELLO = zconfd_tag("rx-hello");
 constexpr uint32_t TAG_RX_JP = zconfd_tag("rx-join-prune");
 constexpr uint32_t TAG_RX_ASSERT = zconfd_tag("rx-assert");
@@ -34,8 +37,6 @@ constexpr uint32_t TAG_TX_JP = zconfd_tag("tx-join-prune");
 constexpr uint32_t TAG_TX_ASSERT = zconfd_tag("tx-assert");
 constexpr uint32_t TAG_RP_TYPE = zconfd_tag("rp-type");
 constexpr uint32_t TAG_GROUP_PREFIX = zconfd_tag("group-prefix");
-constexpr uint32_t TAG_RP_ADDRESS = zconfd_tag("rp-address");
-constexpr uint32_t TAG_IF_NAME = zconfd_tag("if-name");
 constexpr uint32_t TAG_ADDRESS = zconfd_tag("address");
 constexpr uint32_t TAG_NBR_COUNT = zconfd_tag("neighbor-count");
 constexpr uint32_t TAG_HELLO_INTERVAL = zconfd_tag("hello-interval");
@@ -43,14 +44,10 @@ constexpr uint32_t TAG_DR_PRIORITY = zconfd_tag("dr-priority");
 constexpr uint32_t TAG_DR_ADDRESS = zconfd_tag("dr-address");
 constexpr uint32_t TAG_JP_INTERVAL = zconfd_tag("join-prune-interval");
 constexpr uint32_t TAG_NBR_ADDRESS = zconfd_tag("neighbor-address");
-constexpr uint32_t TAG_UP_TIME = zconfd_tag("up-time");
-constexpr uint32_t TAG_EXPIRES = zconfd_tag("expires");
 constexpr uint32_t TAG_HOLD_TIME = zconfd_tag("hold-time");
 constexpr uint32_t TAG_RPF_ADDRESS = zconfd_tag("rpf-address");
 constexpr uint32_t TAG_NH_COUNT = zconfd_tag("nexthop-count");
 constexpr uint32_t TAG_STATUS = zconfd_tag("status");
-constexpr uint32_t TAG_INDEX = zconfd_tag("index");
-constexpr uint32_t TAG_TUNNEL_ADDRESS = zconfd_tag("tunnel-address");
 constexpr uint32_t TAG_COLOR = zconfd_tag("color");
 constexpr uint32_t TAG_ENCAP = zconfd_tag("encap");
 
@@ -58,40 +55,13 @@ constexpr uint32_t TAG_ENCAP = zconfd_tag("encap");
 constexpr int32_t PIM_SHOW_RPF_RESOLVED = 0;
 constexpr int32_t PIM_SHOW_RPF_UNRESOLVED = 1;
 
-// Texts of one row; every row reuses them, and each reply is sent before the
-// callback returns.
-char g_show_up_time[64];
-char g_show_expiry[64];
+bool pim_show_vpn_ok(const t_pim_vpn *vpn_p) { return vpn_p->pim_enabled && vpn_p->vpn_id != 0; }
 
-enum e_show_find : uint8_t {
-    SHOW_FIND_EXACT,
-    SHOW_FIND_SAME_OR_NEXT,
-    SHOW_FIND_NEXT,
-};
-
-struct t_show_row {
-    std::array<t_zconfd_value, PIM_SHOW_MAX_VALUES> vals;
-    int num = 0;
-
-    void add(const t_zconfd_value &val)
-    {
-        ZUL_ASSERT(num < PIM_SHOW_MAX_VALUES);
-        vals[static_cast<size_t>(num++)] = val;
-    }
-    void add_u32(uint32_t tag, uint64_t value)
-    {
-        add(zconfd_val_uint(tag, ZCONFD_VT_UINT32, value));
-    }
-};
-
-// Finds the row at the keys (exact), at or after them, or after them, and
-// encodes it. Missing trailing keys select the first row under the given ones.
-using f_show_locate = bool (*)(t_pim_daemon *daemon_p, const t_zconfd_value *keys, int num_keys,
-                               e_show_find mode, t_show_row *row);
+} // namespace
 
 // ---- key reading ----
 
-bool show_key_u64(const t_zconfd_value *key, uint64_t *out)
+bool pim_show_key_u64(const t_zconfd_value *key, uint64_t *out)
 {
     switch (key->type) {
     case ZCONFD_VT_UINT8:
@@ -107,7 +77,7 @@ bool show_key_u64(const t_zconfd_value *key, uint64_t *out)
     }
 }
 
-bool show_key_addr(const t_zconfd_value *key, t_ipaddr *out)
+bool pim_show_key_addr(const t_zconfd_value *key, t_ipaddr *out)
 {
     if (key->type != ZCONFD_VT_IPV4 && key->type != ZCONFD_VT_IPV6) {
         return false;
@@ -116,24 +86,9 @@ bool show_key_addr(const t_zconfd_value *key, t_ipaddr *out)
     return true;
 }
 
-// Interface keys come as user names; the tables are ordered by kernel names.
-bool show_key_if_name(const t_zconfd_value *key, char *kernel, size_t size)
-{
-    if ((key->type != ZCONFD_VT_STR && key->type != ZCONFD_VT_BUF) || key->str_p == nullptr) {
-        return false;
-    }
-    if (!pim_chassis_kernel_name(key->str_p, kernel, size)) {
-        snprintf(kernel, size, "%s", key->str_p);
-    }
-    return true;
-}
-
-// A table of a subsystem that has not started has no rows.
-bool show_tree_ready(const avl_tree_t *tree) { return tree->avl_compar != nullptr; }
+bool pim_show_tree_ready(const avl_tree_t *tree) { return tree->avl_compar != nullptr; }
 
 // ---- VPNs ----
-
-bool pim_show_vpn_ok(const t_pim_vpn *vpn_p) { return vpn_p->pim_enabled && vpn_p->vpn_id != 0; }
 
 t_pim_vpn *pim_show_vpn_find_next(t_pim_daemon *daemon_p, uint64_t vpn_id)
 {
@@ -155,63 +110,19 @@ t_pim_vpn *pim_show_vpn_find(t_pim_daemon *daemon_p, uint64_t vpn_id)
     return vpn_p != nullptr && pim_show_vpn_ok(vpn_p) ? vpn_p : nullptr;
 }
 
-// The common walk over VPNs. in_vpn answers the first row of a VPN at or
-// after the keys that follow the VPN id (none: the VPN's first row).
-template <typename F>
-bool show_locate_in_vpns(t_pim_daemon *daemon_p, const t_zconfd_value *keys, int num_keys,
-                         e_show_find mode, F in_vpn)
+namespace
 {
-    uint64_t vpn_id = 0;
-    if (num_keys == 0 && mode == SHOW_FIND_EXACT) {
-        return false;
-    }
-    if (num_keys == 0) {
-        for (t_pim_vpn *vpn_p = pim_show_vpn_find_first(daemon_p); vpn_p != nullptr;
-             vpn_p = pim_show_vpn_find_next(daemon_p, vpn_p->vpn_id)) {
-            if (in_vpn(vpn_p, nullptr, 0, SHOW_FIND_SAME_OR_NEXT)) {
-                return true;
-            }
-        }
-        return false;
-    }
-    if (!show_key_u64(&keys[0], &vpn_id)) {
-        return false;
-    }
-    t_pim_vpn *vpn_p = pim_show_vpn_find(daemon_p, vpn_id);
-    if (vpn_p != nullptr && in_vpn(vpn_p, keys + 1, num_keys - 1, mode)) {
-        return true;
-    }
-    if (mode == SHOW_FIND_EXACT) {
-        return false;
-    }
-    for (vpn_p = pim_show_vpn_find_next(daemon_p, vpn_id); vpn_p != nullptr;
-         vpn_p = pim_show_vpn_find_next(daemon_p, vpn_p->vpn_id)) {
-        if (in_vpn(vpn_p, nullptr, 0, SHOW_FIND_SAME_OR_NEXT)) {
-            return true;
-        }
-    }
-    return false;
-}
 
-// The per-VPN step of a table whose rows hang directly off the VPN: an exact
-// request must carry all of the row's own keys; the row found is encoded.
-template <typename At, typename Encode>
-bool show_locate_rows(t_pim_daemon *daemon_p, const t_zconfd_value *keys, int num_keys,
-                      e_show_find mode, int row_keys, At at, Encode encode)
+// Interface keys come as user names; the tables are ordered by kernel names.
+bool show_key_if_name(const t_zconfd_value *key, char *kernel, size_t size)
 {
-    return show_locate_in_vpns(
-        daemon_p, keys, num_keys, mode,
-        [&](t_pim_vpn *vpn_p, const t_zconfd_value *rest, int num_rest, e_show_find m) {
-            if (m == SHOW_FIND_EXACT && num_rest != row_keys) {
-                return false;
-            }
-            auto *rec_p = at(vpn_p, rest, num_rest, m);
-            if (rec_p == nullptr) {
-                return false;
-            }
-            encode(vpn_p, rec_p);
-            return true;
-        });
+    if ((key->type != ZCONFD_VT_STR && key->type != ZCONFD_VT_BUF) || key->str_p == nullptr) {
+        return false;
+    }
+    if (!pim_chassis_kernel_name(key->str_p, kernel, size)) {
+        snprintf(kernel, size, "%s", key->str_p);
+    }
+    return true;
 }
 
 // ---- interfaces ----
@@ -265,7 +176,7 @@ void pim_show_stats_encode(const t_pim_vpn *vpn_p, t_show_row *row)
 {
     const t_pim_pkt_stats_rx &rx = vpn_p->stats.pkt_stats_rx;
     const t_pim_pkt_stats_tx &tx = vpn_p->stats.pkt_stats_tx;
-    row->add_u32(TAG_VPN_ID, vpn_p->vpn_id);
+    row->add_u32(PIM_SHOW_TAG_VPN_ID, vpn_p->vpn_id);
     row->add_u32(TAG_RX_HELLO, rx.hello_pkts);
     row->add_u32(TAG_RX_JP, rx.jp_pkts);
     row->add_u32(TAG_RX_ASSERT, rx.assert_pkts);
@@ -282,7 +193,7 @@ void pim_show_stats_encode(const t_pim_vpn *vpn_p, t_show_row *row)
 bool pim_show_stats_locate(t_pim_daemon *daemon_p, const t_zconfd_value *keys, int num_keys,
                            e_show_find mode, t_show_row *row)
 {
-    return show_locate_in_vpns(
+    return pim_show_locate_in_vpns(
         daemon_p, keys, num_keys, mode,
         [row](t_pim_vpn *vpn_p, const t_zconfd_value *, int rest, e_show_find m) {
             // The VPN is the whole key: "next" after it is another VPN.
@@ -299,26 +210,26 @@ bool pim_show_stats_locate(t_pim_daemon *daemon_p, const t_zconfd_value *keys, i
 void pim_show_rp_map_encode(const t_pim_vpn *vpn_p, const t_pim_rp_db_entry *entry_p,
                             t_show_row *row)
 {
-    row->add_u32(TAG_VPN_ID, vpn_p->vpn_id);
+    row->add_u32(PIM_SHOW_TAG_VPN_ID, vpn_p->vpn_id);
     row->add(zconfd_val_enum(TAG_RP_TYPE, entry_p->type));
     // The schema knows group ranges as IPv4 prefixes only.
     t_zconfd_value grp = zconfd_val_ipprefix(TAG_GROUP_PREFIX, &entry_p->grp_prefix);
     grp.type = ZCONFD_VT_IPV4PREFIX;
     row->add(grp);
-    row->add(zconfd_val_ipaddr(TAG_RP_ADDRESS, &entry_p->rp_addr));
+    row->add(zconfd_val_ipaddr(PIM_SHOW_TAG_RP_ADDRESS, &entry_p->rp_addr));
 }
 
 t_pim_rp_db_entry *pim_show_rp_map_at(t_pim_vpn *vpn_p, const t_zconfd_value *keys, int num_keys,
                                       e_show_find mode)
 {
-    if (!show_tree_ready(&vpn_p->rp_db)) {
+    if (!pim_show_tree_ready(&vpn_p->rp_db)) {
         return nullptr;
     }
     if (num_keys == 0) {
         return avl_first<t_pim_rp_db_entry>(&vpn_p->rp_db);
     }
     uint64_t type = 0;
-    if (!show_key_u64(&keys[0], &type) || type > UINT8_MAX) {
+    if (!pim_show_key_u64(&keys[0], &type) || type > UINT8_MAX) {
         return nullptr;
     }
     t_pim_rp_db_entry key{};
@@ -343,18 +254,18 @@ t_pim_rp_db_entry *pim_show_rp_map_at(t_pim_vpn *vpn_p, const t_zconfd_value *ke
 bool pim_show_rp_map_locate(t_pim_daemon *daemon_p, const t_zconfd_value *keys, int num_keys,
                             e_show_find mode, t_show_row *row)
 {
-    return show_locate_rows(daemon_p, keys, num_keys, mode, 2, pim_show_rp_map_at,
-                            [row](t_pim_vpn *vpn_p, t_pim_rp_db_entry *rec_p) {
-                                pim_show_rp_map_encode(vpn_p, rec_p, row);
-                            });
+    return pim_show_locate_rows(daemon_p, keys, num_keys, mode, 2, pim_show_rp_map_at,
+                                [row](t_pim_vpn *vpn_p, t_pim_rp_db_entry *rec_p) {
+                                    pim_show_rp_map_encode(vpn_p, rec_p, row);
+                                });
 }
 
 // ---- "pim-interface" ----
 
 void pim_show_if_encode(const t_pim_vpn *vpn_p, t_pim_if *if_p, t_show_row *row)
 {
-    row->add_u32(TAG_VPN_ID, vpn_p->vpn_id);
-    row->add(zconfd_val_str(TAG_IF_NAME, if_p->user_name));
+    row->add_u32(PIM_SHOW_TAG_VPN_ID, vpn_p->vpn_id);
+    row->add(zconfd_val_str(PIM_SHOW_TAG_IF_NAME, if_p->user_name));
     if (!IPADDR_IS_V4(&if_p->if_addr.addr) && !IPADDR_IS_V6(&if_p->if_addr.addr)) {
         row->add(zconfd_val_noexists(TAG_ADDRESS));
     } else {
@@ -392,7 +303,7 @@ t_pim_if *pim_show_if_at(t_pim_vpn *vpn_p, const t_zconfd_value *keys, int num_k
 bool pim_show_if_locate(t_pim_daemon *daemon_p, const t_zconfd_value *keys, int num_keys,
                         e_show_find mode, t_show_row *row)
 {
-    return show_locate_rows(
+    return pim_show_locate_rows(
         daemon_p, keys, num_keys, mode, 1, pim_show_if_at,
         [row](t_pim_vpn *vpn_p, t_pim_if *rec_p) { pim_show_if_encode(vpn_p, rec_p, row); });
 }
@@ -402,16 +313,17 @@ bool pim_show_if_locate(t_pim_daemon *daemon_p, const t_zconfd_value *keys, int 
 void pim_show_nbr_encode(const t_pim_vpn *vpn_p, t_pim_if *if_p, const t_pim_nbr *nbr_p,
                          t_show_row *row)
 {
-    row->add_u32(TAG_VPN_ID, vpn_p->vpn_id);
-    row->add(zconfd_val_str(TAG_IF_NAME, if_p->user_name));
+    row->add_u32(PIM_SHOW_TAG_VPN_ID, vpn_p->vpn_id);
+    row->add(zconfd_val_str(PIM_SHOW_TAG_IF_NAME, if_p->user_name));
     row->add(zconfd_val_ipaddr(TAG_NBR_ADDRESS, &nbr_p->nbr_addr));
-    row->add(zconfd_val_str(
-        TAG_UP_TIME, zul_util_get_time(nbr_p->up_time, g_show_up_time, sizeof(g_show_up_time))));
+    row->add(zconfd_val_str(PIM_SHOW_TAG_UP_TIME, zul_util_get_time(nbr_p->up_time, g_show_up_time,
+                                                                    sizeof(g_show_up_time))));
     if (nbr_p->hold_timer != nullptr && timer_is_active(nbr_p->hold_timer)) {
         int64_t ticks = timer_get_ticks_to_expiry(nbr_p->hold_timer);
-        row->add(zconfd_val_str(
-            TAG_EXPIRES, zul_util_get_time_ddhhmmss(ticks > 0 ? static_cast<uint64_t>(ticks) : 0,
-                                                    g_show_expiry, sizeof(g_show_expiry))));
+        row->add(
+            zconfd_val_str(PIM_SHOW_TAG_EXPIRES,
+                           zul_util_get_time_ddhhmmss(ticks > 0 ? static_cast<uint64_t>(ticks) : 0,
+                                                      g_show_expiry, sizeof(g_show_expiry))));
     }
     uint32_t hold_s = nbr_p->hold_time == PIM_NBR_HOLDTIME_FOREVER_MS ? PIM_HELLO_HOLDTIME_FOREVER
                                                                       : nbr_p->hold_time / 1000;
@@ -456,7 +368,7 @@ t_show_nbr_pos pim_show_nbr_at(t_pim_vpn *vpn_p, const t_zconfd_value *keys, int
         t_ipaddr addr{};
         if (num_keys == 1) {
             nbr_p = mode == SHOW_FIND_EXACT ? nullptr : pim_nbr_get_first(if_p);
-        } else if (show_key_addr(&keys[1], &addr)) {
+        } else if (pim_show_key_addr(&keys[1], &addr)) {
             nbr_p = mode != SHOW_FIND_NEXT ? pim_nbr_find(if_p, &addr, nullptr) : nullptr;
             if (nbr_p == nullptr && mode != SHOW_FIND_EXACT) {
                 nbr_p = pim_nbr_get_next(if_p, &addr);
@@ -477,7 +389,7 @@ t_show_nbr_pos pim_show_nbr_at(t_pim_vpn *vpn_p, const t_zconfd_value *keys, int
 bool pim_show_nbr_locate(t_pim_daemon *daemon_p, const t_zconfd_value *keys, int num_keys,
                          e_show_find mode, t_show_row *row)
 {
-    return show_locate_in_vpns(
+    return pim_show_locate_in_vpns(
         daemon_p, keys, num_keys, mode,
         [row](t_pim_vpn *vpn_p, const t_zconfd_value *rest, int num_rest, e_show_find m) {
             if (m == SHOW_FIND_EXACT && num_rest != 2) {
@@ -496,7 +408,7 @@ bool pim_show_nbr_locate(t_pim_daemon *daemon_p, const t_zconfd_value *keys, int
 
 void pim_show_rpf_encode(const t_pim_vpn *vpn_p, const t_pim_next_hop *nh_p, t_show_row *row)
 {
-    row->add_u32(TAG_VPN_ID, vpn_p->vpn_id);
+    row->add_u32(PIM_SHOW_TAG_VPN_ID, vpn_p->vpn_id);
     row->add(zconfd_val_ipaddr(TAG_RPF_ADDRESS, &nh_p->nh_addr));
     uint32_t num_nh = nh_p->num_nh > 0 ? static_cast<uint32_t>(nh_p->num_nh) : 0;
     row->add_u32(TAG_NH_COUNT, num_nh);
@@ -507,14 +419,14 @@ void pim_show_rpf_encode(const t_pim_vpn *vpn_p, const t_pim_next_hop *nh_p, t_s
 t_pim_next_hop *pim_show_rpf_at(t_pim_vpn *vpn_p, const t_zconfd_value *keys, int num_keys,
                                 e_show_find mode)
 {
-    if (!show_tree_ready(&vpn_p->nhres_db)) {
+    if (!pim_show_tree_ready(&vpn_p->nhres_db)) {
         return nullptr;
     }
     if (num_keys == 0) {
         return avl_first<t_pim_next_hop>(&vpn_p->nhres_db);
     }
     t_ipaddr addr{};
-    if (!show_key_addr(&keys[0], &addr)) {
+    if (!pim_show_key_addr(&keys[0], &addr)) {
         return nullptr;
     }
     t_pim_next_hop *nh_p = mode != SHOW_FIND_NEXT ? pim_nhres_find(vpn_p, &addr, nullptr) : nullptr;
@@ -527,7 +439,7 @@ t_pim_next_hop *pim_show_rpf_at(t_pim_vpn *vpn_p, const t_zconfd_value *keys, in
 bool pim_show_rpf_locate(t_pim_daemon *daemon_p, const t_zconfd_value *keys, int num_keys,
                          e_show_find mode, t_show_row *row)
 {
-    return show_locate_rows(
+    return pim_show_locate_rows(
         daemon_p, keys, num_keys, mode, 1, pim_show_rpf_at,
         [row](t_pim_vpn *vpn_p, t_pim_next_hop *rec_p) { pim_show_rpf_encode(vpn_p, rec_p, row); });
 }
@@ -553,12 +465,12 @@ bool pim_show_rpf_nh_encode(t_pim_vpn *vpn_p, const t_pim_next_hop *nh_p, uint32
         return false;
     }
     if (with_index) {
-        row->add_u32(TAG_INDEX, index);
+        row->add_u32(PIM_SHOW_TAG_INDEX, index);
     }
     if (service) {
-        row->add(zconfd_val_str(TAG_IF_NAME, if_p->user_name));
+        row->add(zconfd_val_str(PIM_SHOW_TAG_IF_NAME, if_p->user_name));
     } else {
-        row->add(zconfd_val_ipaddr(TAG_TUNNEL_ADDRESS, &info.nh_addr));
+        row->add(zconfd_val_ipaddr(PIM_SHOW_TAG_TUNNEL_ADDRESS, &info.nh_addr));
         if (info.color != 0) {
             row->add(zconfd_val_enum(TAG_COLOR, static_cast<int32_t>(info.color)));
         }
@@ -577,7 +489,8 @@ bool pim_show_rpf_nh_locate(t_pim_daemon *daemon_p, const t_zconfd_value *keys, 
 {
     uint64_t vpn_id = 0;
     t_ipaddr addr{};
-    if (num_keys < 2 || !show_key_u64(&keys[0], &vpn_id) || !show_key_addr(&keys[1], &addr)) {
+    if (num_keys < 2 || !pim_show_key_u64(&keys[0], &vpn_id) ||
+        !pim_show_key_addr(&keys[1], &addr)) {
         return false;
     }
     t_pim_vpn *vpn_p = pim_show_vpn_find(daemon_p, vpn_id);
@@ -589,7 +502,7 @@ bool pim_show_rpf_nh_locate(t_pim_daemon *daemon_p, const t_zconfd_value *keys, 
     num_nh = num_nh > PIM_MAX_NEXT_HOPS ? PIM_MAX_NEXT_HOPS : num_nh;
     uint64_t from = 0;
     if (num_keys >= 3) {
-        if (!show_key_u64(&keys[2], &from)) {
+        if (!pim_show_key_u64(&keys[2], &from)) {
             return false;
         }
         from += mode == SHOW_FIND_NEXT ? 1 : 0;
@@ -736,8 +649,8 @@ const std::array<t_zconfd_data_cbs, PIM_SHOW_NUM_CALLPOINTS> kemd_callpoint = {
     show_cbs<pim_show_rpf_locate>("multicast-rpf"),
     show_cbs<pim_show_rpf_nh_locate>("multicast-rpf-nexthops"),
     show_cbs<pim_show_no_rows>("multicast-replicator"),
-    show_cbs<pim_show_no_rows>("multicast-topo"),
-    show_cbs<pim_show_no_rows>("multicast-topology-oil"),
+    show_cbs<pim_show_topo_locate>("multicast-topo"),
+    show_cbs<pim_show_topo_oil_locate>("multicast-topology-oil"),
     show_cbs<pim_show_no_rows>("multicast-tunnel"),
 };
 

@@ -5,7 +5,6 @@
 
 #include "daemon/pim_minfo.h"
 #include "daemon/pim_vpn.h"
-#include "zconfd/zconfd.h"
 
 void pim_assert_process_pkt(t_pim_daemon *, t_pim_nbr *, const t_ipaddr *, const t_ipaddr *,
                             const t_pim_assert_metric *)
@@ -64,9 +63,3 @@ void pim_ttm_destroy(t_pim_daemon *) {}
 e_pim_status pim_ftm_init(t_pim_daemon *) { return PIM_STATUS_OK; }
 void pim_ftm_destroy(t_pim_daemon *) {}
 void pim_ftm_spt_reprogram(t_pim_vpn *) {}
-
-const t_zconfd_action_cmd *pim_action_cmd_table()
-{
-    static const t_zconfd_action_cmd end{};
-    return &end;
-}

@@ -13,7 +13,6 @@ struct t_pim_nbr;
 struct t_pim_repl;
 struct t_pim_vpn;
 struct t_timer;
-struct t_zconfd_action_cmd;
 
 // Assert handler fed by the receive path.
 void pim_assert_process_pkt(t_pim_daemon *daemon_p, t_pim_nbr *nbr_p, const t_ipaddr *group,
@@ -75,7 +74,3 @@ void pim_ttm_destroy(t_pim_daemon *daemon_p);
 e_pim_status pim_ftm_init(t_pim_daemon *daemon_p);
 void pim_ftm_destroy(t_pim_daemon *daemon_p);
 void pim_ftm_spt_reprogram(t_pim_vpn *vpn_p);
-
-// Management: the action table (commands and clear actions, ended by a row
-// with an empty name) handed to the configuration agent.
-const t_zconfd_action_cmd *pim_action_cmd_table();

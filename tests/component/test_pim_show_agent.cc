@@ -1,7 +1,8 @@
 // The daemon's operational tables through the real agent: the daemon
 // registers as it does in production, and a CLI session walks a table with
 // keys given as text (typed by the agent from the schema) and gets exactly
-// the daemon's rows with every value named; kemcli prints the same rows.
+// the daemon's rows with every value named; kemcli prints the same rows, and
+// runs the daemon's test commands that make routing entries.
 #include <event2/event.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -322,6 +323,54 @@ TEST_F(PimShowAgent, ShowRequestsReturnTheDaemonsRows)
     EXPECT_EQ(status, 0) << text;
     EXPECT_NE(text.find("10.9.9.9"), std::string::npos) << text;
     EXPECT_NE(text.find("10.1.1.9"), std::string::npos) << text;
+}
+
+TEST_F(PimShowAgent, KemcliRunsTheTestCommandsAndShowsTheTopology)
+{
+    start_agent();
+    ASSERT_EQ(pim_confd_init_at(daemon_p_, sock_.c_str()), PIM_STATUS_OK);
+    ASSERT_TRUE(wait_for([&] {
+        return daemon_p_->pim_zconfd_ctx_p != nullptr &&
+               zconfd_init_config_read_done(daemon_p_->pim_zconfd_ctx_p->zconfd_p);
+    }));
+    t_pim_vpn *vpn1 = pim_vpn_find_or_create(daemon_p_, 1);
+    ASSERT_NE(vpn1, nullptr);
+    ASSERT_EQ(pim_vpn_pim_enable(vpn1), PIM_STATUS_OK);
+    running_if(vpn1, "eth2", 0x0a020205);
+    t_pim_if *up = running_if(vpn1, "eth3", 0x0a030305);
+    t_ipaddr nbr = v4(0x0a030301);
+    ASSERT_EQ(pim_nbr_process_hello(up, &nbr, PIM_NBR_HOLDTIME_FOREVER_MS, 1, 1, 500, 2500),
+              PIM_STATUS_OK);
+    t_ipaddr rp = v4(0x0a090909);
+    t_pim_next_hop *nh = pim_nhres_find_or_create(vpn1, &rp);
+    ASSERT_NE(nh, nullptr);
+    nh->num_nh = 1;
+    nh->nh_info[0] = {nbr, up->if_index, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1};
+
+    int status = -1;
+    std::string text =
+        kemcli({"-c",
+                "pim-jp-test operation add group 239.1.1.1 source 0.0.0.0 rp 10.9.9.9 vpn-id 1 "
+                "if-name eth2",
+                "-c", "pim-spt-test operation add group 239.1.1.1 source 10.8.8.8 vpn-id 1", "-c",
+                "pim-jp-test operation add group 239.1.1.1 vpn-id 1 if-name eth2", "-c",
+                "show multicast-topo"},
+               &status);
+    EXPECT_EQ(status, 0) << text;
+    EXPECT_NE(text.find("Join (0.0.0.0, 239.1.1.1) RP: 10.9.9.9 on 1:eth2"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Add (10.8.8.8, 239.1.1.1) 1"), std::string::npos) << text;
+    EXPECT_NE(text.find("Please provide proper RP address for (*,G) entry:  not valid unicast"),
+              std::string::npos)
+        << text;
+    for (const char *cell :
+         {"star-g", "source-g", "10.9.9.9", "10.3.3.1", "joined", "eth3", "spt"}) {
+        EXPECT_NE(text.find(cell), std::string::npos) << cell << " in " << text;
+    }
+    text = kemcli({"--json", "-c", "show multicast-topology-oil"}, &status);
+    EXPECT_EQ(status, 0) << text;
+    EXPECT_NE(text.find("\"if-name\": \"eth2\""), std::string::npos) << text;
+    EXPECT_EQ(text.find("eth3"), std::string::npos) << "the upstream interface is no outgoing one";
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 // Show requests with any keys the framework can hand over: the input picks
 // the table, the request (get, first, next, same-or-next), how many keys and
 // each key's type and payload (integers, texts, addresses and prefixes of
-// either family), against a daemon with records in every table.
+// either family), against a daemon with records in every table, routing
+// entries of every kind with their outgoing interfaces among them.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -10,6 +11,8 @@
 
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_if.h"
+#include "daemon/pim_jp.h"
+#include "daemon/pim_minfo.h"
 #include "daemon/pim_nbr.h"
 #include "daemon/pim_nhres.h"
 #include "daemon/pim_rp_db.h"
@@ -25,6 +28,29 @@ t_ipaddr v4(uint32_t a)
     t_ipaddr r{};
     IPADDR_SET_V4(&r, a);
     return r;
+}
+
+// (*,G) entries of two groups joined on every interface (the tunnel too), an
+// (S,G) entry held on the shortest-path tree and an (S,G,rpt) prune.
+void fuzz_entries(t_pim_daemon *daemon_p, t_pim_vpn *vpn_p)
+{
+    t_ipaddr rp = v4(0x0a090901);
+    t_ipaddr source = v4(0x0a090902);
+    for (uint32_t g : {0xef010101u, 0xef010102u}) {
+        t_ipaddr group = v4(g);
+        pim_jp_unit_begin(vpn_p);
+        for (t_pim_if *if_p = pim_if_get_first(vpn_p); if_p != nullptr;
+             if_p = pim_if_find_next(vpn_p, if_p->if_name, false)) {
+            (void)pim_et_jp_join(PIM_TYPE_XG, if_p, &group, &rp, PIM_JP_HOLDTIME_FOREVER);
+        }
+        pim_jp_handle_eom(vpn_p);
+        (void)pim_minfo_spt_sg_create(daemon_p, vpn_p->vpn_id, &source, &group);
+        pim_jp_unit_begin(vpn_p);
+        t_pim_if *first_p = pim_if_get_first(vpn_p);
+        (void)pim_jp_xg_join(first_p, &group, &rp, PIM_JP_HOLDTIME_FOREVER);
+        (void)pim_jp_sgrpt_prune(first_p, &group, &source, PIM_JP_HOLDTIME_FOREVER);
+        pim_jp_handle_eom(vpn_p);
+    }
 }
 
 t_pim_daemon *fuzz_daemon()
@@ -77,6 +103,7 @@ t_pim_daemon *fuzz_daemon()
         }
         t_ipaddr site = v4(0xac100001);
         (void)pim_if_tunnel_create(vpn_p, &site, 5);
+        fuzz_entries(daemon_p, vpn_p);
     }
     return daemon_p;
 }
@@ -117,7 +144,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break;
         }
         case 3: {
-            t_ipaddr a = v4(0x0a000000 | static_cast<uint32_t>(u & 0xffffff));
+            // Unicast addresses of the records, or groups of the entries.
+            uint32_t net = data[at + 1] % 2 == 0 ? 0x0a000000 : 0xef000000;
+            t_ipaddr a = v4(net | static_cast<uint32_t>(u & 0xffffff));
             v = zconfd_val_ipaddr(0, &a);
             break;
         }
