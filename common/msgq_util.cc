@@ -1,5 +1,6 @@
 #include "common/msgq_util.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdarg>
@@ -16,6 +17,7 @@
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <vector>
 
 #include "common/timer.h"
 #include "common/zul_assert.h"
@@ -28,11 +30,11 @@ msgq_instance_t *g_msgq_inst_p = nullptr;
 
 constexpr int MSGQ_DEFAULT_FACILITY = LOG_LOCAL7;
 constexpr int MSGQ_TCP_CONNECT_TIMEOUT_MS = 5000;
-// A read callback yields once this many whole seconds have passed.
-constexpr time_t MSGQ_READ_CB_MAX_SEC = 1;
 // Written over the magic of a freed message so a second free is caught.
 constexpr uint16_t MSGQ_MAGIC1_FREED = 0xDEAD;
 constexpr time_t MSGQ_BLOCKING_RX_TIMEOUT_SEC = 1;
+constexpr time_t MSGQ_BLOCKING_TX_TIMEOUT_SEC = 1;
+constexpr mode_t MSGQ_LISTENER_MODE = 0660;
 
 int msgq_facility()
 {
@@ -200,8 +202,23 @@ void msgq_free_queue(msgq_handle_t *h)
         free(node);
     }
     h->buf_tail_p = nullptr;
+    h->tx_bytes = 0;
     h->stats.tx_queued = 0;
     h->stats.tx_dequeued = 0;
+}
+
+// Doubling delay between retries of a start that keeps failing, capped.
+uint32_t msgq_next_backoff(uint32_t ms)
+{
+    return std::clamp(ms * 2, MSGQ_CONNECT_RETRY_MS, MSGQ_RETRY_MAX_MS);
+}
+
+// Arms the redial: the plain period after a refused connect, a growing delay
+// while not even a socket can be made.
+void msgq_client_retry(msgq_handle_t *h, bool backoff)
+{
+    h->retry_ms = backoff ? msgq_next_backoff(h->retry_ms) : MSGQ_CONNECT_RETRY_MS;
+    timer_reset(h->conn_timer_p, h->retry_ms);
 }
 
 void msgq_close_conn(msgq_handle_t *h, bool reconnect)
@@ -218,7 +235,7 @@ void msgq_close_conn(msgq_handle_t *h, bool reconnect)
     }
     if (reconnect && h->type == MSGQ_HANDLE_TYPE_CLIENT && h->conn_timer_p != nullptr &&
         !h->destroy_pending) {
-        timer_enable(h->conn_timer_p);
+        msgq_client_retry(h, false);
     }
     if (h->in_reg_list) {
         list_reg_del(h);
@@ -252,9 +269,10 @@ void msgq_tmp_close(msgq_handle_t *tmp)
 }
 
 // The handle takes a connected socket: events, registered list, conn_up_cb.
-void msgq_conn_established(msgq_handle_t *h, int fd)
+void msgq_conn_established(msgq_handle_t *h, int fd, uid_t peer_uid)
 {
     h->sock_fd = fd;
+    h->peer_uid = peer_uid;
     msgq_rx_reset(h);
     if (!msgq_attach_events(h)) {
         MSGQ_ERR("Failed to create events for fd %d", fd);
@@ -279,6 +297,9 @@ void msgq_set_blocking_mode(int fd, bool on)
     }
     timeval tv{on ? MSGQ_BLOCKING_RX_TIMEOUT_SEC : 0, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    // A peer that stops reading must not hold the loop in a send either.
+    tv = {on ? MSGQ_BLOCKING_TX_TIMEOUT_SEC : 0, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
 }
 
 // Sends never raise SIGPIPE (MSG_NOSIGNAL): a peer that vanished must come back
@@ -360,7 +381,7 @@ bool msgq_tcp_wait(int fd)
     return rc > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &elen) == 0 && err == 0;
 }
 
-// One connect attempt; false re-arms the timer unless no socket could be made.
+// One connect attempt; false re-arms the timer.
 bool msgq_try_connect(msgq_handle_t *h)
 {
     if (h->sock_fd >= 0) {
@@ -371,13 +392,16 @@ bool msgq_try_connect(msgq_handle_t *h)
     int family = msgq_build_addr(h, &ss, &slen);
     if (family < 0) {
         MSGQ_ERR("Bad address for %s", h->msgq_path);
-        timer_enable(h->conn_timer_p);
+        msgq_client_retry(h, false);
         return false;
     }
     int type = SOCK_STREAM | SOCK_CLOEXEC | (h->client_socket_blocking ? 0 : SOCK_NONBLOCK);
     int fd = socket(family, type, 0);
     if (fd < 0) {
+        // Out of descriptors or memory: back off until the process recovers.
+        h->stats.start_fail++;
         MSGQ_ERR("Socket init failed %d", errno);
+        msgq_client_retry(h, true);
         return false;
     }
     int rc;
@@ -387,10 +411,11 @@ bool msgq_try_connect(msgq_handle_t *h)
     bool ok = rc == 0 || (family == AF_INET && errno == EINPROGRESS && msgq_tcp_wait(fd));
     if (!ok) {
         close(fd);
-        timer_enable(h->conn_timer_p);
+        msgq_client_retry(h, false);
         return false;
     }
     timer_disable(h->conn_timer_p);
+    h->retry_ms = MSGQ_CONNECT_RETRY_MS;
     if (h->client_socket_blocking) {
         msgq_set_blocking_mode(fd, true);
     }
@@ -422,6 +447,7 @@ int msgq_start_client(msgq_handle_t *h)
         MSGQ_ERR("Failed to init connect timer for %p", static_cast<void *>(h));
         return MSGQ_ERR_FAIL;
     }
+    h->retry_ms = MSGQ_CONNECT_RETRY_MS;
     // A blocking client dials at once; a failed attempt falls back to the timer
     // rather than spinning the event loop until the server appears.
     if (h->client_socket_blocking) {
@@ -446,13 +472,53 @@ msgq_server_t *msgq_find_server(msgq_instance_t *inst, const char *path)
     return nullptr;
 }
 
-void msgq_listener_error_cb(evconnlistener *, void *arg)
+int msgq_open_listener(msgq_server_t *srv);
+
+void msgq_server_retry_cb(t_timer *, void *server_p, void *, void *, void *)
 {
-    auto *srv = static_cast<msgq_server_t *>(arg);
-    MSGQ_ERR("Accept failed on %s, errno %d", srv->msgq_path, errno);
+    auto *srv = static_cast<msgq_server_t *>(server_p);
+    t_msgq_scope scope(srv->inst_p);
+    if (srv->server_listener_p != nullptr) {
+        evconnlistener_enable(srv->server_listener_p);
+    } else {
+        (void)msgq_open_listener(srv);
+    }
 }
 
-int msgq_open_listener(msgq_server_t *srv)
+// A listener that failed to open, or whose accept ran out of descriptors, tries
+// again after a growing delay: neither given up for good nor a busy loop.
+bool msgq_server_retry(msgq_server_t *srv)
+{
+    msgq_instance_t *inst = srv->inst_p;
+    if (srv->retry_timer_p == nullptr && inst->timer_mgr_p != nullptr) {
+        srv->retry_timer_p = timer_util_create(
+            inst->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT, MSGQ_CONNECT_RETRY_MS,
+            msgq_server_retry_cb, srv, nullptr, nullptr, nullptr, "msgq-listen-retry");
+    }
+    if (srv->retry_timer_p == nullptr) {
+        MSGQ_ERR("No timer to retry the listener of %s", srv->msgq_path);
+        return false;
+    }
+    srv->retry_ms = msgq_next_backoff(srv->retry_ms);
+    timer_reset(srv->retry_timer_p, srv->retry_ms);
+    return true;
+}
+
+void msgq_listener_error_cb(evconnlistener *listener, void *arg)
+{
+    auto *srv = static_cast<msgq_server_t *>(arg);
+    int err = EVUTIL_SOCKET_ERROR();
+    t_msgq_scope scope(srv->inst_p);
+    srv->stats.accept_fail++;
+    MSGQ_ERR("Accept failed on %s, errno %d", srv->msgq_path, err);
+    // The waiting connection keeps the listener readable: without a pause every
+    // turn of the loop would fail the same way.
+    if (msgq_server_retry(srv)) {
+        evconnlistener_disable(listener);
+    }
+}
+
+int msgq_bind_listener(msgq_server_t *srv)
 {
     if (unlink(srv->msgq_path) != 0 && errno != ENOENT) {
         MSGQ_ERR("Path %s exists, failed to remove", srv->msgq_path);
@@ -462,7 +528,7 @@ int msgq_open_listener(msgq_server_t *srv)
     size_t plen = strnlen(srv->msgq_path, sizeof(srv->msgq_path));
     if (plen == 0 || plen >= sizeof(sun.sun_path)) {
         MSGQ_ERR("Failed to start listener for %s", srv->msgq_path);
-        return MSGQ_ERR_FAIL;
+        return MSGQ_ERR_INVALID;
     }
     sun.sun_family = AF_UNIX;
     memcpy(sun.sun_path, srv->msgq_path, plen);
@@ -475,13 +541,75 @@ int msgq_open_listener(msgq_server_t *srv)
         return MSGQ_ERR_FAIL;
     }
     evconnlistener_set_error_cb(srv->server_listener_p, msgq_listener_error_cb);
-    if (chmod(srv->msgq_path, 0777) != 0) {
+    if (srv->peer_group_set && chown(srv->msgq_path, static_cast<uid_t>(-1), srv->peer_gid) != 0) {
+        MSGQ_ERR("Failed to change group of %s", srv->msgq_path);
+    }
+    if (chmod(srv->msgq_path, MSGQ_LISTENER_MODE) != 0) {
         MSGQ_ERR("Failed to change permission for %s", srv->msgq_path);
     }
+    srv->retry_ms = 0;
     return MSGQ_OK;
 }
 
-int msgq_start_server(msgq_handle_t *h)
+int msgq_open_listener(msgq_server_t *srv)
+{
+    int rc = msgq_bind_listener(srv);
+    // A path that cannot be a socket address never will be.
+    if (rc != MSGQ_OK && rc != MSGQ_ERR_INVALID) {
+        srv->stats.start_fail++;
+        (void)msgq_server_retry(srv);
+    }
+    return rc;
+}
+
+// Admits root, this process's own user and the configured group, by the
+// credentials the peer had when it connected.
+bool msgq_peer_allowed(const msgq_server_t *srv, int fd, ucred *cred)
+{
+    socklen_t len = sizeof(*cred);
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, cred, &len) != 0) {
+        return false;
+    }
+    if (cred->uid == 0 || cred->uid == geteuid()) {
+        return true;
+    }
+    if (!srv->peer_group_set) {
+        return false;
+    }
+    if (cred->gid == srv->peer_gid) {
+        return true;
+    }
+    std::vector<gid_t> groups(64);
+    len = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    int rc = getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &len);
+    if (rc != 0 && errno == ERANGE) {
+        groups.resize(len / sizeof(gid_t));
+        rc = getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &len);
+    }
+    if (rc != 0) {
+        return false;
+    }
+    groups.resize(len / sizeof(gid_t));
+    return std::find(groups.begin(), groups.end(), srv->peer_gid) != groups.end();
+}
+
+// A live peer is replaced only by a connection of the same user: anyone else
+// the listener admits could otherwise evict it and take over its link.
+bool msgq_may_replace(msgq_server_t *srv, msgq_handle_t *h, uid_t uid)
+{
+    if (h->peer_uid == uid) {
+        return true;
+    }
+    if (srv != nullptr) {
+        srv->stats.conn_refused++;
+    }
+    h->stats.conn_refused++;
+    MSGQ_ERR("Peer of uid %u may not replace the peer of uid %u on %s", static_cast<unsigned>(uid),
+             static_cast<unsigned>(h->peer_uid), h->msgq_path);
+    return false;
+}
+
+int msgq_start_server(msgq_handle_t *h, const msgq_app_params_t *params)
 {
     msgq_instance_t *inst = h->inst_p;
     msgq_server_t *srv = msgq_find_server(inst, h->msgq_path);
@@ -495,6 +623,8 @@ int msgq_start_server(msgq_handle_t *h)
         srv->srcid = h->srcid;
         memcpy(srv->msgq_path, h->msgq_path, sizeof(srv->msgq_path));
         srv->listener_apphdr = h->use_app_header;
+        srv->peer_group_set = params->peer_group_set;
+        srv->peer_gid = params->peer_gid;
         TAILQ_INSERT_TAIL(&inst->server_head, srv, server_entry);
     }
     srv->ref_count++;
@@ -520,6 +650,9 @@ void msgq_server_detach(msgq_handle_t *h)
     }
     if (--srv->ref_count > 0) {
         return;
+    }
+    if (srv->retry_timer_p != nullptr) {
+        timer_util_delete(srv->retry_timer_p);
     }
     if (srv->server_listener_p != nullptr) {
         evconnlistener_free(srv->server_listener_p);
@@ -603,6 +736,7 @@ msgq_handle_t *msgq_conn_create(msgq_handle_t *tmpl)
     h->dont_register = tmpl->dont_register;
     h->user_arg_p = tmpl->user_arg_p;
     h->socket_type = tmpl->socket_type;
+    h->tx_queue_max = tmpl->tx_queue_max;
     memcpy(h->msgq_path, tmpl->msgq_path, sizeof(h->msgq_path));
     h->parent_p = tmpl;
     tmpl->num_conns++;
@@ -621,6 +755,11 @@ void msgq_handle_register_msg(msgq_handle_t *tmp)
     msgq_handle_t *h = msgq_find_registrant(&inst->unreg_msgq_listhead, false, hdr, tmp->msgq_path);
     if (h == nullptr) {
         h = msgq_find_registrant(&inst->reg_msgq_listhead, true, hdr, tmp->msgq_path);
+        if (h != nullptr &&
+            !msgq_may_replace(msgq_find_server(inst, tmp->msgq_path), h, tmp->peer_uid)) {
+            msgq_tmp_close(tmp);
+            return;
+        }
         if (h != nullptr) {
             // The peer reconnected while its old connection still stood.
             h->stats.conn_exist++;
@@ -648,9 +787,10 @@ void msgq_handle_register_msg(msgq_handle_t *tmp)
         h->stats.rx_register++;
     }
     int fd = tmp->sock_fd;
+    uid_t uid = tmp->peer_uid;
     tmp->sock_fd = -1;
     msgq_tmp_close(tmp);
-    msgq_conn_established(h, fd);
+    msgq_conn_established(h, fd, uid);
 }
 
 ssize_t msgq_socket_pull(void *ctx, void *buf, size_t len)
@@ -665,13 +805,6 @@ ssize_t msgq_socket_pull(void *ctx, void *buf, size_t len)
     return n;
 }
 
-bool msgq_time_up(const timespec &start)
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec - start.tv_sec > MSGQ_READ_CB_MAX_SEC;
-}
-
 void msgq_flush(msgq_handle_t *h);
 
 void msgq_arm_write(msgq_handle_t *h)
@@ -681,6 +814,19 @@ void msgq_arm_write(msgq_handle_t *h)
     }
     event *ev = h->write_ev_p[h->write_ev_index];
     if (ev != nullptr && event_add(ev, nullptr) == 0) {
+        h->write_ev_set = 1;
+    }
+}
+
+// Closing here would run conn_down_cb inside the application's own write; the
+// write event, made active whether or not the socket is writable (a peer that
+// stopped reading never makes it so), closes the link on the next turn.
+void msgq_close_soon(msgq_handle_t *h)
+{
+    h->down_pending = 1;
+    event *ev = h->write_ev_p[h->write_ev_index];
+    if (ev != nullptr) {
+        event_active(ev, EV_WRITE, 1);
         h->write_ev_set = 1;
     }
 }
@@ -706,14 +852,12 @@ void msgq_flush(msgq_handle_t *h)
                     MSGQ_ERR("BROKEN PIPE");
                 }
             }
-            // Closing here would run conn_down_cb inside the application's own
-            // write; the next write event closes the connection instead.
-            h->down_pending = 1;
-            msgq_arm_write(h);
+            msgq_close_soon(h);
             return;
         }
         if (n > 0) {
             node->buf_offset = static_cast<uint16_t>(node->buf_offset + n);
+            h->tx_bytes -= static_cast<uint32_t>(n);
         }
         if (node->buf_offset < node->buf_size) {
             h->stats.tx_resched++;
@@ -887,6 +1031,10 @@ void msgq_dump_stats(void *user_p, msgq_dump_out_t out, const msgq_stats_t &s)
         {"tx_queue_failed", &msgq_stats_t::tx_queue_failed},
         {"rx_read_helper_cb", &msgq_stats_t::rx_read_helper_cb},
         {"rx_read_helper_scheduled", &msgq_stats_t::rx_read_helper_scheduled},
+        {"conn_refused", &msgq_stats_t::conn_refused},
+        {"tx_overflow", &msgq_stats_t::tx_overflow},
+        {"accept_fail", &msgq_stats_t::accept_fail},
+        {"start_fail", &msgq_stats_t::start_fail},
     };
     for (const auto &c : counters) {
         if (s.*c.field != 0) {
@@ -1084,7 +1232,9 @@ msgq_handle_t *msgq_init(uint8_t srcid, uint8_t tgtid, msgq_handle_type_e type,
         // application-header listener serves exactly one handle.
         const msgq_server_t *srv = msgq_find_server(inst, path);
         if (srv != nullptr &&
-            (srv->listener_apphdr != params->use_app_header || srv->listener_apphdr)) {
+            (srv->listener_apphdr != params->use_app_header || srv->listener_apphdr ||
+             srv->peer_group_set != params->peer_group_set ||
+             (srv->peer_group_set && srv->peer_gid != params->peer_gid))) {
             MSGQ_FATAL("Validation of parameters failed");
         }
     }
@@ -1103,6 +1253,8 @@ msgq_handle_t *msgq_init(uint8_t srcid, uint8_t tgtid, msgq_handle_type_e type,
     h->inst_p = inst;
     h->user_arg_p = user_arg_p;
     h->sock_fd = -1;
+    h->peer_uid = static_cast<uid_t>(-1);
+    h->tx_queue_max = params->tx_queue_max != 0 ? params->tx_queue_max : MSGQ_TX_QUEUE_MAX_DEFAULT;
     h->dont_register = params->dont_register || params->use_app_header;
     h->client_socket_blocking =
         type == MSGQ_HANDLE_TYPE_CLIENT ? params->client_socket_blocking : 0;
@@ -1124,7 +1276,7 @@ msgq_handle_t *msgq_init(uint8_t srcid, uint8_t tgtid, msgq_handle_type_e type,
     h->app_cb = *cbs;
     list_unreg_add(h);
     if (type == MSGQ_HANDLE_TYPE_SERVER) {
-        (void)msgq_start_server(h);
+        (void)msgq_start_server(h, params);
     } else {
         (void)msgq_start_client(h);
     }
@@ -1233,8 +1385,7 @@ int msgq_write(msgq_handle_t *handle, void *buf, uint32_t len)
             // A blocking client may have no read event to notice the loss;
             // the write event closes the link and starts redialling.
             handle->stats.tx_fail++;
-            handle->down_pending = 1;
-            msgq_arm_write(handle);
+            msgq_close_soon(handle);
             return MSGQ_ERR_NO_MEM;
         }
         handle->stats.tx_msg++;
@@ -1243,6 +1394,16 @@ int msgq_write(msgq_handle_t *handle, void *buf, uint32_t len)
         // The reply of a synchronous request is processed before returning.
         msgq_read_cb(handle->sock_fd, EV_READ, handle);
         return MSGQ_OK;
+    }
+    // A peer that stays connected but stops reading must not grow the queue
+    // without bound: the link is closed and, for a client, redialled.
+    if (handle->buf_head_p != nullptr &&
+        static_cast<uint64_t>(handle->tx_bytes) + wire_len > handle->tx_queue_max) {
+        handle->stats.tx_overflow++;
+        MSGQ_ERR("Send queue of %u bytes on fd %d over its limit of %u, closing", handle->tx_bytes,
+                 handle->sock_fd, handle->tx_queue_max);
+        msgq_close_soon(handle);
+        return MSGQ_ERR_NO_MEM;
     }
     auto *node = static_cast<msgq_buf_t *>(calloc(1, sizeof(msgq_buf_t)));
     if (node == nullptr) {
@@ -1257,6 +1418,7 @@ int msgq_write(msgq_handle_t *handle, void *buf, uint32_t len)
         handle->buf_head_p = node;
     }
     handle->buf_tail_p = node;
+    handle->tx_bytes += static_cast<uint32_t>(wire_len);
     handle->stats.tx_queued++;
     // A send already waiting for writability keeps the order: the event flushes.
     if (!handle->write_ev_set) {
@@ -1290,8 +1452,7 @@ void msgq_read_cb(int fd, short, void *handle_p)
     auto *h = static_cast<msgq_handle_t *>(handle_p);
     t_msgq_scope scope(h->inst_p);
     h->stats.rx_read_helper_cb++;
-    timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    uint32_t batch = 0;
     const bool one_msg = h->type == MSGQ_HANDLE_TYPE_CLIENT && h->client_socket_blocking;
 
     while (!h->destroy_pending && h->sock_fd == fd) {
@@ -1333,7 +1494,9 @@ void msgq_read_cb(int fd, short, void *handle_p)
             }
             break;
         }
-        if (msgq_time_up(start)) {
+        // A busy peer gets a fair share: the loop serves the others (and the
+        // rest of this backlog keeps the socket readable for the next turn).
+        if (++batch >= MSGQ_READ_BATCH) {
             h->stats.rx_read_helper_scheduled++;
             return;
         }
@@ -1367,10 +1530,23 @@ void msgq_listener_cb(evconnlistener *, int fd, struct sockaddr *, int, void *se
     msgq_instance_t *inst = srv->inst_p;
     t_msgq_scope scope(inst);
     srv->stats.conn_up++;
+    srv->retry_ms = 0;
+    ucred cred{0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
+    if (!msgq_peer_allowed(srv, fd, &cred)) {
+        srv->stats.conn_refused++;
+        MSGQ_ERR("Peer pid %d uid %u gid %u refused on %s", static_cast<int>(cred.pid),
+                 static_cast<unsigned>(cred.uid), static_cast<unsigned>(cred.gid), srv->msgq_path);
+        close(fd);
+        return;
+    }
 
     if (srv->listener_apphdr) {
         msgq_handle_t *h = srv->apphead_msgq_handle_p;
         if (h != nullptr && h->sock_fd >= 0) {
+            if (!msgq_may_replace(srv, h, cred.uid)) {
+                close(fd);
+                return;
+            }
             h->stats.conn_exist++;
             msgq_close_conn(h, false);
         }
@@ -1378,7 +1554,7 @@ void msgq_listener_cb(evconnlistener *, int fd, struct sockaddr *, int, void *se
             close(fd);
             return;
         }
-        msgq_conn_established(h, fd);
+        msgq_conn_established(h, fd, cred.uid);
         return;
     }
 
@@ -1396,6 +1572,7 @@ void msgq_listener_cb(evconnlistener *, int fd, struct sockaddr *, int, void *se
     tmp->srcid = srv->srcid;
     tmp->inst_p = inst;
     tmp->sock_fd = fd;
+    tmp->peer_uid = cred.uid;
     tmp->socket_type = MSGQ_SOCKET_TYPE_UNIX;
     // The path, not the listener, is kept: the listener may go before the peer registers.
     memcpy(tmp->msgq_path, srv->msgq_path, sizeof(tmp->msgq_path));

@@ -6,11 +6,19 @@
 // that carries the whole length (big-endian 16 bits) at a fixed offset.
 //
 // A server handle serves one peer at a time: a peer registering again replaces
-// its old connection. A multi-connection server handle is a template instead:
-// each registration gets a connection handle of its own made from it (same
-// callbacks, user argument and ids), which conn_up_cb receives, msgq_write
-// sends on, and the library frees after its conn_down_cb. Destroying the
-// template closes all its connections.
+// its old connection, but only when it runs as the same user. A
+// multi-connection server handle is a template instead: each registration gets
+// a connection handle of its own made from it (same callbacks, user argument
+// and ids), which conn_up_cb receives, msgq_write sends on, and the library
+// frees after its conn_down_cb. Destroying the template closes all its
+// connections.
+//
+// Listeners admit, by the credentials the peer connected with, root, this
+// process's own user and, when configured, one group (primary or
+// supplementary); their socket files are 0660 (group: the configured one).
+// A failed listener, an accept out of descriptors and a client without a
+// socket retry after a doubling delay. A link whose peer stops reading is
+// closed once its send queue passes a limit; a client then redials.
 //
 // Event-loop thread only. Callbacks may write, and may destroy any handle (the
 // memory is released once the library's own callback has unwound).
@@ -45,8 +53,15 @@ inline constexpr unsigned MSGQ_MODULE_MAX = 229;
 // dropped so a flood of silent connections cannot exhaust descriptors. A
 // multi-connection handle refuses registrations beyond the same number.
 inline constexpr uint32_t MSGQ_MAX_TMP_CONNS = 64;
-// Client redial period.
+// Client redial period, and the first delay after a failed start.
 inline constexpr uint32_t MSGQ_CONNECT_RETRY_MS = 500;
+// Cap of the doubling delay between retries of a start that keeps failing (no
+// socket, no listener, accept out of descriptors).
+inline constexpr uint32_t MSGQ_RETRY_MAX_MS = 8000;
+// Bytes a handle may hold unsent before its link is closed as stuck.
+inline constexpr uint32_t MSGQ_TX_QUEUE_MAX_DEFAULT = 16u << 20;
+// Messages one read callback delivers before yielding to the loop.
+inline constexpr uint32_t MSGQ_READ_BATCH = 64;
 
 enum msgq_handle_type_e : uint8_t {
     MSGQ_HANDLE_TYPE_UNKNOWN = 0,
@@ -121,7 +136,10 @@ struct msgq_app_params_t {
     char host_addr[MSGQ_HOST_ADDR_LEN];
     char msg_path[MSGQ_PATH_LEN]; // empty: "/var/run/.<module name>"
     uint8_t client_socket_blocking : 1;
-    uint8_t multi_conn : 1; // servers with the library header only
+    uint8_t multi_conn : 1;     // servers with the library header only
+    uint8_t peer_group_set : 1; // servers: peer_gid may connect besides root
+    gid_t peer_gid;             // all server handles of a path agree on it
+    uint32_t tx_queue_max;      // unsent bytes before the link closes; 0: default
 };
 
 struct msgq_stats_t {
@@ -145,6 +163,10 @@ struct msgq_stats_t {
     uint32_t tx_queue_failed;
     uint32_t rx_read_helper_cb;
     uint32_t rx_read_helper_scheduled;
+    uint32_t conn_refused; // peer credentials refused, or a replacement by another user
+    uint32_t tx_overflow;  // link closed with its send queue over the limit
+    uint32_t accept_fail;  // accept attempts that failed (listener paused)
+    uint32_t start_fail;   // listener or client socket could not be opened (retried)
 };
 
 // One queued outgoing message.
@@ -205,6 +227,11 @@ struct msgq_handle_t {
     char msgq_path[MSGQ_PATH_LEN];
     msgq_stats_t stats;
 
+    uint32_t tx_queue_max; // limit of tx_bytes
+    uint32_t tx_bytes;     // queued and not yet sent
+    uint32_t retry_ms;     // clients: delay of the next redial
+    uid_t peer_uid;        // servers: user of the connected peer
+
     msgq_handle_t *parent_p; // a connection's template
     uint32_t num_conns;      // a template's live connections
 
@@ -221,9 +248,14 @@ struct msgq_server_t {
     evconnlistener *server_listener_p;
     msgq_handle_t *apphead_msgq_handle_p;
     bool listener_apphdr;
+    bool peer_group_set;
+    gid_t peer_gid;
     uint32_t ref_count;
+    t_timer *retry_timer_p; // reopens a failed listener, resumes a paused accept
+    uint32_t retry_ms;
     // conn_up: accepted; rx_register: registrations seen; conn_close: accepted
-    // connections dropped before they registered.
+    // connections dropped before they registered; conn_refused: peers refused
+    // by credentials or as another user's replacement.
     msgq_stats_t stats;
 };
 

@@ -1,14 +1,21 @@
 // The message-queue library inside a real event loop, against simulated peers
 // over real Unix sockets.
+#include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <event2/event.h>
+#include <fcntl.h>
 #include <functional>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <map>
 #include <random>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <vector>
@@ -29,7 +36,49 @@ constexpr uint8_t MOD_SYSMGR = 7;
 constexpr uint8_t MOD_FTM = 3;
 constexpr uint8_t MOD_FAB = 1;
 constexpr uint8_t MOD_IGMP = 15;
+constexpr uint8_t MOD_RTM = 32;
 constexpr int WAIT_MS = 3000;
+constexpr uid_t NOBODY = 65534;
+// A group no account of the machine uses, allowed on some listeners.
+constexpr gid_t PEER_GROUP = 4242;
+
+using t_tweak = std::function<void(msgq_app_params_t &)>;
+
+void peer_group(msgq_app_params_t &params)
+{
+    params.peer_group_set = 1;
+    params.peer_gid = PEER_GROUP;
+}
+
+// Takes every descriptor the process may open (under a lowered limit) until
+// it goes out of scope.
+struct t_fd_exhaust {
+    rlimit saved{};
+    std::vector<int> fds;
+    bool full = false;
+
+    t_fd_exhaust()
+    {
+        getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit low = saved;
+        low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 1024);
+        setrlimit(RLIMIT_NOFILE, &low);
+        int fd;
+        while ((fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0) {
+            fds.push_back(fd);
+        }
+        full = errno == EMFILE;
+    }
+    ~t_fd_exhaust()
+    {
+        for (int fd : fds) {
+            close(fd);
+        }
+        setrlimit(RLIMIT_NOFILE, &saved);
+    }
+    t_fd_exhaust(const t_fd_exhaust &) = delete;
+    t_fd_exhaust &operator=(const t_fd_exhaust &) = delete;
+};
 
 // What the application saw on one handle.
 struct t_app {
@@ -136,22 +185,17 @@ struct MsgqTest : ::testing::Test {
 
     std::string path(const char *name) const { return dir + "/" + name; }
 
-    t_app *make(uint8_t src, uint8_t tgt, msgq_handle_type_e type, const std::string &p,
-                bool app_header = false, uint8_t hdr_size = 0, uint8_t len_off = 0)
-    {
-        return make_with(src, tgt, type, p, app_header, hdr_size, len_off, false);
-    }
-
     t_app *make_multi(uint8_t src, uint8_t tgt, const std::string &p)
     {
-        return make_with(src, tgt, MSGQ_HANDLE_TYPE_SERVER, p, false, 0, 0, true);
+        return make(src, tgt, MSGQ_HANDLE_TYPE_SERVER, p, false, 0, 0,
+                    [](msgq_app_params_t &params) { params.multi_conn = 1; });
     }
 
-    t_app *make_with(uint8_t src, uint8_t tgt, msgq_handle_type_e type, const std::string &p,
-                     bool app_header, uint8_t hdr_size, uint8_t len_off, bool multi_conn)
+    t_app *make(uint8_t src, uint8_t tgt, msgq_handle_type_e type, const std::string &p,
+                bool app_header = false, uint8_t hdr_size = 0, uint8_t len_off = 0,
+                const t_tweak &tweak = nullptr)
     {
         msgq_app_params_t params{};
-        params.multi_conn = multi_conn;
         params.app_evbase_p = base;
         params.timer_mgr_p = tmr;
         params.syslog_id = LOG_LOCAL7;
@@ -160,6 +204,9 @@ struct MsgqTest : ::testing::Test {
         params.app_header_size = hdr_size;
         params.app_msglen_offset = len_off;
         snprintf(params.msg_path, sizeof(params.msg_path), "%s", p.c_str());
+        if (tweak) {
+            tweak(params);
+        }
         msgq_app_cb_t cbs{};
         cbs.conn_up_cb = app_up;
         cbs.conn_down_cb = app_down;
@@ -205,7 +252,54 @@ struct MsgqTest : ::testing::Test {
         }
         return wait_until([&] { return a->up == up + 1; }) ? std::move(sim) : nullptr;
     }
+
+    // Runs fn in a child as nobody with the given groups, pumping the loop
+    // under test meanwhile (and running between, once per turn); fn's result.
+    int run_as(gid_t gid, std::vector<gid_t> groups, const std::function<int()> &fn,
+               const std::function<void()> &between = nullptr)
+    {
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
+                setresuid(NOBODY, NOBODY, NOBODY) != 0) {
+                _exit(100);
+            }
+            _exit(fn());
+        }
+        int status = -1;
+        bool done = wait_until(
+            [&] {
+                if (between) {
+                    between();
+                }
+                return waitpid(pid, &status, WNOHANG) == pid;
+            },
+            10000);
+        if (!done) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
 };
+
+// A peer that registers (library framing) or just connects (application
+// header) and expects to be shown the door: 0 when it was, 3 when it could
+// not even connect.
+std::function<int()> stranger(const std::string &p, t_sim_framing framing)
+{
+    return [p, framing] {
+        auto peer = t_sim_peer::connect(p, framing);
+        if (peer == nullptr) {
+            return 3;
+        }
+        if (!framing.app_header) {
+            (void)peer->send_register();
+        }
+        return peer->wait_eof(WAIT_MS) ? 0 : 1;
+    };
+}
 
 TEST_F(MsgqTest, ClientRegistersAndExchangesWithSimServer)
 {
@@ -286,7 +380,7 @@ TEST_F(MsgqTest, ServerRegistrationReplacementAndRefusals)
     ASSERT_NE(a->h, nullptr);
     struct stat st;
     ASSERT_EQ(stat(p.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0777u);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
 
     auto sim1 = registered_client(p, MOD_FTM, MOD_PIM, a);
     ASSERT_NE(sim1, nullptr);
@@ -560,16 +654,19 @@ TEST_F(MsgqTest, BusyLinkYieldsToTheLoop)
     ASSERT_TRUE(sim->wait_connected(WAIT_MS));
     ASSERT_TRUE(wait_until([&] { return a->up == 1; }));
 
-    // Slow handling of a backlog that takes longer than a callback may hold
-    // the loop: the library returns to the loop and resumes on the next turn.
-    constexpr size_t BACKLOG = 25;
-    a->on_read = [](t_app &) { usleep(100 * 1000); };
+    // A backlog already waiting in the socket is served in batches: the library
+    // returns to the loop between them however fast the application is.
+    std::map<uint32_t, uint32_t> per_callback;
+    a->on_read = [&](t_app &app) { per_callback[app.h->stats.rx_read_helper_cb]++; };
+    constexpr size_t BACKLOG = 3 * MSGQ_READ_BATCH + 10;
     for (size_t i = 0; i < BACKLOG; i++) {
         ASSERT_TRUE(sim->send_msg(bytes("busy")));
     }
-    ASSERT_TRUE(wait_until([&] { return a->msgs.size() == BACKLOG; }, 10000));
-    EXPECT_GE(a->h->stats.rx_read_helper_scheduled, 1u);
-    EXPECT_GE(a->h->stats.rx_read_helper_cb, 2u);
+    ASSERT_TRUE(wait_until([&] { return a->msgs.size() == BACKLOG; }));
+    EXPECT_GE(a->h->stats.rx_read_helper_scheduled, 3u);
+    for (const auto &[cb, n] : per_callback) {
+        EXPECT_LE(n, MSGQ_READ_BATCH) << "callback " << cb;
+    }
 }
 
 TEST_F(MsgqTest, BrokenAndHostilePeersNeverHurtTheHandle)
@@ -744,6 +841,185 @@ TEST_F(MsgqTest, SharedListenerLivesWithItsLastHandle)
     destroy(igmp);
     EXPECT_NE(access(p.c_str(), F_OK), 0);
     EXPECT_EQ(msgq_get_instance(), nullptr);
+}
+
+TEST_F(MsgqTest, PeersAreAdmittedByCredentials)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "peers of another user need root to start";
+    }
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    std::string p = path("kemd");
+    t_app *ftm = make(MOD_PIM, MOD_FTM, MSGQ_HANDLE_TYPE_SERVER, p, false, 0, 0, peer_group);
+    t_app *igmp = make(MOD_PIM, MOD_IGMP, MSGQ_HANDLE_TYPE_SERVER, p, false, 0, 0, peer_group);
+    struct stat st;
+    ASSERT_EQ(stat(p.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    EXPECT_EQ(st.st_gid, PEER_GROUP);
+    auto live = registered_client(p, MOD_FTM, MOD_PIM, ftm);
+    ASSERT_NE(live, nullptr);
+
+    // Nobody outside the group: the file keeps it out, and were the file's mode
+    // loose its credentials would.
+    auto ftm_stranger = stranger(p, t_sim_framing::library(MOD_FTM, MOD_PIM));
+    EXPECT_EQ(run_as(NOBODY, {}, ftm_stranger), 3);
+    ASSERT_EQ(chmod(p.c_str(), 0666), 0);
+    EXPECT_EQ(run_as(NOBODY, {}, ftm_stranger), 0);
+    // A member of the group may connect, but not take over root's link.
+    EXPECT_EQ(run_as(NOBODY, {PEER_GROUP}, ftm_stranger), 0);
+    EXPECT_EQ(ftm->transitions, "U");
+    EXPECT_EQ(ftm->h->stats.conn_exist, 0u);
+    EXPECT_EQ(ftm->h->stats.conn_refused, 1u);
+    EXPECT_EQ(ftm->h->server_p->stats.conn_refused, 2u);
+    ASSERT_EQ(write(ftm, bytes("still yours")), MSGQ_OK);
+    auto f = live->recv_frame(WAIT_MS);
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->payload, bytes("still yours"));
+
+    // A member of the group (as its primary group) is served on an idle handle.
+    bool greeted = false;
+    int rc = run_as(
+        PEER_GROUP, {},
+        [&] {
+            auto peer = t_sim_peer::connect(p, t_sim_framing::library(MOD_IGMP, MOD_PIM));
+            if (peer == nullptr || !peer->send_register()) {
+                return 3;
+            }
+            auto hello = peer->recv_frame(WAIT_MS);
+            return hello.has_value() && hello->payload == bytes("welcome") ? 0 : 1;
+        },
+        [&] {
+            if (igmp->up == 1 && !greeted) {
+                greeted = write(igmp, bytes("welcome")) == MSGQ_OK;
+            }
+        });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(igmp->up, 1);
+
+    // An application-header listener hands its one link to a new connection
+    // only from the same user.
+    std::string ap = path("rtm");
+    t_app *rtm = make(MOD_RTM, MOD_PIM, MSGQ_HANDLE_TYPE_SERVER, ap, true, 6, 0, peer_group);
+    auto client = t_sim_peer::connect_wait(ap, t_sim_framing::app(6, 0), WAIT_MS, pumper());
+    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(wait_until([&] { return rtm->up == 1; }));
+    EXPECT_EQ(run_as(PEER_GROUP, {}, stranger(ap, t_sim_framing::app(6, 0))), 0);
+    EXPECT_EQ(rtm->transitions, "U");
+    EXPECT_EQ(rtm->h->stats.conn_refused, 1u);
+    auto again = t_sim_peer::connect_wait(ap, t_sim_framing::app(6, 0), WAIT_MS, pumper());
+    ASSERT_NE(again, nullptr);
+    ASSERT_TRUE(wait_until([&] { return rtm->up == 2; }));
+    EXPECT_TRUE(client->wait_eof(WAIT_MS));
+}
+
+TEST_F(MsgqTest, StuckPeerHitsTheQueueLimitAndIsRedialled)
+{
+    std::string p = path("ttmd");
+    auto sim = t_sim_peer::listen(p, t_sim_framing::library(2, MOD_PIM));
+    ASSERT_NE(sim, nullptr);
+    sim->set_pump(pumper());
+    constexpr uint32_t LIMIT = 256 * 1024;
+    t_app *a = make(MOD_PIM, 2, MSGQ_HANDLE_TYPE_CLIENT, p, false, 0, 0,
+                    [](msgq_app_params_t &params) { params.tx_queue_max = LIMIT; });
+    ASSERT_TRUE(sim->wait_connected(WAIT_MS));
+    sim->set_rcvbuf(4096);
+    ASSERT_TRUE(sim->recv_frame(WAIT_MS).has_value());
+    ASSERT_TRUE(wait_until([&] { return a->up == 1; }));
+
+    // The peer stays connected and reads nothing more.
+    std::vector<uint8_t> chunk(4096, 0x42);
+    int rc = MSGQ_OK;
+    for (int i = 0; i < 4096 && rc == MSGQ_OK; i++) {
+        rc = write(a, chunk);
+        EXPECT_LE(a->h->tx_bytes, LIMIT);
+    }
+    EXPECT_EQ(rc, MSGQ_ERR_NO_MEM);
+    EXPECT_EQ(a->h->stats.tx_overflow, 1u);
+    EXPECT_FALSE(msgq_ready(a->h));
+    EXPECT_EQ(write(a, chunk), MSGQ_ERR_NOT_READY);
+    ASSERT_TRUE(wait_until([&] { return a->down == 1; }));
+    EXPECT_EQ(a->h->tx_bytes, 0u);
+
+    // The client redials and the link works again.
+    ASSERT_TRUE(sim->wait_connected(WAIT_MS));
+    auto reg = sim->recv_frame(WAIT_MS);
+    ASSERT_TRUE(reg.has_value());
+    EXPECT_TRUE(reg->is_register());
+    ASSERT_TRUE(wait_until([&] { return a->up == 2; }));
+    ASSERT_EQ(write(a, bytes("fresh")), MSGQ_OK);
+    auto f = sim->recv_frame(WAIT_MS);
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->payload, bytes("fresh"));
+
+    // A blocking send into a peer that stopped reading gives up after its
+    // timeout instead of holding the loop; the link closes and is redialled.
+    sim->set_rcvbuf(4096);
+    int sndbuf = 4096;
+    ASSERT_EQ(setsockopt(a->h->sock_fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf)), 0);
+    msgq_set_client_socket_blocking(a->h, true);
+    std::vector<uint8_t> big(MSGQ_MAX_APP_LEN, 0x17);
+    rc = MSGQ_OK;
+    for (int i = 0; i < 16 && rc == MSGQ_OK; i++) {
+        rc = write(a, big);
+    }
+    EXPECT_EQ(rc, MSGQ_ERR_NO_MEM);
+    msgq_set_client_socket_blocking(a->h, false);
+    ASSERT_TRUE(wait_until([&] { return a->down == 2; }));
+    ASSERT_TRUE(sim->wait_connected(WAIT_MS));
+    ASSERT_TRUE(wait_until([&] { return a->up == 3; }));
+}
+
+TEST_F(MsgqTest, ListenerOpensOnceItsDirectoryAppears)
+{
+    std::string sub = path("later");
+    std::string p = sub + "/kemd";
+    t_app *a = make(MOD_PIM, MOD_FTM, MSGQ_HANDLE_TYPE_SERVER, p);
+    ASSERT_NE(a->h, nullptr);
+    EXPECT_EQ(a->h->server_p->server_listener_p, nullptr);
+    EXPECT_EQ(a->h->server_p->stats.start_fail, 1u);
+    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    auto sim = registered_client(p, MOD_FTM, MOD_PIM, a);
+    ASSERT_NE(sim, nullptr);
+    ASSERT_TRUE(sim->send_msg(bytes("late but here")));
+    ASSERT_TRUE(wait_until([&] { return a->msgs.size() == 1; }));
+    destroy(a);
+    EXPECT_EQ(rmdir(sub.c_str()), 0);
+}
+
+TEST_F(MsgqTest, OutOfDescriptorsBacksOffAndRecovers)
+{
+    std::string p = path("kemd");
+    t_app *srv = make(MOD_PIM, MOD_FTM, MSGQ_HANDLE_TYPE_SERVER, p);
+    std::string cp = path("sysmgrd");
+    auto sysmgr = t_sim_peer::listen(cp, t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
+    ASSERT_NE(sysmgr, nullptr);
+    sysmgr->set_pump(pumper());
+    // A peer waits in the backlog, and a client is about to dial, when the
+    // process runs out of descriptors.
+    auto peer = t_sim_peer::connect(p, t_sim_framing::library(MOD_FTM, MOD_PIM));
+    ASSERT_NE(peer, nullptr);
+    ASSERT_TRUE(peer->send_register());
+    t_app *cli = make(MOD_PIM, MOD_SYSMGR, MSGQ_HANDLE_TYPE_CLIENT, cp);
+    const msgq_stats_t &ls = srv->h->server_p->stats;
+    {
+        t_fd_exhaust exhaust;
+        ASSERT_TRUE(exhaust.full);
+        int64_t end = kemd_sim::sim_now_ms() + 1500;
+        wait_until([&] { return kemd_sim::sim_now_ms() > end; });
+        // Each failure pauses its side for a growing delay: a handful of
+        // attempts, not one per turn of the loop.
+        EXPECT_GE(ls.accept_fail, 1u);
+        EXPECT_LE(ls.accept_fail, 4u);
+        EXPECT_GE(cli->h->stats.start_fail, 1u);
+        EXPECT_LE(cli->h->stats.start_fail, 3u);
+        EXPECT_EQ(srv->up, 0);
+        EXPECT_EQ(cli->up, 0);
+    }
+    ASSERT_TRUE(wait_until([&] { return srv->up == 1; }, 10000));
+    ASSERT_TRUE(sysmgr->wait_connected(10000));
+    ASSERT_TRUE(wait_until([&] { return cli->up == 1; }, 10000));
+    ASSERT_TRUE(peer->send_msg(bytes("after the drought")));
+    ASSERT_TRUE(wait_until([&] { return srv->msgs.size() == 1; }));
 }
 
 TEST_F(MsgqTest, WriteAndBufferResults)

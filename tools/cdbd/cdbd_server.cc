@@ -8,24 +8,30 @@
 #include <cstring>
 
 #include "common/msgq_util.h"
+#include "common/timer.h"
 #include "common/zul_log.h"
 #include "zconfd/zconfd_pb.h"
 
 namespace
 {
 
-struct t_cdbd_reopen {
-    t_cdbd_server *server_p;
-    uint8_t mod;
-};
+// Drives the timer manager the message queue retries its listener with.
+constexpr timeval CDBD_TIMER_TICK = {0, 100 * 1000};
+constexpr uint32_t CDBD_TIMER_BUDGET_MS = 100;
 
-msgq_handle_t *cdbd_server_handle_create(t_cdbd_server *server, uint8_t mod);
-
-void cdbd_server_reopen_cb(evutil_socket_t, short, void *arg)
+void cdbd_server_tick_cb(evutil_socket_t, short, void *arg)
 {
-    auto *req = static_cast<t_cdbd_reopen *>(arg);
-    req->server_p->handles[req->mod] = cdbd_server_handle_create(req->server_p, req->mod);
-    delete req;
+    auto *server = static_cast<t_cdbd_server *>(arg);
+    (void)timer_exec(server->timer_mgr_p, TIMER_PRI_MASK_ALL, CDBD_TIMER_BUDGET_MS);
+}
+
+// The listener counts the peers it refused; the agent publishes the number.
+void cdbd_server_sync_stats(t_cdbd_server *server)
+{
+    const msgq_handle_t *tmpl = server->handles[ZUL_MODULE_CLI];
+    if (tmpl != nullptr && tmpl->server_p != nullptr) {
+        server->agent_p->stats.refused = tmpl->server_p->stats.conn_refused;
+    }
 }
 
 uint8_t cdbd_handle_mod(msgq_handle_t *handle) { return handle->tgtid; }
@@ -34,25 +40,11 @@ void cdbd_conn_up(msgq_handle_t *handle, void *arg)
 {
     auto *server = static_cast<t_cdbd_server *>(arg);
     uint8_t mod = cdbd_handle_mod(handle);
+    // The library admitted the peer by these credentials (root or the group).
     ucred cred{};
     socklen_t len = sizeof(cred);
-    bool ok = getsockopt(handle->sock_fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 &&
-              cdbd_server_peer_allowed(server, cred.uid, cred.gid);
-    if (!ok) {
-        server->agent_p->stats.refused++;
-        ZUL_LOG_PRI(LOG_WARNING, "Connection of %s refused: uid %u gid %u", zul_module_name(mod),
-                    static_cast<unsigned>(cred.uid), static_cast<unsigned>(cred.gid));
-        msgq_destroy(handle);
-        if (handle != server->handles[mod]) {
-            // One connection of the CLI's handle: the others stay.
-            return;
-        }
-        // Close by replacing the handle once the library's callback has unwound.
-        server->handles[mod] = nullptr;
-        timeval now = {0, 0};
-        event_base_once(server->base_p, -1, EV_TIMEOUT, cdbd_server_reopen_cb,
-                        new t_cdbd_reopen{server, mod}, &now);
-        return;
+    if (getsockopt(handle->sock_fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+        cred.uid = static_cast<uid_t>(-1);
     }
     t_cdbd_session *s = cdbd_session_open(server->agent_p, handle, mod);
     server->sessions[handle] = s;
@@ -80,6 +72,7 @@ void cdbd_msg_write(msgq_handle_t *, void *) {}
 void cdbd_msg_read(msgq_handle_t *handle, void *msg, uint32_t len, void *arg)
 {
     auto *server = static_cast<t_cdbd_server *>(arg);
+    cdbd_server_sync_stats(server);
     auto it = server->sessions.find(handle);
     if (it != server->sessions.end()) {
         cdbd_session_input(it->second, static_cast<const uint8_t *>(msg), len);
@@ -91,7 +84,10 @@ msgq_handle_t *cdbd_server_handle_create(t_cdbd_server *server, uint8_t mod)
 {
     msgq_app_params_t params{};
     params.app_evbase_p = server->base_p;
+    params.timer_mgr_p = server->timer_mgr_p;
     params.syslog_id = LOG_LOCAL7;
+    params.peer_group_set = server->group != static_cast<gid_t>(-1);
+    params.peer_gid = server->group;
     params.socket_type = MSGQ_SOCKET_TYPE_UNIX;
     // Several operators (or a monitor beside a configuring one) at once.
     params.multi_conn = mod == ZUL_MODULE_CLI;
@@ -106,15 +102,18 @@ msgq_handle_t *cdbd_server_handle_create(t_cdbd_server *server, uint8_t mod)
 
 } // namespace
 
-bool cdbd_server_peer_allowed(const t_cdbd_server *server, uid_t uid, gid_t gid)
-{
-    return uid == 0 || (server->group != static_cast<gid_t>(-1) && gid == server->group);
-}
-
 int cdbd_server_start(t_cdbd_server *server, std::string *err)
 {
     if (server->path.size() >= MSGQ_PATH_LEN) {
         *err = "socket path too long: " + server->path;
+        return -1;
+    }
+    server->timer_mgr_p =
+        timer_mgr_create(TIMER_RESN_100MSEC, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
+    server->timer_ev_p = event_new(server->base_p, -1, EV_PERSIST, cdbd_server_tick_cb, server);
+    if (server->timer_mgr_p == nullptr || server->timer_ev_p == nullptr ||
+        event_add(server->timer_ev_p, &CDBD_TIMER_TICK) != 0) {
+        *err = "no timers";
         return -1;
     }
     for (unsigned mod = MSGQ_MODULE_MIN; mod <= MSGQ_MODULE_MAX; mod++) {
@@ -142,6 +141,14 @@ void cdbd_server_stop(t_cdbd_server *server)
         cdbd_session_close(entry.second);
     }
     server->sessions.clear();
+    if (server->timer_ev_p != nullptr) {
+        event_free(server->timer_ev_p);
+        server->timer_ev_p = nullptr;
+    }
+    if (server->timer_mgr_p != nullptr) {
+        timer_mgr_destroy(server->timer_mgr_p);
+        server->timer_mgr_p = nullptr;
+    }
 }
 
 int cdbd_server_send(t_cdbd_session *session_p, const Cdb__CdbMsg *msg)

@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <event2/event.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <map>
 #include <memory>
 #include <set>
@@ -22,6 +23,7 @@
 #include "common/msgq_util.h"
 #include "common/pb_util.h"
 #include "common/rtm_msg.h"
+#include "common/timer.h"
 #include "common/zul_log.h"
 #include "common/zul_module.h"
 #include "tools/rtmd/rtmd_model.h"
@@ -34,6 +36,9 @@ constexpr const char *RTMD_SOCK_DIR = "/var/run/quagga";
 constexpr const char *RTMD_SOCK_BASE = "/var/run/quagga/zebra_protobuf_ctrl.api";
 constexpr const char *RTMD_NETNS_DIR = "/var/run/netns";
 constexpr timeval RTMD_SCAN_PERIOD = {1, 0};
+// Drives the timer manager the message queue retries its listeners with.
+constexpr timeval RTMD_TIMER_TICK = {0, 100 * 1000};
+constexpr uint32_t RTMD_TIMER_BUDGET_MS = 100;
 
 struct t_rtmd_addr_less {
     bool operator()(const t_ipaddr &a, const t_ipaddr &b) const { return IPADDR_CMP(&a, &b) < 0; }
@@ -59,6 +64,11 @@ struct t_rtmd {
     bool watching = false;
     event *inotify_ev_p = nullptr;
     event *scan_ev_p = nullptr;
+    t_timer_mgr *timer_mgr_p = nullptr;
+    event *timer_ev_p = nullptr;
+    // Besides root, members of this group may connect (-g).
+    bool peer_group_set = false;
+    gid_t peer_gid = 0;
     std::map<uint64_t, std::unique_ptr<t_rtmd_ns>> nss;
 };
 
@@ -296,6 +306,9 @@ std::unique_ptr<t_rtmd_ns> rtmd_ns_create(uint64_t vpn_id)
 
     msgq_app_params_t params{};
     params.app_evbase_p = g_rtmd.base_p;
+    params.timer_mgr_p = g_rtmd.timer_mgr_p;
+    params.peer_group_set = g_rtmd.peer_group_set;
+    params.peer_gid = g_rtmd.peer_gid;
     params.use_app_header = true;
     params.app_header_size = RTM_MSG_HDR_LEN;
     params.app_msglen_offset = 0;
@@ -403,17 +416,35 @@ void rtmd_inotify_cb(int fd, short, void *)
 
 void rtmd_signal_cb(int, short, void *) { event_base_loopbreak(g_rtmd.base_p); }
 
+void rtmd_timer_cb(int, short, void *)
+{
+    (void)timer_exec(g_rtmd.timer_mgr_p, TIMER_PRI_MASK_ALL, RTMD_TIMER_BUDGET_MS);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     bool foreground = false;
-    for (int opt; (opt = getopt(argc, argv, "f")) != -1;) {
-        if (opt != 'f') {
-            fprintf(stderr, "usage: %s [-f]\n", argv[0]);
+    const char *group_name = nullptr;
+    for (int opt; (opt = getopt(argc, argv, "fg:")) != -1;) {
+        if (opt == 'f') {
+            foreground = true;
+        } else if (opt == 'g') {
+            group_name = optarg;
+        } else {
+            fprintf(stderr, "usage: %s [-f] [-g group]\n", argv[0]);
             return 2;
         }
-        foreground = true;
+    }
+    if (group_name != nullptr) {
+        const struct group *gr = getgrnam(group_name);
+        if (gr == nullptr) {
+            fprintf(stderr, "%s: no group %s\n", argv[0], group_name);
+            return 2;
+        }
+        g_rtmd.peer_group_set = true;
+        g_rtmd.peer_gid = gr->gr_gid;
     }
     openlog("RTMD", LOG_PID | LOG_NDELAY | (foreground ? LOG_PERROR : 0), LOG_DAEMON);
     if (!foreground && daemon(0, 0) != 0) {
@@ -423,7 +454,9 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
     g_rtmd.home_fd = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     g_rtmd.base_p = event_base_new();
-    if (g_rtmd.home_fd < 0 || g_rtmd.base_p == nullptr) {
+    g_rtmd.timer_mgr_p =
+        timer_mgr_create(TIMER_RESN_100MSEC, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
+    if (g_rtmd.home_fd < 0 || g_rtmd.base_p == nullptr || g_rtmd.timer_mgr_p == nullptr) {
         ZUL_LOG_PRI(LOG_ERR, "Cannot start: %s", strerror(errno));
         return 1;
     }
@@ -431,6 +464,8 @@ int main(int argc, char **argv)
     event *sig_int = evsignal_new(g_rtmd.base_p, SIGINT, rtmd_signal_cb, nullptr);
     event_add(sig_term, nullptr);
     event_add(sig_int, nullptr);
+    g_rtmd.timer_ev_p = event_new(g_rtmd.base_p, -1, EV_PERSIST, rtmd_timer_cb, nullptr);
+    event_add(g_rtmd.timer_ev_p, &RTMD_TIMER_TICK);
 
     g_rtmd.inotify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (g_rtmd.inotify_fd >= 0) {
@@ -452,6 +487,8 @@ int main(int argc, char **argv)
         g_rtmd.nss.erase(g_rtmd.nss.begin());
     }
     event_free(g_rtmd.scan_ev_p);
+    event_free(g_rtmd.timer_ev_p);
+    timer_mgr_destroy(g_rtmd.timer_mgr_p);
     if (g_rtmd.inotify_ev_p != nullptr) {
         event_free(g_rtmd.inotify_ev_p);
     }
