@@ -13,8 +13,10 @@ creation takes, and nothing is left behind by `down`.
     lab.py status NAME                          routers and their pids
 
 A topology names its routers (kind "kem", "frr" or "host", optional "vpns" for
-VPN namespaces inside a router) and its LANs (members with interface name,
-address and optional VPN).
+VPN namespaces inside a router, "loopback" addresses, kernel "routes" as
+[prefix, next hop, optional VPN] and for FRR extra global "frr" config lines)
+and its LANs (members with interface name, address, optional VPN, and for FRR
+"igmp", "hello" and "dr_priority").
 """
 import argparse
 import json
@@ -85,11 +87,13 @@ def kem_daemons(build, rdir):
     ]
 
 
-def frr_config(rname, members):
+def frr_config(rname, members, extra=()):
     lines = ["frr defaults traditional", "hostname %s" % rname,
-             "log file /var/run/frr/frr.log debugging", "!"]
+             "log file /var/run/frr/frr.log debugging", "!"] + list(extra) + ["!"]
     for m in members:
         lines += ["interface %s" % m["if"], " ip pim"]
+        if m.get("igmp"):
+            lines.append(" ip igmp")
         if "dr_priority" in m:
             lines.append(" ip pim drpriority %d" % m["dr_priority"])
         if "hello" in m:
@@ -100,11 +104,11 @@ def frr_config(rname, members):
     return "\n".join(lines) + "\n"
 
 
-def frr_router(rdir, rname, members):
+def frr_router(rdir, rname, members, extra=()):
     etc = os.path.join(rdir, "etc-frr")
     os.makedirs(etc, exist_ok=True)
     with open(os.path.join(etc, "frr.conf"), "w") as f:
-        f.write(frr_config(rname, members))
+        f.write(frr_config(rname, members, extra))
     with open(os.path.join(etc, "vtysh.conf"), "w") as f:
         f.write("service integrated-vtysh-config\n")
     with open(os.path.join(etc, "daemons"), "w") as f:
@@ -136,7 +140,10 @@ def start_router(state, rname, rdef, build):
     if kind == "kem":
         cfg["daemons"] = rdef.get("daemons") or kem_daemons(build, rdir)
     elif kind == "frr":
-        cfg.update(frr_router(rdir, rname, members))
+        cfg.update(frr_router(rdir, rname, members, rdef.get("frr", [])))
+    # Loopback addresses exist before the daemons start (FRR's RP address).
+    cfg["setup"] = [["ip", "addr", "add", a, "dev", "lo"] for a in rdef.get("loopback", [])] + \
+        cfg.get("setup", [])
     with open(os.path.join(rdir, "router.json"), "w") as f:
         json.dump(cfg, f)
     log = open(os.path.join(rdir, "init.out"), "ab")
@@ -195,9 +202,26 @@ def connect(state, lan, rname, member, index):
     nsenter(router["pid"], ip + ["link", "set", ifname, "up"])
 
 
+def add_route(state, rname, prefix, via, vpn=None, verb="add"):
+    """A kernel route in a router (in one of its VPNs when vpn is given)."""
+    ip = ["ip"] if vpn is None else ["ip", "-n", str(vpn)]
+    nsenter(state["routers"][rname]["pid"], ip + ["route", verb, prefix, "via", via])
+
+
+def netns_path(name, rname, vpn=None):
+    """The network namespace of a router or of one of its VPNs, as a path."""
+    pid = load_state(name)["routers"][rname]["pid"]
+    if vpn is None:
+        return "/proc/%d/ns/net" % pid
+    return "/proc/%d/root/run/netns/%s" % (pid, vpn)
+
+
 def up(topology_path, build):
     with open(topology_path) as f:
-        topo = json.load(f)
+        return up_dict(json.load(f), build)
+
+
+def up_dict(topo, build):
     name = topo["name"]
     if os.path.exists(lab_dir(name)):
         down(name)
@@ -214,6 +238,9 @@ def up(topology_path, build):
             for rname, member in l["members"].items():
                 connect(state, lan, rname, member, index)
                 index += 1
+        for rname, rdef in topo["routers"].items():
+            for route in rdef.get("routes", []):
+                add_route(state, rname, *route)
     except Exception:
         down(name)
         raise
