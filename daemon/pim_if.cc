@@ -576,7 +576,13 @@ void pim_if_config_update_hello_interval(t_pim_daemon *, t_pim_vpn *, t_pim_if *
 
 void pim_if_config_update_jp_interval(t_pim_daemon *, t_pim_vpn *, t_pim_if *if_p, uint32_t seconds)
 {
-    if_p->config.join_interval = (seconds & 0xFFFF) * 1000;
+    uint32_t ms = (seconds & 0xFFFF) * 1000;
+    if (if_p->config.join_interval == ms) {
+        return;
+    }
+    if_p->config.join_interval = ms;
+    // Entries joined through this interface refresh at the new pace.
+    pim_minfo_jp_interval_update(if_p);
 }
 
 void pim_if_config_update_dr_priority(t_pim_daemon *, t_pim_vpn *, t_pim_if *if_p,

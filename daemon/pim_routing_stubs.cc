@@ -69,44 +69,6 @@ void pim_et_minfo_init(t_pim_minfo *) {}
 int pim_et_jp_join(e_pim_type, t_pim_if *, const t_ipaddr *, const t_ipaddr *, uint16_t) { return 0; }
 int pim_et_jp_prune(e_pim_type, t_pim_if *, const t_ipaddr *, const t_ipaddr *) { return 0; }
 bool pim_et_group_is_auto_rp(const t_ipaddr *) { return false; }
-bool pim_minfo_compute_join_desired_xg(t_pim_minfo *) { return false; }
-bool pim_minfo_compute_join_desired_sg(t_pim_minfo *) { return false; }
-bool pim_minfo_compute_join_desired_sgrpt(t_pim_minfo *) { return false; }
-bool pim_minfo_compute_join_desired_sa(t_pim_minfo *) { return false; }
-bool pim_minfo_compute_prune_desired_sgrpt(t_pim_minfo *) { return false; }
-void pim_minfo_process_join_desired_xg(t_pim_minfo *) {}
-void pim_minfo_process_join_desired_sgrpt(t_pim_minfo *) {}
-void pim_minfo_process_prune_desired_sgrpt(t_pim_minfo *) {}
-void pim_minfo_join_desired_enable_xg(t_pim_minfo *) {}
-void pim_minfo_join_desired_disable_xg(t_pim_minfo *) {}
-void pim_minfo_join_desired_enable_sgrpt(t_pim_minfo *) {}
-void pim_minfo_join_desired_disable_sgrpt(t_pim_minfo *) {}
-void pim_minfo_prune_desired_enable_sgrpt(t_pim_minfo *) {}
-void pim_minfo_prune_desired_disable_sgrpt(t_pim_minfo *) {}
-void pim_minfo_process_join_change_xg(t_pim_minfo *, t_pim_if_minfo *) {}
-void pim_minfo_process_join_change_sg(t_pim_minfo *, t_pim_if_minfo *) {}
-void pim_minfo_process_join_change_xxrp(t_pim_minfo *, t_pim_if_minfo *) {}
-void pim_minfo_process_prune_change_sg_rpt(t_pim_minfo *, t_pim_if_minfo *) {}
-void pim_minfo_init_xg(t_pim_minfo *) {}
-void pim_minfo_init_sgrpt(t_pim_minfo *) {}
-void pim_minfo_inherited_oilist_sg_rpt(t_pim_minfo *, t_pim_ilist *, bool) {}
-void pim_minfo_inherited_oilist_sg(t_pim_minfo *, t_pim_ilist *) {}
-void pim_minfo_process_inherited_oilist_change_xxg(t_pim_minfo *) {}
-void pim_minfo_process_inherited_oilist_change_xg(t_pim_minfo *) {}
-void pim_minfo_process_inherited_oilist_change_sg(t_pim_minfo *) {}
-void pim_minfo_process_inherited_oilist_change_sg_rpt(t_pim_minfo *) {}
-void pim_minfo_update_upstream_state(t_pim_minfo *, e_pim_upstream_state) {}
-void pim_minfo_xg_trigger_upstream(t_pim_minfo *) {}
-void pim_minfo_join_timer_cb(t_timer *, void *, void *, void *, void *) {}
-void pim_minfo_override_timer_cb(t_timer *, void *, void *, void *, void *) {}
-void pim_minfo_encode_jp(t_pim_if *, t_pim_minfo *, const t_ipaddr *, bool) {}
-t_pim_nbr * pim_minfo_get_rpf_nbr(t_pim_vpn *, t_pim_minfo *, t_ipaddr *) { return nullptr; }
-void pim_minfo_cleanup_nbr_xg(t_pim_minfo *, t_pim_nbr *) {}
-void pim_minfo_jp_interval_update(t_pim_if *) {}
-void pim_minfo_clear_spt_bit(t_pim_minfo *) {}
-e_pim_status pim_minfo_spt_sg_create(t_pim_daemon *, uint64_t, const t_ipaddr *, const t_ipaddr *) { return PIM_STATUS_OK; }
-e_pim_status pim_minfo_spt_sg_delete(t_pim_daemon *, uint64_t, const t_ipaddr *, const t_ipaddr *) { return PIM_STATUS_OK; }
-void pim_minfo_spt_sg_delete_all(t_pim_vpn *) {}
 void pim_minfo_dump(t_pim_vpn *, void *, t_pim_dump_out) {}
 int pim_jp_dstream_sm_join_xg(t_pim_if *, t_pim_if_minfo *, uint16_t) { return 0; }
 int pim_jp_dstream_sm_prune_xg(t_pim_if *, t_pim_if_minfo *) { return 0; }
@@ -144,7 +106,6 @@ void pim_jp_tx_flush(t_pim_if *) {}
 void pim_jp_tx_flush_all(t_pim_daemon *) {}
 void pim_jp_tx_discard(t_pim_if *) {}
 int pim_jp_test(t_zconfd_uinfo *, const char *, int, const char **) { return 0; }
-int pim_minfo_spt_test(t_zconfd_uinfo *, const char *, int, const char **) { return 0; }
 // clang-format on
 
 // Until the entry table lands an (S,G,rpt) entry cannot reach its (*,G) RP.
