@@ -16,7 +16,7 @@ A topology names its routers (kind "kem", "frr" or "host", optional "vpns" for
 VPN namespaces inside a router, "loopback" addresses, kernel "routes" as
 [prefix, next hop, optional VPN] and for FRR extra global "frr" config lines)
 and its LANs (members with interface name, address, optional VPN, and for FRR
-"igmp", "hello" and "dr_priority").
+"hello" and "dr_priority").
 """
 import argparse
 import json
@@ -92,8 +92,6 @@ def frr_config(rname, members, extra=()):
              "log file /var/run/frr/frr.log debugging", "!"] + list(extra) + ["!"]
     for m in members:
         lines += ["interface %s" % m["if"], " ip pim"]
-        if m.get("igmp"):
-            lines.append(" ip igmp")
         if "dr_priority" in m:
             lines.append(" ip pim drpriority %d" % m["dr_priority"])
         if "hello" in m:

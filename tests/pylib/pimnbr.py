@@ -225,6 +225,7 @@ class PimNbr:
         self.counter = None  # optional callable(JoinPrune) run in the receiver thread
         self.running = True
         self.hello_args = None
+        self.hello_hooks = []  # callables run after each periodic Hello (refreshes)
         self.threads = [threading.Thread(target=self._rx, daemon=True)]
         self.threads[0].start()
 
@@ -274,6 +275,8 @@ class PimNbr:
                 time.sleep(0.1)
                 if self.hello_args is not None and time.monotonic() >= next_at:
                     self.hello(**self.hello_args)
+                    for hook in list(self.hello_hooks):
+                        hook()
                     next_at = time.monotonic() + interval
 
         t = threading.Thread(target=run, daemon=True)

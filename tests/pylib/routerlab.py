@@ -6,6 +6,7 @@ import json
 import os
 import sys
 import time
+import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SRC = os.path.abspath(os.path.join(HERE, "..", ".."))
@@ -14,6 +15,9 @@ sys.path.insert(0, os.path.join(SRC, "lab"))
 sys.path.insert(0, HERE)
 import lab as labtool  # noqa: E402
 import pimnbr  # noqa: E402
+
+# The lab tool leaves its containers' first processes running on purpose.
+warnings.filterwarnings("ignore", category=ResourceWarning)
 
 
 def wait_for(what, pred, timeout=30.0, step=0.5):
@@ -234,3 +238,10 @@ class TransitLab(RouterLab):
         if self.kind == "kem":
             return self.kem_neighbors("r1")
         return self.frr_neighbors("r1")
+
+
+def frr_join_states(j, ifname, group):
+    """{source or '*': channelJoinName} of a group on an interface in
+    `show ip pim join json`."""
+    return {src: e.get("channelJoinName") for src, e in
+            ((j or {}).get(ifname, {}).get(group) or {}).items() if isinstance(e, dict)}
