@@ -14,7 +14,8 @@ creation takes, and nothing is left behind by `down`.
 
 A topology names its routers (kind "kem", "frr" or "host", optional "vpns" for
 VPN namespaces inside a router, "loopback" addresses, kernel "routes" as
-[prefix, next hop, optional VPN] and for FRR extra global "frr" config lines)
+[prefix, next hop, optional VPN], for FRR extra global "frr" config lines and
+the "frr_log" file level)
 and its LANs (members with interface name, address, optional VPN, and for FRR
 "hello" and "dr_priority").
 """
@@ -87,9 +88,9 @@ def kem_daemons(build, rdir):
     ]
 
 
-def frr_config(rname, members, extra=()):
+def frr_config(rname, members, extra=(), log_level="debugging"):
     lines = ["frr defaults traditional", "hostname %s" % rname,
-             "log file /var/run/frr/frr.log debugging", "!"] + list(extra) + ["!"]
+             "log file /var/run/frr/frr.log %s" % log_level, "!"] + list(extra) + ["!"]
     for m in members:
         lines += ["interface %s" % m["if"], " ip pim"]
         if "dr_priority" in m:
@@ -102,11 +103,11 @@ def frr_config(rname, members, extra=()):
     return "\n".join(lines) + "\n"
 
 
-def frr_router(rdir, rname, members, extra=()):
+def frr_router(rdir, rname, members, extra=(), log_level="debugging"):
     etc = os.path.join(rdir, "etc-frr")
     os.makedirs(etc, exist_ok=True)
     with open(os.path.join(etc, "frr.conf"), "w") as f:
-        f.write(frr_config(rname, members, extra))
+        f.write(frr_config(rname, members, extra, log_level))
     with open(os.path.join(etc, "vtysh.conf"), "w") as f:
         f.write("service integrated-vtysh-config\n")
     with open(os.path.join(etc, "daemons"), "w") as f:
@@ -138,7 +139,8 @@ def start_router(state, rname, rdef, build):
     if kind == "kem":
         cfg["daemons"] = rdef.get("daemons") or kem_daemons(build, rdir)
     elif kind == "frr":
-        cfg.update(frr_router(rdir, rname, members, rdef.get("frr", [])))
+        cfg.update(frr_router(rdir, rname, members, rdef.get("frr", []),
+                              rdef.get("frr_log", "debugging")))
     # Loopback addresses exist before the daemons start (FRR's RP address).
     cfg["setup"] = [["ip", "addr", "add", a, "dev", "lo"] for a in rdef.get("loopback", [])] + \
         cfg.get("setup", [])

@@ -23,6 +23,7 @@ IPPROTO_PIM = 103
 ALL_PIM_ROUTERS = "224.0.0.13"
 CLONE_NEWNET = 0x40000000
 SO_BINDTODEVICE = 25
+SO_TIMESTAMPNS = 35
 PIM_HELLO = 0
 PIM_JOIN_PRUNE = 3
 
@@ -232,6 +233,7 @@ class PimNbr:
     def _open(self):
         s = socket.socket(socket.AF_INET, socket.SOCK_RAW, IPPROTO_PIM)
         s.setsockopt(socket.SOL_SOCKET, SO_BINDTODEVICE, self.dev.encode())
+        s.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 8 << 20)
         ifaddr = socket.inet_aton(self.addr)
@@ -305,12 +307,18 @@ class PimNbr:
     def _rx(self):
         while self.running:
             try:
-                pkt = self.sock.recv(65535)
+                pkt, anc, _, _ = self.sock.recvmsg(65535, socket.CMSG_SPACE(16))
             except socket.timeout:
                 continue
             except OSError:
                 return
+            # Arrival time from the kernel's stamp, on the monotonic clock, so
+            # that a busy receiver thread does not delay it.
             when = time.monotonic()
+            for level, kind, data in anc:
+                if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(data) >= 16:
+                    sec, nsec = struct.unpack("qq", data[:16])
+                    when -= max(0.0, time.time() - (sec + nsec / 1e9))
             ihl = (pkt[0] & 0x0F) * 4
             src = socket.inet_ntoa(pkt[12:16])
             pim = pkt[ihl:]

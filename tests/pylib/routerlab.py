@@ -156,7 +156,8 @@ class RouterLab:
 # The router under test between a downstream LAN (lan1, 10.1.1.0/24: the
 # router's eth1 is .1, scripted neighbors d1, d2... are .11, .12...) and an
 # upstream LAN (lan2, 10.2.2.0/24: eth2 is .1, scripted neighbors u1, u2...
-# are .2, .3...), with the RP and the sources (10.99.0.0/16) routed through u1.
+# are .2, .3...), with the RP and the sources (10.99.0.0/16 unless told)
+# routed through u1.
 RP = "10.99.0.1"
 SOURCES = "10.99.0.0/16"
 R_DOWN, R_UP = "10.1.1.1", "10.2.2.1"
@@ -170,7 +171,8 @@ def up_addr(i):
     return "10.2.2.%d" % (1 + i)
 
 
-def transit_topology(name, kind="kem", ndown=1, nup=1, jp_interval=5, hello=5):
+def transit_topology(name, kind="kem", ndown=1, nup=1, jp_interval=5, hello=5, sources=SOURCES,
+                     frr_log="debugging"):
     """Router "r1" of kind kem (interfaces in VPN 1) or frr, with host routers
     d1..dN and u1..uN holding the scripted neighbors."""
     vpn = 1 if kind == "kem" else None
@@ -183,7 +185,8 @@ def transit_topology(name, kind="kem", ndown=1, nup=1, jp_interval=5, hello=5):
     else:
         member["hello"] = up["hello"] = hello
         r1["frr"] = ["ip pim rp %s 224.0.0.0/4" % RP, "ip pim join-prune-interval %d" % jp_interval]
-    r1["routes"] = [[SOURCES, up_addr(1), vpn]]
+        r1["frr_log"] = frr_log
+    r1["routes"] = [[sources, up_addr(1), vpn]]
     routers = {"r1": r1}
     lan1 = {"r1": member}
     lan2 = {"r1": up}
@@ -202,8 +205,9 @@ class TransitLab(RouterLab):
     neighbor sending Hellos until the router lists it."""
 
     def __init__(self, name, build, kind="kem", ndown=1, nup=1, jp_interval=5, hello=5,
-                 keep=True, lan_prune_delay=None):
-        super().__init__(transit_topology(name, kind, ndown, nup, jp_interval, hello), build)
+                 keep=True, lan_prune_delay=None, sources=SOURCES, frr_log="debugging"):
+        super().__init__(transit_topology(name, kind, ndown, nup, jp_interval, hello, sources,
+                                          frr_log), build)
         self.kind = kind
         self.jp_interval = jp_interval
         self.hello_s = hello
