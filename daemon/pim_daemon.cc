@@ -14,6 +14,7 @@
 #include "common/zul_assert.h"
 #include "common/zul_module.h"
 #include "daemon/pim_confd.h"
+#include "daemon/pim_jp.h"
 #include "daemon/pim_mem.h"
 #include "daemon/pim_rtm.h"
 #include "daemon/pim_subsys.h"
@@ -52,6 +53,11 @@ void pim_run_test_signal()
 }
 
 void pim_exit_now(int) { _exit(0); }
+
+void pim_jp_tx_event_cb(int, short, void *arg)
+{
+    pim_jp_tx_flush_all(static_cast<t_pim_daemon *>(arg));
+}
 
 void pim_fatal_signal(int sig)
 {
@@ -224,6 +230,12 @@ e_pim_status pim_daemon_init(t_pim_daemon **daemon_pp)
         return PIM_STATUS_MEM_FAIL;
     }
     pim_init_signals();
+    daemon_p->jp_tx_event_p =
+        event_new(daemon_p->base_event_p, -1, 0, pim_jp_tx_event_cb, daemon_p);
+    if (daemon_p->jp_tx_event_p == nullptr) {
+        PIM_LOG("Failed to create the Join/Prune send event");
+        return PIM_STATUS_MEM_FAIL;
+    }
     if (pim_timers_init(daemon_p) != PIM_STATUS_OK) {
         PIM_LOG("Failed to initialize pim timer manager");
         return PIM_STATUS_MEM_FAIL;
@@ -265,6 +277,10 @@ void pim_daemon_destroy(t_pim_daemon *daemon_p)
         daemon_p->sysmgr_app_p = nullptr;
     }
     pim_timers_destroy(daemon_p);
+    if (daemon_p->jp_tx_event_p != nullptr) {
+        event_free(daemon_p->jp_tx_event_p);
+        daemon_p->jp_tx_event_p = nullptr;
+    }
     if (daemon_p->base_event_p != nullptr) {
         event_base_free(daemon_p->base_event_p);
     }

@@ -39,6 +39,7 @@ struct t_pim_daemon {
     t_pim_debug pim_debug;
     t_timer *replicator_timer_p;
     t_timer *auto_rp_pkt_timer_p;
+    event *jp_tx_event_p; // sends the queued Join/Prunes when the current event is done
 };
 
 extern t_pim_daemon *g_kemd_p;

@@ -43,6 +43,7 @@ struct t_pim_pkt_stats_rx {
     uint32_t auto_rp_unknown_pkts;
     uint32_t wrong_subnet_pkts;
     uint32_t xg_sgrpt_pkts;
+    uint32_t jp_not_for_us_pkts; // Join/Prunes to another router on the LAN
 };
 
 struct t_pim_pkt_stats_tx {

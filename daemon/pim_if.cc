@@ -15,6 +15,7 @@
 #include "daemon/pim_chassis.h"
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_debug.h"
+#include "daemon/pim_jp.h"
 #include "daemon/pim_mem.h"
 #include "daemon/pim_minfo.h"
 #include "daemon/pim_nbr.h"
@@ -460,6 +461,7 @@ void pim_if_delete(t_pim_vpn *vpn_p, t_pim_if *if_p)
         pim_if_idx_find_and_delete(vpn_p, static_cast<int>(if_p->if_index), if_p->pim_if_type,
                                    true);
     }
+    pim_jp_tx_discard(if_p);
     if_p->magic = PIM_IF_MAGIC_DEAD;
     pim_delete(if_p);
 }
@@ -739,6 +741,7 @@ void pim_if_disable(t_pim_if *if_p)
     (void)pim_pkt_encode_hello(if_p, true);
     pim_nbr_if_cleanup(if_p);
     pim_minfo_cleanup_if(if_p);
+    pim_jp_tx_discard(if_p);
     hello_timer_delete(if_p);
     (void)pim_if_sock_disable(if_p);
     if (if_p->vpn_p->config.auto_rp) {

@@ -59,6 +59,8 @@ int pim_jp_sa_prune(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *src);
 void pim_jp_unit_begin(t_pim_vpn *vpn_p);
 void pim_jp_handle_xg_join_sgrpt(t_pim_if *if_p, t_pim_if_minfo *xg_if_minfo_p);
 void pim_jp_handle_eom(t_pim_vpn *vpn_p);
+// Takes a record off the VPN's temporary list if it is on it.
+void pim_jp_tmp_sgrpt_remove(t_pim_if_minfo *if_minfo_p);
 
 // Sending. pim_pkt_encode_jp queues the entry's group record (Join or Prune)
 // for the upstream neighbor on the interface; queued records of one

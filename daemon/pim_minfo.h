@@ -11,6 +11,7 @@
 
 #include "common/avl.h"
 #include "common/ip_util.h"
+#include "daemon/pim_debug.h"
 #include "daemon/pim_defs.h"
 #include "daemon/pim_pkt_codec.h"
 
@@ -200,6 +201,13 @@ void pim_minfo_process_inherited_oilist(t_pim_minfo *minfo_p);
 bool pim_jp_rp_get(t_pim_minfo *minfo_p, t_ipaddr *rp_p);
 // True when entry debugging of the entry's VPN is on at level and for its group.
 bool pim_minfo_debug_on(const t_pim_minfo *minfo_p, uint8_t level);
+// An entry's debug line (priority 191), written when pim_minfo_debug_on allows.
+#define PIM_LOG_MINFO(minfo_p, level, fmt, ...)                                                    \
+    do {                                                                                           \
+        if (pim_minfo_debug_on((minfo_p), (level))) {                                              \
+            PIM_LOG(fmt, ##__VA_ARGS__);                                                           \
+        }                                                                                          \
+    } while (0)
 
 // Per-interface records.
 e_pim_status pim_if_minfo_init(t_pim_if *if_p);
@@ -275,8 +283,8 @@ void pim_minfo_encode_jp(t_pim_if *if_p, t_pim_minfo *minfo_p, const t_ipaddr *u
 // The current upstream neighbor (rpf_nbr_addr anywhere in the VPN); *rp_p gets rp_in_use.
 t_pim_nbr *pim_minfo_get_rpf_nbr(t_pim_vpn *vpn_p, t_pim_minfo *minfo_p, t_ipaddr *rp_p);
 void pim_minfo_cleanup_nbr_xg(t_pim_minfo *minfo_p, t_pim_nbr *winner_p);
-// A new join_interval on an interface: Join timers of the entries joined
-// through it follow at their next start.
+// A new join_interval on an interface: the entries joined through it take it,
+// their running Join timers restarted with it.
 void pim_minfo_jp_interval_update(t_pim_if *if_p);
 
 // SPT switchover.

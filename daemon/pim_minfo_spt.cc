@@ -59,7 +59,7 @@ e_pim_status pim_minfo_spt_sg_create(t_pim_daemon *daemon_p, uint64_t vpn_id,
         return PIM_STATUS_FAIL;
     }
     t_pim_minfo *minfo_p =
-        pim_minfo_find_or_create(vpn_p, nullptr, PIM_TYPE_SG, group, source, source);
+        pim_minfo_find_or_create(vpn_p, nullptr, PIM_TYPE_SG, group, source, nullptr);
     if (minfo_p == nullptr) {
         PIM_LOG("Failed to create S,G entry %s, %s after SPT switchover", ipaddr_str(source).c,
                 ipaddr_str(group).c);

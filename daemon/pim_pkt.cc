@@ -16,9 +16,9 @@
 #include "daemon/pim_subsys.h"
 #include "daemon/pim_vpn.h"
 
-static_assert(PIM_PKT_TX_MAX <= PIM_PKT_BUF_LEN);
+static_assert(PIM_PKT_TX_MAX <= PIM_PKT_BUF_LEN && PIM_PKT_BUF_LEN <= PIM_PKT_RX_BUF_LEN);
 
-uint8_t g_pim_tx_rx_buf[PIM_PKT_BUF_LEN];
+uint8_t g_pim_tx_rx_buf[PIM_PKT_RX_BUF_LEN];
 uint8_t g_pim_tx_buf[PIM_PKT_BUF_LEN];
 t_pim_pkt_src_addr g_pim_jp_join_src_addr[PIM_JP_MAX_SRCS];
 t_pim_pkt_src_addr g_pim_jp_prune_src_addr[PIM_JP_MAX_SRCS];
@@ -262,39 +262,49 @@ e_pim_status pim_pkt_decode_jp(t_pim_daemon *daemon_p, t_pim_if *if_p, const t_p
         PIM_REJECT_LOG("Bad PIM JP packet on if: %s, upstream neighbor", if_p->user_name);
         return PIM_STATUS_BAD_MSG;
     }
+    // On a shared LAN the Join/Prunes of the other routers reach us too.
+    if (!addr_is_ours(if_p, &jp.upstream_neighbor)) {
+        PIM_RX_COUNT(if_p, jp_not_for_us_pkts);
+        return PIM_STATUS_OK;
+    }
+    // One unit per message: the receiver's end-of-message processing sees the
+    // whole message, however its sender cut it into group records. What was
+    // processed before a malformed record keeps its effect and is finished.
+    t_pim_vpn *vpn_p = if_p->vpn_p;
+    bool unit_open = false;
+    e_pim_status rc = PIM_STATUS_OK;
     while (pim_pkt_jp_more(it, jp)) {
         e_pim_pkt_err err =
             pim_pkt_jp_decode_group(it, jp, g_pim_jp_join_src_addr, g_pim_jp_prune_src_addr, bad);
         if (err != PIM_PKT_OK) {
             PIM_REJECT_LOG("Bad PIM JP packet on if: %s, group record: %s (%d)", if_p->user_name,
                            pim_pkt_err_str(err), bad);
-            return PIM_STATUS_BAD_MSG;
+            rc = PIM_STATUS_BAD_MSG;
+            break;
         }
-        if (!group_is_auto_rp(&jp.jp_group.group_address.group_addr.addr)) {
-            if (pim_pkt_process_jp_group(daemon_p, if_p, nbr_p, src, &jp) == PIM_STATUS_NO_NBR) {
-                return PIM_STATUS_NO_NBR;
-            }
-            pim_jp_handle_eom(if_p->vpn_p);
+        if (group_is_auto_rp(&jp.jp_group.group_address.group_addr.addr)) {
+            continue;
         }
+        if (!unit_open) {
+            pim_jp_unit_begin(vpn_p);
+            unit_open = true;
+        }
+        (void)pim_pkt_process_jp_group(daemon_p, if_p, nbr_p, src, &jp);
     }
-    if (pim_pkt_jp_decode_end(it, bad) != PIM_PKT_OK) {
+    if (unit_open) {
+        pim_jp_handle_eom(vpn_p);
+    }
+    if (rc == PIM_STATUS_OK && pim_pkt_jp_decode_end(it, bad) != PIM_PKT_OK) {
         PIM_REJECT_LOG("Bad length (unaccounted length: %d) for PIM JP packet on if: %s", bad,
                        if_p->user_name);
-        return PIM_STATUS_BAD_MSG;
+        rc = PIM_STATUS_BAD_MSG;
     }
-    return PIM_STATUS_OK;
+    return rc;
 }
 
-e_pim_status pim_pkt_process_jp_group(t_pim_daemon *, t_pim_if *if_p, t_pim_nbr *,
-                                      const t_ipaddr *src, t_pim_pkt_jp *jp)
+e_pim_status pim_pkt_process_jp_group(t_pim_daemon *, t_pim_if *if_p, t_pim_nbr *, const t_ipaddr *,
+                                      t_pim_pkt_jp *jp)
 {
-    if (!addr_is_ours(if_p, &jp->upstream_neighbor)) {
-        PIM_REJECT_LOG("Received JP packet from %s, intended for %s, not us", ipaddr_str(src).c,
-                       ipaddr_str(&jp->upstream_neighbor).c);
-        return PIM_STATUS_NO_NBR;
-    }
-    t_pim_vpn *vpn_p = if_p->vpn_p;
-    TAILQ_INIT(&vpn_p->tmp_sgrpt_list);
     const t_pim_pkt_jp_group &g = jp->jp_group;
     const t_ipaddr *group = &g.group_address.group_addr.addr;
     bool xg_seen = false;
@@ -426,8 +436,7 @@ e_pim_status pim_pkt_tx_jp(t_pim_if *if_p, const t_pim_jp_tx &jp)
     }
     e_pim_status result = PIM_STATUS_OK;
     t_pim_jp_cursor cur{};
-    std::span<uint8_t> buf(g_pim_tx_buf, PIM_PKT_TX_MAX);
-    while (size_t len = pim_pkt_jp_build(buf, jp, cur)) {
+    while (size_t len = pim_pkt_jp_build(g_pim_tx_buf, jp, cur)) {
         pim_debug_pkt_jp(if_p, nullptr, std::span<const uint8_t>(g_pim_tx_buf, len),
                          PIM_PKT_DIR_OUT);
         e_pim_status rc = pim_pkt_tx(if_p, g_pim_tx_buf, len);

@@ -10,11 +10,23 @@
 
 #include "common/ip_util.h"
 
-inline constexpr size_t PIM_PKT_BUF_LEN = 2000;
+// Received datagrams: a whole reassembled IPv4 datagram fits.
+inline constexpr size_t PIM_PKT_RX_BUF_LEN = 65536;
+// Largest message we build: a (*,G) Join record is never split from its
+// (S,G,rpt) prunes, so a long one goes whole (the kernel fragments it).
+inline constexpr size_t PIM_PKT_BUF_LEN = 9000;
+// Every other Join/Prune content splits at an Ethernet frame less the IPv4
+// header, so normal traffic is never fragmented.
+inline constexpr size_t PIM_PKT_TX_MAX = 1480;
+// (S,G,rpt) prunes one (*,G) Join carries at most; beyond them the first ones
+// are kept. 1000 IPv4 prunes make a message of 8034 bytes.
+inline constexpr size_t PIM_JP_XG_MAX_PRUNES = 1000;
 inline constexpr size_t PIM_PKT_HDR_LEN = 4;
 inline constexpr uint8_t PIM_PKT_VERSION = 2;
-// Capacity of the source arrays of one decoded group record.
-inline constexpr size_t PIM_JP_MAX_SRCS = 128;
+// Capacity of the source arrays of one decoded group record; the builder never
+// puts more into one list, so whatever we send decodes in our own receiver.
+inline constexpr size_t PIM_JP_MAX_SRCS = 1024;
+static_assert(PIM_JP_XG_MAX_PRUNES <= PIM_JP_MAX_SRCS);
 inline constexpr uint16_t PIM_HELLO_HOLDTIME_FOREVER = 0xFFFF;
 // Value a decoded holdtime of 0xFFFF is handed on as: the neighbor never expires.
 inline constexpr uint32_t PIM_NBR_HOLDTIME_FOREVER_MS = 65535;
@@ -241,12 +253,18 @@ struct t_pim_jp_cursor {
     size_t prune;
 };
 
-// Builds the next message of a Join/Prune into buf, as many group records and
-// sources as fit, and advances the cursor. A group whose sources do not fit is
-// continued in the next message; a continued (*,G) Join is repeated beside its
-// remaining (S,G,rpt) prunes. Returns the message length, or 0 when everything
-// was sent already or not even one source fits.
-size_t pim_pkt_jp_build(std::span<uint8_t> buf, const t_pim_jp_tx &jp, t_pim_jp_cursor &cur);
+// Builds the next message of a Join/Prune into buf and advances the cursor.
+// Group records and sources are packed up to split_len bytes; a record whose
+// sources do not fit is continued in the next message. A record with a (*,G)
+// Join is never split, since the receiver's end-of-message processing of one
+// part would undo the prunes of the other: it goes whole, alone in a message
+// up to the size of buf when it does not fit beside others, and what exceeds
+// buf or PIM_JP_MAX_SRCS sources per list is left out. Returns the message
+// length, or 0 when everything was sent already or not even one source fits.
+size_t pim_pkt_jp_build(std::span<uint8_t> buf, const t_pim_jp_tx &jp, t_pim_jp_cursor &cur,
+                        size_t split_len = PIM_PKT_TX_MAX);
+// True for a group record that carries a (*,G) Join (a source with W and R).
+bool pim_pkt_jp_group_is_whole(const t_pim_jp_group_tx &g);
 
 // Assert.
 struct t_pim_assert_metric {

@@ -2,6 +2,8 @@
 // joined and pruned sources.
 #include "daemon/pim_pkt_codec.h"
 
+#include <algorithm>
+
 namespace
 {
 
@@ -32,9 +34,36 @@ e_pim_pkt_err read_sources(t_pim_rd &rd, uint16_t count, std::span<t_pim_pkt_src
 
 size_t encoded_src_len(const t_ipaddr &a) { return IPADDR_IS_V6(&a) ? 20 : 8; }
 
-bool is_wildcard_join(const t_pim_jp_src &s)
+size_t encoded_grp_len(const t_ipaddr &a) { return IPADDR_IS_V6(&a) ? 20 : 8; }
+
+// Bytes of the first PIM_JP_MAX_SRCS sources of a list.
+size_t sources_len(std::span<const t_pim_jp_src> list)
 {
-    return (s.flags & (PIM_SRC_FLAG_W | PIM_SRC_FLAG_R)) == (PIM_SRC_FLAG_W | PIM_SRC_FLAG_R);
+    size_t len = 0;
+    for (size_t i = 0; i < list.size() && i < PIM_JP_MAX_SRCS; i++) {
+        len += encoded_src_len(list[i].addr);
+    }
+    return len;
+}
+
+// Writes sources from list[next] on while they fit below limit, at most
+// PIM_JP_MAX_SRCS; returns how many were written.
+uint16_t put_sources(t_pim_wr &wr, size_t limit, std::span<const t_pim_jp_src> list, size_t &next)
+{
+    uint16_t n = 0;
+    while (next < list.size() && n < PIM_JP_MAX_SRCS &&
+           limit - wr.len >= encoded_src_len(list[next].addr)) {
+        pim_pkt_encode_source_addr(wr, list[next].addr, list[next].flags);
+        next++;
+        n++;
+    }
+    return n;
+}
+
+void put_u16_at(t_pim_wr &wr, size_t at, uint16_t v)
+{
+    wr.buf[at] = static_cast<uint8_t>(v >> 8);
+    wr.buf[at + 1] = static_cast<uint8_t>(v);
 }
 
 } // namespace
@@ -100,11 +129,23 @@ e_pim_pkt_err pim_pkt_jp_decode_end(const t_pim_jp_rd &it, int32_t &bad_value)
     return it.rd.left == 0 ? PIM_PKT_OK : PIM_PKT_ERR_BAD_LENGTH;
 }
 
-size_t pim_pkt_jp_build(std::span<uint8_t> buf, const t_pim_jp_tx &jp, t_pim_jp_cursor &cur)
+bool pim_pkt_jp_group_is_whole(const t_pim_jp_group_tx &g)
+{
+    for (const t_pim_jp_src &s : g.joins) {
+        if ((s.flags & (PIM_SRC_FLAG_W | PIM_SRC_FLAG_R)) == (PIM_SRC_FLAG_W | PIM_SRC_FLAG_R)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+size_t pim_pkt_jp_build(std::span<uint8_t> buf, const t_pim_jp_tx &jp, t_pim_jp_cursor &cur,
+                        size_t split_len)
 {
     if (cur.group >= jp.groups.size()) {
         return 0;
     }
+    const size_t split = std::min(split_len, buf.size());
     t_pim_wr wr = pim_wr_init(buf);
     pim_pkt_encode_header(wr, PIM_PKT_JOIN_PRUNE);
     pim_pkt_encode_unicast_addr(wr, jp.upstream);
@@ -112,66 +153,48 @@ size_t pim_pkt_jp_build(std::span<uint8_t> buf, const t_pim_jp_tx &jp, t_pim_jp_
     pim_wr_u8(wr, 0);
     pim_wr_u8(wr, 0);
     pim_wr_u16(wr, jp.holdtime);
-    if (!wr.ok) {
+    if (!wr.ok || wr.len > split) {
         return 0;
     }
 
     size_t ngroups = 0;
-    while (cur.group < jp.groups.size() && ngroups < JP_MAX_GROUPS) {
+    bool alone = false;
+    while (cur.group < jp.groups.size() && ngroups < JP_MAX_GROUPS && !alone) {
         const t_pim_jp_group_tx &g = jp.groups[cur.group];
-        size_t grp_len = IPADDR_IS_V6(&g.group) ? 20 : 8;
-        if (wr.cap - wr.len < grp_len + JP_GROUP_COUNTS) {
+        const size_t grp_len = encoded_grp_len(g.group) + JP_GROUP_COUNTS;
+        const bool whole = pim_pkt_jp_group_is_whole(g);
+        size_t limit = split;
+        if (whole && wr.len + grp_len + sources_len(g.joins) + sources_len(g.prunes) > split) {
+            if (ngroups > 0) {
+                break; // it starts the next message
+            }
+            limit = wr.cap;
+            alone = true;
+        }
+        if (limit - wr.len < grp_len) {
             break;
         }
         size_t rec_start = wr.len;
         pim_pkt_encode_group_addr(wr, g.group, 0);
         size_t counts_at = wr.len;
         pim_wr_u32(wr, 0);
-
-        // A continued (*,G) Join goes out again beside the remaining prunes.
-        const t_pim_jp_src *rejoin = nullptr;
-        if (cur.join >= g.joins.size() && cur.join > 0) {
-            for (const t_pim_jp_src &s : g.joins) {
-                if (is_wildcard_join(s)) {
-                    rejoin = &s;
-                    break;
-                }
-            }
-        }
-        uint16_t njoins = 0;
+        uint16_t njoins = put_sources(wr, limit, g.joins, cur.join);
         uint16_t nprunes = 0;
-        if (rejoin != nullptr && cur.prune < g.prunes.size() &&
-            wr.cap - wr.len >= encoded_src_len(rejoin->addr)) {
-            pim_pkt_encode_source_addr(wr, rejoin->addr, rejoin->flags);
-            njoins++;
-        }
-        while (cur.join < g.joins.size() && njoins < UINT16_MAX &&
-               wr.cap - wr.len >= encoded_src_len(g.joins[cur.join].addr)) {
-            pim_pkt_encode_source_addr(wr, g.joins[cur.join].addr, g.joins[cur.join].flags);
-            cur.join++;
-            njoins++;
+        if (whole) {
+            cur.join = g.joins.size(); // joins beyond what fits are left out
         }
         if (cur.join >= g.joins.size()) {
-            while (cur.prune < g.prunes.size() && nprunes < UINT16_MAX &&
-                   wr.cap - wr.len >= encoded_src_len(g.prunes[cur.prune].addr)) {
-                pim_pkt_encode_source_addr(wr, g.prunes[cur.prune].addr, g.prunes[cur.prune].flags);
-                cur.prune++;
-                nprunes++;
-            }
+            nprunes = put_sources(wr, limit, g.prunes, cur.prune);
         }
-        bool group_done = cur.join >= g.joins.size() && cur.prune >= g.prunes.size();
-        bool empty_group = g.joins.empty() && g.prunes.empty();
-        if (njoins == 0 && nprunes == 0 && !empty_group) {
+        if (njoins == 0 && nprunes == 0 && !(g.joins.empty() && g.prunes.empty())) {
             // Not even one source fitted: leave the record for the next message.
             wr.len = rec_start;
             break;
         }
-        wr.buf[counts_at] = static_cast<uint8_t>(njoins >> 8);
-        wr.buf[counts_at + 1] = static_cast<uint8_t>(njoins);
-        wr.buf[counts_at + 2] = static_cast<uint8_t>(nprunes >> 8);
-        wr.buf[counts_at + 3] = static_cast<uint8_t>(nprunes);
+        put_u16_at(wr, counts_at, njoins);
+        put_u16_at(wr, counts_at + 2, nprunes);
         ngroups++;
-        if (!group_done) {
+        if (!whole && (cur.join < g.joins.size() || cur.prune < g.prunes.size())) {
             break;
         }
         cur.group++;

@@ -1,4 +1,4 @@
-// Any datagram up to 2000 bytes through the PIM receive path of a running
+// Any datagram up to PIM_PKT_BUF_LEN bytes through the PIM receive path of a running
 // interface (validation, counters, Hello into the neighbor table, Join/Prune
 // and Assert parsing), plus codec round trips of whatever decodes cleanly.
 // The first input byte holds switches: bit 0 says the rest is a whole datagram

@@ -10,6 +10,7 @@
 #include "daemon/pim_nbr.h"
 #include "daemon/pim_nhres.h"
 #include "daemon/pim_vpn.h"
+#include "tests/unit/pim_test_env.h"
 
 namespace
 {
@@ -27,13 +28,6 @@ void record_join(t_pim_minfo *m)
     }
 }
 void record_auto_rp(t_pim_minfo *m) { g_auto_rp.push_back(m); }
-
-t_ipaddr ip(const char *text)
-{
-    t_ipaddr a;
-    EXPECT_EQ(str_to_ip(text, &a), 1) << text;
-    return a;
-}
 
 struct NhresTest : ::testing::Test {
     // VPN 512 never enters a namespace of its own.
@@ -79,9 +73,9 @@ struct NhresTest : ::testing::Test {
         auto *m = pim_new<t_pim_minfo>();
         m->type = type;
         m->vpn_p = vpn;
-        m->group = ip("239.1.1.1");
-        m->source = ip(type == PIM_TYPE_XG ? "0.0.0.0" : target);
-        m->received_rp = ip(target);
+        m->group = pim_test_ip("239.1.1.1");
+        m->source = pim_test_ip(type == PIM_TYPE_XG ? "0.0.0.0" : target);
+        m->received_rp = pim_test_ip(target);
         m->macro_result = macros;
         m->upstream_state = state;
         entries.push_back(m);
@@ -99,27 +93,8 @@ struct NhresTest : ::testing::Test {
 
     t_pim_nbr *nbr(t_pim_if *if_p, const char *addr)
     {
-        t_ipaddr a = ip(addr);
+        t_ipaddr a = pim_test_ip(addr);
         return pim_nbr_add(if_p, &a, nullptr, false);
-    }
-
-    static void service(t_pim_next_hop *nh, const char *gw, const t_pim_if *if_p)
-    {
-        t_pim_nh_info &info = nh->nh_info[nh->num_nh++];
-        info = t_pim_nh_info{};
-        info.nh_type = E_PIM_NHTYPE_SERVICE;
-        info.nh_addr = ip(gw);
-        info.if_index = if_p != nullptr ? if_p->if_index : 77;
-    }
-
-    static void overlay(t_pim_next_hop *nh, const char *site, uint64_t src_vpn)
-    {
-        t_pim_nh_info &info = nh->nh_info[nh->num_nh++];
-        info = t_pim_nh_info{};
-        info.nh_type = E_PIM_NHTYPE_FAB;
-        info.nh_addr = ip(site);
-        info.src_vpn = src_vpn;
-        info.if_index = 600;
     }
 
     std::string rpf(t_pim_minfo *m)
@@ -137,7 +112,7 @@ TEST_F(NhresTest, RpfNeighborChoice)
     ASSERT_NE(nbr(eth0, "10.0.0.2"), nullptr);
     t_pim_nbr *n9 = nbr(eth0, "10.0.0.9");
     ASSERT_NE(nbr(eth1, "10.1.0.5"), nullptr);
-    t_ipaddr site = ip("172.16.0.9");
+    t_ipaddr site = pim_test_ip("172.16.0.9");
     t_pim_if *tun = pim_if_tunnel_create(vpn, &site, 0);
     ASSERT_NE(tun, nullptr);
     ASSERT_NE(pim_nbr_tunnel_find_or_create(tun, &site), nullptr);
@@ -147,8 +122,8 @@ TEST_F(NhresTest, RpfNeighborChoice)
     EXPECT_EQ(rpf(xg), "none"); // unresolved
 
     // Highest service neighbor; one being cleaned up never counts.
-    service(nh, "10.0.0.2", eth0);
-    service(nh, "10.0.0.9", eth0);
+    pim_test_service_nh(nh, "10.0.0.2", eth0);
+    pim_test_service_nh(nh, "10.0.0.9", eth0);
     EXPECT_EQ(rpf(xg), "10.0.0.9");
     n9->nbr_flags |= PIM_NBR_FLAG_CLEANUP;
     EXPECT_EQ(rpf(xg), "10.0.0.2");
@@ -156,33 +131,33 @@ TEST_F(NhresTest, RpfNeighborChoice)
 
     // A service neighbor wins over an overlay one wherever it stands.
     nh->num_nh = 0;
-    overlay(nh, "172.16.0.9", 0);
-    service(nh, "10.1.0.5", eth1);
+    pim_test_overlay_nh(nh, "172.16.0.9", 0);
+    pim_test_service_nh(nh, "10.1.0.5", eth1);
     EXPECT_EQ(rpf(xg), "10.1.0.5");
 
     // Overlay only: a source VPN restriction for another VPN yields none.
     nh->num_nh = 0;
-    overlay(nh, "172.16.0.9", VPN_ID + 1);
+    pim_test_overlay_nh(nh, "172.16.0.9", VPN_ID + 1);
     EXPECT_EQ(rpf(xg), "none");
     nh->nh_info[0].src_vpn = VPN_ID;
     EXPECT_EQ(rpf(xg), "172.16.0.9");
     // The last next hop examined decides when no service neighbor exists.
-    service(nh, "10.0.0.77", eth0);
+    pim_test_service_nh(nh, "10.0.0.77", eth0);
     EXPECT_EQ(rpf(xg), "none");
-    service(nh, "10.0.0.2", nullptr); // unknown interface index
-    overlay(nh, "172.16.0.9", 0);
+    pim_test_service_nh(nh, "10.0.0.2", nullptr); // unknown interface index
+    pim_test_overlay_nh(nh, "172.16.0.9", 0);
     EXPECT_EQ(rpf(xg), "172.16.0.9");
 
     // A connected target is its own neighbor.
     t_pim_minfo *sg = entry(PIM_TYPE_SG, "10.1.0.5");
-    service(sg->nh_p, "0.0.0.0", eth1);
+    pim_test_service_nh(sg->nh_p, "0.0.0.0", eth1);
     EXPECT_EQ(rpf(sg), "10.1.0.5");
 
     // Directly connected source: only a connected route counts.
     EXPECT_EQ(pim_minfo_find_direct_source_if(vpn, &sg->source), -1);
     sg->nh_p->route_type = PIM_ROUTE_TYPE_CONNECT;
     EXPECT_EQ(pim_minfo_find_direct_source_if(vpn, &sg->source), static_cast<int>(eth1->if_index));
-    t_ipaddr none = ip("10.99.0.1");
+    t_ipaddr none = pim_test_ip("10.99.0.1");
     EXPECT_EQ(pim_minfo_find_direct_source_if(vpn, &none), -1);
 }
 
@@ -196,13 +171,13 @@ TEST_F(NhresTest, NewNeighborWalk)
     t_pim_minfo *unresolved = entry(PIM_TYPE_SG, "10.7.7.7", PIM_MACRO_JOIN_DESIRED);
     t_pim_minfo *arp_waiting = entry(PIM_TYPE_AUTO_RP, "10.9.9.9");
     t_pim_minfo *arp_joined = entry(PIM_TYPE_AUTO_RP, "10.9.9.9", 0, PIM_UPSTREAM_JOINED);
-    service(via->nh_p, "10.0.0.5", eth0);
-    service(via->nh_p, "10.0.0.2", eth0);
-    service(direct->nh_p, "0.0.0.0", eth0);
-    service(other->nh_p, "10.0.0.3", eth0);
+    pim_test_service_nh(via->nh_p, "10.0.0.5", eth0);
+    pim_test_service_nh(via->nh_p, "10.0.0.2", eth0);
+    pim_test_service_nh(direct->nh_p, "0.0.0.0", eth0);
+    pim_test_service_nh(other->nh_p, "10.0.0.3", eth0);
     (void)unresolved;
 
-    t_ipaddr n = ip("10.0.0.2");
+    t_ipaddr n = pim_test_ip("10.0.0.2");
     pim_nhres_new_nbr_update_minfo(vpn, &n, false);
     EXPECT_EQ(g_joined, (std::vector<t_pim_minfo *>{direct, via}));
     EXPECT_TRUE(g_auto_rp.empty());
@@ -224,7 +199,7 @@ TEST_F(NhresTest, ConnectionLossClearsResolutions)
     t_pim_minfo *a = entry(PIM_TYPE_XG, "10.1.1.1");
     t_pim_minfo *a_arp = entry(PIM_TYPE_AUTO_RP, "10.1.1.1", 0, PIM_UPSTREAM_JOINED);
     t_pim_minfo *b = entry(PIM_TYPE_SG, "10.2.2.2");
-    service(a->nh_p, "10.0.0.2", eth0);
+    pim_test_service_nh(a->nh_p, "10.0.0.2", eth0);
     a->nh_p->metric = 20;
     a->nh_p->preference = 110;
     a->nh_p->route_type = 7;
@@ -240,8 +215,8 @@ TEST_F(NhresTest, ConnectionLossClearsResolutions)
 
     // Entries that drop their record while being re-evaluated: the walk goes
     // on with the next record.
-    service(a->nh_p, "10.0.0.2", eth0);
-    service(b->nh_p, "10.0.0.2", eth0);
+    pim_test_service_nh(a->nh_p, "10.0.0.2", eth0);
+    pim_test_service_nh(b->nh_p, "10.0.0.2", eth0);
     (void)pim_nhres_unlink_minfo(vpn, a_arp);
     g_joined.clear();
     g_unlink_vpn = vpn;
@@ -263,8 +238,8 @@ TEST_F(NhresTest, ReplicatorAndAutoDiscoveryWalks)
     t_pim_minfo *waiting = entry(PIM_TYPE_SG, "10.1.1.1", PIM_MACRO_JOIN_DESIRED);
     t_pim_minfo *service_e = entry(PIM_TYPE_SG, "10.2.2.2");
     no_jd->repl_p = joined->repl_p = waiting->repl_p = repl;
-    overlay(free_e->nh_p, "172.16.0.9", 0);
-    service(service_e->nh_p, "10.0.0.2", nullptr);
+    pim_test_overlay_nh(free_e->nh_p, "172.16.0.9", 0);
+    pim_test_service_nh(service_e->nh_p, "10.0.0.2", nullptr);
 
     pim_nhres_update_minfo_repl(vpn);
     EXPECT_EQ(g_joined, (std::vector<t_pim_minfo *>{free_e, waiting}));
@@ -276,8 +251,8 @@ TEST_F(NhresTest, ReplicatorAndAutoDiscoveryWalks)
     // Auto-discovery from the overlay peer: entries without a replicator that
     // have not joined, on records whose first next hop is that peer.
     g_joined.clear();
-    t_ipaddr peer = ip("172.16.0.9");
-    t_ipaddr stranger = ip("172.16.0.10");
+    t_ipaddr peer = pim_test_ip("172.16.0.9");
+    t_ipaddr stranger = pim_test_ip("172.16.0.10");
     pim_nhres_update_minfo_ad(vpn, &stranger);
     EXPECT_TRUE(g_joined.empty());
     pim_nhres_update_minfo_ad(vpn, &peer);

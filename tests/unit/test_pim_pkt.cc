@@ -182,66 +182,136 @@ t_jp_seen decode_all(std::span<const uint8_t> pim_body)
     return seen;
 }
 
-TEST(PimPkt, JoinPruneTooLargeIsSplitNotTruncated)
+std::vector<t_pim_jp_src> sources(uint32_t first, size_t n, uint8_t flags)
 {
-    // A (*,G) Join with 300 (S,G,rpt) prunes needs about 2.4 kB.
-    const t_pim_jp_src rp{v4(0x0a0000fe), PIM_SRC_FLAG_S | PIM_SRC_FLAG_W | PIM_SRC_FLAG_R};
-    std::vector<t_pim_jp_src> pr;
-    for (uint32_t i = 0; i < 300; i++) {
-        pr.push_back({v4(0x0b000000 + i), PIM_SRC_FLAG_S | PIM_SRC_FLAG_R});
+    std::vector<t_pim_jp_src> v;
+    for (uint32_t i = 0; i < n; i++) {
+        v.push_back({v4(first + i), flags});
     }
-    const t_pim_jp_group_tx grp{v4(0xe1010101), {&rp, 1}, pr};
-    const t_pim_jp_tx jp{v4(0x0a000001), 210, {&grp, 1}};
+    return v;
+}
+
+// Builds every message of a Join/Prune and decodes each one back.
+std::vector<t_jp_seen> build_all(const t_pim_jp_tx &jp, std::vector<size_t> *lens = nullptr)
+{
+    std::vector<t_jp_seen> out;
     std::array<uint8_t, PIM_PKT_BUF_LEN> buf{};
     t_pim_jp_cursor cur{};
-    std::vector<uint32_t> got;
-    int messages = 0;
     while (size_t len = pim_pkt_jp_build(buf, jp, cur)) {
-        messages++;
-        ASSERT_LE(len, buf.size());
         EXPECT_EQ(pim_pkt_checksum(buf.data(), len), 0);
-        // Prune counts above the decoder's arrays would be rejected by our own
-        // receiver, so check with arrays large enough for what we build.
-        t_pim_jp_rd it{};
-        t_pim_pkt_jp d{};
-        std::vector<t_pim_pkt_src_addr> joins(1), prunes(300);
-        int32_t bad = 0;
-        ASSERT_EQ(
-            pim_pkt_jp_decode_hdr(std::span<const uint8_t>(buf.data() + 4, len - 4), it, d, bad),
-            PIM_PKT_OK);
-        ASSERT_EQ(pim_pkt_jp_decode_group(it, d, joins, prunes, bad), PIM_PKT_OK);
-        ASSERT_EQ(d.jp_group.num_joins, 1) << "every part carries the (*,G) Join";
-        EXPECT_TRUE(joins[0].wc_bit && joins[0].r_bit);
-        for (uint16_t i = 0; i < d.jp_group.num_prunes; i++) {
-            got.push_back(prunes[i].source_addr.addr.u.addr4);
+        out.push_back(decode_all(std::span<const uint8_t>(buf.data() + 4, len - 4)));
+        EXPECT_EQ(out.back().err, PIM_PKT_OK);
+        if (lens != nullptr) {
+            lens->push_back(len);
         }
-        EXPECT_EQ(pim_pkt_jp_decode_end(it, bad), PIM_PKT_OK);
-        ASSERT_LT(messages, 10);
+        if (out.size() > 100) {
+            ADD_FAILURE() << "no end";
+            break;
+        }
     }
-    EXPECT_EQ(messages, 2);
-    ASSERT_EQ(got.size(), 300u);
+    return out;
+}
+
+constexpr uint8_t WC = PIM_SRC_FLAG_S | PIM_SRC_FLAG_W | PIM_SRC_FLAG_R;
+constexpr uint8_t RPT = PIM_SRC_FLAG_S | PIM_SRC_FLAG_R;
+
+TEST(PimPkt, XgJoinGoesWholeOtherRecordsSplitAtAFrame)
+{
+    // A (*,G) Join with 300 (S,G,rpt) prunes: one message of 2434 bytes (the
+    // kernel fragments it), never two whose ends of message undo each other.
+    const t_pim_jp_src rp{v4(0x0a0000fe), WC};
+    const std::vector<t_pim_jp_src> pr = sources(0x0b000000, 300, RPT);
+    const t_pim_jp_group_tx xg{v4(0xe1010101), {&rp, 1}, pr};
+    std::vector<size_t> lens;
+    std::vector<t_jp_seen> msgs = build_all({v4(0x0a000001), 210, {&xg, 1}}, &lens);
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(lens[0], 14u + 12 + 8 + 300 * 8);
+    ASSERT_EQ(msgs[0].recs.size(), 1u);
+    ASSERT_EQ(msgs[0].recs[0].first.size(), 1u);
+    ASSERT_EQ(msgs[0].recs[0].second.size(), 300u);
     for (uint32_t i = 0; i < 300; i++) {
-        EXPECT_EQ(got[i], 0x0b000000 + i);
+        EXPECT_EQ(msgs[0].recs[0].second[i].source_addr.addr.u.addr4, 0x0b000000 + i);
     }
 
-    // Many groups: every message holds whole records and all arrive in order.
-    std::vector<t_pim_jp_group_tx> groups;
-    const t_pim_jp_src s{v4(0x0a000063), PIM_SRC_FLAG_S};
-    for (uint32_t i = 0; i < 400; i++) {
-        groups.push_back({v4(0xe1000000 + i), {&s, 1}, {}});
-    }
-    const t_pim_jp_tx many{v4(0x0a000001), 210, groups};
-    cur = {};
+    // Beside other records it starts a message of its own when it does not
+    // fit, and the records after it follow in the next one.
+    const t_pim_jp_src sg{v4(0x0a000063), PIM_SRC_FLAG_S};
+    std::vector<t_pim_jp_group_tx> groups(21, t_pim_jp_group_tx{v4(0xe2000000), {&sg, 1}, {}});
+    groups[10] = xg;
+    msgs = build_all({v4(0x0a000001), 210, groups});
+    ASSERT_EQ(msgs.size(), 3u);
+    EXPECT_EQ(msgs[0].recs.size(), 10u);
+    EXPECT_EQ(msgs[1].recs.size(), 1u);
+    EXPECT_EQ(msgs[2].recs.size(), 10u);
+    // A short (*,G) Join packs with the rest.
+    const t_pim_jp_group_tx small{v4(0xe1010101), {&rp, 1}, {pr.data(), 3}};
+    groups[10] = small;
+    msgs = build_all({v4(0x0a000001), 210, groups});
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0].recs.size(), 21u);
+
+    // (S,G) records pack 73 to a 1480-byte message and never exceed it.
+    groups.assign(400, t_pim_jp_group_tx{v4(0xe2000000), {&sg, 1}, {}});
+    lens.clear();
+    msgs = build_all({v4(0x0a000001), 210, groups}, &lens);
+    EXPECT_EQ(msgs.size(), 6u);
     size_t total = 0;
-    messages = 0;
-    while (size_t len = pim_pkt_jp_build(buf, many, cur)) {
-        messages++;
-        t_jp_seen seen = decode_all(std::span<const uint8_t>(buf.data() + 4, len - 4));
-        ASSERT_EQ(seen.err, PIM_PKT_OK);
-        total += seen.recs.size();
+    for (size_t i = 0; i < msgs.size(); i++) {
+        EXPECT_LE(lens[i], PIM_PKT_TX_MAX);
+        total += msgs[i].recs.size();
     }
     EXPECT_EQ(total, 400u);
-    EXPECT_EQ(messages, 5) << "99 records of 20 bytes fit in one message";
+
+    // One record of 400 (S,G) joins is continued across messages, in order.
+    const std::vector<t_pim_jp_src> js = sources(0x0c000000, 400, PIM_SRC_FLAG_S);
+    const t_pim_jp_group_tx big{v4(0xe1010101), js, {}};
+    lens.clear();
+    msgs = build_all({v4(0x0a000001), 210, {&big, 1}}, &lens);
+    ASSERT_EQ(msgs.size(), 3u) << "181 sources fit in 1480 bytes";
+    std::vector<uint32_t> got;
+    for (size_t i = 0; i < msgs.size(); i++) {
+        EXPECT_LE(lens[i], PIM_PKT_TX_MAX);
+        for (const t_pim_pkt_src_addr &s : msgs[i].recs.at(0).first) {
+            got.push_back(s.source_addr.addr.u.addr4);
+        }
+    }
+    ASSERT_EQ(got.size(), 400u);
+    for (uint32_t i = 0; i < 400; i++) {
+        EXPECT_EQ(got[i], 0x0c000000 + i);
+    }
+}
+
+TEST(PimPkt, LargestJoinPruneWeBuildDecodesInOurReceiver)
+{
+    // More prunes than a record may carry: the first PIM_JP_MAX_SRCS go, in
+    // one message that our own decoder (arrays of PIM_JP_MAX_SRCS) accepts.
+    const t_pim_jp_src rp{v4(0x0a0000fe), WC};
+    const std::vector<t_pim_jp_src> pr = sources(0x0b000000, 5000, RPT);
+    const t_pim_jp_group_tx xg{v4(0xe1010101), {&rp, 1}, pr};
+    std::vector<size_t> lens;
+    std::vector<t_jp_seen> msgs = build_all({v4(0x0a000001), 210, {&xg, 1}}, &lens);
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_LE(lens[0], PIM_PKT_BUF_LEN);
+    ASSERT_EQ(msgs[0].recs.at(0).second.size(), PIM_JP_MAX_SRCS);
+    EXPECT_EQ(msgs[0].recs[0].second.back().source_addr.addr.u.addr4,
+              0x0b000000 + PIM_JP_MAX_SRCS - 1);
+    // What the sender caps a (*,G) Join at fits as well.
+    EXPECT_LE(14 + 12 + 8 + PIM_JP_XG_MAX_PRUNES * 8, PIM_PKT_BUF_LEN);
+
+    // IPv6 prunes: as many as fit in the buffer.
+    uint8_t b6[16] = {0x20, 0x01, 0x0d, 0xb8};
+    std::vector<t_pim_jp_src> pr6(600);
+    for (size_t i = 0; i < pr6.size(); i++) {
+        b6[15] = static_cast<uint8_t>(i);
+        b6[14] = static_cast<uint8_t>(i >> 8);
+        IPADDR_SET_V6(&pr6[i].addr, b6);
+        pr6[i].flags = RPT;
+    }
+    const t_pim_jp_group_tx xg6{v4(0xe1010101), {&rp, 1}, pr6};
+    lens.clear();
+    msgs = build_all({v4(0x0a000001), 210, {&xg6, 1}}, &lens);
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0].recs.at(0).second.size(), (PIM_PKT_BUF_LEN - 34) / 20);
 }
 
 TEST(PimPkt, JoinPruneGroupCountAndLengthRules)
@@ -429,18 +499,21 @@ TEST(PimPkt, RejectsLengthsThatLie)
 
 TEST(PimPkt, RejectsMoreSourcesThanTheArraysHold)
 {
-    const size_t n = PIM_JP_MAX_SRCS + 1;
-    std::vector<t_pim_jp_src> srcs;
-    for (uint32_t i = 0; i < n; i++) {
-        srcs.push_back({v4(0x0b000000 + i), PIM_SRC_FLAG_S});
+    // Our builder never writes this many; another router might.
+    std::vector<uint8_t> m(PIM_PKT_BUF_LEN * 2);
+    t_pim_wr wr = pim_wr_init(m);
+    pim_pkt_encode_header(wr, PIM_PKT_JOIN_PRUNE);
+    pim_pkt_encode_unicast_addr(wr, v4(0x0a000001));
+    pim_wr_u16(wr, 1);
+    pim_wr_u16(wr, 210);
+    pim_pkt_encode_group_addr(wr, v4(0xe1010101), 0);
+    pim_wr_u16(wr, PIM_JP_MAX_SRCS + 1);
+    pim_wr_u16(wr, 0);
+    for (uint32_t i = 0; i <= PIM_JP_MAX_SRCS; i++) {
+        pim_pkt_encode_source_addr(wr, v4(0x0b000000 + i), PIM_SRC_FLAG_S);
     }
-    const t_pim_jp_group_tx grp{v4(0xe1010101), srcs, {}};
-    const t_pim_jp_tx jp{v4(0x0a000001), 210, {&grp, 1}};
-    std::array<uint8_t, PIM_PKT_BUF_LEN> buf{};
-    t_pim_jp_cursor cur{};
-    size_t len = pim_pkt_jp_build(buf, jp, cur);
-    ASSERT_GT(len, 0u);
-    t_jp_seen seen = decode_all(std::span<const uint8_t>(buf.data() + 4, len - 4));
+    ASSERT_TRUE(wr.ok);
+    t_jp_seen seen = decode_all(std::span<const uint8_t>(m.data() + 4, wr.len - 4));
     EXPECT_EQ(seen.err, PIM_PKT_ERR_TOO_MANY_SRC);
 }
 

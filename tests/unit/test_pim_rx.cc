@@ -140,9 +140,13 @@ TEST_F(PimRxTest, JoinPruneNeedsANeighborAndMustBeForUs)
 
     ASSERT_EQ(rx(datagram(PEER, hello_msg(105, 1, 1))), PIM_STATUS_OK);
     EXPECT_EQ(rx(datagram(PEER, join)), PIM_STATUS_OK);
+    // On a shared LAN the Join/Prunes to other routers reach us: counted
+    // apart, neither bad nor acted on.
     t_bytes other = jp_msg(0x0a000009, 0xe1010101, {src(0x0a000063, PIM_SRC_FLAG_S)});
-    EXPECT_EQ(rx(datagram(PEER, other)), PIM_STATUS_NO_NBR) << "for another router";
-    EXPECT_EQ(st().bad_pkts, 2u);
+    EXPECT_EQ(rx(datagram(PEER, other)), PIM_STATUS_OK) << "for another router";
+    EXPECT_EQ(st().jp_not_for_us_pkts, 1u);
+    EXPECT_EQ(vpn_p->stats.pkt_stats_rx.jp_not_for_us_pkts, 1u);
+    EXPECT_EQ(st().bad_pkts, 1u);
     // Auto-RP groups are parsed but not acted on, whoever they are for.
     t_bytes autorp = jp_msg(0x0a000009, 0xe0000127, {src(0x0a000063, PIM_SRC_FLAG_S)});
     EXPECT_EQ(rx(datagram(PEER, autorp)), PIM_STATUS_OK);
@@ -159,13 +163,17 @@ TEST_F(PimRxTest, JoinPruneNeedsANeighborAndMustBeForUs)
     EXPECT_EQ(st().xg_sgrpt_pkts, 1u);
     EXPECT_FALSE(if_p->xg_join);
 
-    // A record with more sources than the arrays hold is malformed.
-    std::vector<t_pim_jp_src> many;
-    for (uint32_t i = 0; i <= PIM_JP_MAX_SRCS; i++) {
-        many.push_back(src(0x0b000000 + i, PIM_SRC_FLAG_S));
+    // The largest message we build (a (*,G) Join with all the prunes a record
+    // may carry, fragmented on the wire) is accepted whole.
+    std::vector<t_pim_jp_src> prunes;
+    for (uint32_t i = 0; i < PIM_JP_MAX_SRCS; i++) {
+        prunes.push_back(src(0x0b000000 + i, rpt));
     }
-    EXPECT_EQ(rx(datagram(PEER, jp_msg(OWN, 0xe1010101, many))), PIM_STATUS_BAD_MSG);
-    EXPECT_EQ(st().bad_pkts, 3u);
+    t_bytes largest = jp_msg(OWN, 0xe1010101, {src(0x0a0000fe, wc)}, prunes);
+    ASSERT_GT(largest.size(), PIM_PKT_TX_MAX);
+    EXPECT_EQ(rx(datagram(PEER, largest)), PIM_STATUS_OK);
+    EXPECT_EQ(st().bad_pkts, 1u);
+    EXPECT_EQ(st().jp_pkts, 7u);
 }
 
 TEST_F(PimRxTest, AssertRules)
@@ -193,25 +201,27 @@ TEST_F(PimRxTest, AssertRules)
     EXPECT_EQ(st().assert_pkts, 3u);
 }
 
-TEST_F(PimRxTest, SendSideSplitsAtAFrameAndCountsEveryMessage)
+TEST_F(PimRxTest, SendSideCountsEveryMessage)
 {
     std::vector<t_pim_jp_src> prunes;
     for (uint32_t i = 0; i < 300; i++) {
         prunes.push_back(src(0x0b000000 + i, PIM_SRC_FLAG_S | PIM_SRC_FLAG_R));
     }
     t_pim_jp_src rp = src(0x0a0000fe, PIM_SRC_FLAG_S | PIM_SRC_FLAG_W | PIM_SRC_FLAG_R);
-    t_pim_jp_group_tx g{v4(0xe1010101), {&rp, 1}, prunes};
-    t_pim_jp_tx jp{v4(PEER), pim_pkt_jp_holdtime(if_p), {&g, 1}};
+    t_pim_jp_src sg = src(0x0a000063, PIM_SRC_FLAG_S);
+    std::vector<t_pim_jp_group_tx> g(2, t_pim_jp_group_tx{v4(0xe1010102), {&sg, 1}, {}});
+    g[0] = t_pim_jp_group_tx{v4(0xe1010101), {&rp, 1}, prunes};
+    t_pim_jp_tx jp{v4(PEER), pim_pkt_jp_holdtime(if_p), g};
     const t_pim_pkt_stats_tx &tx = if_p->stats.pkt_stats_tx;
     uint32_t failed = tx.failed_pkts;
     EXPECT_EQ(pim_pkt_tx_jp(if_p, jp), PIM_STATUS_SOCKET_FAIL) << "no socket";
-    // 180 prunes fit beside the (*,G) Join in 1480 bytes: two messages.
+    // The (*,G) Join goes whole in one message, the (S,G) Join in the next.
     EXPECT_EQ(tx.jp_pkts, 2u);
     EXPECT_EQ(tx.all_pkts, 2u) << "Join/Prunes count as sent even when the send fails";
     EXPECT_EQ(tx.failed_pkts, failed + 2);
 
     t_pim_assert_metric m{};
-    EXPECT_EQ(pim_pkt_encode_assert(if_p, &rp.addr, &g.group, &m), PIM_STATUS_SOCKET_FAIL);
+    EXPECT_EQ(pim_pkt_encode_assert(if_p, &rp.addr, &g[0].group, &m), PIM_STATUS_SOCKET_FAIL);
     EXPECT_EQ(tx.assert_pkts, 0u) << "only successful Asserts count";
     EXPECT_EQ(tx.failed_pkts, failed + 3);
 }

@@ -1,0 +1,465 @@
+// Upstream state of routing entries driven through the Join/Prune handlers,
+// with next hops filled as the route table manager reports them, neighbors
+// learned from Hellos, and the Joins and Prunes sent upstream recorded.
+#include <cstdio>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "daemon/pim_jp.h"
+#include "daemon/pim_minfo.h"
+#include "daemon/pim_minfo_upstream.h"
+#include "tests/unit/pim_test_env.h"
+#include "zconfd/zconfd.h"
+
+namespace
+{
+
+std::vector<std::string> g_sent;
+
+const char *type_label(e_pim_type type)
+{
+    switch (type) {
+    case PIM_TYPE_XG:
+        return "*G";
+    case PIM_TYPE_SG:
+        return "SG";
+    default:
+        return "SGR";
+    }
+}
+
+long test_clock() { return static_cast<long>(g_pim_test_now.tv_sec - 1000); }
+
+e_pim_status record_pkt(t_pim_if *if_p, t_pim_minfo *minfo_p, const t_ipaddr *upstream, bool prune)
+{
+    char line[256];
+    snprintf(line, sizeof(line), "%s %s %s@%s t%ld", prune ? "P" : "J", type_label(minfo_p->type),
+             ipaddr_str(upstream).c, if_p->user_name, test_clock());
+    g_sent.emplace_back(line);
+    return PIM_STATUS_OK;
+}
+
+void record_fab(t_pim_minfo *minfo_p, const t_ipaddr *upstream, bool join)
+{
+    char line[256];
+    snprintf(line, sizeof(line), "F%s %s %s t%ld", join ? "J" : "P", type_label(minfo_p->type),
+             ipaddr_str(upstream).c, test_clock());
+    g_sent.emplace_back(line);
+}
+
+constexpr const char *GROUP = "239.1.1.1";
+constexpr const char *RP = "10.9.9.9";
+constexpr const char *SRC = "10.7.7.7";
+
+struct UpstreamTest : PimEnvTest {
+    t_pim_minfo_tx_ops saved = g_pim_minfo_tx_ops;
+    t_ipaddr group = pim_test_ip(GROUP);
+    t_ipaddr rp = pim_test_ip(RP);
+    t_ipaddr src = pim_test_ip(SRC);
+    t_pim_if *eth0 = nullptr; // towards the RP
+    t_pim_if *eth1 = nullptr; // downstream
+    t_pim_if *eth2 = nullptr; // towards the source
+
+    void SetUp() override
+    {
+        PimEnvTest::SetUp();
+        g_sent.clear();
+        g_pim_minfo_tx_ops = {record_pkt, record_fab};
+        ASSERT_EQ(pim_minfo_init(vpn_p), PIM_STATUS_OK);
+        ASSERT_EQ(pim_nhres_db_init(vpn_p), PIM_STATUS_OK);
+        eth0 = running_if("eth0", 0x0A010101, 24);
+        eth1 = running_if("eth1", 0x0A020203, 24);
+        eth2 = running_if("eth2", 0x0A030304, 24);
+        hello(eth0, "10.1.1.2");
+        hello(eth2, "10.3.3.5");
+    }
+
+    void TearDown() override
+    {
+        PimEnvTest::TearDown();
+        g_pim_minfo_tx_ops = saved;
+    }
+
+    void hello(t_pim_if *if_p, const char *addr)
+    {
+        t_ipaddr a = pim_test_ip(addr);
+        ASSERT_EQ(pim_nbr_process_hello(if_p, &a, 105000, 1, 1, 500, 2500), PIM_STATUS_OK);
+    }
+
+    // The record of an address with its next hops cleared, to be refilled.
+    t_pim_next_hop *route(const char *addr)
+    {
+        t_ipaddr a = pim_test_ip(addr);
+        t_pim_next_hop *nh = pim_nhres_find(vpn_p, &a, nullptr);
+        EXPECT_NE(nh, nullptr) << addr;
+        nh->num_nh = 0;
+        nh->route_type = 0;
+        return nh;
+    }
+
+    // What the route table manager's update does after rewriting a record.
+    void routed(const char *addr)
+    {
+        t_ipaddr a = pim_test_ip(addr);
+        pim_nhres_update_addr(vpn_p, &a);
+    }
+
+    void via(const char *addr, const char *gw, t_pim_if *if_p)
+    {
+        pim_test_service_nh(route(addr), gw, if_p);
+        routed(addr);
+    }
+
+    // One received group record: Joins, then Prunes, then end of message.
+    template <typename F> void unit(F deliver)
+    {
+        pim_jp_unit_begin(vpn_p);
+        deliver();
+        pim_jp_handle_eom(vpn_p);
+    }
+
+    void xg_join(t_pim_if *if_p, uint16_t holdtime = PIM_JP_HOLDTIME_FOREVER)
+    {
+        unit([&] { EXPECT_EQ(pim_jp_xg_join(if_p, &group, &rp, holdtime), 0); });
+    }
+
+    void sg_join(t_pim_if *if_p, const t_ipaddr *s, uint16_t holdtime = PIM_JP_HOLDTIME_FOREVER)
+    {
+        unit([&] { EXPECT_EQ(pim_jp_sg_join(if_p, &group, s, holdtime), 0); });
+    }
+
+    t_pim_minfo *entry(e_pim_type type, const t_ipaddr *s = nullptr)
+    {
+        return pim_minfo_find(vpn_p, type, &group, s, nullptr);
+    }
+
+    std::vector<std::string> took()
+    {
+        std::vector<std::string> out;
+        out.swap(g_sent);
+        return out;
+    }
+
+    // A (*,G) entry with a member on eth1, joined to 10.1.1.2, its triggered
+    // refresh already sent.
+    t_pim_minfo *joined_xg()
+    {
+        xg_join(eth1);
+        via(RP, "10.1.1.2", eth0);
+        advance(1);
+        took();
+        t_pim_minfo *xg = entry(PIM_TYPE_XG);
+        EXPECT_NE(xg, nullptr);
+        return xg;
+    }
+
+    using strs = std::vector<std::string>;
+};
+
+TEST_F(UpstreamTest, JoinAtOnceThenTriggeredThenEveryInterval)
+{
+    // Membership before the RP is resolved: no upstream neighbor yet.
+    xg_join(eth1);
+    t_pim_minfo *xg = entry(PIM_TYPE_XG);
+    ASSERT_NE(xg, nullptr);
+    EXPECT_EQ(xg->upstream_state, PIM_UPSTREAM_NOT_JOINED);
+    EXPECT_TRUE(took().empty());
+
+    // Resolved through a neighbor that is not there yet; the Hello brings it.
+    via(RP, "10.1.1.9", eth0);
+    EXPECT_TRUE(took().empty());
+    hello(eth0, "10.1.1.9");
+    EXPECT_EQ(took(), strs{"J *G 10.1.1.9@eth0 t0"});
+    EXPECT_EQ(xg->upstream_state, PIM_UPSTREAM_JOINED);
+    EXPECT_EQ(xg->rpf_nbr_if, eth0->if_index);
+    EXPECT_TRUE(xg->minfo_flags & PIM_MINFO_FLAG_FTM);
+    EXPECT_TRUE(pim_minfo_ilist_test(xg->inherited_olist_p, eth1->if_index));
+
+    // Its own change to JOINED refreshes it a second later, then the
+    // interface's join interval (60 s) paces it.
+    advance(1);
+    EXPECT_EQ(took(), strs{"J *G 10.1.1.9@eth0 t1"});
+    advance(59);
+    EXPECT_TRUE(took().empty());
+    advance(1);
+    EXPECT_EQ(took(), strs{"J *G 10.1.1.9@eth0 t61"});
+
+    // A new join-prune interval restarts the timer with it.
+    advance(5);
+    pim_if_config_update_jp_interval(daemon_p, vpn_p, eth0, 10);
+    advance(10);
+    advance(10);
+    EXPECT_EQ(took(), (strs{"J *G 10.1.1.9@eth0 t76", "J *G 10.1.1.9@eth0 t86"}));
+
+    // The member leaves: Prune upstream, and the entry goes with its interest.
+    unit([&] { EXPECT_EQ(pim_jp_xg_prune(eth1, &group, &rp), 0); });
+    advance(1);
+    EXPECT_EQ(took(), strs{"P *G 10.1.1.9@eth0 t87"});
+    EXPECT_EQ(entry(PIM_TYPE_XG), nullptr);
+    advance(120);
+    EXPECT_TRUE(took().empty());
+}
+
+TEST_F(UpstreamTest, RpfNeighborChoiceAndChange)
+{
+    hello(eth0, "10.1.1.9");
+    xg_join(eth1);
+    // Two service neighbors: the higher address wins.
+    t_pim_next_hop *nh = route(RP);
+    pim_test_service_nh(nh, "10.1.1.2", eth0);
+    pim_test_service_nh(nh, "10.1.1.9", eth0);
+    routed(RP);
+    EXPECT_EQ(took(), strs{"J *G 10.1.1.9@eth0 t0"});
+    advance(1);
+    took();
+
+    // A to B: Prune to A, Join to B, and B's interface paces the refresh.
+    pim_if_config_update_jp_interval(daemon_p, vpn_p, eth2, 20);
+    via(RP, "10.3.3.5", eth2);
+    EXPECT_EQ(took(), (strs{"P *G 10.1.1.9@eth0 t1", "J *G 10.3.3.5@eth2 t1"}));
+    t_pim_minfo *xg = entry(PIM_TYPE_XG);
+    EXPECT_EQ(xg->rpf_nbr_if, eth2->if_index);
+    advance(19);
+    EXPECT_TRUE(took().empty());
+    advance(1);
+    EXPECT_EQ(took(), strs{"J *G 10.3.3.5@eth2 t21"});
+
+    // Across the overlay: the tunnel neighbor gets the join over FAB.
+    t_ipaddr site = pim_test_ip("172.16.0.9");
+    t_pim_if *tun = pim_if_tunnel_create(vpn_p, &site, 0);
+    ASSERT_NE(tun, nullptr);
+    ASSERT_NE(pim_nbr_tunnel_find_or_create(tun, &site), nullptr);
+    pim_test_overlay_nh(route(RP), "172.16.0.9", 0);
+    routed(RP);
+    EXPECT_EQ(took(), (strs{"P *G 10.3.3.5@eth2 t21", "FJ *G 172.16.0.9 t21"}));
+
+    // A service neighbor beats the overlay one.
+    nh = route(RP);
+    pim_test_overlay_nh(nh, "172.16.0.9", 0);
+    pim_test_service_nh(nh, "10.1.1.2", eth0);
+    routed(RP);
+    EXPECT_EQ(took(), (strs{"FP *G 172.16.0.9 t21", "J *G 10.1.1.2@eth0 t21"}));
+
+    // Route lost: Prune to the old neighbor, NOT-JOINED, forwarding removed.
+    route(RP);
+    routed(RP);
+    EXPECT_EQ(took(), strs{"P *G 10.1.1.2@eth0 t21"});
+    EXPECT_EQ(xg->upstream_state, PIM_UPSTREAM_NOT_JOINED);
+    EXPECT_FALSE(xg->minfo_flags & PIM_MINFO_FLAG_FTM);
+    EXPECT_EQ(xg->rpf_nbr_if, 0u);
+}
+
+TEST_F(UpstreamTest, DirectlyConnectedSource)
+{
+    t_pim_if *eth3 = running_if("eth3", 0x0A050506, 24);
+    t_ipaddr s = pim_test_ip("10.5.5.50");
+    sg_join(eth1, &s);
+    t_pim_minfo *sg = entry(PIM_TYPE_SG, &s);
+    ASSERT_NE(sg, nullptr);
+    t_pim_next_hop *nh = route("10.5.5.50");
+    nh->route_type = PIM_ROUTE_TYPE_CONNECT;
+    pim_test_service_nh(nh, "0.0.0.0", eth3);
+    routed("10.5.5.50");
+    EXPECT_TRUE(took().empty());
+    EXPECT_EQ(sg->upstream_state, PIM_UPSTREAM_NOT_JOINED);
+    EXPECT_EQ(sg->direct_source_if, eth3->if_index);
+    EXPECT_TRUE(sg->minfo_flags & PIM_MINFO_FLAG_FTM);
+
+    // The last receiver goes: forwarding removed and the entry deleted.
+    unit([&] { EXPECT_EQ(pim_jp_sg_prune(eth1, &group, &s), 0); });
+    advance(1);
+    EXPECT_EQ(entry(PIM_TYPE_SG, &s), nullptr);
+    EXPECT_TRUE(took().empty());
+}
+
+TEST_F(UpstreamTest, SptSwitchover)
+{
+    t_pim_minfo *xg = joined_xg();
+    ASSERT_EQ(pim_minfo_spt_sg_create(daemon_p, 7, &src, &group), PIM_STATUS_OK);
+    t_pim_minfo *sg = entry(PIM_TYPE_SG, &src);
+    ASSERT_NE(sg, nullptr);
+    EXPECT_TRUE(sg->minfo_flags & PIM_MINFO_FLAG_SPT);
+    EXPECT_TRUE(took().empty()); // the source is not resolved yet
+
+    // Joined towards the source; its change to JOINED brings the (*,G) Join
+    // (with its (S,G,rpt) prune) a second later.
+    via(SRC, "10.3.3.5", eth2);
+    EXPECT_EQ(took(), strs{"J SG 10.3.3.5@eth2 t1"});
+    EXPECT_TRUE(sg->minfo_flags & PIM_MINFO_FLAG_SA);
+    EXPECT_TRUE(pim_minfo_compute_prune_desired_sgrpt(sg));
+    advance(1);
+    EXPECT_EQ(took(), strs{"J *G 10.1.1.2@eth0 t2"});
+
+    // A receiver comes and goes: the SPT flag keeps the entry.
+    sg_join(eth1, &src, 3);
+    advance(4);
+    took();
+    ASSERT_EQ(entry(PIM_TYPE_SG, &src), sg);
+
+    ASSERT_EQ(pim_minfo_spt_sg_delete(daemon_p, 7, &src, &group), PIM_STATUS_OK);
+    EXPECT_EQ(took(), strs{"P SG 10.3.3.5@eth2 t6"});
+    EXPECT_EQ(entry(PIM_TYPE_SG, &src), nullptr);
+    EXPECT_EQ(pim_minfo_spt_sg_delete(daemon_p, 7, &src, &group), PIM_STATUS_FAIL);
+    EXPECT_EQ(pim_minfo_spt_sg_create(daemon_p, 99, &src, &group), PIM_STATUS_FAIL);
+    advance(1);
+    EXPECT_EQ(took(), strs{"J *G 10.1.1.2@eth0 t7"});
+
+    // The threshold back at infinity releases every SPT entry, and only those.
+    t_ipaddr s1 = pim_test_ip("10.7.7.1");
+    t_ipaddr s2 = pim_test_ip("10.7.7.2");
+    t_ipaddr s3 = pim_test_ip("10.7.7.3");
+    ASSERT_EQ(pim_minfo_spt_sg_create(daemon_p, 7, &s1, &group), PIM_STATUS_OK);
+    ASSERT_EQ(pim_minfo_spt_sg_create(daemon_p, 7, &s2, &group), PIM_STATUS_OK);
+    sg_join(eth1, &s3);
+    via("10.7.7.1", "10.3.3.5", eth2);
+    pim_minfo_spt_sg_delete_all(vpn_p);
+    EXPECT_EQ(entry(PIM_TYPE_SG, &s1), nullptr);
+    EXPECT_EQ(entry(PIM_TYPE_SG, &s2), nullptr);
+    ASSERT_NE(entry(PIM_TYPE_SG, &s3), nullptr);
+    EXPECT_FALSE(entry(PIM_TYPE_SG, &s3)->minfo_flags & PIM_MINFO_FLAG_SPT);
+    EXPECT_EQ(xg, entry(PIM_TYPE_XG));
+}
+
+TEST_F(UpstreamTest, SgRptPruneAndJoin)
+{
+    t_pim_minfo *xg = joined_xg();
+    // A downstream Prune(S,G,rpt) empties the source's shared-tree list:
+    // Prune(S,G,rpt) upstream, PRUNED, and the (*,G) Join a second later.
+    unit([&] { EXPECT_EQ(pim_jp_sgrpt_prune(eth1, &group, &src, 210), 0); });
+    t_pim_minfo *rpt = entry(PIM_TYPE_SG_RPT, &src);
+    ASSERT_NE(rpt, nullptr);
+    EXPECT_EQ(rpt->upstream_state, PIM_UPSTREAM_NOT_PRUNED);
+    EXPECT_TRUE(rpt->macro_result & PIM_MACRO_SGRPT_EQUAL);
+    advance(1);
+    EXPECT_EQ(took(), strs{"P SGR 10.1.1.2@eth0 t2"});
+    EXPECT_EQ(rpt->upstream_state, PIM_UPSTREAM_PRUNED);
+    EXPECT_TRUE(rpt->macro_result & PIM_MACRO_PRUNE_DESIRED);
+    advance(1);
+    EXPECT_EQ(took(), strs{"J *G 10.1.1.2@eth0 t3"});
+
+    // Still wanted on another interface: PruneDesired turns false, the source
+    // is joined back on the shared tree.
+    t_pim_if *eth3 = running_if("eth3", 0x0A050506, 24);
+    xg_join(eth3);
+    EXPECT_EQ(took(), strs{"J SGR 10.1.1.2@eth0 t3"});
+    EXPECT_EQ(rpt->upstream_state, PIM_UPSTREAM_NOT_PRUNED);
+    EXPECT_FALSE(rpt->macro_result & PIM_MACRO_PRUNE_DESIRED);
+
+    // Its last record goes with a Join(S,G,rpt): the entry is deleted.
+    unit([&] { EXPECT_EQ(pim_jp_sgrpt_join(eth1, &group, &src, 210), 0); });
+    EXPECT_EQ(entry(PIM_TYPE_SG_RPT, &src), nullptr);
+    EXPECT_EQ(xg, entry(PIM_TYPE_XG));
+}
+
+TEST_F(UpstreamTest, SgRptOutlivesItsSharedTree)
+{
+    t_pim_if *eth3 = running_if("eth3", 0x0A050506, 24);
+    xg_join(eth3);
+    via(RP, "10.1.1.2", eth0);
+    advance(1);
+    // The source pruned on eth1 while eth3 still takes it: no prune upstream.
+    unit([&] { EXPECT_EQ(pim_jp_sgrpt_prune(eth1, &group, &src, 65535), 0); });
+    advance(1);
+    t_pim_minfo *rpt = entry(PIM_TYPE_SG_RPT, &src);
+    ASSERT_NE(rpt, nullptr);
+    EXPECT_FALSE(rpt->macro_result & PIM_MACRO_PRUNE_DESIRED);
+    took();
+
+    // The shared tree goes; the entry stays for its record, off the tree.
+    unit([&] { EXPECT_EQ(pim_jp_xg_prune(eth3, &group, &rp), 0); });
+    advance(1);
+    EXPECT_EQ(took(), strs{"P *G 10.1.1.2@eth0 t3"});
+    EXPECT_EQ(entry(PIM_TYPE_XG), nullptr);
+    ASSERT_EQ(entry(PIM_TYPE_SG_RPT, &src), rpt);
+    EXPECT_FALSE(rpt->macro_result & PIM_MACRO_RPT_JOIN_DESIRED);
+    EXPECT_NE(rpt->upstream_state, PIM_UPSTREAM_PRUNED);
+
+    // It comes back through eth1 with the source still pruned there: the
+    // entry prunes the source off the new shared tree.
+    unit([&] {
+        EXPECT_EQ(pim_jp_xg_join(eth1, &group, &rp, PIM_JP_HOLDTIME_FOREVER), 0);
+        EXPECT_EQ(pim_jp_sgrpt_prune(eth1, &group, &src, 65535), 0);
+    });
+    EXPECT_EQ(entry(PIM_TYPE_SG_RPT, &src), rpt);
+    EXPECT_TRUE(rpt->macro_result & PIM_MACRO_RPT_JOIN_DESIRED);
+    EXPECT_EQ(rpt->upstream_state, PIM_UPSTREAM_PRUNED);
+    EXPECT_EQ(took(), (strs{"J *G 10.1.1.2@eth0 t3", "P SGR 10.1.1.2@eth0 t3"}));
+}
+
+TEST_F(UpstreamTest, PruneDesiredAgainstTheSourceTree)
+{
+    t_pim_minfo *xg = joined_xg();
+    // Source tree through the RP's neighbor: no (S,G,rpt) prune needed.
+    sg_join(eth1, &src);
+    t_pim_minfo *sg = entry(PIM_TYPE_SG, &src);
+    ASSERT_NE(sg, nullptr);
+    via(SRC, "10.1.1.2", eth0);
+    EXPECT_EQ(sg->upstream_state, PIM_UPSTREAM_JOINED);
+    EXPECT_FALSE(pim_minfo_compute_prune_desired_sgrpt(sg));
+
+    // Source tree through another neighbor: prune the source off the shared tree ...
+    via(SRC, "10.3.3.5", eth2);
+    EXPECT_TRUE(pim_minfo_compute_prune_desired_sgrpt(sg));
+    // ... unless the (*,G) upstream interface is itself downstream of (S,G).
+    hello(eth0, "10.1.1.20");
+    sg_join(eth0, &src);
+    EXPECT_TRUE(pim_minfo_ilist_test(sg->joined_olist_p, xg->rpf_nbr_if));
+    EXPECT_FALSE(pim_minfo_compute_prune_desired_sgrpt(sg));
+    // Without a (*,G) JoinDesired there is nothing to prune.
+    xg->macro_result &= ~PIM_MACRO_JOIN_DESIRED;
+    EXPECT_FALSE(pim_minfo_compute_prune_desired_sgrpt(sg));
+    xg->macro_result |= PIM_MACRO_JOIN_DESIRED;
+}
+
+TEST_F(UpstreamTest, AssertCleanupRejoinsTheRpfNeighbor)
+{
+    t_pim_minfo *xg = joined_xg();
+    hello(eth0, "10.1.1.7");
+    t_ipaddr w = pim_test_ip("10.1.1.7");
+    t_pim_nbr *winner = pim_nbr_find(eth0, &w, nullptr);
+    ASSERT_NE(winner, nullptr);
+    // The Assert machine moved the upstream neighbor to the winner; the
+    // winner is gone now and the entry goes back to its RPF neighbor at once.
+    xg->rpf_nbr_addr = w;
+    pim_minfo_cleanup_nbr_xg(xg, winner);
+    EXPECT_EQ(took(), (strs{"P *G 10.1.1.7@eth0 t1", "J *G 10.1.1.2@eth0 t1"}));
+    EXPECT_EQ(xg->upstream_state, PIM_UPSTREAM_JOINED);
+    EXPECT_EQ(xg->rpf_nbr_addr.u.addr4, 0x0A010102u);
+    EXPECT_TRUE(xg->minfo_flags & PIM_MINFO_FLAG_FTM);
+    EXPECT_TRUE(timer_is_active(xg->join_timer));
+}
+
+std::string spt_cmd(std::vector<const char *> args)
+{
+    t_zconfd_uinfo uinfo{};
+    EXPECT_EQ(pim_minfo_spt_test(&uinfo, "pim_minfo_spt_test", static_cast<int>(args.size()),
+                                 args.data()),
+              0);
+    std::string out = uinfo.out_p != nullptr ? uinfo.out_p : "";
+    free(uinfo.out_p);
+    return out;
+}
+
+TEST_F(UpstreamTest, SptTestCommand)
+{
+    EXPECT_EQ(spt_cmd({"move", GROUP, SRC, "7"}), "Valid input is add or delete but not move\n");
+    EXPECT_EQ(spt_cmd({"add", GROUP, "0.0.0.0", "7"}),
+              "Please provide proper Srouce address for (S,G) entry: 0.0.0.0 not valid unicast "
+              "address\n");
+    EXPECT_EQ(spt_cmd({"add", GROUP, SRC, "99"}), "Can't find vpn 99\n");
+    EXPECT_EQ(spt_cmd({"add", GROUP, SRC, "7"}), "PIM is not enabled on vpn 7\n");
+    EXPECT_EQ(entry(PIM_TYPE_SG, &src), nullptr);
+
+    vpn_p->pim_enabled = true;
+    EXPECT_EQ(spt_cmd({"add", GROUP, SRC, "7"}), "Add (10.7.7.7, 239.1.1.1) 7\n");
+    ASSERT_NE(entry(PIM_TYPE_SG, &src), nullptr);
+    EXPECT_TRUE(entry(PIM_TYPE_SG, &src)->minfo_flags & PIM_MINFO_FLAG_SPT);
+    EXPECT_EQ(spt_cmd({"delete", GROUP, SRC, "7"}), "Delete (10.7.7.7, 239.1.1.1) 7\n");
+    EXPECT_EQ(entry(PIM_TYPE_SG, &src), nullptr);
+    EXPECT_EQ(spt_cmd({"delete", GROUP, SRC, "7"}),
+              "Delete (10.7.7.7, 239.1.1.1) 7\nFailed to delete SPT S,G entry\n");
+}
+
+} // namespace
