@@ -33,6 +33,8 @@ LAB_ROOT = os.environ.get("KEMD_LAB_ROOT", "/var/tmp/kemd-lab")
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
 START_TIMEOUT = 20.0
+# Containers started by this process: they outlive its handles on purpose.
+_STARTED = []
 STOP_TIMEOUT = 10.0
 
 
@@ -146,12 +148,13 @@ def start_router(state, rname, rdef, build):
         cfg.get("setup", [])
     with open(os.path.join(rdir, "router.json"), "w") as f:
         json.dump(cfg, f)
-    log = open(os.path.join(rdir, "init.out"), "ab")
-    p = subprocess.Popen(["unshare", "--net", "--mount", "--pid", "--uts", "--fork", "--mount-proc",
-                          "--propagation", "private", sys.executable,
-                          os.path.join(HERE, "router_init.py"), rdir],
-                         stdout=log, stderr=log, stdin=subprocess.DEVNULL,
-                         start_new_session=True)
+    with open(os.path.join(rdir, "init.out"), "ab") as log:
+        p = subprocess.Popen(["unshare", "--net", "--mount", "--pid", "--uts", "--fork",
+                              "--mount-proc", "--propagation", "private", sys.executable,
+                              os.path.join(HERE, "router_init.py"), rdir],
+                             stdout=log, stderr=log, stdin=subprocess.DEVNULL,
+                             start_new_session=True)
+    _STARTED.append(p)
     pid = container_pid(p.pid)
     state["routers"][rname] = {"kind": kind, "pid": pid, "unshare_pid": p.pid, "dir": rdir}
     save_state(state)
@@ -172,6 +175,7 @@ def start_switch(state, lan):
     p = subprocess.Popen(["unshare", "--net", "--fork", "sleep", "infinity"],
                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL, start_new_session=True)
+    _STARTED.append(p)
     pid = container_pid(p.pid)
     nsenter(pid, ["ip", "link", "add", "br0", "type", "bridge"], mount=False)
     nsenter(pid, ["ip", "link", "set", "br0", "up"], mount=False)

@@ -1,7 +1,7 @@
 """Routing interop with FRR's pimd as a black box, in one chain:
 
     d0 --lan0-- frr2 --lan1-- r1 (ours, VPN 1) --lan2-- frr1 (RP 10.99.0.1)
-                       d1 on lan1
+                       d1 on lan1              u2 on lan2 (10.98.0.0/16)
 
 d0 and d1 are scripted PIM neighbors. d0's Joins make frr2 join through our
 router towards the RP and the sources, which frr1 holds on its loopback (FRR
@@ -10,7 +10,8 @@ receives no IGMP). d1 sends Joins and (S,G,rpt) Prunes straight to our
 router. Checks that frr2's (*,G) and (S,G) upstream state is joined through
 our router and that frr1 holds the (*,G), (S,G) and (S,G,rpt) state our
 router passed on, and that 300 (S,G,rpt) prunes under one (*,G) Join all hold
-at frr1 across refreshes. `--router frr` puts FRR in the middle (harness
+at frr1 across refreshes (sources that our router joins through u2, so that
+it prunes them off frr1's shared tree, in more than one message). `--router frr` puts FRR in the middle (harness
 check). Needs root and FRR; the lab is taken down whatever happens.
 """
 import argparse
@@ -29,15 +30,18 @@ KIND = "kem"
 NAME = "pfr%d" % (os.getpid() % 100000)
 JP_S = 5
 R1_DOWN, R1_UP, FRR2, FRR1, D1 = "10.1.1.1", "10.2.2.1", "10.1.1.2", "10.2.2.2", "10.1.1.11"
-FRR2_DOWN, D0 = "10.0.0.1", "10.0.0.2"
+FRR2_DOWN, D0, U2 = "10.0.0.1", "10.0.0.2", "10.2.2.3"
+SPT_SOURCES = "10.98.0.0/16"
 FRR_COMMON = ["ip pim rp %s 224.0.0.0/4" % RP, "ip pim join-prune-interval %d" % JP_S]
 
 
 def topology():
-    r1 = {"kind": "kem", "vpns": [1], "routes": [["10.99.0.0/16", FRR1, 1]]}
+    r1 = {"kind": "kem", "vpns": [1],
+          "routes": [["10.99.0.0/16", FRR1, 1], [SPT_SOURCES, U2, 1]]}
     vpn = {"vpn": 1}
     if KIND == "frr":
-        r1 = {"kind": "frr", "frr": FRR_COMMON, "routes": [["10.99.0.0/16", FRR1]]}
+        r1 = {"kind": "frr", "frr": FRR_COMMON,
+              "routes": [["10.99.0.0/16", FRR1], [SPT_SOURCES, U2]]}
         vpn = {"hello": 2}
     return {
         "name": NAME,
@@ -48,6 +52,7 @@ def topology():
                      "routes": [["10.1.1.0/24", R1_UP]]},
             "frr2": {"kind": "frr", "frr": FRR_COMMON, "routes": [["10.99.0.0/16", R1_DOWN]]},
             "d0": {"kind": "host"},
+            "u2": {"kind": "host"},
             "d1": {"kind": "host"},
         },
         "lans": {
@@ -57,7 +62,8 @@ def topology():
                                  "frr2": {"if": "eth1", "addr": FRR2 + "/24", "hello": 2},
                                  "d1": {"if": "eth1", "addr": D1 + "/24"}}},
             "lan2": {"members": {"r1": dict(vpn, **{"if": "eth2", "addr": R1_UP + "/24"}),
-                                 "frr1": {"if": "eth1", "addr": FRR1 + "/24", "hello": 2}}},
+                                 "frr1": {"if": "eth1", "addr": FRR1 + "/24", "hello": 2},
+                                 "u2": {"if": "eth1", "addr": U2 + "/24"}}},
         },
     }
 
@@ -76,8 +82,11 @@ class FrrRouting(unittest.TestCase):
             cls.d1.start_hellos(interval=2, holdtime=7)
             cls.d0 = cls.lab.nbr("d0", "eth1", D0)
             cls.d0.start_hellos(interval=2, holdtime=7)
+            cls.u2 = cls.lab.nbr("u2", "eth1", U2)
+            cls.u2.start_hellos(interval=2, holdtime=7)
             nbrs = cls.lab.kem_neighbors if KIND == "kem" else cls.lab.frr_neighbors
-            wait_for("r1 to list frr1, frr2 and d1", lambda: {FRR1, FRR2, D1} <= nbrs("r1"), 40)
+            wait_for("r1 to list frr1, frr2, d1 and u2",
+                     lambda: {FRR1, FRR2, D1, U2} <= nbrs("r1"), 40)
             wait_for("frr1 and frr2 to list r1 and d0", lambda: R1_UP in
                      cls.lab.frr_neighbors("frr1") and {R1_DOWN, D0} <=
                      cls.lab.frr_neighbors("frr2"), 40)
@@ -144,13 +153,12 @@ class FrrRouting(unittest.TestCase):
 
     def test_4_300_sgrpt_prunes_hold_at_frr(self):
         g = "239.2.0.5"
-        srcs = ["10.99.2.%d" % i for i in range(1, 151)] + \
-            ["10.99.3.%d" % i for i in range(1, 151)]
+        srcs = ["10.98.%d.%d" % (1 + i // 200, 1 + i % 200) for i in range(300)]
 
         def pruned():
             return sum(1 for v in self.frr_joins("frr1", "eth1", g).values() if v == "SGRpt(P)")
 
-        self.d1_join(g, [wc(RP)], [rpt(x) for x in srcs])
+        self.d1_join(g, [wc(RP)] + [sg(x) for x in srcs])
         try:
             wait_for("frr1 to hold 300 (S,G,rpt) prunes", lambda: pruned() == 300, 30)
         except AssertionError:

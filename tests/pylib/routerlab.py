@@ -6,7 +6,6 @@ import json
 import os
 import sys
 import time
-import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SRC = os.path.abspath(os.path.join(HERE, "..", ".."))
@@ -15,9 +14,6 @@ sys.path.insert(0, os.path.join(SRC, "lab"))
 sys.path.insert(0, HERE)
 import lab as labtool  # noqa: E402
 import pimnbr  # noqa: E402
-
-# The lab tool leaves its containers' first processes running on purpose.
-warnings.filterwarnings("ignore", category=ResourceWarning)
 
 
 def wait_for(what, pred, timeout=30.0, step=0.5):
