@@ -112,7 +112,7 @@ def send_paced(nbr, msgs, pace):
 
 def run_one(args, router, kind, n):
     groups, keys = entries(kind, n, args.per_group)
-    msgs = build_jp(R_DOWN, groups, holdtime=min(65534, int(args.window * 3.5)))
+    msgs = build_jp(R_DOWN, groups, holdtime=args.holdtime)
     name = "jpf%d" % (os.getpid() % 100000)
     row = {"router": router, "type": kind, "n": n, "msgs": len(msgs)}
     with TransitLab(name, args.build_dir, router, jp_interval=args.window, hello=30,
@@ -157,6 +157,8 @@ def main():
     ap.add_argument("--window", type=int, default=60, help="refresh cycle (s) measured for CPU")
     ap.add_argument("--pace", type=float, default=2000, help="messages per second sent by d1")
     ap.add_argument("--timeout", type=float, default=240, help="install time limit (s)")
+    ap.add_argument("--holdtime", type=int, default=300,
+                    help="holdtime of d1's Joins (s): outlasts a slow install")
     ap.add_argument("--frr-log", default="critical",
                     help="FRR's log file level (its failing kernel mroute calls log errors)")
     args = ap.parse_args()

@@ -228,7 +228,14 @@ class TransitLab(RouterLab):
                 n.start_hellos(interval=self.hello_s, holdtime=int(self.hello_s * 3.5),
                                lan_prune_delay=self.lan_prune_delay)
             want = {n.addr for n in self.down_nbrs[:1] + self.up_nbrs}
-            wait_for("r1 to list %s" % sorted(want), lambda: want <= self.neighbors(), 40)
+
+            def listed():
+                # Hellos sent before the router's PIM interfaces are up are lost.
+                for n in self.down_nbrs[:1] + self.up_nbrs:
+                    n.hello(**n.hello_args)
+                return want <= self.neighbors()
+
+            wait_for("r1 to list %s" % sorted(want), listed, 40, step=1)
         except BaseException:
             self.down()
             raise
