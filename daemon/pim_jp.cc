@@ -3,12 +3,17 @@
 // interface, run the downstream machine, start the upstream consequences.
 // A unit (one group record) is: unit begin, Joins, Prunes, end of message.
 #include "daemon/pim_jp.h"
+#include <cstdlib>
+#include <cstring>
+
+#include "daemon/pim_chassis.h"
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_if.h"
 #include "daemon/pim_minfo.h"
 #include "daemon/pim_rp_db.h"
 #include "daemon/pim_subsys.h"
 #include "daemon/pim_vpn.h"
+#include "zconfd/zconfd.h"
 
 namespace
 {
@@ -102,14 +107,15 @@ int pim_jp_sgrpt_join(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *src
                 if_p->user_name);
         return 1;
     }
-    // A (*,G) Join earlier in this group record left the record temporary:
-    // its end of message comes first, then the Join(S,G,rpt).
-    if (if_p->xg_join) {
-        if_p->xg_join = false;
-        if (if_minfo_p->on_tmp_list) {
-            pim_jp_tmp_sgrpt_remove(if_minfo_p);
-            (void)pim_jp_dstream_sm_eom_sgrpt(if_minfo_p);
-        }
+    // A (*,G) Join earlier in this unit left the record temporary: its end
+    // of message comes first, then the Join(S,G,rpt). Done whenever the
+    // record is queued, not only when the flag says so: a unit may span
+    // several group records, and a temporary record ignores the Join, which
+    // would leave its pruned bit behind.
+    if_p->xg_join = false;
+    if (if_minfo_p->on_tmp_list) {
+        pim_jp_tmp_sgrpt_remove(if_minfo_p);
+        (void)pim_jp_dstream_sm_eom_sgrpt(if_minfo_p);
     }
     (void)pim_jp_dstream_sm_join_sgrpt(if_p, if_minfo_p, holdtime);
     pim_et_process_prune_change(rpt_p, if_minfo_p);
@@ -263,4 +269,86 @@ void pim_jp_handle_eom(t_pim_vpn *vpn_p)
         pim_jp_eom(if_minfo_p);
         pim_daemon_process_urgent_timers();
     }
+}
+
+// The operator's Join or Prune: argv ends with operation, group, source, RP,
+// VPN id and interface name. A zero source means (*,G) with the RP.
+int pim_jp_test(t_zconfd_uinfo *uinfo, const char *, int argc, const char **argv)
+{
+    if (argc < 6) {
+        zconfd_cli_printf(uinfo, "Usage: add|delete <group> <source> <rp> <vpn id> <interface>\n");
+        return 0;
+    }
+    const char **args = argv + (argc - 6);
+    const char *op = args[0];
+    bool add = strcmp(op, "add") == 0;
+    if (!add && strcmp(op, "delete") != 0) {
+        zconfd_cli_printf(uinfo, "Valid input is add or delete but not %s\n", op);
+        return 0;
+    }
+    const char *name = args[5];
+    char kernel_name[PIM_IF_NAME_LEN];
+    if (!pim_chassis_kernel_name(name, kernel_name, sizeof(kernel_name))) {
+        zconfd_cli_printf(uinfo, "Invalid interface name %s\n", name);
+        return 0;
+    }
+    t_ipaddr group;
+    t_ipaddr source;
+    t_ipaddr rp;
+    if (str_to_ip(args[1], &group) != 1 || !ipaddr_is_multicast(&group)) {
+        zconfd_cli_printf(uinfo, "Please provide proper group address: %s\n", args[1]);
+        return 0;
+    }
+    bool source_ok = str_to_ip(args[2], &source) == 1;
+    bool xg = source_ok && IPADDR_IS_ZERO(&source);
+    bool rp_ok = str_to_ip(args[3], &rp) == 1 && ipaddr_is_unicast(&rp);
+    if (xg && !rp_ok) {
+        zconfd_cli_printf(uinfo,
+                          "Please provide proper RP address for (*,G) entry: %s not valid unicast "
+                          "address\n",
+                          args[3]);
+        return 0;
+    }
+    if (!xg && (!source_ok || !ipaddr_is_unicast(&source))) {
+        zconfd_cli_printf(uinfo,
+                          "Please provide proper Srouce address for (S,G) entry: %s not valid "
+                          "unicast address\n",
+                          args[2]);
+        return 0;
+    }
+    char *end = nullptr;
+    unsigned long vpn_id = strtoul(args[4], &end, 10);
+    t_pim_vpn *vpn_p = nullptr;
+    if (g_kemd_p != nullptr && end != args[4] && *end == '\0') {
+        vpn_p = pim_vpn_find(g_kemd_p, vpn_id, nullptr);
+    }
+    if (vpn_p == nullptr) {
+        zconfd_cli_printf(uinfo, "Can't find vpn %lu\n", vpn_id);
+        return 0;
+    }
+    if (!vpn_p->pim_enabled) {
+        zconfd_cli_printf(uinfo, "PIM is not enabled on vpn %lu\n", vpn_id);
+        return 0;
+    }
+    t_pim_if *if_p = pim_if_find(vpn_p, kernel_name, PIM_IF_TYPE_LOCAL, nullptr, true);
+    if (if_p == nullptr) {
+        zconfd_cli_printf(uinfo, "Can't find interface %lu: %s\n", vpn_id, name);
+        return 0;
+    }
+    if (!if_p->pim_enabled) {
+        zconfd_cli_printf(uinfo, "PIM is not enabled on interface %lu: %s\n", vpn_id, name);
+        return 0;
+    }
+    zconfd_cli_printf(uinfo, "%s (%s, %s) RP: %s on %lu:%s\n", add ? "Join" : "Prune",
+                      ipaddr_str(&source).c, ipaddr_str(&group).c, args[3], vpn_id, name);
+    e_pim_type type = xg ? PIM_TYPE_XG : PIM_TYPE_SG;
+    const t_ipaddr *addr = xg ? &rp : &source;
+    pim_jp_unit_begin(vpn_p);
+    if (add) {
+        (void)pim_et_jp_join(type, if_p, &group, addr, PIM_JP_HOLDTIME_FOREVER);
+    } else {
+        (void)pim_et_jp_prune(type, if_p, &group, addr);
+    }
+    pim_jp_handle_eom(vpn_p);
+    return 0;
 }

@@ -90,7 +90,7 @@ void collect_xg_prunes(t_pim_vpn *vpn_p, t_pim_minfo *xg_p, std::vector<t_pim_jp
     pim_pkt_prepare_xg_join_sgrpt_prunes(vpn_p, xg_p, &tree);
     size_t have = avl_numnodes(&tree);
     void *cookie = nullptr;
-    // Teardown order is the tree's own, so read in order first.
+    // Read in order before the nodes are freed.
     for (auto *p = avl_first<t_pim_pkt_sgrpt_prune>(&tree);
          p != nullptr && out.size() < PIM_JP_XG_MAX_PRUNES; p = avl_next(&tree, p)) {
         out.push_back({p->sgrpt_p->source, PIM_SRC_FLAG_S | PIM_SRC_FLAG_R});

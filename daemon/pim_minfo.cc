@@ -290,6 +290,9 @@ void pim_minfo_ilist_find_first(const t_pim_ilist *list, uint32_t *out)
 void pim_minfo_ilist_find_next(const t_pim_ilist *list, uint32_t index, uint32_t *out)
 {
     *out = 0;
+    if (index >= PIM_ILIST_BITS - 1) {
+        return;
+    }
     // Whole zero bytes are skipped; only the first non-zero one is searched bitwise.
     for (uint32_t i = index + 1; i < PIM_ILIST_BITS;) {
         uint8_t byte = static_cast<uint8_t>(list->bits[i / 8] >> (i % 8));
@@ -346,7 +349,11 @@ int pim_minfo_ifindex_cmp(const void *a, const void *b)
     if (int c = avl_cmp3(x->pim_if_type, y->pim_if_type)) {
         return c;
     }
-    return avl_cmp3(x->if_index, y->if_index);
+    if (int c = avl_cmp3(x->if_index, y->if_index)) {
+        return c;
+    }
+    // Interfaces still without a bitmap index must not share one place.
+    return avl_cmp3(reinterpret_cast<uintptr_t>(x), reinterpret_cast<uintptr_t>(y));
 }
 
 // Entries.

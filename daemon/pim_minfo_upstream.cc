@@ -337,6 +337,10 @@ void pim_minfo_join_desired_enable_xg(t_pim_minfo *minfo_p)
         minfo_p->direct_source_if = 0;
         pim_ftm_delete(minfo_p);
     } else {
+        // Forwarded straight from the source's subnet: no neighbor to refresh
+        // (the old one, if any, was just pruned).
+        clear_rpf_nbr(minfo_p);
+        join_timer_stop(minfo_p);
         minfo_p->direct_source_if = static_cast<uint32_t>(direct_if);
         pim_ftm_add(minfo_p);
     }
@@ -432,9 +436,14 @@ void pim_minfo_process_prune_desired_sgrpt(t_pim_minfo *minfo_p)
             minfo_p->macro_result |= PIM_MACRO_PRUNE_DESIRED;
         }
     }
-    pim_minfo_prune_desired_enable_sgrpt(minfo_p);
-    if (old_pd && !new_pd) {
+    // Cleared before the enable step, which would otherwise send a Prune
+    // that the disable step at once takes back with a Join.
+    bool turned_off = old_pd && !new_pd;
+    if (turned_off) {
         minfo_p->macro_result &= ~PIM_MACRO_PRUNE_DESIRED;
+    }
+    pim_minfo_prune_desired_enable_sgrpt(minfo_p);
+    if (turned_off) {
         pim_minfo_prune_desired_disable_sgrpt(minfo_p);
         if (!still_alive(key, minfo_p)) {
             return;

@@ -1,7 +1,12 @@
 // Downstream machines and the Join/Prune handlers, driven through the unit
 // protocol on the test clock. The transition tables of the downstream
 // machines are the oracle: each test walks one machine from one state.
+#include <cstdlib>
+#include <string>
+#include <vector>
+
 #include "tests/unit/pim_test_env.h"
+#include "zconfd/zconfd.h"
 
 namespace
 {
@@ -149,6 +154,25 @@ TEST_F(JpTest, XgPruneOnLanWaitsForOverrideAndEchoes)
     EXPECT_FALSE(pim_minfo_ilist_test(xg()->joined_olist_p, lan->if_index));
     pim_jp_tx_flush(lan);
     EXPECT_EQ(lan->stats.pkt_stats_tx.jp_pkts, before + 1) << "prune echo";
+}
+
+TEST_F(JpTest, LastXgPruneEndsTheGroupsSptHold)
+{
+    xg_join(lan, 210);
+    xg_join(lan2, 210);
+    ASSERT_EQ(pim_minfo_spt_sg_create(daemon_p, 7, &S, &G), PIM_STATUS_OK);
+    auto spt_held = [this] {
+        t_pim_minfo *sg = entry(PIM_TYPE_SG, "239.1.1.1", "10.2.2.2");
+        return sg != nullptr && (sg->minfo_flags & PIM_MINFO_FLAG_SPT) != 0;
+    };
+    ASSERT_TRUE(spt_held());
+    xg_prune(lan);
+    advance(1);
+    EXPECT_TRUE(spt_held()) << "lan2 still wants the group";
+    xg_prune(lan2);
+    advance(1);
+    EXPECT_EQ(xg(), nullptr);
+    EXPECT_FALSE(spt_held());
 }
 
 TEST_F(JpTest, XgJoinDuringPrunePendingCancelsThePrune)
@@ -326,6 +350,19 @@ TEST_F(JpTest, XgJoinThenSgrptJoinLeavesNothingForEndOfMessage)
     });
     EXPECT_EQ(rpt(), nullptr);
     EXPECT_EQ(xg_rec(lan)->ds_state, PIM_IF_DSTREAM_JOINED);
+
+    // The same with the (S,G,rpt) Join in a later group record of the unit
+    // (no flag): the pruned bit does not outlive the record.
+    xg_join(lan2, PIM_JP_HOLDTIME_FOREVER);
+    rpt_prune(lan2, 210);
+    pruned_source();
+    jp_unit([&] {
+        EXPECT_EQ(pim_jp_xg_join(lan, &G, &RP, 210), 0);
+        EXPECT_EQ(pim_jp_sgrpt_join(lan, &G, &S, 210), 0);
+    });
+    EXPECT_EQ(rpt_rec(lan), nullptr);
+    ASSERT_NE(rpt(), nullptr) << "still pruned on lan2";
+    EXPECT_FALSE(pim_minfo_ilist_test(rpt()->pruned_olist_p, lan->if_index));
 }
 
 TEST_F(JpTest, PrunePendingSurvivesXgJoinWithItsPrune)
@@ -397,6 +434,52 @@ TEST_F(JpTest, SourceActiveNeedsServiceSideOrLocalReceivers)
     jp_unit([&] { EXPECT_EQ(pim_et_jp_prune(PIM_TYPE_SA, tun, &G, &S), 0); });
     EXPECT_EQ(pim_jp_sa_join(nullptr, &G, &S, PIM_JP_HOLDTIME_FOREVER), 1);
     EXPECT_EQ(pim_jp_sa_prune(nullptr, &G, &S), 1);
+}
+
+std::string jp_cmd(std::vector<const char *> args)
+{
+    t_zconfd_uinfo uinfo{};
+    EXPECT_EQ(pim_jp_test(&uinfo, "pim_jp_test", static_cast<int>(args.size()), args.data()), 0);
+    std::string out = uinfo.out_p != nullptr ? uinfo.out_p : "";
+    free(uinfo.out_p);
+    return out;
+}
+
+TEST_F(JpTest, OperatorJoinAndPrune)
+{
+    const char *any = "0.0.0.0";
+    EXPECT_EQ(jp_cmd({"move", "239.1.1.1", any, "10.0.0.1", "7", "ge0/1"}),
+              "Valid input is add or delete but not move\n");
+    EXPECT_EQ(jp_cmd({"add", "239.1.1.1", any, "10.0.0.1", "7", ""}), "Invalid interface name \n");
+    EXPECT_EQ(jp_cmd({"add", "239.1.1.1", any, "224.1.1.1", "7", "ge0/1"}),
+              "Please provide proper RP address for (*,G) entry: 224.1.1.1 not valid unicast "
+              "address\n");
+    EXPECT_EQ(jp_cmd({"add", "239.1.1.1", "224.2.2.2", "10.0.0.1", "7", "ge0/1"}),
+              "Please provide proper Srouce address for (S,G) entry: 224.2.2.2 not valid unicast "
+              "address\n");
+    EXPECT_EQ(jp_cmd({"add", "239.1.1.1", any, "10.0.0.1", "99", "ge0/1"}), "Can't find vpn 99\n");
+    EXPECT_EQ(jp_cmd({"add", "239.1.1.1", any, "10.0.0.1", "7", "ge0/1"}),
+              "PIM is not enabled on vpn 7\n");
+    vpn_p->pim_enabled = true;
+    EXPECT_EQ(jp_cmd({"add", "239.1.1.1", any, "10.0.0.1", "7", "ge0/9"}),
+              "Can't find interface 7: ge0/9\n");
+    lan->pim_enabled = false;
+    EXPECT_EQ(jp_cmd({"add", "239.1.1.1", any, "10.0.0.1", "7", "ge0/1"}),
+              "PIM is not enabled on interface 7: ge0/1\n");
+    lan->pim_enabled = true;
+    EXPECT_EQ(avl_numnodes(&vpn_p->minfo_db), 0u) << "refused commands change nothing";
+
+    EXPECT_EQ(jp_cmd({"add", "239.1.1.1", any, "10.0.0.1", "7", "ge0/1"}),
+              "Join (0.0.0.0, 239.1.1.1) RP: 10.0.0.1 on 7:ge0/1\n");
+    ASSERT_NE(xg_rec(lan), nullptr);
+    EXPECT_EQ(xg_rec(lan)->ds_state, PIM_IF_DSTREAM_JOINED);
+    EXPECT_FALSE(timer_is_active(xg_rec(lan)->jp_expiry_timer));
+    EXPECT_EQ(jp_cmd({"add", "239.1.1.1", "10.2.2.2", "10.0.0.1", "7", "ge0/1"}),
+              "Join (10.2.2.2, 239.1.1.1) RP: 10.0.0.1 on 7:ge0/1\n");
+    EXPECT_NE(rec(lan, PIM_TYPE_SG, "239.1.1.1", "10.2.2.2"), nullptr);
+    EXPECT_EQ(jp_cmd({"delete", "239.1.1.1", any, "10.0.0.1", "7", "ge0/1"}),
+              "Prune (0.0.0.0, 239.1.1.1) RP: 10.0.0.1 on 7:ge0/1\n");
+    EXPECT_EQ(xg_rec(lan)->ds_state, PIM_IF_DSTREAM_PRUNE_PENDING);
 }
 
 } // namespace

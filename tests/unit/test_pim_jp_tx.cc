@@ -184,6 +184,53 @@ TEST_F(PimJpTxTest, LastJoinOrPruneOfAnEntryWinsAndRecordsFollowTheirType)
     EXPECT_EQ(sent(), 1u);
 }
 
+TEST_F(PimJpTxTest, XgJoinCarriesItsGroupsPrunesWholeWhenBuilt)
+{
+    ASSERT_EQ(pim_minfo_init(vpn_p), PIM_STATUS_OK);
+    t_ipaddr group = v4(0xe1010101);
+    t_ipaddr rp = v4(0x0a0000fe);
+    t_pim_minfo *xg = pim_minfo_find_or_create(vpn_p, if_p, PIM_TYPE_XG, &group, nullptr, &rp);
+    ASSERT_NE(xg, nullptr);
+    // PruneDesired(S,G,rpt) holds for an (S,G,rpt) entry with nothing
+    // inherited while the (*,G) entry is joined.
+    xg->macro_result |= PIM_MACRO_JOIN_DESIRED;
+    for (uint32_t i = 300; i-- > 0;) {
+        t_ipaddr s = v4(0x0b000000 + i);
+        ASSERT_NE(pim_minfo_find_or_create(vpn_p, if_p, PIM_TYPE_SG_RPT, &group, &s, &rp), nullptr);
+    }
+    pim_jp_tx_discard(if_p); // whatever creating them queued
+    EXPECT_EQ(pim_pkt_encode_jp(if_p, xg, &peer, false), PIM_STATUS_OK);
+    pim_jp_tx_flush_all(daemon_p);
+    ASSERT_EQ(sent(), 1u) << "one message, never split from its prunes";
+    t_msg m = last_sent();
+    ASSERT_EQ(m.recs.size(), 301u) << "decoded whole by our own receiver";
+    EXPECT_EQ(m.recs[0].addr, 0x0a0000feu);
+    EXPECT_FALSE(m.recs[0].prune);
+    for (uint32_t i = 0; i < 300; i++) {
+        EXPECT_EQ(m.recs[1 + i].addr, 0x0b000000 + i) << "in source order";
+        EXPECT_EQ(m.recs[1 + i].flags, PIM_SRC_FLAG_S | PIM_SRC_FLAG_R);
+        EXPECT_TRUE(m.recs[1 + i].prune);
+    }
+
+    // The prunes are those of the moment of sending.
+    EXPECT_EQ(pim_pkt_encode_jp(if_p, xg, &peer, false), PIM_STATUS_OK);
+    xg->macro_result &= ~PIM_MACRO_JOIN_DESIRED;
+    pim_jp_tx_flush_all(daemon_p);
+    EXPECT_EQ(last_sent().recs.size(), 1u);
+    // A (*,G) entry gone before the flush: its Join is not sent, its Prune is.
+    t_ipaddr group2 = v4(0xe1010102);
+    t_pim_minfo *xg2 = pim_minfo_find_or_create(vpn_p, if_p, PIM_TYPE_XG, &group2, nullptr, &rp);
+    ASSERT_NE(xg2, nullptr);
+    EXPECT_EQ(pim_pkt_encode_jp(if_p, xg2, &peer, false), PIM_STATUS_OK);
+    queue(PIM_TYPE_XG, 0xe1010103, 0x0a0000fe, true);
+    pim_minfo_delete(xg2);
+    pim_jp_tx_flush_all(daemon_p);
+    m = last_sent();
+    ASSERT_EQ(m.recs.size(), 1u);
+    EXPECT_EQ(m.recs[0].group, 0xe1010103u);
+    EXPECT_TRUE(m.recs[0].prune);
+}
+
 void flush_cb(int, short, void *arg) { pim_jp_tx_flush_all(static_cast<t_pim_daemon *>(arg)); }
 
 TEST_F(PimJpTxTest, FlushRunsWhenTheCurrentEventIsDone)

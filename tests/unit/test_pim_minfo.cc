@@ -76,6 +76,8 @@ TEST_F(MinfoTest, IlistBitsSearchAndSetOperations)
     EXPECT_EQ(out, 1023u) << "across zero bytes";
     pim_minfo_ilist_find_next(a, 1023, &out);
     EXPECT_EQ(out, 0u) << "nothing above the last bit";
+    pim_minfo_ilist_find_next(a, UINT32_MAX, &out);
+    EXPECT_EQ(out, 0u);
     pim_minfo_ilist_set(a, 1024);
     pim_minfo_ilist_set(a, 0);
     pim_minfo_ilist_find_first(a, &out);
@@ -296,6 +298,21 @@ TEST_F(MinfoTest, EntryDebugFollowsLevelAndGroupFilter)
     EXPECT_FALSE(pim_minfo_debug_on(xg, PIM_DEBUG_LEVEL_DETAIL)) << "another group";
     vpn_p->pim_debug.group_addr = pim_test_ip("239.1.1.1");
     EXPECT_TRUE(pim_minfo_debug_on(xg, PIM_DEBUG_LEVEL_DETAIL));
+}
+
+TEST_F(MinfoTest, DumpShowsEntriesAndTheirRecords)
+{
+    t_pim_minfo *xg = create(PIM_TYPE_XG, "239.1.1.1", nullptr, "10.0.0.9");
+    ASSERT_NE(xg, nullptr);
+    ASSERT_NE(pim_if_minfo_find_or_create(if2, xg), nullptr);
+    pim_minfo_ilist_set(xg->joined_olist_p, if2->if_index);
+    std::string text;
+    pim_minfo_dump(vpn_p, &text, [](void *user_p, const char *piece) {
+        *static_cast<std::string *>(user_p) += piece;
+    });
+    EXPECT_NE(text.find("*,G: (0.0.0.0, 239.1.1.1) (*, G)"), std::string::npos) << text;
+    EXPECT_NE(text.find("Joined: ge0/2 "), std::string::npos) << text;
+    EXPECT_NE(text.find("if: ge0/2 Downstream: NOINFO"), std::string::npos) << text;
 }
 
 TEST_F(MinfoTest, DispatchByTypeAndAutoRpGroups)

@@ -2,6 +2,9 @@
 // the neighbor layer, and Join/Prune and Assert acceptance rules.
 #include <vector>
 
+#include "daemon/pim_minfo.h"
+#include "daemon/pim_nhres.h"
+#include "daemon/pim_rp_db.h"
 #include "tests/unit/pim_test_env.h"
 
 namespace
@@ -56,6 +59,33 @@ t_bytes jp_msg(uint32_t upstream, uint32_t group, const std::vector<t_pim_jp_src
     t_bytes m(PIM_PKT_BUF_LEN);
     t_pim_jp_cursor cur{};
     m.resize(pim_pkt_jp_build(m, jp, cur));
+    return m;
+}
+
+// One message of several group records: (group, joins, prunes) each.
+struct t_grp {
+    uint32_t group;
+    std::vector<t_pim_jp_src> joins;
+    std::vector<t_pim_jp_src> prunes;
+};
+
+t_bytes jp_msg_groups(uint32_t upstream, const std::vector<t_grp> &grps)
+{
+    std::vector<t_pim_jp_group_tx> g;
+    for (const t_grp &x : grps) {
+        t_pim_jp_group_tx rec{};
+        IPADDR_SET_V4(&rec.group, x.group);
+        rec.joins = x.joins;
+        rec.prunes = x.prunes;
+        g.push_back(rec);
+    }
+    t_ipaddr up{};
+    IPADDR_SET_V4(&up, upstream);
+    t_pim_jp_tx jp{up, 210, g};
+    t_bytes m(PIM_PKT_BUF_LEN);
+    t_pim_jp_cursor cur{};
+    m.resize(pim_pkt_jp_build(m, jp, cur));
+    EXPECT_EQ(pim_pkt_jp_build(m, jp, cur), 0u) << "one message";
     return m;
 }
 
@@ -174,6 +204,61 @@ TEST_F(PimRxTest, JoinPruneNeedsANeighborAndMustBeForUs)
     EXPECT_EQ(rx(datagram(PEER, largest)), PIM_STATUS_OK);
     EXPECT_EQ(st().bad_pkts, 1u);
     EXPECT_EQ(st().jp_pkts, 7u);
+}
+
+// With routing state: the unit protocol runs once per message.
+struct PimRxStateTest : PimRxTest {
+    void SetUp() override
+    {
+        PimRxTest::SetUp();
+        ASSERT_EQ(pim_minfo_init(vpn_p), PIM_STATUS_OK);
+        ASSERT_EQ(pim_nhres_db_init(vpn_p), PIM_STATUS_OK);
+        ASSERT_EQ(pim_rp_db_init(vpn_p), PIM_STATUS_OK);
+        ASSERT_EQ(rx(datagram(PEER, hello_msg(105, 1, 1))), PIM_STATUS_OK);
+    }
+
+    t_pim_if_minfo *sgrpt_rec(uint32_t group, uint32_t source)
+    {
+        t_ipaddr g = v4(group);
+        t_ipaddr s = v4(source);
+        return pim_if_minfo_find(if_p, PIM_TYPE_SG_RPT, &g, &s, nullptr);
+    }
+};
+
+TEST_F(PimRxStateTest, EndOfMessageRunsOnceAfterTheLastGroupRecord)
+{
+    const uint8_t wc = PIM_SRC_FLAG_S | PIM_SRC_FLAG_W | PIM_SRC_FLAG_R;
+    const uint8_t rpt = PIM_SRC_FLAG_S | PIM_SRC_FLAG_R;
+    const uint32_t grp = 0xe1010101;
+    const uint32_t s1 = 0x0a080801;
+    ASSERT_EQ(rx(datagram(PEER, jp_msg(OWN, grp, {src(0x0a0000fe, wc)}, {src(s1, rpt)}))),
+              PIM_STATUS_OK);
+    advance(2); // prune-pending time with one neighbor
+    t_pim_if_minfo *r = sgrpt_rec(grp, s1);
+    ASSERT_NE(r, nullptr);
+    ASSERT_EQ(r->ds_state, PIM_IF_DSTREAM_PRUNED);
+
+    // The (*,G) Join and the (S,G,rpt) Prune in two records of one message:
+    // the prune stands, as it would in one record.
+    t_bytes two = jp_msg_groups(OWN, {{grp, {src(0x0a0000fe, wc)}, {}}, {grp, {}, {src(s1, rpt)}}});
+    ASSERT_EQ(rx(datagram(PEER, two)), PIM_STATUS_OK);
+    r = sgrpt_rec(grp, s1);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->ds_state, PIM_IF_DSTREAM_PRUNED);
+    EXPECT_TRUE(pim_minfo_ilist_test(r->minfo_p->pruned_olist_p, if_p->if_index));
+    EXPECT_TRUE(TAILQ_EMPTY(&vpn_p->tmp_sgrpt_list));
+
+    // A (*,G) Join without the prune, then a malformed record: what was
+    // processed keeps its effect and is end-of-message processed.
+    t_bytes bad = jp_msg_groups(
+        OWN, {{grp, {src(0x0a0000fe, wc)}, {}}, {0xe1010102, {src(s1, PIM_SRC_FLAG_S)}, {}}});
+    bad[34] = 9; // family of the second group
+    pim_pkt_finish(bad);
+    uint32_t bad_before = st().bad_pkts;
+    EXPECT_EQ(rx(datagram(PEER, bad)), PIM_STATUS_BAD_MSG);
+    EXPECT_EQ(st().bad_pkts, bad_before + 1);
+    EXPECT_EQ(sgrpt_rec(grp, s1), nullptr) << "the prune was not repeated: gone";
+    EXPECT_TRUE(TAILQ_EMPTY(&vpn_p->tmp_sgrpt_list));
 }
 
 TEST_F(PimRxTest, AssertRules)

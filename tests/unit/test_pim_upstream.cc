@@ -1,6 +1,7 @@
 // Upstream state of routing entries driven through the Join/Prune handlers,
 // with next hops filled as the route table manager reports them, neighbors
 // learned from Hellos, and the Joins and Prunes sent upstream recorded.
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include "daemon/pim_jp.h"
 #include "daemon/pim_minfo.h"
 #include "daemon/pim_minfo_upstream.h"
+#include "daemon/pim_pkt.h"
 #include "tests/unit/pim_test_env.h"
 #include "zconfd/zconfd.h"
 
@@ -53,7 +55,7 @@ constexpr const char *GROUP = "239.1.1.1";
 constexpr const char *RP = "10.9.9.9";
 constexpr const char *SRC = "10.7.7.7";
 
-struct UpstreamTest : PimEnvTest {
+struct UpstreamTest : PimRoutingTest {
     t_pim_minfo_tx_ops saved = g_pim_minfo_tx_ops;
     t_ipaddr group = pim_test_ip(GROUP);
     t_ipaddr rp = pim_test_ip(RP);
@@ -64,11 +66,9 @@ struct UpstreamTest : PimEnvTest {
 
     void SetUp() override
     {
-        PimEnvTest::SetUp();
+        PimRoutingTest::SetUp();
         g_sent.clear();
         g_pim_minfo_tx_ops = {record_pkt, record_fab};
-        ASSERT_EQ(pim_minfo_init(vpn_p), PIM_STATUS_OK);
-        ASSERT_EQ(pim_nhres_db_init(vpn_p), PIM_STATUS_OK);
         eth0 = running_if("eth0", 0x0A010101, 24);
         eth1 = running_if("eth1", 0x0A020203, 24);
         eth2 = running_if("eth2", 0x0A030304, 24);
@@ -78,7 +78,7 @@ struct UpstreamTest : PimEnvTest {
 
     void TearDown() override
     {
-        PimEnvTest::TearDown();
+        PimRoutingTest::TearDown();
         g_pim_minfo_tx_ops = saved;
     }
 
@@ -112,27 +112,14 @@ struct UpstreamTest : PimEnvTest {
         routed(addr);
     }
 
-    // One received group record: Joins, then Prunes, then end of message.
-    template <typename F> void unit(F deliver)
-    {
-        pim_jp_unit_begin(vpn_p);
-        deliver();
-        pim_jp_handle_eom(vpn_p);
-    }
-
     void xg_join(t_pim_if *if_p, uint16_t holdtime = PIM_JP_HOLDTIME_FOREVER)
     {
-        unit([&] { EXPECT_EQ(pim_jp_xg_join(if_p, &group, &rp, holdtime), 0); });
+        jp_unit([&] { EXPECT_EQ(pim_jp_xg_join(if_p, &group, &rp, holdtime), 0); });
     }
 
     void sg_join(t_pim_if *if_p, const t_ipaddr *s, uint16_t holdtime = PIM_JP_HOLDTIME_FOREVER)
     {
-        unit([&] { EXPECT_EQ(pim_jp_sg_join(if_p, &group, s, holdtime), 0); });
-    }
-
-    t_pim_minfo *entry(e_pim_type type, const t_ipaddr *s = nullptr)
-    {
-        return pim_minfo_find(vpn_p, type, &group, s, nullptr);
+        jp_unit([&] { EXPECT_EQ(pim_jp_sg_join(if_p, &group, s, holdtime), 0); });
     }
 
     std::vector<std::string> took()
@@ -150,9 +137,26 @@ struct UpstreamTest : PimEnvTest {
         via(RP, "10.1.1.2", eth0);
         advance(1);
         took();
-        t_pim_minfo *xg = entry(PIM_TYPE_XG);
+        t_pim_minfo *xg = entry(PIM_TYPE_XG, GROUP);
         EXPECT_NE(xg, nullptr);
         return xg;
+    }
+
+    // The sources a (*,G) Join built now would carry as (S,G,rpt) prunes.
+    std::vector<std::string> xg_prunes(t_pim_minfo *xg)
+    {
+        avl_tree_t tree{};
+        avl_create(&tree, pim_minfo_sgrpt_prune_cmp, sizeof(t_pim_pkt_sgrpt_prune),
+                   offsetof(t_pim_pkt_sgrpt_prune, node));
+        pim_pkt_prepare_xg_join_sgrpt_prunes(vpn_p, xg, &tree);
+        std::vector<std::string> out;
+        void *cookie = nullptr;
+        while (auto *p = static_cast<t_pim_pkt_sgrpt_prune *>(avl_destroy_nodes(&tree, &cookie))) {
+            out.emplace_back(ipaddr_str(&p->sgrpt_p->source).c);
+            pim_delete(p);
+        }
+        avl_destroy(&tree);
+        return out;
     }
 
     using strs = std::vector<std::string>;
@@ -162,7 +166,7 @@ TEST_F(UpstreamTest, JoinAtOnceThenTriggeredThenEveryInterval)
 {
     // Membership before the RP is resolved: no upstream neighbor yet.
     xg_join(eth1);
-    t_pim_minfo *xg = entry(PIM_TYPE_XG);
+    t_pim_minfo *xg = entry(PIM_TYPE_XG, GROUP);
     ASSERT_NE(xg, nullptr);
     EXPECT_EQ(xg->upstream_state, PIM_UPSTREAM_NOT_JOINED);
     EXPECT_TRUE(took().empty());
@@ -194,10 +198,10 @@ TEST_F(UpstreamTest, JoinAtOnceThenTriggeredThenEveryInterval)
     EXPECT_EQ(took(), (strs{"J *G 10.1.1.9@eth0 t76", "J *G 10.1.1.9@eth0 t86"}));
 
     // The member leaves: Prune upstream, and the entry goes with its interest.
-    unit([&] { EXPECT_EQ(pim_jp_xg_prune(eth1, &group, &rp), 0); });
+    jp_unit([&] { EXPECT_EQ(pim_jp_xg_prune(eth1, &group, &rp), 0); });
     advance(1);
     EXPECT_EQ(took(), strs{"P *G 10.1.1.9@eth0 t87"});
-    EXPECT_EQ(entry(PIM_TYPE_XG), nullptr);
+    EXPECT_EQ(entry(PIM_TYPE_XG, GROUP), nullptr);
     advance(120);
     EXPECT_TRUE(took().empty());
 }
@@ -219,7 +223,7 @@ TEST_F(UpstreamTest, RpfNeighborChoiceAndChange)
     pim_if_config_update_jp_interval(daemon_p, vpn_p, eth2, 20);
     via(RP, "10.3.3.5", eth2);
     EXPECT_EQ(took(), (strs{"P *G 10.1.1.9@eth0 t1", "J *G 10.3.3.5@eth2 t1"}));
-    t_pim_minfo *xg = entry(PIM_TYPE_XG);
+    t_pim_minfo *xg = entry(PIM_TYPE_XG, GROUP);
     EXPECT_EQ(xg->rpf_nbr_if, eth2->if_index);
     advance(19);
     EXPECT_TRUE(took().empty());
@@ -256,7 +260,7 @@ TEST_F(UpstreamTest, DirectlyConnectedSource)
     t_pim_if *eth3 = running_if("eth3", 0x0A050506, 24);
     t_ipaddr s = pim_test_ip("10.5.5.50");
     sg_join(eth1, &s);
-    t_pim_minfo *sg = entry(PIM_TYPE_SG, &s);
+    t_pim_minfo *sg = entry(PIM_TYPE_SG, GROUP, "10.5.5.50");
     ASSERT_NE(sg, nullptr);
     t_pim_next_hop *nh = route("10.5.5.50");
     nh->route_type = PIM_ROUTE_TYPE_CONNECT;
@@ -267,10 +271,24 @@ TEST_F(UpstreamTest, DirectlyConnectedSource)
     EXPECT_EQ(sg->direct_source_if, eth3->if_index);
     EXPECT_TRUE(sg->minfo_flags & PIM_MINFO_FLAG_FTM);
 
+    // Joined through a neighbor, then the source is connected again: the
+    // neighbor is pruned and no longer refreshed; forwarding stays.
+    via("10.5.5.50", "10.3.3.5", eth2);
+    EXPECT_EQ(took(), strs{"J SG 10.3.3.5@eth2 t0"});
+    nh = route("10.5.5.50");
+    nh->route_type = PIM_ROUTE_TYPE_CONNECT;
+    pim_test_service_nh(nh, "0.0.0.0", eth3);
+    routed("10.5.5.50");
+    EXPECT_EQ(took(), strs{"P SG 10.3.3.5@eth2 t0"});
+    EXPECT_EQ(sg->direct_source_if, eth3->if_index);
+    EXPECT_TRUE(sg->minfo_flags & PIM_MINFO_FLAG_FTM);
+    advance(61);
+    EXPECT_TRUE(took().empty());
+
     // The last receiver goes: forwarding removed and the entry deleted.
-    unit([&] { EXPECT_EQ(pim_jp_sg_prune(eth1, &group, &s), 0); });
+    jp_unit([&] { EXPECT_EQ(pim_jp_sg_prune(eth1, &group, &s), 0); });
     advance(1);
-    EXPECT_EQ(entry(PIM_TYPE_SG, &s), nullptr);
+    EXPECT_EQ(entry(PIM_TYPE_SG, GROUP, "10.5.5.50"), nullptr);
     EXPECT_TRUE(took().empty());
 }
 
@@ -278,7 +296,7 @@ TEST_F(UpstreamTest, SptSwitchover)
 {
     t_pim_minfo *xg = joined_xg();
     ASSERT_EQ(pim_minfo_spt_sg_create(daemon_p, 7, &src, &group), PIM_STATUS_OK);
-    t_pim_minfo *sg = entry(PIM_TYPE_SG, &src);
+    t_pim_minfo *sg = entry(PIM_TYPE_SG, GROUP, SRC);
     ASSERT_NE(sg, nullptr);
     EXPECT_TRUE(sg->minfo_flags & PIM_MINFO_FLAG_SPT);
     EXPECT_TRUE(took().empty()); // the source is not resolved yet
@@ -288,7 +306,7 @@ TEST_F(UpstreamTest, SptSwitchover)
     via(SRC, "10.3.3.5", eth2);
     EXPECT_EQ(took(), strs{"J SG 10.3.3.5@eth2 t1"});
     EXPECT_TRUE(sg->minfo_flags & PIM_MINFO_FLAG_SA);
-    EXPECT_TRUE(pim_minfo_compute_prune_desired_sgrpt(sg));
+    EXPECT_EQ(xg_prunes(xg), strs{SRC});
     advance(1);
     EXPECT_EQ(took(), strs{"J *G 10.1.1.2@eth0 t2"});
 
@@ -296,11 +314,11 @@ TEST_F(UpstreamTest, SptSwitchover)
     sg_join(eth1, &src, 3);
     advance(4);
     took();
-    ASSERT_EQ(entry(PIM_TYPE_SG, &src), sg);
+    ASSERT_EQ(entry(PIM_TYPE_SG, GROUP, SRC), sg);
 
     ASSERT_EQ(pim_minfo_spt_sg_delete(daemon_p, 7, &src, &group), PIM_STATUS_OK);
     EXPECT_EQ(took(), strs{"P SG 10.3.3.5@eth2 t6"});
-    EXPECT_EQ(entry(PIM_TYPE_SG, &src), nullptr);
+    EXPECT_EQ(entry(PIM_TYPE_SG, GROUP, SRC), nullptr);
     EXPECT_EQ(pim_minfo_spt_sg_delete(daemon_p, 7, &src, &group), PIM_STATUS_FAIL);
     EXPECT_EQ(pim_minfo_spt_sg_create(daemon_p, 99, &src, &group), PIM_STATUS_FAIL);
     advance(1);
@@ -315,11 +333,11 @@ TEST_F(UpstreamTest, SptSwitchover)
     sg_join(eth1, &s3);
     via("10.7.7.1", "10.3.3.5", eth2);
     pim_minfo_spt_sg_delete_all(vpn_p);
-    EXPECT_EQ(entry(PIM_TYPE_SG, &s1), nullptr);
-    EXPECT_EQ(entry(PIM_TYPE_SG, &s2), nullptr);
-    ASSERT_NE(entry(PIM_TYPE_SG, &s3), nullptr);
-    EXPECT_FALSE(entry(PIM_TYPE_SG, &s3)->minfo_flags & PIM_MINFO_FLAG_SPT);
-    EXPECT_EQ(xg, entry(PIM_TYPE_XG));
+    EXPECT_EQ(entry(PIM_TYPE_SG, GROUP, "10.7.7.1"), nullptr);
+    EXPECT_EQ(entry(PIM_TYPE_SG, GROUP, "10.7.7.2"), nullptr);
+    ASSERT_NE(entry(PIM_TYPE_SG, GROUP, "10.7.7.3"), nullptr);
+    EXPECT_FALSE(entry(PIM_TYPE_SG, GROUP, "10.7.7.3")->minfo_flags & PIM_MINFO_FLAG_SPT);
+    EXPECT_EQ(xg, entry(PIM_TYPE_XG, GROUP));
 }
 
 TEST_F(UpstreamTest, SgRptPruneAndJoin)
@@ -327,8 +345,8 @@ TEST_F(UpstreamTest, SgRptPruneAndJoin)
     t_pim_minfo *xg = joined_xg();
     // A downstream Prune(S,G,rpt) empties the source's shared-tree list:
     // Prune(S,G,rpt) upstream, PRUNED, and the (*,G) Join a second later.
-    unit([&] { EXPECT_EQ(pim_jp_sgrpt_prune(eth1, &group, &src, 210), 0); });
-    t_pim_minfo *rpt = entry(PIM_TYPE_SG_RPT, &src);
+    jp_unit([&] { EXPECT_EQ(pim_jp_sgrpt_prune(eth1, &group, &src, 210), 0); });
+    t_pim_minfo *rpt = entry(PIM_TYPE_SG_RPT, GROUP, SRC);
     ASSERT_NE(rpt, nullptr);
     EXPECT_EQ(rpt->upstream_state, PIM_UPSTREAM_NOT_PRUNED);
     EXPECT_TRUE(rpt->macro_result & PIM_MACRO_SGRPT_EQUAL);
@@ -336,6 +354,7 @@ TEST_F(UpstreamTest, SgRptPruneAndJoin)
     EXPECT_EQ(took(), strs{"P SGR 10.1.1.2@eth0 t2"});
     EXPECT_EQ(rpt->upstream_state, PIM_UPSTREAM_PRUNED);
     EXPECT_TRUE(rpt->macro_result & PIM_MACRO_PRUNE_DESIRED);
+    EXPECT_EQ(xg_prunes(xg), strs{SRC});
     advance(1);
     EXPECT_EQ(took(), strs{"J *G 10.1.1.2@eth0 t3"});
 
@@ -346,11 +365,12 @@ TEST_F(UpstreamTest, SgRptPruneAndJoin)
     EXPECT_EQ(took(), strs{"J SGR 10.1.1.2@eth0 t3"});
     EXPECT_EQ(rpt->upstream_state, PIM_UPSTREAM_NOT_PRUNED);
     EXPECT_FALSE(rpt->macro_result & PIM_MACRO_PRUNE_DESIRED);
+    EXPECT_TRUE(xg_prunes(xg).empty());
 
     // Its last record goes with a Join(S,G,rpt): the entry is deleted.
-    unit([&] { EXPECT_EQ(pim_jp_sgrpt_join(eth1, &group, &src, 210), 0); });
-    EXPECT_EQ(entry(PIM_TYPE_SG_RPT, &src), nullptr);
-    EXPECT_EQ(xg, entry(PIM_TYPE_XG));
+    jp_unit([&] { EXPECT_EQ(pim_jp_sgrpt_join(eth1, &group, &src, 210), 0); });
+    EXPECT_EQ(entry(PIM_TYPE_SG_RPT, GROUP, SRC), nullptr);
+    EXPECT_EQ(xg, entry(PIM_TYPE_XG, GROUP));
 }
 
 TEST_F(UpstreamTest, SgRptOutlivesItsSharedTree)
@@ -360,29 +380,29 @@ TEST_F(UpstreamTest, SgRptOutlivesItsSharedTree)
     via(RP, "10.1.1.2", eth0);
     advance(1);
     // The source pruned on eth1 while eth3 still takes it: no prune upstream.
-    unit([&] { EXPECT_EQ(pim_jp_sgrpt_prune(eth1, &group, &src, 65535), 0); });
+    jp_unit([&] { EXPECT_EQ(pim_jp_sgrpt_prune(eth1, &group, &src, 65535), 0); });
     advance(1);
-    t_pim_minfo *rpt = entry(PIM_TYPE_SG_RPT, &src);
+    t_pim_minfo *rpt = entry(PIM_TYPE_SG_RPT, GROUP, SRC);
     ASSERT_NE(rpt, nullptr);
     EXPECT_FALSE(rpt->macro_result & PIM_MACRO_PRUNE_DESIRED);
     took();
 
     // The shared tree goes; the entry stays for its record, off the tree.
-    unit([&] { EXPECT_EQ(pim_jp_xg_prune(eth3, &group, &rp), 0); });
+    jp_unit([&] { EXPECT_EQ(pim_jp_xg_prune(eth3, &group, &rp), 0); });
     advance(1);
     EXPECT_EQ(took(), strs{"P *G 10.1.1.2@eth0 t3"});
-    EXPECT_EQ(entry(PIM_TYPE_XG), nullptr);
-    ASSERT_EQ(entry(PIM_TYPE_SG_RPT, &src), rpt);
+    EXPECT_EQ(entry(PIM_TYPE_XG, GROUP), nullptr);
+    ASSERT_EQ(entry(PIM_TYPE_SG_RPT, GROUP, SRC), rpt);
     EXPECT_FALSE(rpt->macro_result & PIM_MACRO_RPT_JOIN_DESIRED);
     EXPECT_NE(rpt->upstream_state, PIM_UPSTREAM_PRUNED);
 
     // It comes back through eth1 with the source still pruned there: the
     // entry prunes the source off the new shared tree.
-    unit([&] {
+    jp_unit([&] {
         EXPECT_EQ(pim_jp_xg_join(eth1, &group, &rp, PIM_JP_HOLDTIME_FOREVER), 0);
         EXPECT_EQ(pim_jp_sgrpt_prune(eth1, &group, &src, 65535), 0);
     });
-    EXPECT_EQ(entry(PIM_TYPE_SG_RPT, &src), rpt);
+    EXPECT_EQ(entry(PIM_TYPE_SG_RPT, GROUP, SRC), rpt);
     EXPECT_TRUE(rpt->macro_result & PIM_MACRO_RPT_JOIN_DESIRED);
     EXPECT_EQ(rpt->upstream_state, PIM_UPSTREAM_PRUNED);
     EXPECT_EQ(took(), (strs{"J *G 10.1.1.2@eth0 t3", "P SGR 10.1.1.2@eth0 t3"}));
@@ -393,7 +413,7 @@ TEST_F(UpstreamTest, PruneDesiredAgainstTheSourceTree)
     t_pim_minfo *xg = joined_xg();
     // Source tree through the RP's neighbor: no (S,G,rpt) prune needed.
     sg_join(eth1, &src);
-    t_pim_minfo *sg = entry(PIM_TYPE_SG, &src);
+    t_pim_minfo *sg = entry(PIM_TYPE_SG, GROUP, SRC);
     ASSERT_NE(sg, nullptr);
     via(SRC, "10.1.1.2", eth0);
     EXPECT_EQ(sg->upstream_state, PIM_UPSTREAM_JOINED);
@@ -431,6 +451,25 @@ TEST_F(UpstreamTest, AssertCleanupRejoinsTheRpfNeighbor)
     EXPECT_TRUE(timer_is_active(xg->join_timer));
 }
 
+TEST_F(UpstreamTest, SourceActiveJoinDesired)
+{
+    // Receivers on a service-side interface want the overlay's sources.
+    t_pim_minfo *xg = joined_xg();
+    EXPECT_TRUE(pim_minfo_compute_join_desired_sa(xg));
+    // Overlay receivers alone do not.
+    pim_minfo_ilist_reset(xg->inherited_olist_p);
+    pim_minfo_ilist_set(xg->inherited_olist_p, PIM_IF_TUNNEL_IDX_BASE + 3);
+    EXPECT_FALSE(pim_minfo_compute_join_desired_sa(xg));
+    // Local members always do; no receivers at all never.
+    pim_minfo_ilist_set(xg->local_olist_p, eth1->if_index);
+    EXPECT_TRUE(pim_minfo_compute_join_desired_sa(xg));
+    pim_minfo_ilist_reset(xg->local_olist_p);
+    pim_minfo_ilist_reset(xg->joined_olist_p);
+    pim_minfo_ilist_set(xg->inherited_olist_p, eth1->if_index);
+    EXPECT_FALSE(pim_minfo_compute_join_desired_sa(xg));
+    pim_minfo_ilist_set(xg->joined_olist_p, eth1->if_index);
+}
+
 std::string spt_cmd(std::vector<const char *> args)
 {
     t_zconfd_uinfo uinfo{};
@@ -450,14 +489,14 @@ TEST_F(UpstreamTest, SptTestCommand)
               "address\n");
     EXPECT_EQ(spt_cmd({"add", GROUP, SRC, "99"}), "Can't find vpn 99\n");
     EXPECT_EQ(spt_cmd({"add", GROUP, SRC, "7"}), "PIM is not enabled on vpn 7\n");
-    EXPECT_EQ(entry(PIM_TYPE_SG, &src), nullptr);
+    EXPECT_EQ(entry(PIM_TYPE_SG, GROUP, SRC), nullptr);
 
     vpn_p->pim_enabled = true;
     EXPECT_EQ(spt_cmd({"add", GROUP, SRC, "7"}), "Add (10.7.7.7, 239.1.1.1) 7\n");
-    ASSERT_NE(entry(PIM_TYPE_SG, &src), nullptr);
-    EXPECT_TRUE(entry(PIM_TYPE_SG, &src)->minfo_flags & PIM_MINFO_FLAG_SPT);
+    ASSERT_NE(entry(PIM_TYPE_SG, GROUP, SRC), nullptr);
+    EXPECT_TRUE(entry(PIM_TYPE_SG, GROUP, SRC)->minfo_flags & PIM_MINFO_FLAG_SPT);
     EXPECT_EQ(spt_cmd({"delete", GROUP, SRC, "7"}), "Delete (10.7.7.7, 239.1.1.1) 7\n");
-    EXPECT_EQ(entry(PIM_TYPE_SG, &src), nullptr);
+    EXPECT_EQ(entry(PIM_TYPE_SG, GROUP, SRC), nullptr);
     EXPECT_EQ(spt_cmd({"delete", GROUP, SRC, "7"}),
               "Delete (10.7.7.7, 239.1.1.1) 7\nFailed to delete SPT S,G entry\n");
 }

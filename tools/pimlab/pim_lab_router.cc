@@ -201,8 +201,8 @@ void write_state()
     rename(tmp.c_str(), g_cfg.state_path.c_str());
 }
 
-// A (*,G) Join towards the upstream neighbor with n (S,G,rpt) prunes, as
-// many messages as it takes.
+// A (*,G) Join towards the upstream neighbor with n (S,G,rpt) prunes, whole
+// in one message however long (the kernel fragments it).
 void send_sample_jp(t_pim_if *if_p, const char *upstream, const char *group, unsigned n)
 {
     t_pim_jp_tx tx{};
