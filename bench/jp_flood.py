@@ -22,8 +22,9 @@ messages per second. Figures:
               that per 60 s.
 The daemon measured is kemd for ours and pimd for FRR (rtmd and zebra are not
 counted). FRR logs at --frr-log level: without kernel multicast routing every
-entry it installs fails an mroute call and logs an error. Ratios FRR/ours follow the table. Needs root. Release build
-recommended (sanitizers inflate memory and CPU). Not part of ctest.
+entry it installs fails an mroute call and logs an error. Ratios FRR/ours
+follow the table. Needs root. Release build recommended (sanitizers inflate
+memory and CPU). Not part of ctest.
 """
 import argparse
 import os

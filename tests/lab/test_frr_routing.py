@@ -11,8 +11,9 @@ router. Checks that frr2's (*,G) and (S,G) upstream state is joined through
 our router and that frr1 holds the (*,G), (S,G) and (S,G,rpt) state our
 router passed on, and that 300 (S,G,rpt) prunes under one (*,G) Join all hold
 at frr1 across refreshes (sources that our router joins through u2, so that
-it prunes them off frr1's shared tree, in more than one message). `--router frr` puts FRR in the middle (harness
-check). Needs root and FRR; the lab is taken down whatever happens.
+it prunes them off frr1's shared tree: more than fit one frame).
+`--router frr` puts FRR in the middle (harness check). Needs root and FRR;
+the lab is taken down whatever happens.
 """
 import argparse
 import os

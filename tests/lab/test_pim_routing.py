@@ -221,7 +221,8 @@ class PimRouting(unittest.TestCase):
                 return set().union(*[m.entries("join", "sg")
                                      for m in self.u2.messages(mark2, to(U2, bool))])
 
-            routerlab.wait_for("(S,G) Joins for all 200 sources to u2", lambda: want <= joined(), 10)
+            routerlab.wait_for("(S,G) Joins for all 200 sources to u2",
+                               lambda: want <= joined(), 10)
 
             def pruned():
                 parts = self.u1.messages(mark, to(U1, lambda m: m.entries("prune", "rpt")))
@@ -230,7 +231,7 @@ class PimRouting(unittest.TestCase):
             routerlab.wait_for("(*,G) Joins to u1 pruning all 200 sources",
                                lambda: want <= pruned()[0], JP_S + 5)
             for m in pruned()[1]:
-                self.assertIn((RP, g), m.entries("join", "wc"), "a part without the (*,G) Join")
+                self.assertIn((RP, g), m.entries("join", "wc"), "prunes without the (*,G) Join")
         finally:
             self.d1.send_jp(R_DOWN, [Group(g, prunes=[wc(RP)] + [sg(x) for x in srcs])], HOLD)
             self.lab.route("r1", "10.98.0.0/16", U2, vpn=vpn, verb="del")
