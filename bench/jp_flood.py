@@ -128,6 +128,9 @@ def run_one(args, router, kind, n):
         send_paced(d1, msgs, args.pace)
         cov.done.wait(args.timeout)
         row["seen"] = len(cov.seen)
+        if router == "kem":
+            stats = lab.rows("r1", "pim-statistics") or [{}]
+            row["rx"] = stats[0].get("rx-join-prune")
         row["install"] = cov.done_at - t0 if cov.done_at else None
         if cov.done_at is None:
             return row
@@ -179,7 +182,8 @@ def main():
                 row = run_one(args, router, kind, n)
                 rows.append(row)
                 inst = fmt(row["install"], "8.2f") if row["install"] is not None else \
-                    "  >%.0f s (%d seen)" % (args.timeout, row["seen"])
+                    "  >%.0f s (%d seen, %s of %d messages read)" % (
+                        args.timeout, row["seen"], row.get("rx", "?"), row["msgs"])
                 cpu = row.get("cpu")
                 print("%-5s %-3s %7d %5d %8s %7s %8s %6s" % (
                     router, kind, n, row["msgs"], inst, fmt(row.get("rss_b"), "7.0f"),
