@@ -13,8 +13,11 @@ creation takes, and nothing is left behind by `down`.
     lab.py status NAME                          routers and their pids
 
 A topology names its routers (kind "kem", "frr" or "host", optional "vpns" for
-VPN namespaces inside a router) and its LANs (members with interface name,
-address and optional VPN).
+VPN namespaces inside a router, "loopback" addresses, kernel "routes" as
+[prefix, next hop, optional VPN], for FRR extra global "frr" config lines and
+the "frr_log" file level)
+and its LANs (members with interface name, address, optional VPN, and for FRR
+"hello" and "dr_priority").
 """
 import argparse
 import json
@@ -30,6 +33,8 @@ LAB_ROOT = os.environ.get("KEMD_LAB_ROOT", "/var/tmp/kemd-lab")
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
 START_TIMEOUT = 20.0
+# Containers started by this process: they outlive its handles on purpose.
+_STARTED = []
 STOP_TIMEOUT = 10.0
 
 
@@ -85,9 +90,9 @@ def kem_daemons(build, rdir):
     ]
 
 
-def frr_config(rname, members):
+def frr_config(rname, members, extra=(), log_level="debugging"):
     lines = ["frr defaults traditional", "hostname %s" % rname,
-             "log file /var/run/frr/frr.log debugging", "!"]
+             "log file /var/run/frr/frr.log %s" % log_level, "!"] + list(extra) + ["!"]
     for m in members:
         lines += ["interface %s" % m["if"], " ip pim"]
         if "dr_priority" in m:
@@ -100,11 +105,11 @@ def frr_config(rname, members):
     return "\n".join(lines) + "\n"
 
 
-def frr_router(rdir, rname, members):
+def frr_router(rdir, rname, members, extra=(), log_level="debugging"):
     etc = os.path.join(rdir, "etc-frr")
     os.makedirs(etc, exist_ok=True)
     with open(os.path.join(etc, "frr.conf"), "w") as f:
-        f.write(frr_config(rname, members))
+        f.write(frr_config(rname, members, extra, log_level))
     with open(os.path.join(etc, "vtysh.conf"), "w") as f:
         f.write("service integrated-vtysh-config\n")
     with open(os.path.join(etc, "daemons"), "w") as f:
@@ -136,15 +141,20 @@ def start_router(state, rname, rdef, build):
     if kind == "kem":
         cfg["daemons"] = rdef.get("daemons") or kem_daemons(build, rdir)
     elif kind == "frr":
-        cfg.update(frr_router(rdir, rname, members))
+        cfg.update(frr_router(rdir, rname, members, rdef.get("frr", []),
+                              rdef.get("frr_log", "debugging")))
+    # Loopback addresses exist before the daemons start (FRR's RP address).
+    cfg["setup"] = [["ip", "addr", "add", a, "dev", "lo"] for a in rdef.get("loopback", [])] + \
+        cfg.get("setup", [])
     with open(os.path.join(rdir, "router.json"), "w") as f:
         json.dump(cfg, f)
-    log = open(os.path.join(rdir, "init.out"), "ab")
-    p = subprocess.Popen(["unshare", "--net", "--mount", "--pid", "--uts", "--fork", "--mount-proc",
-                          "--propagation", "private", sys.executable,
-                          os.path.join(HERE, "router_init.py"), rdir],
-                         stdout=log, stderr=log, stdin=subprocess.DEVNULL,
-                         start_new_session=True)
+    with open(os.path.join(rdir, "init.out"), "ab") as log:
+        p = subprocess.Popen(["unshare", "--net", "--mount", "--pid", "--uts", "--fork",
+                              "--mount-proc", "--propagation", "private", sys.executable,
+                              os.path.join(HERE, "router_init.py"), rdir],
+                             stdout=log, stderr=log, stdin=subprocess.DEVNULL,
+                             start_new_session=True)
+    _STARTED.append(p)
     pid = container_pid(p.pid)
     state["routers"][rname] = {"kind": kind, "pid": pid, "unshare_pid": p.pid, "dir": rdir}
     save_state(state)
@@ -165,6 +175,7 @@ def start_switch(state, lan):
     p = subprocess.Popen(["unshare", "--net", "--fork", "sleep", "infinity"],
                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL, start_new_session=True)
+    _STARTED.append(p)
     pid = container_pid(p.pid)
     nsenter(pid, ["ip", "link", "add", "br0", "type", "bridge"], mount=False)
     nsenter(pid, ["ip", "link", "set", "br0", "up"], mount=False)
@@ -195,9 +206,26 @@ def connect(state, lan, rname, member, index):
     nsenter(router["pid"], ip + ["link", "set", ifname, "up"])
 
 
+def add_route(state, rname, prefix, via, vpn=None, verb="add"):
+    """A kernel route in a router (in one of its VPNs when vpn is given)."""
+    ip = ["ip"] if vpn is None else ["ip", "-n", str(vpn)]
+    nsenter(state["routers"][rname]["pid"], ip + ["route", verb, prefix, "via", via])
+
+
+def netns_path(name, rname, vpn=None):
+    """The network namespace of a router or of one of its VPNs, as a path."""
+    pid = load_state(name)["routers"][rname]["pid"]
+    if vpn is None:
+        return "/proc/%d/ns/net" % pid
+    return "/proc/%d/root/run/netns/%s" % (pid, vpn)
+
+
 def up(topology_path, build):
     with open(topology_path) as f:
-        topo = json.load(f)
+        return up_dict(json.load(f), build)
+
+
+def up_dict(topo, build):
     name = topo["name"]
     if os.path.exists(lab_dir(name)):
         down(name)
@@ -214,6 +242,9 @@ def up(topology_path, build):
             for rname, member in l["members"].items():
                 connect(state, lan, rname, member, index)
                 index += 1
+        for rname, rdef in topo["routers"].items():
+            for route in rdef.get("routes", []):
+                add_route(state, rname, *route)
     except Exception:
         down(name)
         raise
