@@ -190,6 +190,21 @@ e_pim_status loop_off(t_pim_if *if_p, int fd)
     return PIM_STATUS_OK;
 }
 
+// A downstream neighbor refreshing many entries sends its Join/Prune messages
+// back to back: room for a few thousand full-size messages keeps such a burst
+// from being dropped while the loop works through it.
+constexpr int PIM_SOCK_RCVBUF = 8 * 1024 * 1024;
+
+void grow_rcvbuf(t_pim_if *if_p, int fd)
+{
+    int size = PIM_SOCK_RCVBUF;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) < 0 &&
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size)) < 0) {
+        PIM_LOG("Unable to enlarge the receive buffer of if: %s errno=%d\n", if_p->user_name,
+                errno);
+    }
+}
+
 // Opens a non-blocking raw socket of the protocol; -1 on failure (logged).
 int open_raw(t_pim_if *if_p, int proto, const char *open_fail, const char *nb_fail)
 {
@@ -1013,6 +1028,7 @@ e_pim_status pim_if_sock_enable(t_pim_if *if_p)
         return PIM_STATUS_SOCKET_FAIL;
     }
     if_p->sock_fd = fd;
+    grow_rcvbuf(if_p, fd);
     (void)pim_if_mcast_group_add(if_p);
     if_p->event_p = event_new(if_p->daemon_p->base_event_p, fd, EV_READ | EV_PERSIST,
                               pim_if_read_event_cb, if_p);
