@@ -14,18 +14,19 @@ BUILD=${FUZZ_BUILD_DIR:-build-fuzz}
 CORPUS=${FUZZ_CORPUS:-$BUILD/corpus}
 JOBS="${JOBS:-$(nproc)}"
 
-if [ ! -f "$BUILD/CMakeCache.txt" ]; then
-  CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DKEMD_FUZZ=ON -DKEMD_WERROR=ON \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo
-fi
-ninja -C "$BUILD" -j "$JOBS"
-
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   for f in tests/fuzz/fuzz_*.cc; do
     targets+=("$(basename "$f" .cc)")
   done
 fi
+
+# Only the targets (and what they link) are built.
+if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+  CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DKEMD_FUZZ=ON -DKEMD_WERROR=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo
+fi
+ninja -C "$BUILD" -j "$JOBS" "${targets[@]}"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
