@@ -3,7 +3,8 @@
 # from the checked-in seeds in tests/fuzz/seeds/<target>/. New inputs that reach
 # new code are kept in $FUZZ_CORPUS/<target>/ (default build-fuzz/corpus), never
 # among the seeds. Stops at the first finding, printing the target, the saved
-# input and how to replay it; exits non-zero then.
+# input and how to replay it; exits non-zero then. FUZZ_FLAGS adds libFuzzer
+# flags (e.g. "-jobs=2", or "-rss_limit_mb=64" to tighten a limit).
 #   usage: scripts/fuzz.sh [SECONDS] [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -44,7 +45,8 @@ for name in "${targets[@]}"; do
   log="$BUILD/$name.log"
   before=$(find "$CORPUS/$name" -type f | wc -l)
   if "$fuzzer" -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 \
-      -artifact_prefix="$BUILD/findings/$name-" "$CORPUS/$name" "${seeds[@]}" > "$log" 2>&1; then
+      -artifact_prefix="$BUILD/findings/$name-" ${FUZZ_FLAGS:-} "$CORPUS/$name" "${seeds[@]}" \
+      > "$log" 2>&1; then
     after=$(find "$CORPUS/$name" -type f | wc -l)
     echo "fuzz $name: ok (${SECONDS_EACH}s, corpus $before -> $after in $CORPUS/$name)"
     passed=$((passed + 1))
