@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # build: compilers, generators, clang's fuzzer and sanitizer runtime, formatting
   g++ cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format git
+  # llvm-symbolizer: sanitizer and fuzzer reports name functions and lines
+  llvm
   # libraries
   libevent-dev libprotobuf-c-dev protobuf-c-compiler libjemalloc-dev libboost-dev
   libyang2-dev libsqlite3-dev libnl-3-dev libnl-route-3-dev libreadline-dev
