@@ -9,7 +9,8 @@ creation takes, and nothing is left behind by `down`.
 
     lab.py up TOPOLOGY.json [--build-dir DIR]   bring a lab up
     lab.py down NAME                            bring it down
-    lab.py exec NAME ROUTER -- CMD...           run a command inside a router
+    lab.py exec NAME ROUTER -- CMD...           run a command inside a router,
+                                                from the current directory
     lab.py status NAME                          routers and their pids
 
 A topology names its routers (kind "kem", "frr" or "host", optional "vpns" for
@@ -288,9 +289,12 @@ def down(name):
 
 
 def exec_in(name, router, cmd, **kw):
+    """Runs cmd inside the router from the caller's directory (entering the
+    router's mount namespace would otherwise leave it in /), so relative paths
+    name the same files inside as outside."""
     state = load_state(name)
     return subprocess.run(["nsenter", "-t", str(state["routers"][router]["pid"]), "-n", "-m",
-                           "-p", "--"] + cmd, **kw)
+                           "-p", "--wd=" + os.getcwd(), "--"] + cmd, **kw)
 
 
 def main():

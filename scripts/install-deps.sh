@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests and the labs need.
-# Safe to run again: apt-get skips what is already there.
+# Installs every Debian 12 package that scripts/run.sh and scripts/test.sh use,
+# and nothing else. Safe to run again: only what is missing is installed.
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config clang clang-format
-  libevent-dev libprotobuf-c-dev protobuf-c-compiler libjemalloc-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
+  # build: compilers, generators, clang's fuzzer and sanitizer runtime, formatting
+  g++ cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format git
+  # llvm-symbolizer: sanitizer and fuzzer reports name functions and lines
+  llvm
+  # libraries
+  libevent-dev libprotobuf-c-dev protobuf-c-compiler libjemalloc-dev libboost-dev
   libyang2-dev libsqlite3-dev libnl-3-dev libnl-route-3-dev libreadline-dev
-  iproute2 tcpdump tshark frr util-linux procps psmisc
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev python3
+  # labs: namespaces, links, captures and the FRR peer
+  util-linux iproute2 tcpdump tshark frr
 )
 
 missing=()

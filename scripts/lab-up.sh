@@ -2,8 +2,8 @@
 # The demo lab: two kemd routers (r1, r2) and one FRR router (frr1) on one LAN
 # in VPN 1. Builds (Release), brings the lab up, configures each kemd router
 # through kemcli, waits until every router has the other two as neighbors,
-# prints the PIM tables of r1 and r2 and leaves the lab running.
-# scripts/lab-down.sh takes it down. Needs root.
+# prints the PIM tables of r1 and r2 and leaves the lab running; exits non-zero
+# when the adjacencies do not form. scripts/lab-down.sh takes it down. Needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 TOP=$PWD
@@ -47,10 +47,11 @@ neighbors() {
     kemcli "$1" --json -c "show pim-neighbor" 2>/dev/null | grep -c '"neighbor-address"' || true
 }
 
+formed=1
 deadline=$((SECONDS + 60))
 until [ "$(neighbors r1)" -ge 2 ] && [ "$(neighbors r2)" -ge 2 ]; do
     if [ $SECONDS -ge $deadline ]; then
-        echo "adjacencies did not form within 60 s; the lab stays up for inspection" >&2
+        formed=0
         break
     fi
     sleep 1
@@ -62,4 +63,9 @@ for r in r1 r2; do
     echo "== $r: show pim-interface"
     kemcli "$r" -c "show pim-interface"
 done
+if [ "$formed" = 0 ]; then
+    echo "FAILED: the adjacencies did not form within 60 s; the lab stays up for" \
+        "inspection (logs in /var/tmp/kemd-lab/$LAB); stop it with scripts/lab-down.sh" >&2
+    exit 1
+fi
 echo "The demo lab is running; stop it with scripts/lab-down.sh"

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/msgq_util.h"
+#include "common/pb_util.h"
 #include "common/timer.h"
 #include "common/zul_log.h"
 #include "common/zul_module.h"
@@ -628,6 +629,12 @@ void zconfd_input(t_zconfd_context *ctx, const uint8_t *data, size_t len)
     if (msg == nullptr) {
         ctx->rx_bad++;
         ZCONFD_LOG("Undecodable message of %zu bytes from the configuration agent", len);
+        return;
+    }
+    if (!pb_util_enums_valid(&msg->base)) {
+        ctx->rx_bad++;
+        ZCONFD_LOG("Message with an unknown enumeration value from the configuration agent");
+        cdb__cdb_msg__free_unpacked(msg, nullptr);
         return;
     }
     switch (msg->body_case) {

@@ -3,15 +3,17 @@
 #include <cstring>
 
 #include "common/msgq_util.h"
+#include "common/pb_util.h"
 
 bool zconfd_pb_to_value(const Cdb__Value *pb, t_zconfd_value *val)
 {
     *val = t_zconfd_value{};
     val->tag = pb->tag;
-    if (pb->type <= CDB__VALUE_TYPE__VT_NONE || pb->type >= static_cast<int>(ZCONFD_VT_MAX)) {
+    int type = pb_util_enum_value(pb->type);
+    if (type <= CDB__VALUE_TYPE__VT_NONE || type >= static_cast<int>(ZCONFD_VT_MAX)) {
         return false;
     }
-    val->type = static_cast<uint8_t>(pb->type);
+    val->type = static_cast<uint8_t>(type);
     switch (val->type) {
     case ZCONFD_VT_XMLBEGIN:
     case ZCONFD_VT_XMLEND:

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/pb_util.h"
 #include "proto/cdb.pb-c.h"
 #include "tools/kemcli/cli_parse.h"
 #include "tools/kemcli/cli_schema.h"
@@ -46,6 +47,11 @@ void fuzz_reply(const uint8_t *data, size_t size)
 {
     Cdb__CdbMsg *msg = cdb__cdb_msg__unpack(nullptr, size, data);
     if (msg == nullptr) {
+        return;
+    }
+    // As the connection does: a reply with an unknown enumeration value is refused.
+    if (!pb_util_enums_valid(&msg->base)) {
+        cdb__cdb_msg__free_unpacked(msg, nullptr);
         return;
     }
     if (msg->body_case == CDB__CDB_MSG__BODY_DATA_REPLY) {

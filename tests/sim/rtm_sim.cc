@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+
 namespace kemd_sim
 {
 
@@ -37,9 +39,14 @@ std::vector<uint8_t> t_rtm_sim::frame(const std::vector<uint8_t> &body, uint8_t 
                                       uint8_t type, std::optional<uint16_t> len)
 {
     uint16_t total = len.value_or(static_cast<uint16_t>(body.size() + RTM_SIM_HDR_LEN));
-    std::vector<uint8_t> out = {
-        static_cast<uint8_t>(total >> 8), static_cast<uint8_t>(total), module, type, 0, 0};
-    out.insert(out.end(), body.begin(), body.end());
+    // Sized once and filled in place: growing a 6-byte vector by insert makes
+    // g++ 12 at -O2 report a copy out of bounds that cannot happen.
+    std::vector<uint8_t> out(RTM_SIM_HDR_LEN + body.size(), 0);
+    out[0] = static_cast<uint8_t>(total >> 8);
+    out[1] = static_cast<uint8_t>(total);
+    out[2] = module;
+    out[3] = type;
+    std::copy(body.begin(), body.end(), out.begin() + RTM_SIM_HDR_LEN);
     return out;
 }
 

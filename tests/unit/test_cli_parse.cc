@@ -72,6 +72,10 @@ TEST_F(CliParse, WordsQuotesAndEscapes)
     EXPECT_EQ(out.back(), "x y");
     EXPECT_FALSE(cli_tokenize("set x\\", &out, &err));
     EXPECT_EQ(err, "trailing backslash");
+    // A fuzzer's line: the NUL in the value once freed the test module's name.
+    const char nul_line[] = "set system host-name\tkem-kemcli-test\0\0";
+    EXPECT_FALSE(cli_tokenize(std::string(nul_line, sizeof(nul_line) - 1), &out, &err));
+    EXPECT_EQ(err, "NUL character in the line");
     for (const std::string w : {"plain", "two words", "it's", "q\"uote", "back\\slash", ""}) {
         ASSERT_TRUE(cli_tokenize(cli_quote(w), &out, &err)) << w;
         EXPECT_EQ(out, std::vector<std::string>{w});

@@ -18,8 +18,9 @@ using t_bytes = std::vector<uint8_t>;
 // An IPv4 datagram as the raw socket hands it over.
 t_bytes datagram(uint32_t src, const t_bytes &pim, uint8_t ihl = 5)
 {
-    t_bytes d(size_t{ihl} * 4, 0);
-    size_t total = d.size() + pim.size();
+    // Sized once (g++ 12 -O2 misreads a growing insert as out of bounds).
+    t_bytes d(size_t{ihl} * 4 + pim.size(), 0);
+    size_t total = d.size();
     d[0] = static_cast<uint8_t>(0x40 | ihl);
     d[2] = static_cast<uint8_t>(total >> 8);
     d[3] = static_cast<uint8_t>(total);
@@ -29,7 +30,7 @@ t_bytes datagram(uint32_t src, const t_bytes &pim, uint8_t ihl = 5)
         d[12 + i] = static_cast<uint8_t>(src >> (24 - 8 * i));
         d[16 + i] = static_cast<uint8_t>(PIM_ALL_ROUTERS >> (24 - 8 * i));
     }
-    d.insert(d.end(), pim.begin(), pim.end());
+    std::copy(pim.begin(), pim.end(), d.end() - static_cast<std::ptrdiff_t>(pim.size()));
     return d;
 }
 

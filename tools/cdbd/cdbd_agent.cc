@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "common/msgq_util.h"
+#include "common/pb_util.h"
 #include "common/zul_log.h"
 #include "zconfd/zconfd.h"
 
@@ -1468,6 +1469,13 @@ void cdbd_session_input(t_cdbd_session *session_p, const uint8_t *data, size_t l
         agent->stats.rx_bad++;
         ZUL_LOG_PRI(LOG_ERR, "Undecodable message of %zu bytes from module %u dropped", len,
                     session_p->peer_mod);
+        return;
+    }
+    if (!pb_util_enums_valid(&msg->base)) {
+        agent->stats.rx_bad++;
+        ZUL_LOG_PRI(LOG_ERR, "Message with an unknown enumeration value from module %u dropped",
+                    session_p->peer_mod);
+        cdb__cdb_msg__free_unpacked(msg, nullptr);
         return;
     }
     cdbd_dispatch(session_p, msg);

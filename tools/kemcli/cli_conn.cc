@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/msgq_util.h"
+#include "common/pb_util.h"
 #include "common/zul_module.h"
 
 namespace
@@ -171,6 +172,10 @@ t_cli_msg cli_conn_recv(t_cli_conn *conn, int timeout_ms, std::string *err)
             continue;
         }
         Cdb__CdbMsg *msg = cdb__cdb_msg__unpack(nullptr, body.size(), body.data());
+        if (msg != nullptr && !pb_util_enums_valid(&msg->base)) {
+            cdb__cdb_msg__free_unpacked(msg, nullptr);
+            msg = nullptr;
+        }
         if (msg == nullptr) {
             *err = "undecodable message from the configuration agent";
             cli_conn_close(conn);

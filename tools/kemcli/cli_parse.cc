@@ -198,6 +198,12 @@ bool cli_tokenize(const std::string &line, std::vector<std::string> *words, std:
                   bool *open_quote)
 {
     words->clear();
+    // libyang's dictionary hashes values by their length but releases them by
+    // strlen: a NUL inside a value would release another string.
+    if (line.find('\0') != std::string::npos) {
+        *err = "NUL character in the line";
+        return false;
+    }
     std::string cur;
     bool in_word = false;
     char quote = 0;

@@ -230,6 +230,12 @@ void rtmd_read_cb(msgq_handle_t *handle, void *msg, uint32_t len, void *arg)
                     static_cast<unsigned long>(ns_p->vpn_id), len, static_cast<int>(rc));
         return;
     }
+    if (!pb_util_enums_valid(&ctl->base)) {
+        ZUL_LOG_PRI(LOG_WARNING, "vpn %lu: message with an unknown enumeration value dropped",
+                    static_cast<unsigned long>(ns_p->vpn_id));
+        m_rtm_control__free_unpacked(ctl, nullptr);
+        return;
+    }
     switch (rtm_msg_enum(ctl->type)) {
     case M_RTM_CONTROL__E_RTM_CONTROL_TYPE__CONTROL_HELLO:
         if (ctl->hello != nullptr) {
