@@ -147,8 +147,8 @@ def run_one(args, router, kind, n):
     return row
 
 
-def fmt(v, spec):
-    return "-" if v is None else format(v, spec)
+def fmt(v, form):
+    return "-" if v is None else format(v, form)
 
 
 def main():
