@@ -29,42 +29,13 @@ HELLO_S = 2
 HOLD_S = 7  # 3.5 Hellos
 ADDR = {"r1": "10.1.1.1", "r2": "10.1.1.2", "frr1": "10.1.1.3"}
 
+sys.path.insert(0, os.path.join(SRC, "tests", "pylib"))
+from routerlab import find_list, have_frr, wait_for  # noqa: E402
+
 
 def lab(*args, timeout=120, check=True):
     return subprocess.run([sys.executable, LAB] + list(args), capture_output=True, text=True,
                           timeout=timeout, check=check)
-
-
-def wait_for(what, pred, timeout=30.0):
-    deadline = time.monotonic() + timeout
-    last = None
-    while time.monotonic() < deadline:
-        last = pred()
-        if last:
-            return last
-        time.sleep(0.5)
-    raise AssertionError("timed out waiting for %s (last: %r)" % (what, last))
-
-
-def find_list(tree, name):
-    """The entries of the list called name anywhere in a JSON document."""
-    if isinstance(tree, dict):
-        for key, value in tree.items():
-            if key.split(":")[-1] == name and isinstance(value, list):
-                return value
-            found = find_list(value, name)
-            if found is not None:
-                return found
-    elif isinstance(tree, list):
-        for item in tree:
-            found = find_list(item, name)
-            if found is not None:
-                return found
-    return None
-
-
-def have_frr():
-    return os.path.exists("/usr/lib/frr/pimd") and shutil.which("vtysh")
 
 
 @unittest.skipUnless(os.geteuid() == 0, "needs root for namespaces")
