@@ -26,17 +26,6 @@
 namespace
 {
 
-constexpr uint32_t AUTO_RP_ANNOUNCE = 0xE0000127;  // 224.0.1.39
-constexpr uint32_t AUTO_RP_DISCOVERY = 0xE0000128; // 224.0.1.40
-constexpr int IP_PROTO_UDP = 17;
-
-unsigned long vpn_id_of(const t_pim_vpn *vpn_p)
-{
-    return vpn_p != nullptr ? static_cast<unsigned long>(vpn_p->vpn_id) : 0;
-}
-
-const t_pim_debug *if_dbg(const t_pim_if *if_p) { return pim_vpn_debug(if_p->vpn_p); }
-
 int pim_if_name_cmp(const void *a, const void *b)
 {
     const auto *x = static_cast<const t_pim_if *>(a);
@@ -80,64 +69,6 @@ int pim_if_addr_cmp(const void *a, const void *b)
                         &static_cast<const t_pim_if_addr *>(b)->addr);
 }
 
-int pim_if_idx_cmp(const void *a, const void *b)
-{
-    return avl_cmp3(static_cast<const t_pim_if_idx *>(a)->if_idx,
-                    static_cast<const t_pim_if_idx *>(b)->if_idx);
-}
-
-int pim_if_bitmap_idx_cmp(const void *a, const void *b)
-{
-    return avl_cmp3(static_cast<const t_pim_if_idx *>(a)->bitmap_idx,
-                    static_cast<const t_pim_if_idx *>(b)->bitmap_idx);
-}
-
-bool bit_test(const t_pim_bitmap *bm, uint32_t n) { return (bm->bits[n / 8] >> (n % 8)) & 1u; }
-void bit_set(t_pim_bitmap *bm, uint32_t n)
-{
-    bm->bits[n / 8] |= static_cast<uint8_t>(1u << (n % 8));
-}
-void bit_clear(t_pim_bitmap *bm, uint32_t n)
-{
-    bm->bits[n / 8] &= static_cast<uint8_t>(~(1u << (n % 8)));
-}
-
-t_pim_bitmap *bitmap_new()
-{
-    t_pim_bitmap *bm = pim_new<t_pim_bitmap>();
-    if (bm != nullptr) {
-        bit_set(bm, 0); // index 0 means "none" and is never handed out
-    }
-    return bm;
-}
-
-// Next-fit search for a clear bit among 0..511, starting after the cursor
-// (the last bit handed out) and wrapping once, so that a released index is
-// reused only after a wrap; 0 when every bit is taken.
-uint32_t bitmap_get(t_pim_bitmap *bm, uint16_t &cursor)
-{
-    uint32_t start = (cursor + 1u) % PIM_IF_IDX_BITS;
-    for (uint32_t step = 0; step < PIM_IF_IDX_BITS; step++) {
-        uint32_t n = (start + step) % PIM_IF_IDX_BITS;
-        if (n % 8 == 0 && bm->bits[n / 8] == 0xFF && step + 8 <= PIM_IF_IDX_BITS) {
-            step += 7;
-            continue;
-        }
-        if (!bit_test(bm, n)) {
-            bit_set(bm, n);
-            cursor = static_cast<uint16_t>(n);
-            return n;
-        }
-    }
-    return 0;
-}
-
-void bitmap_release(t_pim_bitmap *bm, uint32_t n)
-{
-    ZUL_ASSERT(bm != nullptr && n > 0 && n < PIM_IF_IDX_BITS);
-    bit_clear(bm, n);
-}
-
 void addr_db_free_all(t_pim_if *if_p)
 {
     void *cookie = nullptr;
@@ -147,78 +78,6 @@ void addr_db_free_all(t_pim_if *if_p)
     avl_destroy(&if_p->if_addr_db);
     avl_create(&if_p->if_addr_db, pim_if_addr_cmp, sizeof(t_pim_if_addr),
                offsetof(t_pim_if_addr, addr_tree_node));
-}
-
-void ip_mreqn_for(const t_pim_if *if_p, uint32_t group, uint32_t kernel_idx, ip_mreqn &m)
-{
-    m = ip_mreqn{};
-    m.imr_multiaddr.s_addr = htonl(group);
-    m.imr_address.s_addr = htonl(if_p->if_addr.addr.u.addr4);
-    m.imr_ifindex = static_cast<int>(kernel_idx);
-}
-
-// Kernel index and name of a local interface's device.
-uint32_t kernel_idx_of(t_pim_if *if_p)
-{
-    uint32_t k = pim_if_bitmap_idx_to_if_idx(if_p->vpn_p, if_p->if_index);
-    if (k == 0) {
-        PIM_LOG("Could not translate interface %s bitmap: %u to interface idx!\n", if_p->user_name,
-                if_p->if_index);
-    }
-    return k;
-}
-
-e_pim_status bind_to_device(t_pim_if *if_p, int fd)
-{
-    char dev[IFNAMSIZ];
-    snprintf(dev, sizeof(dev), "%.15s", if_p->if_name);
-    if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, dev, static_cast<socklen_t>(strlen(dev))) < 0) {
-        PIM_LOG("Failed to bind %s, vpn: %lu errno:%d\n", if_p->user_name, vpn_id_of(if_p->vpn_p),
-                errno);
-        return PIM_STATUS_SOCKET_FAIL;
-    }
-    return PIM_STATUS_OK;
-}
-
-e_pim_status loop_off(t_pim_if *if_p, int fd)
-{
-    uint8_t off = 0;
-    if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &off, sizeof(off)) < 0) {
-        PIM_LOG("Unable to set IP_MULTICAST_LOOP if: %s errno=%d\n", if_p->user_name, errno);
-        return PIM_STATUS_SOCKET_FAIL;
-    }
-    return PIM_STATUS_OK;
-}
-
-// A downstream neighbor refreshing many entries sends its Join/Prune messages
-// back to back: room for a few thousand full-size messages keeps such a burst
-// from being dropped while the loop works through it.
-constexpr int PIM_SOCK_RCVBUF = 8 * 1024 * 1024;
-
-void grow_rcvbuf(t_pim_if *if_p, int fd)
-{
-    int size = PIM_SOCK_RCVBUF;
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) < 0 &&
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size)) < 0) {
-        PIM_LOG("Unable to enlarge the receive buffer of if: %s errno=%d\n", if_p->user_name,
-                errno);
-    }
-}
-
-// Opens a non-blocking raw socket of the protocol; -1 on failure (logged).
-int open_raw(t_pim_if *if_p, int proto, const char *open_fail, const char *nb_fail)
-{
-    int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, proto);
-    if (fd < 0) {
-        PIM_LOG("%s errno=%d\n", open_fail, errno);
-        return -1;
-    }
-    if (evutil_make_socket_nonblocking(fd) < 0) {
-        PIM_LOG("%s if: %s, fd: %d\n", nb_fail, if_p->user_name, fd);
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 void hello_timer_delete(t_pim_if *if_p)
@@ -343,7 +202,7 @@ t_pim_if *pim_if_create(t_pim_vpn *vpn_p, const char *name, e_pim_if_type type, 
     if (type == PIM_IF_TYPE_TUNNEL) {
         index = pim_if_tunnel_idx_get(vpn_p);
         if (index == 0) {
-            PIM_LOG("Failed to get tunnel idx for vpn: %lu", vpn_id_of(vpn_p));
+            PIM_LOG("Failed to get tunnel idx for vpn: %lu", pim_vpn_log_id(vpn_p));
             return nullptr;
         }
     }
@@ -385,12 +244,12 @@ t_pim_if *pim_if_create(t_pim_vpn *vpn_p, const char *name, e_pim_if_type type, 
     if (type == PIM_IF_TYPE_LOCAL) {
         pim_chassis_user_name(if_p->if_name, if_p->user_name, sizeof(if_p->user_name));
         PIM_LOG_EVENT(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_DETAIL,
-                      "vpn: %lu Creating interface %s (%u) from %s\n", vpn_id_of(vpn_p),
+                      "vpn: %lu Creating interface %s (%u) from %s\n", pim_vpn_log_id(vpn_p),
                       if_p->if_name, index, from_config ? "Config" : "Zebra");
     } else {
         snprintf(if_p->user_name, sizeof(if_p->user_name), "%s", if_p->if_name);
         PIM_LOG_EVENT(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_DETAIL,
-                      "vpn: %lu Creating interface %s (%u) from FAB\n", vpn_id_of(vpn_p),
+                      "vpn: %lu Creating interface %s (%u) from FAB\n", pim_vpn_log_id(vpn_p),
                       if_p->if_name, index);
     }
     if (from_config) {
@@ -486,7 +345,7 @@ t_pim_if *pim_if_tunnel_create(t_pim_vpn *vpn_p, const t_ipaddr *site, uint32_t 
 {
     t_ipaddr_str name = ipaddr_str(site);
     PIM_LOG_EVENT(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_BASIC,
-                  "vpn: %lu Creating tunnel interface: %s", vpn_id_of(vpn_p), name.c);
+                  "vpn: %lu Creating tunnel interface: %s", pim_vpn_log_id(vpn_p), name.c);
     avl_index_t where;
     ZUL_ASSERT(pim_if_find(vpn_p, name.c, PIM_IF_TYPE_TUNNEL, &where, false) == nullptr);
     t_pim_if *if_p = pim_if_create(vpn_p, name.c, PIM_IF_TYPE_TUNNEL, 0, &where, true, true);
@@ -516,7 +375,7 @@ void pim_if_tunnel_find_and_delete(t_pim_vpn *vpn_p, const t_ipaddr *site)
 {
     t_ipaddr_str name = ipaddr_str(site);
     PIM_LOG_EVENT(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_BASIC,
-                  "vpn: %lu Deleting tunnel interface: %s", vpn_id_of(vpn_p), name.c);
+                  "vpn: %lu Deleting tunnel interface: %s", pim_vpn_log_id(vpn_p), name.c);
     pim_if_find_and_delete(vpn_p, name.c, PIM_IF_TYPE_TUNNEL, true, true);
 }
 
@@ -617,9 +476,10 @@ void pim_if_admin_state(t_pim_if *if_p, bool down)
 {
     bool was_up = if_p->admin_state == PIM_IF_STATE_UP && if_p->oper_state == PIM_IF_STATE_UP;
     e_pim_if_state next = down ? PIM_IF_STATE_DOWN : PIM_IF_STATE_UP;
-    PIM_LOG_EVENT(if_dbg(if_p), PIM_DEBUG_LEVEL_DETAIL,
-                  "vpn: %lu If %s old admin state: %s new admin state %s", vpn_id_of(if_p->vpn_p),
-                  if_p->user_name, was_up ? "Up" : "Down", pim_if_state_str(next));
+    PIM_LOG_EVENT(pim_if_debug(if_p), PIM_DEBUG_LEVEL_DETAIL,
+                  "vpn: %lu If %s old admin state: %s new admin state %s",
+                  pim_vpn_log_id(if_p->vpn_p), if_p->user_name, was_up ? "Up" : "Down",
+                  pim_if_state_str(next));
     if_p->admin_state = next;
     if (down) {
         if (if_p->pim_configured) {
@@ -634,9 +494,10 @@ void pim_if_oper_state(t_pim_if *if_p, bool down)
 {
     bool was_up = if_p->admin_state == PIM_IF_STATE_UP && if_p->oper_state == PIM_IF_STATE_UP;
     e_pim_if_state next = down ? PIM_IF_STATE_DOWN : PIM_IF_STATE_UP;
-    PIM_LOG_EVENT(if_dbg(if_p), PIM_DEBUG_LEVEL_DETAIL,
-                  "vpn: %lu If %s old oper state: %s new oper state %s", vpn_id_of(if_p->vpn_p),
-                  if_p->user_name, was_up ? "Up" : "Down", pim_if_state_str(next));
+    PIM_LOG_EVENT(pim_if_debug(if_p), PIM_DEBUG_LEVEL_DETAIL,
+                  "vpn: %lu If %s old oper state: %s new oper state %s",
+                  pim_vpn_log_id(if_p->vpn_p), if_p->user_name, was_up ? "Up" : "Down",
+                  pim_if_state_str(next));
     if_p->oper_state = next;
     if (down) {
         if (if_p->pim_configured) {
@@ -657,7 +518,7 @@ int pim_if_addr_update(t_pim_daemon *, t_pim_vpn *vpn_p, const char *name, e_pim
                        const t_ipprefix *prefix, bool withdrawn)
 {
     PIM_LOG_EVENT(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_DETAIL,
-                  "vpn: %lu IP address change on if %s ", vpn_id_of(vpn_p), name);
+                  "vpn: %lu IP address change on if %s ", pim_vpn_log_id(vpn_p), name);
     if (vpn_p == nullptr) {
         return 1;
     }
@@ -700,8 +561,8 @@ int pim_if_addr_update(t_pim_daemon *, t_pim_vpn *vpn_p, const char *name, e_pim
 e_pim_status pim_if_enable(t_pim_if *if_p)
 {
     t_pim_vpn *vpn_p = if_p->vpn_p;
-    const t_pim_debug *dbg = if_dbg(if_p);
-    unsigned long id = vpn_id_of(vpn_p);
+    const t_pim_debug *dbg = pim_if_debug(if_p);
+    unsigned long id = pim_vpn_log_id(vpn_p);
     if (!if_p->pim_configured) {
         PIM_LOG_EVENT(dbg, PIM_DEBUG_LEVEL_DETAIL, "vpn: %lu Pim is not enabled on interface %s\n",
                       id, if_p->user_name);
@@ -837,400 +698,6 @@ int pim_if_reset(int argc, const char *const *argv)
     return 0;
 }
 
-// Indexes.
-
-e_pim_status pim_if_idx_init(t_pim_vpn *vpn_p)
-{
-    vpn_p->if_idx_db_p = bitmap_new();
-    if (vpn_p->if_idx_db_p == nullptr) {
-        return PIM_STATUS_MEM_FAIL;
-    }
-    vpn_p->curr_if_idx = 0;
-    avl_create(&vpn_p->idx_db, pim_if_idx_cmp, sizeof(t_pim_if_idx),
-               offsetof(t_pim_if_idx, if_tree_node));
-    avl_create(&vpn_p->bitmap_idx_db, pim_if_bitmap_idx_cmp, sizeof(t_pim_if_idx),
-               offsetof(t_pim_if_idx, bitmap_tree_node));
-    return PIM_STATUS_OK;
-}
-
-void pim_if_idx_destroy(t_pim_vpn *vpn_p)
-{
-    if (vpn_p->idx_db.avl_compar != nullptr) {
-        while (auto *rec = avl_first<t_pim_if_idx>(&vpn_p->idx_db)) {
-            avl_remove(&vpn_p->idx_db, rec);
-            avl_remove(&vpn_p->bitmap_idx_db, rec);
-            pim_delete(rec);
-        }
-        avl_destroy(&vpn_p->idx_db);
-        avl_destroy(&vpn_p->bitmap_idx_db);
-    }
-    pim_delete(vpn_p->if_idx_db_p);
-    vpn_p->if_idx_db_p = nullptr;
-}
-
-e_pim_status pim_if_tunnel_idx_init(t_pim_vpn *vpn_p)
-{
-    vpn_p->tunnel_idx_db_p = bitmap_new();
-    vpn_p->curr_tunnel_idx = 0;
-    return vpn_p->tunnel_idx_db_p != nullptr ? PIM_STATUS_OK : PIM_STATUS_MEM_FAIL;
-}
-
-void pim_if_tunnel_idx_destroy(t_pim_vpn *vpn_p)
-{
-    pim_delete(vpn_p->tunnel_idx_db_p);
-    vpn_p->tunnel_idx_db_p = nullptr;
-}
-
-uint32_t pim_if_idx_get(t_pim_vpn *vpn_p)
-{
-    return bitmap_get(vpn_p->if_idx_db_p, vpn_p->curr_if_idx);
-}
-
-void pim_if_idx_release(t_pim_vpn *vpn_p, uint32_t index)
-{
-    bitmap_release(vpn_p->if_idx_db_p, index);
-}
-
-uint32_t pim_if_tunnel_idx_get(t_pim_vpn *vpn_p)
-{
-    uint32_t n = bitmap_get(vpn_p->tunnel_idx_db_p, vpn_p->curr_tunnel_idx);
-    return n == 0 ? 0 : PIM_IF_TUNNEL_IDX_BASE + n;
-}
-
-void pim_if_tunnel_idx_release(t_pim_vpn *vpn_p, uint32_t index)
-{
-    ZUL_ASSERT(index > PIM_IF_TUNNEL_IDX_BASE);
-    bitmap_release(vpn_p->tunnel_idx_db_p, index - PIM_IF_TUNNEL_IDX_BASE);
-}
-
-t_pim_if_idx *pim_if_idx_find(t_pim_vpn *vpn_p, int kernel_idx, avl_index_t *where)
-{
-    t_pim_if_idx key{};
-    key.if_idx = kernel_idx;
-    return avl_find(&vpn_p->idx_db, &key, where);
-}
-
-t_pim_if_idx *pim_if_bitmap_idx_find(t_pim_vpn *vpn_p, int bitmap_idx, avl_index_t *where)
-{
-    t_pim_if_idx key{};
-    key.bitmap_idx = bitmap_idx;
-    return avl_find(&vpn_p->bitmap_idx_db, &key, where);
-}
-
-t_pim_if_idx *pim_if_idx_find_or_create(t_pim_vpn *vpn_p, int kernel_idx, e_pim_if_type type)
-{
-    if (type == PIM_IF_TYPE_TUNNEL) {
-        return nullptr;
-    }
-    t_pim_if_idx *rec = pim_if_idx_find(vpn_p, kernel_idx, nullptr);
-    if (rec == nullptr) {
-        rec = pim_new<t_pim_if_idx>();
-        if (rec == nullptr) {
-            PIM_LOG("Could not allocate memory for idx bitmap");
-            return nullptr;
-        }
-        uint32_t bitmap_idx = pim_if_idx_get(vpn_p);
-        if (bitmap_idx == 0) {
-            pim_delete(rec);
-            PIM_LOG("Failed to get bitmap for idx: %u", static_cast<unsigned>(kernel_idx));
-            return nullptr;
-        }
-        rec->if_idx = kernel_idx;
-        rec->bitmap_idx = static_cast<int>(bitmap_idx);
-        avl_add(&vpn_p->idx_db, rec);
-        avl_add(&vpn_p->bitmap_idx_db, rec);
-    }
-    if (type == PIM_IF_TYPE_IGMP) {
-        rec->igmp_config = true;
-    } else {
-        rec->pim_config = true;
-    }
-    return rec;
-}
-
-void pim_if_idx_find_and_delete(t_pim_vpn *vpn_p, int index, e_pim_if_type type, bool is_bitmap_idx)
-{
-    if (type == PIM_IF_TYPE_TUNNEL) {
-        return;
-    }
-    t_pim_if_idx *rec = is_bitmap_idx ? pim_if_bitmap_idx_find(vpn_p, index, nullptr)
-                                      : pim_if_idx_find(vpn_p, index, nullptr);
-    if (rec == nullptr) {
-        return;
-    }
-    if (type == PIM_IF_TYPE_IGMP) {
-        rec->igmp_config = false;
-    } else {
-        rec->pim_config = false;
-    }
-    if (!rec->igmp_config && !rec->pim_config) {
-        pim_if_idx_release(vpn_p, static_cast<uint32_t>(rec->bitmap_idx));
-        avl_remove(&vpn_p->idx_db, rec);
-        avl_remove(&vpn_p->bitmap_idx_db, rec);
-        pim_delete(rec);
-    }
-}
-
-uint32_t pim_if_bitmap_idx_to_if_idx(t_pim_vpn *vpn_p, uint32_t index)
-{
-    if (index > PIM_IF_TUNNEL_IDX_BASE) {
-        return index;
-    }
-    t_pim_if_idx *rec = pim_if_bitmap_idx_find(vpn_p, static_cast<int>(index), nullptr);
-    return rec != nullptr ? static_cast<uint32_t>(rec->if_idx) : 0;
-}
-
-uint32_t pim_if_idx_to_if_bitmap_idx(t_pim_vpn *vpn_p, uint32_t kernel_idx)
-{
-    t_pim_if_idx *rec = pim_if_idx_find(vpn_p, static_cast<int>(kernel_idx), nullptr);
-    return rec != nullptr ? static_cast<uint32_t>(rec->bitmap_idx) : 0;
-}
-
-void pim_if_update_index(t_pim_if *if_p, uint32_t index)
-{
-    if (if_p->if_index == index) {
-        return;
-    }
-    t_pim_vpn *vpn_p = if_p->vpn_p;
-    if (if_p->if_index != 0) {
-        ZUL_ASSERT(pim_if_find_by_index(vpn_p, if_p->if_index, if_p->pim_if_type, nullptr) == if_p);
-        avl_remove(&vpn_p->if_index_db, if_p);
-    }
-    if_p->if_index = index;
-    if (index != 0) {
-        ZUL_ASSERT(pim_if_find_by_index(vpn_p, index, if_p->pim_if_type, nullptr) == nullptr);
-        avl_add(&vpn_p->if_index_db, if_p);
-    }
-}
-
-// Sockets.
-
-e_pim_status pim_if_sock_enable(t_pim_if *if_p)
-{
-    ZUL_ASSERT(if_p->sock_fd <= 0);
-    t_pim_vpn *vpn_p = if_p->vpn_p;
-    unsigned long id = vpn_id_of(vpn_p);
-    if (if_p->pim_if_type != PIM_IF_TYPE_LOCAL) {
-        PIM_LOG_EVENT(if_dbg(if_p), PIM_DEBUG_LEVEL_DETAIL,
-                      "vpn: %lu Skip enabling socket for if %s ", id, if_p->user_name);
-        return PIM_STATUS_OK;
-    }
-    int fd = -1;
-    {
-        t_pim_ns_guard ns(vpn_p->vpn_id);
-        if (!ns.entered()) {
-            return PIM_STATUS_KERNEL_FAIL;
-        }
-        fd = open_raw(if_p, PIM_IP_PROTO, "Unable to open pim socket.",
-                      "Unable to set socket non-blocking for");
-    }
-    if (fd < 0) {
-        return PIM_STATUS_SOCKET_FAIL;
-    }
-    if_p->sock_fd = fd;
-    grow_rcvbuf(if_p, fd);
-    (void)pim_if_mcast_group_add(if_p);
-    if_p->event_p = event_new(if_p->daemon_p->base_event_p, fd, EV_READ | EV_PERSIST,
-                              pim_if_read_event_cb, if_p);
-    if (if_p->event_p == nullptr || event_add(if_p->event_p, nullptr) != 0) {
-        PIM_LOG_EVENT(if_dbg(if_p), PIM_DEBUG_LEVEL_BASIC,
-                      "vpn: %lu Failed to init read event on if: %s", id, if_p->user_name);
-        if (if_p->event_p != nullptr) {
-            event_free(if_p->event_p);
-            if_p->event_p = nullptr;
-        }
-        close(fd);
-        if_p->sock_fd = -1;
-        return PIM_STATUS_MEM_FAIL;
-    }
-    return PIM_STATUS_OK;
-}
-
-e_pim_status pim_if_sock_disable(t_pim_if *if_p)
-{
-    t_pim_vpn *vpn_p = if_p->vpn_p;
-    unsigned long id = vpn_id_of(vpn_p);
-    if (if_p->pim_if_type != PIM_IF_TYPE_LOCAL) {
-        PIM_LOG_EVENT(if_dbg(if_p), PIM_DEBUG_LEVEL_DETAIL,
-                      "vpn: %lu Skip disabling socket for if %s ", id, if_p->user_name);
-        return PIM_STATUS_OK;
-    }
-    if (if_p->sock_fd <= 0) {
-        return PIM_STATUS_OK;
-    }
-    (void)pim_if_mcast_group_del(if_p);
-    if (if_p->event_p != nullptr) {
-        event_free(if_p->event_p);
-        if_p->event_p = nullptr;
-    }
-    close(if_p->sock_fd);
-    if_p->sock_fd = -1;
-    return PIM_STATUS_OK;
-}
-
-e_pim_status pim_if_mcast_group_add(t_pim_if *if_p)
-{
-    uint32_t k = kernel_idx_of(if_p);
-    if (k == 0) {
-        return PIM_STATUS_SOCKET_FAIL;
-    }
-    int fd = if_p->sock_fd;
-    ip_mreqn m;
-    ip_mreqn_for(if_p, 0, k, m);
-    m.imr_address.s_addr = 0;
-    if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &m, sizeof(m)) < 0) {
-        PIM_LOG("Unable to set multicast on pim interface %s errno=%d\n", if_p->user_name, errno);
-        return PIM_STATUS_SOCKET_FAIL;
-    }
-    ip_mreqn_for(if_p, PIM_ALL_ROUTERS, k, m);
-    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m)) < 0) {
-        PIM_LOG("Unable to set pim IP_ADD_MEMBERSHIP if: %s errno=%d\n", if_p->user_name, errno);
-        return PIM_STATUS_SOCKET_FAIL;
-    }
-    if (loop_off(if_p, fd) != PIM_STATUS_OK) {
-        return PIM_STATUS_SOCKET_FAIL;
-    }
-    return bind_to_device(if_p, fd);
-}
-
-e_pim_status pim_if_mcast_group_del(t_pim_if *if_p)
-{
-    uint32_t k = kernel_idx_of(if_p);
-    if (k == 0) {
-        return PIM_STATUS_SOCKET_FAIL;
-    }
-    ip_mreqn m;
-    ip_mreqn_for(if_p, PIM_ALL_ROUTERS, k, m);
-    if (setsockopt(if_p->sock_fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &m, sizeof(m)) < 0) {
-        PIM_LOG("Unable to set pim IP_DROP_MEMBERSHIP if: %s errno=%d\n", if_p->user_name, errno);
-        return PIM_STATUS_SOCKET_FAIL;
-    }
-    return PIM_STATUS_OK;
-}
-
-e_pim_status pim_if_auto_rp_sock_enable(t_pim_if *if_p)
-{
-    ZUL_ASSERT(if_p->sock_auto_rp_fd <= 0);
-    t_pim_vpn *vpn_p = if_p->vpn_p;
-    unsigned long id = vpn_id_of(vpn_p);
-    if (if_p->pim_if_type != PIM_IF_TYPE_IGMP) {
-        pim_auto_rp_update_minfo_if_all(vpn_p, if_p, true);
-    }
-    if (if_p->pim_if_type != PIM_IF_TYPE_LOCAL) {
-        PIM_LOG_EVENT(if_dbg(if_p), PIM_DEBUG_LEVEL_DETAIL,
-                      "vpn: %lu Skip enabling auto-rp socket for if %s ", id, if_p->user_name);
-        return PIM_STATUS_OK;
-    }
-    int fd = -1;
-    {
-        t_pim_ns_guard ns(vpn_p->vpn_id);
-        if (!ns.entered()) {
-            return PIM_STATUS_KERNEL_FAIL;
-        }
-        fd = open_raw(if_p, IP_PROTO_UDP, "Unable to open pim auto-rp socket.",
-                      "Unable to set auto-rp socket non-blocking for");
-    }
-    if (fd < 0) {
-        return PIM_STATUS_SOCKET_FAIL;
-    }
-    if_p->sock_auto_rp_fd = fd;
-    (void)pim_if_auto_rp_mcast_group_add(if_p);
-    if_p->event_auto_rp_p = event_new(if_p->daemon_p->base_event_p, fd, EV_READ | EV_PERSIST,
-                                      pim_if_auto_rp_read_event_cb, if_p);
-    if (if_p->event_auto_rp_p == nullptr || event_add(if_p->event_auto_rp_p, nullptr) != 0) {
-        PIM_LOG_EVENT(if_dbg(if_p), PIM_DEBUG_LEVEL_BASIC,
-                      "vpn: %lu Failed to init read event on if: %s", id, if_p->user_name);
-        if (if_p->event_auto_rp_p != nullptr) {
-            event_free(if_p->event_auto_rp_p);
-            if_p->event_auto_rp_p = nullptr;
-        }
-        close(fd);
-        if_p->sock_auto_rp_fd = -1;
-        return PIM_STATUS_MEM_FAIL;
-    }
-    PIM_LOG_AUTO_RP(if_dbg(if_p), PIM_DEBUG_LEVEL_BASIC,
-                    "vpn: %lu Enabled Auto-RP groups on interface %s", id, if_p->user_name);
-    return PIM_STATUS_OK;
-}
-
-e_pim_status pim_if_auto_rp_sock_disable(t_pim_if *if_p)
-{
-    t_pim_vpn *vpn_p = if_p->vpn_p;
-    unsigned long id = vpn_id_of(vpn_p);
-    if (if_p->pim_if_type == PIM_IF_TYPE_IGMP) {
-        PIM_LOG_EVENT(if_dbg(if_p), PIM_DEBUG_LEVEL_DETAIL,
-                      "vpn: %lu Skip disabling auto-rp socket for if %s ", id, if_p->user_name);
-        return PIM_STATUS_OK;
-    }
-    pim_auto_rp_update_minfo_if_all(vpn_p, if_p, false);
-    if (if_p->pim_if_type == PIM_IF_TYPE_TUNNEL) {
-        PIM_LOG_EVENT(if_dbg(if_p), PIM_DEBUG_LEVEL_DETAIL,
-                      "vpn: %lu Skip disabling socket for if %s ", id, if_p->user_name);
-        return PIM_STATUS_OK;
-    }
-    if (if_p->sock_auto_rp_fd <= 0) {
-        return PIM_STATUS_OK;
-    }
-    (void)pim_if_auto_rp_mcast_group_del(if_p);
-    if (if_p->event_auto_rp_p != nullptr) {
-        event_free(if_p->event_auto_rp_p);
-        if_p->event_auto_rp_p = nullptr;
-    }
-    close(if_p->sock_auto_rp_fd);
-    if_p->sock_auto_rp_fd = -1;
-    PIM_LOG_AUTO_RP(if_dbg(if_p), PIM_DEBUG_LEVEL_BASIC,
-                    "vpn: %lu Disabled Auto-RP groups on interface %s", id, if_p->user_name);
-    return PIM_STATUS_OK;
-}
-
-e_pim_status pim_if_auto_rp_mcast_group_add(t_pim_if *if_p)
-{
-    int fd = if_p->sock_auto_rp_fd;
-    for (uint32_t group : {AUTO_RP_ANNOUNCE, AUTO_RP_DISCOVERY}) {
-        ip_mreq m{};
-        m.imr_multiaddr.s_addr = htonl(group);
-        m.imr_interface.s_addr = htonl(if_p->if_addr.addr.u.addr4);
-        if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m)) < 0) {
-            PIM_LOG("Unable to set pim IP_ADD_MEMBERSHIP if: %s errno=%d\n", if_p->user_name,
-                    errno);
-            return PIM_STATUS_SOCKET_FAIL;
-        }
-    }
-    if (loop_off(if_p, fd) != PIM_STATUS_OK) {
-        return PIM_STATUS_SOCKET_FAIL;
-    }
-    return bind_to_device(if_p, fd);
-}
-
-e_pim_status pim_if_auto_rp_mcast_group_del(t_pim_if *if_p)
-{
-    for (uint32_t group : {AUTO_RP_ANNOUNCE, AUTO_RP_DISCOVERY}) {
-        ip_mreq m{};
-        m.imr_multiaddr.s_addr = htonl(group);
-        m.imr_interface.s_addr = htonl(if_p->if_addr.addr.u.addr4);
-        if (setsockopt(if_p->sock_auto_rp_fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &m, sizeof(m)) < 0) {
-            PIM_LOG("Unable to set pim IP_DROP_MEMBERSHIP if: %s errno=%d\n", if_p->user_name,
-                    errno);
-            return PIM_STATUS_SOCKET_FAIL;
-        }
-    }
-    return PIM_STATUS_OK;
-}
-
-void pim_if_read_event_cb(int, short, void *arg)
-{
-    auto *if_p = static_cast<t_pim_if *>(arg);
-    ZUL_ASSERT(if_p->magic == PIM_IF_MAGIC);
-    (void)pim_pkt_rx(if_p->daemon_p, if_p);
-}
-
-void pim_if_auto_rp_read_event_cb(int fd, short, void *arg)
-{
-    auto *if_p = static_cast<t_pim_if *>(arg);
-    ZUL_ASSERT(if_p->magic == PIM_IF_MAGIC);
-    (void)pim_pkt_auto_rp_rx(if_p->vpn_p, fd);
-}
-
 // Timers and start values.
 
 void pim_if_hello_cb(t_timer *, void *arg, void *, void *, void *)
@@ -1289,7 +756,7 @@ t_pim_if *pim_if_local_add(t_pim_vpn *vpn_p, const char *name, const t_ipprefix 
 {
     uint32_t kernel_idx = pim_chassis_if_index(vpn_p->vpn_id, name);
     if (kernel_idx == 0) {
-        PIM_LOG("Interface %s is not present in vpn: %lu", name, vpn_id_of(vpn_p));
+        PIM_LOG("Interface %s is not present in vpn: %lu", name, pim_vpn_log_id(vpn_p));
         return nullptr;
     }
     t_pim_if *if_p = pim_if_find(vpn_p, name, PIM_IF_TYPE_LOCAL, nullptr, false);

@@ -215,3 +215,6 @@ t_pim_if *pim_if_local_add(t_pim_vpn *vpn_p, const char *name, const t_ipprefix 
 // Sets the PIM settings of a local interface and turns PIM on.
 e_pim_status pim_if_local_set_pim(t_pim_vpn *vpn_p, const char *name, uint32_t hello_s,
                                   uint32_t dr_priority, uint32_t jp_s);
+
+// The debug record that gates the interface's log lines.
+inline const t_pim_debug *pim_if_debug(const t_pim_if *if_p) { return pim_vpn_debug(if_p->vpn_p); }

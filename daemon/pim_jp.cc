@@ -14,11 +14,6 @@
 namespace
 {
 
-unsigned long vpn_id_of(const t_pim_vpn *vpn_p)
-{
-    return static_cast<unsigned long>(vpn_p->vpn_id);
-}
-
 t_pim_vpn *vpn_of(const t_pim_if *if_p) { return if_p != nullptr ? if_p->vpn_p : nullptr; }
 
 // A Join that could not be recorded leaves no empty entry behind.
@@ -42,7 +37,7 @@ int pim_jp_xg_join(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *rp, ui
         (db_rp.addr_type != rp->addr_type || IPADDR_CMP(&db_rp, rp) != 0)) {
         PIM_LOG_EVENT(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_BASIC,
                       "vpn: %lu RP address mismatch for (*,%s) entry.From packet:%s, From RP DB:%s",
-                      vpn_id_of(vpn_p), ipaddr_str(group).c, ipaddr_str(rp).c,
+                      pim_vpn_log_id(vpn_p), ipaddr_str(group).c, ipaddr_str(rp).c,
                       ipaddr_str(&db_rp).c);
         return 1;
     }
@@ -190,7 +185,7 @@ int pim_jp_sa_join(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *src, u
     const t_pim_debug *dbg = pim_vpn_debug(vpn_p);
     if (!pim_minfo_compute_join_desired_sa(xg_p)) {
         PIM_LOG_IPC(dbg, PIM_DEBUG_LEVEL_BASIC, "vpn: %lu Skip S-A for: (*, G): %s",
-                    vpn_id_of(vpn_p), xg_p->minfo_str);
+                    pim_vpn_log_id(vpn_p), xg_p->minfo_str);
         return 0;
     }
     t_pim_minfo *sg_p = pim_minfo_find_or_create(vpn_p, if_p, PIM_TYPE_SG, group, src, nullptr);
@@ -200,7 +195,7 @@ int pim_jp_sa_join(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *src, u
         return 1;
     }
     PIM_LOG_IPC(dbg, PIM_DEBUG_LEVEL_BASIC, "vpn: %lu Perform S-A SPT for: (S, G): %s",
-                vpn_id_of(vpn_p), sg_p->minfo_str);
+                pim_vpn_log_id(vpn_p), sg_p->minfo_str);
     sg_p->macro_result |= PIM_MACRO_SA_JOIN_DESIRED;
     sg_p->minfo_flags |= PIM_MINFO_FLAG_SPT;
     pim_et_process_join_change(sg_p, nullptr);
@@ -218,7 +213,7 @@ int pim_jp_sa_prune(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *src)
     t_pim_minfo *sg_p = pim_minfo_find(vpn_p, PIM_TYPE_SG, group, src, nullptr);
     if (sg_p == nullptr) {
         PIM_LOG_EVENT(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_DETAIL,
-                      "vpn: %lu No S,G entry %s, %s to delete for SA.", vpn_id_of(vpn_p),
+                      "vpn: %lu No S,G entry %s, %s to delete for SA.", pim_vpn_log_id(vpn_p),
                       ipaddr_str(src).c, ipaddr_str(group).c);
         return 0;
     }

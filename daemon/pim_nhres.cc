@@ -25,11 +25,6 @@ namespace
 constexpr uint32_t REEVAL_MACROS =
     PIM_MACRO_JOIN_DESIRED | PIM_MACRO_RPT_JOIN_DESIRED | PIM_MACRO_PRUNE_DESIRED;
 
-unsigned long vpn_id_of(const t_pim_vpn *vpn_p)
-{
-    return static_cast<unsigned long>(vpn_p->vpn_id);
-}
-
 bool nhres_db_ready(const t_pim_vpn *vpn_p)
 {
     return vpn_p != nullptr && vpn_p->nhres_db.avl_compar != nullptr;
@@ -170,7 +165,7 @@ void pim_nhres_update_minfo(t_pim_minfo *minfo_p)
     pim_daemon_process_urgent_timers();
     PIM_LOG_IPC(pim_vpn_debug(minfo_p->vpn_p), PIM_DEBUG_LEVEL_DETAIL,
                 "vpn: %lu pim_nhres_update_minfo: (%s, %s) (%s) up-state %s",
-                minfo_p->vpn_p != nullptr ? vpn_id_of(minfo_p->vpn_p) : 0UL,
+                minfo_p->vpn_p != nullptr ? pim_vpn_log_id(minfo_p->vpn_p) : 0UL,
                 ipaddr_str(&minfo_p->source).c, ipaddr_str(&minfo_p->group).c,
                 pim_type_string(minfo_p->type), pim_upstream_state_string(minfo_p->upstream_state));
     minfo_p->minfo_flags |= PIM_MINFO_FLAG_NH_CHANGE;
@@ -264,7 +259,7 @@ void pim_nhres_conn_up(t_pim_vpn *vpn_p)
         return;
     }
     PIM_LOG_IPC(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_DETAIL,
-                "vpn: %lu Sending PIM NHRes registers to RTM", vpn_id_of(vpn_p));
+                "vpn: %lu Sending PIM NHRes registers to RTM", pim_vpn_log_id(vpn_p));
     for (auto *nh_p = avl_first<t_pim_next_hop>(&vpn_p->nhres_db); nh_p != nullptr;
          nh_p = avl_next(&vpn_p->nhres_db, nh_p)) {
         (void)pim_rtm_send_nhres_register(vpn_p, &nh_p->nh_addr, true);
@@ -277,7 +272,7 @@ void pim_nhres_conn_down(t_pim_vpn *vpn_p)
         return;
     }
     PIM_LOG_IPC(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_DETAIL,
-                "vpn: %lu Cleanup all PIM NHRes resolution information", vpn_id_of(vpn_p));
+                "vpn: %lu Cleanup all PIM NHRes resolution information", pim_vpn_log_id(vpn_p));
     for (auto *nh_p = avl_first<t_pim_next_hop>(&vpn_p->nhres_db); nh_p != nullptr;) {
         t_ipaddr addr = nh_p->nh_addr;
         if (nh_p->num_nh != 0) {
@@ -299,7 +294,7 @@ void pim_nhres_new_nbr_update_minfo(t_pim_vpn *vpn_p, const t_ipaddr *nbr_addr, 
         return;
     }
     PIM_LOG_EVENT(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_DETAIL,
-                  "vpn: %lu PIM NHRES walk for new neighbor %s", vpn_id_of(vpn_p),
+                  "vpn: %lu PIM NHRES walk for new neighbor %s", pim_vpn_log_id(vpn_p),
                   ipaddr_str(nbr_addr).c);
     for (auto *nh_p = avl_first<t_pim_next_hop>(&vpn_p->nhres_db); nh_p != nullptr;) {
         t_ipaddr addr = nh_p->nh_addr;
@@ -334,7 +329,7 @@ void pim_nhres_dump(t_pim_daemon *daemon_p, void *user_p, t_pim_dump_out out)
         if (!nhres_db_ready(vpn_p)) {
             continue;
         }
-        snprintf(line, sizeof(line), "\nVPN: %lu", vpn_id_of(vpn_p));
+        snprintf(line, sizeof(line), "\nVPN: %lu", pim_vpn_log_id(vpn_p));
         out(user_p, line);
         for (auto *nh_p = avl_first<t_pim_next_hop>(&vpn_p->nhres_db); nh_p != nullptr;
              nh_p = avl_next(&vpn_p->nhres_db, nh_p)) {

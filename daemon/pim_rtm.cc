@@ -20,11 +20,6 @@ namespace
 
 constexpr int PIM_RTM_SYSLOG_ID = 184; // LOG_LOCAL7
 
-unsigned long vpn_id_of(const t_pim_vpn *vpn_p)
-{
-    return static_cast<unsigned long>(vpn_p->vpn_id);
-}
-
 // Loop interfaces of the router ("loop1") carry no PIM; "loopback0" is not one.
 bool zul_util_if_is_loop(const char *name)
 {
@@ -54,7 +49,7 @@ void pim_rtm_if_add(t_pim_vpn *vpn_p, const char *name, const MRtmControlInterfa
 {
     uint32_t kernel_idx = intf_p->index;
     if (kernel_idx == 0 || kernel_idx > INT32_MAX) {
-        PIM_LOG("vpn: %lu interface %s with kernel index %u ignored", vpn_id_of(vpn_p), name,
+        PIM_LOG("vpn: %lu interface %s with kernel index %u ignored", pim_vpn_log_id(vpn_p), name,
                 kernel_idx);
         return;
     }
@@ -75,7 +70,7 @@ void pim_rtm_if_add(t_pim_vpn *vpn_p, const char *name, const MRtmControlInterfa
     // another name has lost it.
     t_pim_if *holder_p = pim_if_find_by_index(vpn_p, bitmap_idx, PIM_IF_TYPE_LOCAL, nullptr);
     if (holder_p != nullptr && strncmp(holder_p->if_name, name, PIM_IF_NAME_LEN) != 0) {
-        PIM_LOG("vpn: %lu kernel index %u moved from %s to %s", vpn_id_of(vpn_p), kernel_idx,
+        PIM_LOG("vpn: %lu kernel index %u moved from %s to %s", pim_vpn_log_id(vpn_p), kernel_idx,
                 holder_p->if_name, name);
         pim_if_update_index(holder_p, 0);
     }
@@ -93,14 +88,14 @@ void pim_rtm_if_addr(t_pim_vpn *vpn_p, const char *name, const MRtmControlInterf
 {
     t_ipprefix prefix;
     if (!pim_rtm_prefix(intf_p->prefix, intf_p->has_prefix_len, intf_p->prefix_len, &prefix)) {
-        PIM_LOG("vpn: %lu bad address on interface %s ignored", vpn_id_of(vpn_p), name);
+        PIM_LOG("vpn: %lu bad address on interface %s ignored", pim_vpn_log_id(vpn_p), name);
         return;
     }
     if (!IPPREFIX_IS_V4(&prefix)) {
         return;
     }
     if (pim_if_find(vpn_p, name, PIM_IF_TYPE_LOCAL, nullptr, false) == nullptr) {
-        PIM_LOG("vpn: %lu address for unknown interface %s ignored", vpn_id_of(vpn_p), name);
+        PIM_LOG("vpn: %lu address for unknown interface %s ignored", pim_vpn_log_id(vpn_p), name);
         return;
     }
     (void)pim_if_addr_update(vpn_p->daemon_p, vpn_p, name, PIM_IF_TYPE_LOCAL, &prefix, withdrawn);
@@ -110,7 +105,7 @@ void pim_rtm_if_state(t_pim_vpn *vpn_p, const char *name, bool down)
 {
     t_pim_if *if_p = pim_if_find(vpn_p, name, PIM_IF_TYPE_LOCAL, nullptr, false);
     if (if_p == nullptr) {
-        PIM_LOG("vpn: %lu state of unknown interface %s ignored", vpn_id_of(vpn_p), name);
+        PIM_LOG("vpn: %lu state of unknown interface %s ignored", pim_vpn_log_id(vpn_p), name);
         return;
     }
     pim_if_oper_state(if_p, down);
@@ -286,7 +281,7 @@ void pim_rtm_read_cb(msgq_handle_t *handle, void *msg, uint32_t len, void *arg)
 {
     auto *vpn_p = static_cast<t_pim_vpn *>(arg);
     PIM_LOG_EVENT(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_DETAIL,
-                  "vpn: %lu [%ld] Received RTM Msg %p of %d bytes\n", vpn_id_of(vpn_p),
+                  "vpn: %lu [%ld] Received RTM Msg %p of %d bytes\n", pim_vpn_log_id(vpn_p),
                   static_cast<long>(vpn_p->vpn_id), msg, static_cast<int>(len));
     (void)pim_rtm_pkt_decode(vpn_p, static_cast<const uint8_t *>(msg), len, vpn_p->vpn_id);
     msgq_msg_free(handle, msg);
@@ -349,16 +344,16 @@ void pim_rtm_proc_if_state_chg(t_pim_vpn *vpn_p, const MRtmControlInterface *int
     const t_pim_debug *dbg = pim_vpn_debug(vpn_p);
     const char *name = intf_p->name;
     if (name == nullptr || name[0] == '\0' || strlen(name) >= PIM_IF_NAME_LEN) {
-        PIM_LOG("vpn: %lu interface message without a usable name ignored", vpn_id_of(vpn_p));
+        PIM_LOG("vpn: %lu interface message without a usable name ignored", pim_vpn_log_id(vpn_p));
         return;
     }
     PIM_LOG_EVENT(dbg, PIM_DEBUG_LEVEL_DETAIL, "vpn: %lu Received RTM-Interface Msg[%d]: %s (%d)\n",
-                  vpn_id_of(vpn_p), rtm_msg_enum(intf_p->type), name,
+                  pim_vpn_log_id(vpn_p), rtm_msg_enum(intf_p->type), name,
                   static_cast<int>(intf_p->index));
     // Every name counts as present on a plain host; only loops are filtered.
     if (zul_util_if_is_loop(name)) {
         PIM_LOG_EVENT(dbg, PIM_DEBUG_LEVEL_DETAIL, "vpn: %lu loop interface %s -- ignore",
-                      vpn_id_of(vpn_p), name);
+                      pim_vpn_log_id(vpn_p), name);
         return;
     }
     switch (rtm_msg_enum(intf_p->type)) {
@@ -392,14 +387,14 @@ void pim_rtm_proc_nhres_update(t_pim_vpn *vpn_p, const MRtmControlNhres *nhres_p
     }
     const MRtmControlNhresNextHop *resp_p = nhres_p->nhres_resp;
     if (resp_p == nullptr || resp_p->prefix == nullptr || resp_p->prefix->address == nullptr) {
-        PIM_LOG("vpn: %lu next-hop update without an address ignored", vpn_id_of(vpn_p));
+        PIM_LOG("vpn: %lu next-hop update without an address ignored", pim_vpn_log_id(vpn_p));
         return;
     }
     t_ipprefix prefix;
     IPPREFIX_INIT(&prefix, IP_ADDR_UNKNOWN);
     pb_util_to_ipaddr(resp_p->prefix, &prefix.addr);
     if (prefix.addr.addr_type == IP_ADDR_UNKNOWN) {
-        PIM_LOG("vpn: %lu next-hop update for a bad address ignored", vpn_id_of(vpn_p));
+        PIM_LOG("vpn: %lu next-hop update for a bad address ignored", pim_vpn_log_id(vpn_p));
         return;
     }
     prefix.prefixlen = IPADDR_IS_V4(&prefix.addr) ? 32 : 128;
@@ -412,8 +407,8 @@ void pim_rtm_proc_nhres_update(t_pim_vpn *vpn_p, const MRtmControlNhres *nhres_p
     }
     pim_rtm_proc_nhres_lookup(vpn_p, resp_p, nh_p);
     PIM_LOG_IPC(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_BASIC,
-                "vpn: %lu pim_rtm_proc_nhres_update: nexthop: %s, num-hops: %d", vpn_id_of(vpn_p),
-                ipaddr_str(&prefix.addr).c, nh_p->num_nh);
+                "vpn: %lu pim_rtm_proc_nhres_update: nexthop: %s, num-hops: %d",
+                pim_vpn_log_id(vpn_p), ipaddr_str(&prefix.addr).c, nh_p->num_nh);
     pim_nhres_update_addr(vpn_p, &prefix.addr);
 }
 

@@ -119,3 +119,9 @@ inline const t_pim_debug *pim_vpn_debug(const t_pim_vpn *vpn_p)
 {
     return vpn_p != nullptr ? &vpn_p->pim_debug : nullptr;
 }
+
+// The VPN id as log lines print it (0 when there is no VPN yet).
+inline unsigned long pim_vpn_log_id(const t_pim_vpn *vpn_p)
+{
+    return vpn_p != nullptr ? static_cast<unsigned long>(vpn_p->vpn_id) : 0;
+}
