@@ -66,6 +66,8 @@ struct t_pim_if_config {
 struct t_pim_if_addr {
     avl_node_t addr_tree_node;
     t_ipprefix addr;
+    // Reported before the route table manager link was lost, not since.
+    bool stale;
 };
 
 // One per kernel interface that holds a bitmap index; a local and an IGMP
@@ -110,6 +112,8 @@ struct t_pim_if {
     bool pim_configured;
     bool config_exist;
     bool zebra_exist;
+    // zebra_exist dates from before the route table manager link was lost.
+    bool zebra_stale;
     uint32_t ignore_drpriority;
     uint32_t ignore_lan_delay;
     uint16_t prop_delay;

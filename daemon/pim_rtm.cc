@@ -20,6 +20,13 @@ namespace
 
 constexpr int PIM_RTM_SYSLOG_ID = 184; // LOG_LOCAL7
 
+// Interfaces and addresses reported before the link was lost are kept (PIM
+// keeps running on them, neighbors see no restart) for as long as the route
+// table manager may still come back, and once it is back for as long as it
+// takes to announce them again; what it does not announce again goes then.
+constexpr uint32_t PIM_RTM_STALE_GRACE_MS = 30000;
+constexpr uint32_t PIM_RTM_RESYNC_MS = 3000;
+
 // Loop interfaces of the router ("loop1") carry no PIM; "loopback0" is not one.
 bool zul_util_if_is_loop(const char *name)
 {
@@ -78,6 +85,7 @@ void pim_rtm_if_add(t_pim_vpn *vpn_p, const char *name, const MRtmControlInterfa
     if (if_p == nullptr) {
         return;
     }
+    if_p->zebra_stale = false;
     if (intf_p->status != nullptr && intf_p->status->has_interface_active) {
         pim_if_oper_state(if_p, intf_p->status->interface_active == 0);
     }
@@ -94,11 +102,17 @@ void pim_rtm_if_addr(t_pim_vpn *vpn_p, const char *name, const MRtmControlInterf
     if (!IPPREFIX_IS_V4(&prefix)) {
         return;
     }
-    if (pim_if_find(vpn_p, name, PIM_IF_TYPE_LOCAL, nullptr, false) == nullptr) {
+    t_pim_if *if_p = pim_if_find(vpn_p, name, PIM_IF_TYPE_LOCAL, nullptr, false);
+    if (if_p == nullptr) {
         PIM_LOG("vpn: %lu address for unknown interface %s ignored", pim_vpn_log_id(vpn_p), name);
         return;
     }
     (void)pim_if_addr_update(vpn_p->daemon_p, vpn_p, name, PIM_IF_TYPE_LOCAL, &prefix, withdrawn);
+    t_pim_if_addr key{};
+    IPPREFIX_COPY(&key.addr, &prefix);
+    if (auto *addr_p = avl_find(&if_p->if_addr_db, &key, nullptr)) {
+        addr_p->stale = false;
+    }
 }
 
 void pim_rtm_if_state(t_pim_vpn *vpn_p, const char *name, bool down)
@@ -125,6 +139,62 @@ bool pim_rtm_nh_addr(const MRtmControlNhIfIdx *if_idx_p, t_ipaddr *addr_p)
     }
     IPADDR_COPY(addr_p, &addr);
     return true;
+}
+
+// Every report of the link becomes stale until announced again.
+void pim_rtm_mark_stale(t_pim_vpn *vpn_p)
+{
+    for (auto *if_p = avl_first<t_pim_if>(&vpn_p->if_db); if_p != nullptr;
+         if_p = avl_next(&vpn_p->if_db, if_p)) {
+        if (if_p->pim_if_type != PIM_IF_TYPE_LOCAL || !if_p->zebra_exist) {
+            continue;
+        }
+        if_p->zebra_stale = true;
+        for (auto *addr_p = avl_first<t_pim_if_addr>(&if_p->if_addr_db); addr_p != nullptr;
+             addr_p = avl_next(&if_p->if_addr_db, addr_p)) {
+            addr_p->stale = true;
+        }
+    }
+}
+
+// What is still stale was not announced again: it is gone as if withdrawn.
+void pim_rtm_sweep_stale(t_pim_vpn *vpn_p)
+{
+    if (vpn_p->if_db.avl_compar == nullptr) {
+        return;
+    }
+    t_pim_if *next_p = nullptr;
+    for (auto *if_p = avl_first<t_pim_if>(&vpn_p->if_db); if_p != nullptr; if_p = next_p) {
+        next_p = avl_next(&vpn_p->if_db, if_p);
+        if (if_p->pim_if_type != PIM_IF_TYPE_LOCAL) {
+            continue;
+        }
+        char name[PIM_IF_NAME_LEN];
+        snprintf(name, sizeof(name), "%s", if_p->if_name);
+        bool gone = if_p->zebra_stale && if_p->zebra_exist;
+        if_p->zebra_stale = false;
+        if (gone) {
+            PIM_LOG_EVENT(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_BASIC,
+                          "vpn: %lu interface %s not announced again", pim_vpn_log_id(vpn_p), name);
+            pim_if_find_and_delete(vpn_p, name, PIM_IF_TYPE_LOCAL, false, true);
+            continue;
+        }
+        t_pim_if_addr *addr_next_p = nullptr;
+        for (auto *addr_p = avl_first<t_pim_if_addr>(&if_p->if_addr_db); addr_p != nullptr;
+             addr_p = addr_next_p) {
+            addr_next_p = avl_next(&if_p->if_addr_db, addr_p);
+            if (addr_p->stale) {
+                t_ipprefix prefix = addr_p->addr;
+                (void)pim_if_addr_update(vpn_p->daemon_p, vpn_p, name, PIM_IF_TYPE_LOCAL, &prefix,
+                                         true);
+            }
+        }
+    }
+}
+
+void pim_rtm_stale_timer_cb(t_timer *, void *arg, void *, void *, void *)
+{
+    pim_rtm_sweep_stale(static_cast<t_pim_vpn *>(arg));
 }
 
 } // namespace
@@ -171,11 +241,16 @@ e_pim_status pim_rtm_init(t_pim_vpn *vpn_p)
 
 void pim_rtm_destroy(t_pim_vpn *vpn_p)
 {
-    if (vpn_p->rtm_handle_p == nullptr) {
-        return;
+    if (vpn_p->rtm_handle_p != nullptr) {
+        msgq_destroy(vpn_p->rtm_handle_p);
+        vpn_p->rtm_handle_p = nullptr;
     }
-    msgq_destroy(vpn_p->rtm_handle_p);
-    vpn_p->rtm_handle_p = nullptr;
+    // A link closed on purpose announces nothing again: its reports go now.
+    if (vpn_p->rtm_stale_timer_p != nullptr) {
+        timer_util_delete(vpn_p->rtm_stale_timer_p);
+        vpn_p->rtm_stale_timer_p = nullptr;
+    }
+    pim_rtm_sweep_stale(vpn_p);
 }
 
 e_pim_status pim_rtm_send_control_msg(msgq_handle_t *handle, const MRtmControl *msg_p)
@@ -257,6 +332,9 @@ void pim_rtm_conn_up(msgq_handle_t *, void *arg)
     if (pim_rtm_send_interface_register_msg(vpn_p) != 0) {
         PIM_LOG("Could not register with zebra for interface events");
     }
+    if (vpn_p->rtm_stale_timer_p != nullptr && timer_is_active(vpn_p->rtm_stale_timer_p)) {
+        timer_reset(vpn_p->rtm_stale_timer_p, PIM_RTM_RESYNC_MS);
+    }
     pim_nhres_conn_up(vpn_p);
 }
 
@@ -264,14 +342,18 @@ void pim_rtm_conn_down(msgq_handle_t *, void *arg)
 {
     auto *vpn_p = static_cast<t_pim_vpn *>(arg);
     if (vpn_p->if_db.avl_compar != nullptr) {
-        t_pim_if *next_p = nullptr;
-        for (auto *if_p = avl_first<t_pim_if>(&vpn_p->if_db); if_p != nullptr; if_p = next_p) {
-            next_p = avl_next(&vpn_p->if_db, if_p);
-            if (if_p->pim_if_type == PIM_IF_TYPE_LOCAL) {
-                char name[PIM_IF_NAME_LEN];
-                snprintf(name, sizeof(name), "%s", if_p->if_name);
-                pim_if_find_and_delete(vpn_p, name, PIM_IF_TYPE_LOCAL, false, true);
-            }
+        pim_rtm_mark_stale(vpn_p);
+        t_pim_daemon *daemon_p = vpn_p->daemon_p;
+        if (vpn_p->rtm_stale_timer_p == nullptr && daemon_p != nullptr &&
+            daemon_p->timer_mgr_p != nullptr) {
+            vpn_p->rtm_stale_timer_p = timer_util_create(
+                daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT, PIM_RTM_STALE_GRACE_MS,
+                pim_rtm_stale_timer_cb, vpn_p, nullptr, nullptr, nullptr, "pim-rtm-stale");
+        }
+        if (vpn_p->rtm_stale_timer_p != nullptr) {
+            timer_reset(vpn_p->rtm_stale_timer_p, PIM_RTM_STALE_GRACE_MS);
+        } else {
+            pim_rtm_sweep_stale(vpn_p);
         }
     }
     pim_nhres_conn_down(vpn_p);

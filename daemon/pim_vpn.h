@@ -62,6 +62,9 @@ struct t_pim_vpn {
     avl_node_t vpn_tree_node;
     uint64_t vpn_id;
     msgq_handle_t *rtm_handle_p;
+    // Ends the wait for the route table manager to announce again what it had
+    // reported before its link was lost.
+    t_timer *rtm_stale_timer_p;
     msgq_handle_t *fab_msgq_p;
     msgq_handle_t *igmp_msgq_p;
     t_pim_vpn_config config;
