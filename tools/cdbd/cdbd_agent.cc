@@ -1,3 +1,5 @@
+// The configuration agent: sessions, registration, operator requests and
+// the dispatch of every message.
 #include "tools/cdbd/cdbd_agent.h"
 
 #include <event2/event.h>
@@ -11,86 +13,17 @@
 #include "common/msgq_util.h"
 #include "common/pb_util.h"
 #include "common/zul_log.h"
+#include "tools/cdbd/cdbd_agent_internal.h"
 #include "zconfd/zconfd.h"
+
+using namespace cdbd_internal;
 
 namespace
 {
 
-// Room left in one message for the texts and values of a reply.
-constexpr size_t CDBD_CHUNK = MSGQ_MAX_APP_LEN - 1024;
 constexpr uint32_t CDBD_MAX_COMMITS_LISTED = 1000;
 constexpr uint32_t CDBD_MAX_REPLAY = 1000;
 constexpr size_t CDBD_MAX_LOAD = 64 * 1024 * 1024;
-
-// Wire values pointing into agent-owned values, alive while a message is packed.
-class t_cdbd_pb_vals
-{
-  public:
-    Cdb__Value **add(const std::vector<t_cdbd_val> &vals, size_t *n)
-    {
-        auto &ptrs = ptr_sets_.emplace_back();
-        for (const t_cdbd_val &v : vals) {
-            Cdb__Value &pb = vals_.emplace_back();
-            cdbd_val_to_pb(v, &pb);
-            ptrs.push_back(&pb);
-        }
-        *n = ptrs.size();
-        return ptrs.data();
-    }
-
-  private:
-    std::deque<Cdb__Value> vals_;
-    std::deque<std::vector<Cdb__Value *>> ptr_sets_;
-};
-
-void cdbd_send(t_cdbd_session *s, Cdb__CdbMsg *msg)
-{
-    if (s->agent_p->send_fn(s, msg) != 0) {
-        ZUL_LOG_PRI(LOG_ERR, "Failed to send a message to module %u", s->peer_mod);
-    }
-}
-
-// A result; a long text goes out in parts, the last one with more clear.
-void cdbd_reply_result(t_cdbd_session *s, uint32_t seq, bool ok, const std::string &error,
-                       const std::string &text = "", uint64_t commit_id = 0)
-{
-    size_t pos = 0;
-    do {
-        Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-        Cdb__Result res = CDB__RESULT__INIT;
-        msg.seq = seq;
-        msg.body_case = CDB__CDB_MSG__BODY_RESULT;
-        msg.result = &res;
-        res.ok = ok;
-        if (!error.empty()) {
-            res.error = const_cast<char *>(error.c_str());
-        }
-        std::string part = text.substr(pos, CDBD_CHUNK);
-        pos += part.size();
-        if (!text.empty()) {
-            res.text = const_cast<char *>(part.c_str());
-        }
-        if (commit_id != 0) {
-            res.has_commit_id = true;
-            res.commit_id = commit_id;
-        }
-        res.has_more = pos < text.size();
-        res.more = res.has_more;
-        cdbd_send(s, &msg);
-    } while (pos < text.size());
-}
-
-std::string cdbd_tree_json(const lyd_node *tree)
-{
-    if (tree == nullptr) {
-        return "{}\n";
-    }
-    char *str = nullptr;
-    lyd_print_mem(&str, tree, LYD_JSON, LYD_PRINT_WITHSIBLINGS | LYD_PRINT_WD_EXPLICIT);
-    std::string out = str != nullptr && *str != '\0' ? str : "{}\n";
-    free(str);
-    return out;
-}
 
 lyd_node *cdbd_tree_dup(const lyd_node *tree)
 {
@@ -165,30 +98,6 @@ bool cdbd_edit_apply(t_cdbd_agent *agent, lyd_node **tree, const t_cdbd_edit &ed
     return false;
 }
 
-// The running configuration with the edits on top; nullptr tree is empty.
-bool cdbd_candidate_build(t_cdbd_agent *agent, const std::vector<t_cdbd_edit> &edits,
-                          lyd_node **out, std::string *err)
-{
-    lyd_node *tree = cdbd_tree_dup(agent->running_p);
-    for (const t_cdbd_edit &edit : edits) {
-        if (!cdbd_edit_apply(agent, &tree, edit, err)) {
-            lyd_free_all(tree);
-            return false;
-        }
-    }
-    *out = tree;
-    return true;
-}
-
-bool cdbd_validate(t_cdbd_agent *agent, lyd_node **tree, std::string *err)
-{
-    if (lyd_validate_all(tree, agent->schema.ctx_p, LYD_VALIDATE_NO_STATE, nullptr) != LY_SUCCESS) {
-        *err = "Validation failed: " + cdbd_schema_error(&agent->schema);
-        return false;
-    }
-    return true;
-}
-
 void cdbd_diff_text_r(const lyd_node *node, std::string *out)
 {
     const lyd_node *n;
@@ -227,429 +136,6 @@ std::string cdbd_diff_text(const lyd_node *diff)
     cdbd_diff_text_r(diff, &out);
     return out;
 }
-
-t_cdbd_session *cdbd_session_find(t_cdbd_agent *agent, const t_cdbd_session *s)
-{
-    for (t_cdbd_session *cur : agent->sessions) {
-        if (cur == s) {
-            return cur;
-        }
-    }
-    return nullptr;
-}
-
-void cdbd_oper_set(t_cdbd_agent *agent, const std::string &path, const std::string &value)
-{
-    agent->oper[path] = value;
-}
-
-void cdbd_oper_delete(t_cdbd_agent *agent, const std::string &path)
-{
-    auto it = agent->oper.lower_bound(path);
-    while (it != agent->oper.end() && it->first.compare(0, path.size(), path) == 0) {
-        const std::string &key = it->first;
-        if (key.size() == path.size() || key[path.size()] == '/') {
-            it = agent->oper.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
-void cdbd_read_mask_set(t_cdbd_agent *agent, uint32_t mask)
-{
-    agent->read_mask = mask;
-    cdbd_oper_set(agent, "/zconfd-initial-read-priority", std::to_string(mask));
-}
-
-void cdbd_job_next(t_cdbd_agent *agent);
-void cdbd_delivery_reply(t_cdbd_session *s, const Cdb__DeliveryReply *reply);
-
-// ---- transactions ----
-
-// Deliveries of diff to daemon sessions, lower priority first, then in
-// connection order. only_p restricts them to the batches already applied.
-std::vector<t_cdbd_batch> cdbd_plan(t_cdbd_agent *agent, const lyd_node *diff,
-                                    t_cdbd_session *target_p, bool trigger,
-                                    const std::vector<t_cdbd_batch> *only_p)
-{
-    std::map<std::pair<uint32_t, uint64_t>, t_cdbd_batch> plan;
-    for (t_cdbd_session *s : agent->sessions) {
-        t_cdbd_daemon *d = s->daemon.get();
-        if (d == nullptr || (target_p != nullptr && s != target_p) ||
-            (target_p == nullptr && !d->initial_read_done)) {
-            continue;
-        }
-        for (const t_cdbd_sub &sub : d->subs) {
-            if (sub.oper) {
-                continue;
-            }
-            struct {
-                uint32_t prio;
-                e_cdbd_filter filter;
-            } parts[2] = {{sub.priority, CDBD_FILTER_ALL}, {0, CDBD_FILTER_ALL}};
-            int nparts = 1;
-            if (sub.del_priority != 0) {
-                parts[0].filter = CDBD_FILTER_ADDS;
-                parts[1] = {sub.del_priority, CDBD_FILTER_DELS};
-                nparts = 2;
-            }
-            for (int i = 0; i < nparts; i++) {
-                uint32_t id = i == 0 ? sub.id : sub.id | 0x80000000u;
-                if (only_p != nullptr &&
-                    std::none_of(only_p->begin(), only_p->end(), [&](const t_cdbd_batch &b) {
-                        return b.session_p == s &&
-                               std::any_of(b.subs.begin(), b.subs.end(), [&](const auto &sc) {
-                                   // A row that applied a part takes back all of it.
-                                   return (sc.first & 0x7fffffffu) == sub.id;
-                               });
-                    })) {
-                    continue;
-                }
-                std::vector<t_cdbd_change> changes =
-                    diff != nullptr ? cdbd_changes_for_sub(diff, sub, parts[i].filter, d->subs)
-                                    : std::vector<t_cdbd_change>{};
-                if (changes.empty() && !trigger) {
-                    continue;
-                }
-                t_cdbd_batch &batch = plan[{parts[i].prio, s->order}];
-                batch.priority = parts[i].prio;
-                batch.session_p = s;
-                batch.trigger = trigger;
-                batch.subs.emplace_back(id, std::move(changes));
-            }
-        }
-    }
-    std::vector<t_cdbd_batch> out;
-    for (auto &entry : plan) {
-        out.push_back(std::move(entry.second));
-    }
-    return out;
-}
-
-void cdbd_txn_timer_cb(evutil_socket_t, short, void *arg)
-{
-    auto *agent = static_cast<t_cdbd_agent *>(arg);
-    if (agent->jobs.empty() || agent->jobs.front()->batch_id == 0) {
-        return;
-    }
-    t_cdbd_txn *txn = agent->jobs.front().get();
-    t_cdbd_session *s = txn->batches[txn->next - 1].session_p;
-    std::string who = s->daemon != nullptr ? s->daemon->mod_name : "a daemon";
-    ZUL_LOG_PRI(LOG_ERR, "No answer from %s to a configuration delivery", who.c_str());
-    // Handled as the daemon's own refusal.
-    Cdb__DeliveryReply reply = CDB__DELIVERY_REPLY__INIT;
-    reply.batch_id = txn->batch_id;
-    reply.ok = false;
-    std::string error = "no answer within " + std::to_string(agent->txn_timeout_ms) + " ms";
-    reply.error = const_cast<char *>(error.c_str());
-    cdbd_delivery_reply(s, &reply);
-}
-
-// Sends the batch at txn->next, in parts that fit a message.
-bool cdbd_batch_send(t_cdbd_agent *agent, t_cdbd_txn *txn)
-{
-    static uint32_t next_batch_id = 1;
-    t_cdbd_batch &batch = txn->batches[txn->next++];
-    txn->batch_id = next_batch_id++;
-    if (next_batch_id == 0) {
-        next_batch_id = 1;
-    }
-
-    // Flattened (sub, change) parts, grouped into messages.
-    struct t_part {
-        Cdb__SubChanges sc;
-        std::vector<Cdb__Change *> changes;
-    };
-    std::deque<Cdb__Change> change_store;
-    t_cdbd_pb_vals vals;
-    std::vector<std::deque<t_part>> msgs(1);
-    size_t cur = 0;
-    for (auto &[sub_id, changes] : batch.subs) {
-        auto *part = &msgs.back().emplace_back();
-        cdb__sub_changes__init(&part->sc);
-        part->sc.sub_id = sub_id;
-        for (const t_cdbd_change &c : changes) {
-            Cdb__Change &pc = change_store.emplace_back();
-            cdb__change__init(&pc);
-            pc.op = c.op;
-            pc.keys = vals.add(c.keys, &pc.n_keys);
-            pc.values = vals.add(c.values, &pc.n_values);
-            size_t sz = cdb__change__get_packed_size(&pc) + 16;
-            if (sz > CDBD_CHUNK) {
-                txn->error = txn->error.empty() ? "a change of " + std::to_string(sz) +
-                                                      " bytes does not fit a message"
-                                                : txn->error;
-                return false;
-            }
-            if (cur + sz > CDBD_CHUNK) {
-                msgs.emplace_back();
-                part = &msgs.back().emplace_back();
-                cdb__sub_changes__init(&part->sc);
-                part->sc.sub_id = sub_id;
-                cur = 0;
-            }
-            part->changes.push_back(&pc);
-            cur += sz;
-        }
-        cur += 16;
-    }
-    for (size_t m = 0; m < msgs.size(); m++) {
-        std::vector<Cdb__SubChanges *> subs;
-        for (t_part &p : msgs[m]) {
-            p.sc.changes = p.changes.data();
-            p.sc.n_changes = p.changes.size();
-            subs.push_back(&p.sc);
-        }
-        Cdb__Delivery del = CDB__DELIVERY__INIT;
-        del.batch_id = txn->batch_id;
-        del.trigger = batch.trigger;
-        del.subs = subs.data();
-        del.n_subs = subs.size();
-        del.has_more = true;
-        del.more = m + 1 < msgs.size();
-        del.has_initial_done = true;
-        del.initial_done =
-            txn->kind == t_cdbd_txn::INITIAL_READ && !del.more && txn->next == txn->batches.size();
-        Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-        msg.seq = agent->next_seq++;
-        msg.body_case = CDB__CDB_MSG__BODY_DELIVERY;
-        msg.delivery = &del;
-        cdbd_send(batch.session_p, &msg);
-    }
-    timeval tv = {static_cast<time_t>(agent->txn_timeout_ms / 1000),
-                  static_cast<suseconds_t>((agent->txn_timeout_ms % 1000) * 1000)};
-    evtimer_add(agent->txn_timer_p, &tv);
-    return true;
-}
-
-void cdbd_txn_free(t_cdbd_txn *txn)
-{
-    lyd_free_all(txn->new_p);
-    lyd_free_all(txn->diff_p);
-    txn->new_p = nullptr;
-    txn->diff_p = nullptr;
-}
-
-void cdbd_job_done(t_cdbd_agent *agent)
-{
-    evtimer_del(agent->txn_timer_p);
-    cdbd_txn_free(agent->jobs.front().get());
-    agent->jobs.pop_front();
-    cdbd_job_next(agent);
-}
-
-void cdbd_initial_read_check(t_cdbd_agent *agent);
-
-void cdbd_txn_finish(t_cdbd_agent *agent, t_cdbd_txn *txn)
-{
-    t_cdbd_session *origin = cdbd_session_find(agent, txn->origin_p);
-    if (txn->kind == t_cdbd_txn::INITIAL_READ) {
-        t_cdbd_session *s = cdbd_session_find(agent, txn->target_p);
-        if (s != nullptr && s->daemon != nullptr) {
-            t_cdbd_daemon *d = s->daemon.get();
-            d->initial_read_done = true;
-            if (!txn->error.empty()) {
-                ZUL_LOG_PRI(LOG_ERR, "Initial configuration of %s not applied: %s",
-                            d->mod_name.c_str(), txn->error.c_str());
-            } else {
-                ZUL_LOG_PRI(LOG_INFO, "Initial configuration read by %s", d->mod_name.c_str());
-            }
-            if (d->read_level < 3) {
-                cdbd_read_mask_set(agent, agent->read_mask | (1u << d->read_level));
-            }
-        }
-        cdbd_job_done(agent);
-        cdbd_initial_read_check(agent);
-        return;
-    }
-    if (!txn->error.empty()) {
-        agent->stats.commits_failed++;
-        if (origin != nullptr) {
-            cdbd_reply_result(origin, txn->origin_seq, false,
-                              "Unable to apply changes: " + txn->error);
-        }
-        cdbd_job_done(agent);
-        return;
-    }
-    std::string json = cdbd_tree_json(txn->new_p);
-    uint64_t id = 0;
-    std::string err;
-    if (cdbd_store_commit(&agent->store, json, txn->user, txn->comment, &id, &err) != 0) {
-        ZUL_LOG_PRI(LOG_ERR, "Failed to store commit: %s", err.c_str());
-        if (origin != nullptr) {
-            cdbd_reply_result(origin, txn->origin_seq, false,
-                              "Applied but not stored, the database refused: " + err);
-        }
-    } else if (origin != nullptr) {
-        origin->edits.clear();
-        cdbd_reply_result(origin, txn->origin_seq, true, "", "", id);
-    }
-    agent->stats.commits++;
-    ZUL_LOG_PRI(LOG_INFO, "Commit %lu by %s", static_cast<unsigned long>(id), txn->user.c_str());
-    lyd_free_all(agent->running_p);
-    agent->running_p = txn->new_p;
-    txn->new_p = nullptr;
-    cdbd_job_done(agent);
-}
-
-void cdbd_txn_step(t_cdbd_agent *agent);
-
-// After a failure: the subscriptions that applied their part get the reverse
-// of the transaction, so that their daemons match running again.
-void cdbd_txn_undo(t_cdbd_agent *agent, t_cdbd_txn *txn, std::vector<t_cdbd_batch> applied)
-{
-    txn->undoing = true;
-    txn->batches.clear();
-    txn->next = 0;
-    txn->batch_id = 0;
-    if (txn->kind == t_cdbd_txn::COMMIT && !applied.empty()) {
-        lyd_node *reverse = nullptr;
-        if (lyd_diff_reverse_all(txn->diff_p, &reverse) == LY_SUCCESS) {
-            txn->batches = cdbd_plan(agent, reverse, nullptr, false, &applied);
-        }
-        lyd_free_all(reverse);
-    }
-    cdbd_txn_step(agent);
-}
-
-// Next batch of the transaction at the front, or its end.
-void cdbd_txn_step(t_cdbd_agent *agent)
-{
-    t_cdbd_txn *txn = agent->jobs.front().get();
-    txn->batch_id = 0;
-    while (txn->next < txn->batches.size()) {
-        if (cdbd_session_find(agent, txn->batches[txn->next].session_p) == nullptr) {
-            txn->next++;
-            continue;
-        }
-        if (cdbd_batch_send(agent, txn)) {
-            return;
-        }
-        if (!txn->undoing) {
-            cdbd_txn_undo(
-                agent, txn,
-                std::vector<t_cdbd_batch>(txn->batches.begin(),
-                                          txn->batches.begin() + static_cast<long>(txn->next - 1)));
-            return;
-        }
-    }
-    cdbd_txn_finish(agent, txn);
-}
-
-void cdbd_txn_start(t_cdbd_agent *agent, t_cdbd_txn *txn)
-{
-    if (txn->kind == t_cdbd_txn::INITIAL_READ) {
-        t_cdbd_session *s = cdbd_session_find(agent, txn->target_p);
-        if (s == nullptr || s->daemon == nullptr) {
-            cdbd_job_done(agent);
-            return;
-        }
-        if (agent->running_p != nullptr) {
-            lyd_diff_siblings(nullptr, agent->running_p, LYD_DIFF_DEFAULTS, &txn->diff_p);
-        }
-        txn->batches = cdbd_plan(agent, txn->diff_p, s, true, nullptr);
-        cdbd_txn_step(agent);
-        return;
-    }
-    t_cdbd_session *origin = cdbd_session_find(agent, txn->origin_p);
-    std::string err;
-    if (!cdbd_candidate_build(agent, txn->edits, &txn->new_p, &err) ||
-        !cdbd_validate(agent, &txn->new_p, &err)) {
-        if (origin != nullptr) {
-            cdbd_reply_result(origin, txn->origin_seq, false, err);
-        }
-        agent->stats.commits_failed++;
-        cdbd_job_done(agent);
-        return;
-    }
-    lyd_diff_siblings(agent->running_p, txn->new_p, LYD_DIFF_DEFAULTS, &txn->diff_p);
-    if (txn->diff_p == nullptr || txn->check_only) {
-        if (origin != nullptr) {
-            if (txn->diff_p == nullptr && !txn->check_only) {
-                origin->edits.clear();
-            }
-            cdbd_reply_result(origin, txn->origin_seq, true, "",
-                              txn->diff_p == nullptr ? "No modifications to commit\n"
-                                                     : "Validation complete\n");
-        }
-        cdbd_job_done(agent);
-        return;
-    }
-    txn->batches = cdbd_plan(agent, txn->diff_p, nullptr, false, nullptr);
-    cdbd_txn_step(agent);
-}
-
-void cdbd_job_next(t_cdbd_agent *agent)
-{
-    if (!agent->jobs.empty()) {
-        cdbd_txn_start(agent, agent->jobs.front().get());
-    }
-}
-
-void cdbd_job_add(t_cdbd_agent *agent, std::unique_ptr<t_cdbd_txn> txn)
-{
-    agent->jobs.push_back(std::move(txn));
-    if (agent->jobs.size() == 1) {
-        cdbd_job_next(agent);
-    }
-}
-
-// Queues the initial read of every registered daemon whose lower levels are done.
-void cdbd_initial_read_check(t_cdbd_agent *agent)
-{
-    for (t_cdbd_session *s : agent->sessions) {
-        t_cdbd_daemon *d = s->daemon.get();
-        if (d == nullptr || d->initial_read_queued) {
-            continue;
-        }
-        uint32_t need = (1u << std::min<uint32_t>(d->read_level, 3)) - 1;
-        if ((agent->read_mask & need) != need) {
-            ZUL_LOG_PRI(LOG_INFO,
-                        "Initial config read not allowed (curr priority:%u, mod priority:%u)",
-                        agent->read_mask, d->read_level);
-            continue;
-        }
-        d->initial_read_queued = true;
-        auto txn = std::make_unique<t_cdbd_txn>();
-        txn->kind = t_cdbd_txn::INITIAL_READ;
-        txn->target_p = s;
-        cdbd_job_add(agent, std::move(txn));
-    }
-}
-
-void cdbd_delivery_reply(t_cdbd_session *s, const Cdb__DeliveryReply *reply)
-{
-    t_cdbd_agent *agent = s->agent_p;
-    if (agent->jobs.empty()) {
-        agent->stats.rx_bad++;
-        return;
-    }
-    t_cdbd_txn *txn = agent->jobs.front().get();
-    if (txn->batch_id == 0 || reply->batch_id != txn->batch_id ||
-        txn->batches[txn->next - 1].session_p != s) {
-        agent->stats.rx_bad++;
-        return;
-    }
-    evtimer_del(agent->txn_timer_p);
-    if (!reply->ok && !txn->undoing) {
-        std::string who = s->daemon != nullptr ? s->daemon->mod_name : "daemon";
-        txn->error = who + ": " + (reply->error != nullptr ? reply->error : "refused");
-        ZUL_LOG_PRI(LOG_ERR, "Configuration refused by %s", txn->error.c_str());
-        // The batches before, and the rows of the refused batch the daemon applied.
-        std::vector<t_cdbd_batch> applied(txn->batches.begin(),
-                                          txn->batches.begin() + static_cast<long>(txn->next));
-        std::erase_if(applied.back().subs, [&](const auto &sc) {
-            return std::find(reply->applied_subs, reply->applied_subs + reply->n_applied_subs,
-                             sc.first) == reply->applied_subs + reply->n_applied_subs;
-        });
-        cdbd_txn_undo(agent, txn, std::move(applied));
-        return;
-    }
-    cdbd_txn_step(agent);
-}
-
-// ---- registration ----
 
 void cdbd_register(t_cdbd_session *s, uint32_t seq, const Cdb__Register *reg)
 {
@@ -700,361 +186,6 @@ void cdbd_register(t_cdbd_session *s, uint32_t seq, const Cdb__Register *reg)
     cdbd_send(s, &msg);
     cdbd_initial_read_check(agent);
 }
-
-// ---- operational data and notifications ----
-
-void cdbd_oper_write(t_cdbd_session *s, const Cdb__OperWrite *ow)
-{
-    t_cdbd_agent *agent = s->agent_p;
-    agent->stats.oper_writes++;
-    switch (ow->op) {
-    case CDB__OPER_OP__OPER_DEL:
-        cdbd_oper_delete(agent, ow->path);
-        break;
-    case CDB__OPER_OP__OPER_CREATE:
-        agent->oper.emplace(ow->path, "");
-        break;
-    default: {
-        t_cdbd_val val;
-        if (ow->value == nullptr || !cdbd_val_from_pb(ow->value, &val)) {
-            agent->stats.rx_bad++;
-            return;
-        }
-        cdbd_oper_set(agent, ow->path, cdbd_val_text(val));
-        break;
-    }
-    }
-}
-
-std::string cdbd_json_escape(const std::string &in)
-{
-    std::string out;
-    for (char c : in) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char buf[8];
-            snprintf(buf, sizeof(buf), "\\u%04x", c);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-// JSON object text of tagged values (begin/end nest, others are members).
-std::string cdbd_values_json(const t_cdbd_schema *schema, const std::vector<t_cdbd_val> &vals)
-{
-    std::string out = "{";
-    bool first = true;
-    int depth = 0;
-    for (const t_cdbd_val &v : vals) {
-        const char *name = cdbd_schema_tag_name(schema, v.tag);
-        std::string key = name != nullptr ? name : std::to_string(v.tag);
-        if (v.type == ZCONFD_VT_XMLEND) {
-            if (depth > 0) {
-                out += "}";
-                depth--;
-            }
-            first = false;
-            continue;
-        }
-        if (!first) {
-            out += ",";
-        }
-        first = false;
-        out += "\"" + cdbd_json_escape(key) + "\":";
-        switch (v.type) {
-        case ZCONFD_VT_XMLBEGIN:
-            out += "{";
-            depth++;
-            first = true;
-            break;
-        case ZCONFD_VT_NOEXISTS:
-            out += "null";
-            break;
-        case ZCONFD_VT_BOOL:
-        case ZCONFD_VT_INT:
-        case ZCONFD_VT_ENUM:
-        case ZCONFD_VT_UINT8:
-        case ZCONFD_VT_UINT16:
-        case ZCONFD_VT_UINT32:
-        case ZCONFD_VT_UINT64:
-        case ZCONFD_VT_BITS:
-            out += cdbd_val_text(v);
-            break;
-        default:
-            out += "\"" + cdbd_json_escape(cdbd_val_text(v)) + "\"";
-            break;
-        }
-    }
-    for (; depth > 0; depth--) {
-        out += "}";
-    }
-    return out + "}";
-}
-
-void cdbd_notif_send(t_cdbd_session *s, const t_cdbd_notif_rec &rec)
-{
-    Cdb__Notification n = CDB__NOTIFICATION__INIT;
-    n.module = const_cast<char *>(rec.module.c_str());
-    n.time_us = rec.time_us;
-    n.name = const_cast<char *>(rec.name.c_str());
-    n.text = const_cast<char *>(rec.text.c_str());
-    n.has_id = true;
-    n.id = rec.id;
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.body_case = CDB__CDB_MSG__BODY_NOTIFICATION;
-    msg.notification = &n;
-    cdbd_send(s, &msg);
-}
-
-void cdbd_notification(t_cdbd_session *s, const Cdb__Notification *pn)
-{
-    t_cdbd_agent *agent = s->agent_p;
-    std::vector<t_cdbd_val> vals;
-    for (size_t i = 0; i < pn->n_values; i++) {
-        t_cdbd_val v;
-        if (!cdbd_val_from_pb(pn->values[i], &v)) {
-            agent->stats.rx_bad++;
-            return;
-        }
-        vals.push_back(std::move(v));
-    }
-    if (vals.empty() || vals[0].type != ZCONFD_VT_XMLBEGIN) {
-        agent->stats.rx_bad++;
-        return;
-    }
-    agent->stats.notifications++;
-    t_cdbd_notif_rec rec;
-    rec.module = s->daemon != nullptr ? s->daemon->mod_name : pn->module;
-    rec.time_us = pn->time_us;
-    const char *name = cdbd_schema_tag_name(&agent->schema, vals[0].tag);
-    rec.name = name != nullptr ? name : std::to_string(vals[0].tag);
-    rec.text = cdbd_values_json(&agent->schema, vals);
-    if (cdbd_store_notif_add(&agent->store, &rec) != 0) {
-        ZUL_LOG_PRI(LOG_ERR, "Failed to store a notification of %s", rec.module.c_str());
-    }
-    for (t_cdbd_session *f : agent->sessions) {
-        if (f->follow) {
-            cdbd_notif_send(f, rec);
-        }
-    }
-}
-
-// ---- show and actions ----
-
-t_cdbd_session *cdbd_point_owner(t_cdbd_agent *agent, const std::string &name, bool action)
-{
-    t_cdbd_session *owner = nullptr;
-    for (t_cdbd_session *s : agent->sessions) {
-        if (s->daemon == nullptr) {
-            continue;
-        }
-        const auto &points = action ? s->daemon->actionpoints : s->daemon->callpoints;
-        if (std::find(points.begin(), points.end(), name) != points.end()) {
-            owner = s;
-        }
-    }
-    return owner;
-}
-
-// Key leaves of a list and of its ancestor lists, root first.
-std::vector<const lysc_node *> cdbd_key_leaves(const lysc_node *snode)
-{
-    std::vector<const lysc_node *> chain;
-    for (const lysc_node *s = snode; s != nullptr; s = s->parent) {
-        if (s->nodetype == LYS_LIST) {
-            chain.insert(chain.begin(), s);
-        }
-    }
-    std::vector<const lysc_node *> keys;
-    for (const lysc_node *list : chain) {
-        const lysc_node *child;
-        LY_LIST_FOR(lysc_node_child(list), child)
-        {
-            if (lysc_is_key(child)) {
-                keys.push_back(child);
-            }
-        }
-    }
-    return keys;
-}
-
-void cdbd_data_fail(t_cdbd_session *s, uint32_t seq, const std::string &error)
-{
-    Cdb__DataReply dr = CDB__DATA_REPLY__INIT;
-    dr.found = false;
-    dr.error = const_cast<char *>(error.c_str());
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.seq = seq;
-    msg.body_case = CDB__CDB_MSG__BODY_DATA_REPLY;
-    msg.data_reply = &dr;
-    cdbd_send(s, &msg);
-}
-
-void cdbd_action_fail(t_cdbd_session *s, uint32_t seq, const std::string &error)
-{
-    Cdb__ActionReply ar = CDB__ACTION_REPLY__INIT;
-    ar.ok = false;
-    ar.error = const_cast<char *>(error.c_str());
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.seq = seq;
-    msg.body_case = CDB__CDB_MSG__BODY_ACTION_REPLY;
-    msg.action_reply = &ar;
-    cdbd_send(s, &msg);
-}
-
-void cdbd_data_request(t_cdbd_session *s, uint32_t seq, const Cdb__DataRequest *req)
-{
-    t_cdbd_agent *agent = s->agent_p;
-    t_cdbd_session *owner = cdbd_point_owner(agent, req->callpoint, false);
-    if (owner == nullptr) {
-        cdbd_data_fail(s, seq, std::string("No daemon serves ") + req->callpoint);
-        return;
-    }
-    // Keys given as text are typed by the callpoint's list in the schema.
-    std::vector<const lysc_node *> key_leaves;
-    if (auto it = agent->schema.callpoints.find(req->callpoint);
-        it != agent->schema.callpoints.end()) {
-        key_leaves = cdbd_key_leaves(it->second);
-    }
-    std::vector<t_cdbd_val> keys;
-    for (size_t i = 0; i < req->n_keys; i++) {
-        t_cdbd_val v;
-        if (!cdbd_val_from_pb(req->keys[i], &v)) {
-            cdbd_data_fail(s, seq, "Malformed key");
-            return;
-        }
-        if (v.type == ZCONFD_VT_STR && i < key_leaves.size()) {
-            std::string err;
-            if (!cdbd_val_from_text(&agent->schema, key_leaves[i], v.s, &v, &err)) {
-                cdbd_data_fail(s, seq, err);
-                return;
-            }
-        }
-        keys.push_back(std::move(v));
-    }
-    t_cdbd_pb_vals pv;
-    Cdb__DataRequest fwd = CDB__DATA_REQUEST__INIT;
-    fwd.callpoint = req->callpoint;
-    fwd.op = req->op;
-    fwd.keys = pv.add(keys, &fwd.n_keys);
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.seq = agent->next_seq++;
-    msg.body_case = CDB__CDB_MSG__BODY_DATA_REQUEST;
-    msg.data_request = &fwd;
-    agent->forwards[msg.seq] = {s, seq, owner, false};
-    cdbd_send(owner, &msg);
-}
-
-void cdbd_action_request(t_cdbd_session *s, uint32_t seq, const Cdb__ActionRequest *req)
-{
-    t_cdbd_agent *agent = s->agent_p;
-    t_cdbd_session *owner = cdbd_point_owner(agent, req->actionpoint, true);
-    if (owner == nullptr) {
-        cdbd_action_fail(s, seq, std::string("No daemon serves ") + req->actionpoint);
-        return;
-    }
-    const lysc_node *input = nullptr;
-    if (auto it = agent->schema.actionpoints.find(req->actionpoint);
-        it != agent->schema.actionpoints.end()) {
-        input = lysc_node_child(it->second);
-        while (input != nullptr && input->nodetype != LYS_INPUT) {
-            input = input->next;
-        }
-    }
-    std::vector<t_cdbd_val> params;
-    for (size_t i = 0; i < req->n_params; i++) {
-        const Cdb__ActionParam *p = req->params[i];
-        t_cdbd_val v;
-        const lysc_node *leaf =
-            input != nullptr ? lys_find_child(input, input->module, p->name, 0, 0, 0) : nullptr;
-        if (input != nullptr && leaf == nullptr) {
-            cdbd_action_fail(s, seq, std::string("Unknown parameter ") + p->name);
-            return;
-        }
-        if (leaf != nullptr) {
-            std::string err;
-            if (!cdbd_val_from_text(&agent->schema, leaf, p->value, &v, &err)) {
-                cdbd_action_fail(s, seq, err);
-                return;
-            }
-        } else {
-            v.tag = zconfd_tag(p->name);
-            v.type = ZCONFD_VT_STR;
-            v.s = p->value;
-        }
-        params.push_back(std::move(v));
-    }
-    for (size_t i = 0; i < req->n_values; i++) {
-        t_cdbd_val v;
-        if (!cdbd_val_from_pb(req->values[i], &v)) {
-            cdbd_action_fail(s, seq, "Malformed parameter");
-            return;
-        }
-        params.push_back(std::move(v));
-    }
-    t_cdbd_pb_vals pv;
-    Cdb__ActionRequest fwd = CDB__ACTION_REQUEST__INIT;
-    fwd.actionpoint = req->actionpoint;
-    fwd.action = req->action;
-    fwd.argv = req->argv;
-    fwd.n_argv = req->n_argv;
-    fwd.values = pv.add(params, &fwd.n_values);
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.seq = agent->next_seq++;
-    msg.body_case = CDB__CDB_MSG__BODY_ACTION_REQUEST;
-    msg.action_request = &fwd;
-    agent->forwards[msg.seq] = {s, seq, owner, true};
-    cdbd_send(owner, &msg);
-}
-
-// A daemon's answer to a forwarded request, relayed with node names filled in.
-void cdbd_forward_reply(t_cdbd_session *s, Cdb__CdbMsg *msg)
-{
-    t_cdbd_agent *agent = s->agent_p;
-    auto it = agent->forwards.find(msg->seq);
-    bool action = msg->body_case == CDB__CDB_MSG__BODY_ACTION_REPLY;
-    if (it == agent->forwards.end() || it->second.target_p != s || it->second.action != action) {
-        agent->stats.rx_bad++;
-        return;
-    }
-    t_cdbd_forward fwd = it->second;
-    agent->forwards.erase(it);
-    t_cdbd_session *origin = cdbd_session_find(agent, fwd.origin_p);
-    if (origin == nullptr) {
-        return;
-    }
-    msg->seq = fwd.origin_seq;
-    // Names point into the schema while the reply is relayed.
-    std::vector<Cdb__Value *> named;
-    if (!action) {
-        for (size_t i = 0; i < msg->data_reply->n_values; i++) {
-            t_zconfd_value check;
-            if (!zconfd_pb_to_value(msg->data_reply->values[i], &check)) {
-                cdbd_data_fail(origin, fwd.origin_seq, "Malformed reply from the daemon");
-                return;
-            }
-        }
-        for (size_t i = 0; i < msg->data_reply->n_values; i++) {
-            Cdb__Value *v = msg->data_reply->values[i];
-            const char *name = cdbd_schema_tag_name(&agent->schema, v->tag);
-            if (v->name == nullptr && name != nullptr) {
-                v->name = const_cast<char *>(name);
-                named.push_back(v);
-            }
-        }
-    }
-    cdbd_send(origin, msg);
-    for (Cdb__Value *v : named) {
-        v->name = nullptr;
-    }
-}
-
-// ---- operator sessions ----
 
 void cdbd_edit(t_cdbd_session *s, uint32_t seq, const Cdb__EditRequest *req)
 {
@@ -1276,6 +407,118 @@ void cdbd_follow(t_cdbd_session *s, uint32_t seq, const Cdb__FollowNotifications
     }
 }
 
+} // namespace
+
+namespace cdbd_internal
+{
+
+void cdbd_send(t_cdbd_session *s, Cdb__CdbMsg *msg)
+{
+    if (s->agent_p->send_fn(s, msg) != 0) {
+        ZUL_LOG_PRI(LOG_ERR, "Failed to send a message to module %u", s->peer_mod);
+    }
+}
+
+// A result; a long text goes out in parts, the last one with more clear.
+void cdbd_reply_result(t_cdbd_session *s, uint32_t seq, bool ok, const std::string &error,
+                       const std::string &text, uint64_t commit_id)
+{
+    size_t pos = 0;
+    do {
+        Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
+        Cdb__Result res = CDB__RESULT__INIT;
+        msg.seq = seq;
+        msg.body_case = CDB__CDB_MSG__BODY_RESULT;
+        msg.result = &res;
+        res.ok = ok;
+        if (!error.empty()) {
+            res.error = const_cast<char *>(error.c_str());
+        }
+        std::string part = text.substr(pos, CDBD_CHUNK);
+        pos += part.size();
+        if (!text.empty()) {
+            res.text = const_cast<char *>(part.c_str());
+        }
+        if (commit_id != 0) {
+            res.has_commit_id = true;
+            res.commit_id = commit_id;
+        }
+        res.has_more = pos < text.size();
+        res.more = res.has_more;
+        cdbd_send(s, &msg);
+    } while (pos < text.size());
+}
+
+std::string cdbd_tree_json(const lyd_node *tree)
+{
+    if (tree == nullptr) {
+        return "{}\n";
+    }
+    char *str = nullptr;
+    lyd_print_mem(&str, tree, LYD_JSON, LYD_PRINT_WITHSIBLINGS | LYD_PRINT_WD_EXPLICIT);
+    std::string out = str != nullptr && *str != '\0' ? str : "{}\n";
+    free(str);
+    return out;
+}
+
+// The running configuration with the edits on top; nullptr tree is empty.
+bool cdbd_candidate_build(t_cdbd_agent *agent, const std::vector<t_cdbd_edit> &edits,
+                          lyd_node **out, std::string *err)
+{
+    lyd_node *tree = cdbd_tree_dup(agent->running_p);
+    for (const t_cdbd_edit &edit : edits) {
+        if (!cdbd_edit_apply(agent, &tree, edit, err)) {
+            lyd_free_all(tree);
+            return false;
+        }
+    }
+    *out = tree;
+    return true;
+}
+
+bool cdbd_validate(t_cdbd_agent *agent, lyd_node **tree, std::string *err)
+{
+    if (lyd_validate_all(tree, agent->schema.ctx_p, LYD_VALIDATE_NO_STATE, nullptr) != LY_SUCCESS) {
+        *err = "Validation failed: " + cdbd_schema_error(&agent->schema);
+        return false;
+    }
+    return true;
+}
+
+t_cdbd_session *cdbd_session_find(t_cdbd_agent *agent, const t_cdbd_session *s)
+{
+    for (t_cdbd_session *cur : agent->sessions) {
+        if (cur == s) {
+            return cur;
+        }
+    }
+    return nullptr;
+}
+
+void cdbd_oper_set(t_cdbd_agent *agent, const std::string &path, const std::string &value)
+{
+    agent->oper[path] = value;
+}
+
+void cdbd_oper_delete(t_cdbd_agent *agent, const std::string &path)
+{
+    auto it = agent->oper.lower_bound(path);
+    while (it != agent->oper.end() && it->first.compare(0, path.size(), path) == 0) {
+        const std::string &key = it->first;
+        if (key.size() == path.size() || key[path.size()] == '/') {
+            it = agent->oper.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void cdbd_read_mask_set(t_cdbd_agent *agent, uint32_t mask)
+{
+    agent->read_mask = mask;
+    cdbd_oper_set(agent, "/zconfd-initial-read-priority", std::to_string(mask));
+}
+
 void cdbd_dispatch(t_cdbd_session *s, Cdb__CdbMsg *msg)
 {
     switch (msg->body_case) {
@@ -1347,7 +590,7 @@ void cdbd_dispatch(t_cdbd_session *s, Cdb__CdbMsg *msg)
     }
 }
 
-} // namespace
+} // namespace cdbd_internal
 
 int cdbd_agent_init(t_cdbd_agent *agent, const t_cdbd_config &config, event_base *base_p,
                     f_cdbd_send send_fn, std::string *err)
