@@ -400,8 +400,6 @@ TEST_F(RtmLinkTest, LinkLossAndReturn)
     ASSERT_TRUE(until([&] { return xg->nh_p->num_nh == 1; }));
 }
 
-} // namespace
-
 TEST_F(RtmLinkTest, ReconnectKeepsPimRunning)
 {
     sim->send_if(E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADD, "eth0", 7, true);
@@ -441,3 +439,5 @@ TEST_F(RtmLinkTest, ReconnectKeepsPimRunning)
     EXPECT_EQ(eth0->stats.pkt_stats_tx.failed_pkts, sent);
     EXPECT_NE(pim_nbr_find(eth0, &peer, nullptr), nullptr);
 }
+
+} // namespace
