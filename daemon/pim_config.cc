@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "daemon/pim_auto_rp.h"
 #include "daemon/pim_chassis.h"
 #include "daemon/pim_confd.h"
 #include "daemon/pim_daemon.h"

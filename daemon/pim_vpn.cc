@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "common/zul_assert.h"
+#include "daemon/pim_auto_rp.h"
 #include "daemon/pim_confd.h"
 #include "daemon/pim_if.h"
 #include "daemon/pim_mem.h"
