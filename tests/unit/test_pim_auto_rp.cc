@@ -149,56 +149,6 @@ TEST(AutoRpCodec, MappingBytesAndItsPairs)
     EXPECT_EQ(msg.type, PIM_AUTO_RP_TYPE_ANNOUNCE);
 }
 
-TEST(AutoRpCodec, MalformedDatagramsByFault)
-{
-    t_pim_auto_rp_msg msg;
-    t_bytes good = mapping("10.1.1.1", {{"10.9.9.1", {{4, "224.0.0.0"}, {8, "239.0.0.0"}}}});
-    auto parse = [&](const t_bytes &d) { return pim_auto_rp_parse(d, msg); };
-
-    // IP header: too short, not IPv4, lengths beyond the bytes read.
-    EXPECT_EQ(parse(t_bytes(good.begin(), good.begin() + 19)), PIM_AUTO_RP_ERR_IP);
-    t_bytes v6 = good;
-    v6[0] = 0x65;
-    EXPECT_EQ(parse(v6), PIM_AUTO_RP_ERR_IP);
-    t_bytes cut = good;
-    cut.pop_back();
-    EXPECT_EQ(parse(cut), PIM_AUTO_RP_ERR_IP) << "total length past the datagram";
-    t_bytes ihl = good;
-    ihl[0] = 0x4f;
-    ihl[3] = 40;
-    ihl.resize(40);
-    EXPECT_EQ(parse(ihl), PIM_AUTO_RP_ERR_IP) << "header longer than its total length";
-
-    // Short payloads: 3 bytes, and a UDP header cut short.
-    EXPECT_EQ(parse(datagram("10.1.1.1", "224.0.1.40", 2, 0, 10, {}, 5)), PIM_AUTO_RP_ERR_SHORT);
-    EXPECT_EQ(msg.payload_len, 3);
-    t_bytes tiny(good.begin(), good.begin() + 24);
-    tiny[2] = 0;
-    tiny[3] = 24;
-    EXPECT_EQ(parse(tiny), PIM_AUTO_RP_ERR_SHORT);
-    EXPECT_EQ(msg.payload_len, -4);
-
-    // Counts past the datagram's end, in the RP and in the group entries.
-    EXPECT_EQ(parse(datagram("10.1.1.1", "224.0.1.40", 2, 2, 10, rp_entries({{"10.9.9.1", {}}}))),
-              PIM_AUTO_RP_ERR_TRUNCATED);
-    EXPECT_EQ(parse(datagram("10.1.1.1", "224.0.1.40", 2, 1, 10,
-                             rp_entries({{"10.9.9.1", {{4, "224.0.0.0"}}}}), 1)),
-              PIM_AUTO_RP_ERR_TRUNCATED);
-    t_bytes many = good;
-    many[28 + 8 + 5] = 255; // group count of the one RP
-    EXPECT_EQ(parse(many), PIM_AUTO_RP_ERR_TRUNCATED);
-    EXPECT_FALSE(pim_auto_rp_walk(msg.rp_entries, msg.rp_count,
-                                  [](const t_pim_auto_rp_pair &) { ADD_FAILURE(); }));
-    EXPECT_EQ(parse(datagram("10.1.1.1", "224.0.1.40", 2, 255, 10, {})), PIM_AUTO_RP_ERR_TRUNCATED);
-
-    // Wrong group for the type, or no Auto-RP group at all; unknown types.
-    EXPECT_EQ(parse(datagram("10.1.1.1", "224.0.1.39", 2, 0, 10, {})), PIM_AUTO_RP_ERR_TYPE_DEST);
-    EXPECT_EQ(parse(datagram("10.1.1.1", "224.0.1.40", 1, 0, 10, {})), PIM_AUTO_RP_ERR_TYPE_DEST);
-    EXPECT_EQ(parse(datagram("10.1.1.1", "10.1.1.2", 2, 0, 10, {})), PIM_AUTO_RP_ERR_DEST);
-    EXPECT_EQ(parse(datagram("10.1.1.1", "224.0.1.40", 3, 0, 10, {})), PIM_AUTO_RP_ERR_UNKNOWN);
-    EXPECT_EQ(msg.type, 3);
-}
-
 // A VPN with three LANs running PIM: the mapping agent 10.1.1.100 is a
 // neighbor on ge1, a router 10.2.2.100 on ge2, nobody on ge3.
 struct AutoRpTest : PimRoutingTest {
@@ -291,18 +241,42 @@ TEST_F(AutoRpTest, EachFaultHasItsCounterAndLine)
         t_bytes dgram;
         const char *line;
     };
+    t_bytes good = mapping("10.1.1.100", {{"10.9.9.1", {{4, "224.0.0.0"}, {8, "239.0.0.0"}}}});
+    t_bytes v6 = good;
+    v6[0] = 0x65;
+    t_bytes cut(good.begin(), good.end() - 1); // total length past the bytes read
+    t_bytes long_hdr = good;                   // header longer than the total length
+    long_hdr[0] = 0x4f;
+    long_hdr[3] = 40;
+    long_hdr.resize(40);
+    t_bytes no_udp(good.begin(), good.begin() + 24); // UDP header cut: payload -4
+    no_udp[3] = 24;
+    t_bytes groups = good;
+    groups[28 + 8 + 5] = 255; // the RP's group count
     const t_case bad[] = {
+        // IP header.
+        {t_bytes(10, 0x45), "Received Auto-RP datagram with a bad IP header, length: 10"},
+        {v6, "with a bad IP header, length: 54"},
+        {cut, "with a bad IP header, length: 53"},
+        {long_hdr, "with a bad IP header, length: 40"},
+        // Not to an Auto-RP group.
+        {datagram("10.1.1.100", "10.1.1.1", 2, 0, 10, {}),
+         "Received invalid Auto-RP packet (Dest: 10.1.1.1)"},
+        // Short payloads.
         {datagram("10.1.1.100", "224.0.1.40", 2, 0, 10, {}, 5),
          "PIM packet too small, received length: 3, expected length 4"},
-        {datagram("10.1.1.100", "224.0.1.40", 2, 3, 10, rp_entries({{"10.9.9.1", {}}})),
-         "Auto-RP mapping from 10.1.1.100 refused: 3 RP entries run past its end"},
+        {no_udp, "PIM packet too small, received length: -4, expected length 4"},
+        // Wrong group for the type.
         {datagram("10.1.1.100", "224.0.1.39", 2, 0, 10, {}),
          "Received invalid Auto-RP packet (10.1.1.100, 224.0.1.39) Type:2"},
         {datagram("10.1.1.100", "224.0.1.40", 1, 0, 10, {}),
          "Received invalid Auto-RP packet (10.1.1.100, 224.0.1.40) Type:1"},
-        {datagram("10.1.1.100", "10.1.1.1", 2, 0, 10, {}),
-         "Received invalid Auto-RP packet (Dest: 10.1.1.1)"},
-        {t_bytes(10, 0x45), "Received Auto-RP datagram with a bad IP header, length: 10"},
+        // Counts past the datagram's end: RPs, groups, RPs without a body.
+        {datagram("10.1.1.100", "224.0.1.40", 2, 3, 10, rp_entries({{"10.9.9.1", {}}})),
+         "Auto-RP mapping from 10.1.1.100 refused: 3 RP entries run past its end"},
+        {groups, "refused: 1 RP entries run past its end (payload length 26)"},
+        {datagram("10.1.1.100", "224.0.1.40", 2, 255, 10, {}),
+         "refused: 255 RP entries run past its end (payload length 8)"},
     };
     uint32_t n = 0;
     for (const t_case &c : bad) {
