@@ -51,27 +51,6 @@ template <typename F> void count(t_pim_if *if_p, F bump)
 #define PIM_RX_COUNT(if_p, field) count((if_p), [](t_pim_stats &s) { s.pkt_stats_rx.field++; })
 #define PIM_TX_COUNT(if_p, field) count((if_p), [](t_pim_stats &s) { s.pkt_stats_tx.field++; })
 
-const t_pim_debug *if_dbg(const t_pim_if *if_p) { return pim_vpn_debug(if_p->vpn_p); }
-
-unsigned long if_vpn_id(const t_pim_if *if_p)
-{
-    return if_p->vpn_p != nullptr ? static_cast<unsigned long>(if_p->vpn_p->vpn_id) : 0;
-}
-
-bool addr_is_ours(t_pim_if *if_p, const t_ipaddr *addr)
-{
-    if (IPADDR_CMP(&if_p->if_addr.addr, addr) == 0) {
-        return true;
-    }
-    for (auto *a = avl_first<t_pim_if_addr>(&if_p->if_addr_db); a != nullptr;
-         a = avl_next(&if_p->if_addr_db, a)) {
-        if (IPADDR_CMP(&a->addr.addr, addr) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 } // namespace
 
 // A flood of bad packets must not flood the log: a token bucket of one
@@ -98,6 +77,32 @@ bool pim_pkt_reject_log_allowed()
     suppressed++;
     return false;
 }
+
+namespace
+{
+
+const t_pim_debug *if_dbg(const t_pim_if *if_p) { return pim_vpn_debug(if_p->vpn_p); }
+
+unsigned long if_vpn_id(const t_pim_if *if_p)
+{
+    return if_p->vpn_p != nullptr ? static_cast<unsigned long>(if_p->vpn_p->vpn_id) : 0;
+}
+
+bool addr_is_ours(t_pim_if *if_p, const t_ipaddr *addr)
+{
+    if (IPADDR_CMP(&if_p->if_addr.addr, addr) == 0) {
+        return true;
+    }
+    for (auto *a = avl_first<t_pim_if_addr>(&if_p->if_addr_db); a != nullptr;
+         a = avl_next(&if_p->if_addr_db, a)) {
+        if (IPADDR_CMP(&a->addr.addr, addr) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
 
 bool pim_pkt_if_subnet_check(t_pim_daemon *, t_pim_if *if_p, uint32_t src)
 {
