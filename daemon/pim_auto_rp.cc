@@ -305,6 +305,11 @@ e_pim_status pim_pkt_auto_rp_rx(t_pim_vpn *vpn_p, t_pim_if *if_p, int fd)
         PIM_LOG("Failed to find vpn");
         return PIM_STATUS_FAIL;
     }
+    // A socket an interface opened while the start failed half-way (the
+    // forwarding plane refused the groups) has nothing to feed.
+    if (!vpn_p->auto_rp_enabled) {
+        return PIM_STATUS_OK;
+    }
     return pim_pkt_auto_rp_decode(vpn_p, if_p, g_pim_tx_rx_buf, static_cast<size_t>(n));
 }
 
