@@ -51,9 +51,11 @@ template <typename F> void count(t_pim_if *if_p, F bump)
 #define PIM_RX_COUNT(if_p, field) count((if_p), [](t_pim_stats &s) { s.pkt_stats_rx.field++; })
 #define PIM_TX_COUNT(if_p, field) count((if_p), [](t_pim_stats &s) { s.pkt_stats_tx.field++; })
 
+} // namespace
+
 // A flood of bad packets must not flood the log: a token bucket of one
 // second, with the number of lines held back reported when it refills.
-bool reject_log_allowed()
+bool pim_pkt_reject_log_allowed()
 {
     static time_t window = 0;
     static unsigned used = 0;
@@ -76,12 +78,8 @@ bool reject_log_allowed()
     return false;
 }
 
-#define PIM_REJECT_LOG(fmt, ...)                                                                   \
-    do {                                                                                           \
-        if (reject_log_allowed()) {                                                                \
-            PIM_LOG(fmt, ##__VA_ARGS__);                                                           \
-        }                                                                                          \
-    } while (0)
+namespace
+{
 
 const t_pim_debug *if_dbg(const t_pim_if *if_p) { return pim_vpn_debug(if_p->vpn_p); }
 
