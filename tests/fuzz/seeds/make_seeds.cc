@@ -11,6 +11,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/msgq_util.h"
@@ -464,21 +465,24 @@ void msgq_frame_seeds()
 // Route table manager messages as rtmd encodes them, framed (first byte 0).
 void rtm_msg_seeds()
 {
+    // Each event on top of the one before it: activity only on the add.
+    const std::tuple<const char *, ERtmControlInterfaceType, const char *> events[] = {
+        {"interface-add", E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADD, nullptr},
+        {"interface-down", E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_DOWN, nullptr},
+        {"interface-up", E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_UP, nullptr},
+        {"address-add", E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADDRESS_ADD, "10.1.1.1/24"},
+        {"address-delete-v6", E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADDRESS_DELETE,
+         "2001:db8::1/64"},
+        {"interface-delete", E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_DELETE, nullptr}};
     t_rtmd_if_event ev{E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADD, "eth1", 2, true, true, {}};
-    put("fuzz_rtm_msg", "interface-add", cat({0}, rtmd_encode_if_event(ev)));
-    ev.has_active = false;
-    ev.type = E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_DOWN;
-    put("fuzz_rtm_msg", "interface-down", cat({0}, rtmd_encode_if_event(ev)));
-    ev.type = E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_UP;
-    put("fuzz_rtm_msg", "interface-up", cat({0}, rtmd_encode_if_event(ev)));
-    ev.prefix = prefix("10.1.1.1/24");
-    ev.type = E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADDRESS_ADD;
-    put("fuzz_rtm_msg", "address-add", cat({0}, rtmd_encode_if_event(ev)));
-    ev.prefix = prefix("2001:db8::1/64");
-    ev.type = E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADDRESS_DELETE;
-    put("fuzz_rtm_msg", "address-delete-v6", cat({0}, rtmd_encode_if_event(ev)));
-    ev.type = E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_DELETE;
-    put("fuzz_rtm_msg", "interface-delete", cat({0}, rtmd_encode_if_event(ev)));
+    for (const auto &[name, type, addr] : events) {
+        ev.type = type;
+        if (addr != nullptr) {
+            ev.prefix = prefix(addr);
+        }
+        put("fuzz_rtm_msg", name, cat({0}, rtmd_encode_if_event(ev)));
+        ev.has_active = false;
+    }
 
     t_rtmd_resolution res{0, 1, PROTO_TYPE__ROUTE_CONNECT, {}};
     res.nhs.push_back({E_RTM_CONTROL_NH_TYPE__IF_IDX, t_ipaddr{}, 2});
