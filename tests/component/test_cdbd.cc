@@ -314,6 +314,38 @@ class CdbdComponent : public ::testing::Test
         return result(peer, &msg);
     }
 
+    // The row of the test table a show request returns: "name=value ..." ("?"
+    // for a value the agent did not name; texts quoted) or the values alone,
+    // "none" or "error".
+    std::string row_of(t_sim_peer *peer, Cdb__DataOp op, std::vector<t_zconfd_value> keys,
+                       bool named = true)
+    {
+        Cdb__DataRequest req = CDB__DATA_REQUEST__INIT;
+        req.callpoint = const_cast<char *>("test-rows");
+        req.op = op;
+        t_zconfd_pb_values pb;
+        pb.add_all(keys.data(), static_cast<int>(keys.size()));
+        req.keys = pb.data();
+        req.n_keys = pb.size();
+        Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
+        msg.body_case = CDB__CDB_MSG__BODY_DATA_REQUEST;
+        msg.data_request = &req;
+        t_cdb_reply r = request(peer, &msg);
+        if (r == nullptr || r->data_reply->error != nullptr) {
+            return "error";
+        }
+        std::string row = r->data_reply->found ? "" : "none";
+        for (size_t i = 0; r->data_reply->found && i < r->data_reply->n_values; i++) {
+            const Cdb__Value *v = r->data_reply->values[i];
+            row += std::string(i > 0 ? " " : "") +
+                   (!named               ? ""
+                    : v->name != nullptr ? std::string(v->name) + "="
+                                         : "?=") +
+                   (v->s != nullptr ? "'" + std::string(v->s) + "'" : std::to_string(v->u));
+        }
+        return row;
+    }
+
     // The operational entries under prefix as "path=value".
     std::vector<std::string> oper_read(t_sim_peer *peer, std::string prefix)
     {
@@ -653,36 +685,17 @@ TEST_F(CdbdComponent, OperationalWritesShowAndActions)
 
     // Show: first row, row by keys, next row, end of table.
     auto data = [&](Cdb__DataOp op, int64_t key) {
-        Cdb__DataRequest req = CDB__DATA_REQUEST__INIT;
-        req.callpoint = const_cast<char *>("test-rows");
-        req.op = op;
-        t_zconfd_pb_values keys;
-        t_zconfd_value k =
-            zconfd_val_uint(zconfd_tag("id"), ZCONFD_VT_UINT32, static_cast<uint64_t>(key));
-        if (key >= 0) {
-            keys.add(&k);
+        if (key < 0) {
+            return row_of(cli.get(), op, {}, false);
         }
-        req.keys = keys.data();
-        req.n_keys = keys.size();
-        Cdb__CdbMsg m = CDB__CDB_MSG__INIT;
-        m.body_case = CDB__CDB_MSG__BODY_DATA_REQUEST;
-        m.data_request = &req;
-        t_cdb_reply r = request(cli.get(), &m);
-        if (r == nullptr || !r->data_reply->found) {
-            return std::string("none");
-        }
-        std::string row;
-        for (size_t i = 0; i < r->data_reply->n_values; i++) {
-            const Cdb__Value *v = r->data_reply->values[i];
-            row += std::string(i > 0 ? " " : "") + (v->s != nullptr ? v->s : std::to_string(v->u));
-        }
-        return row;
+        return row_of(cli.get(), op, {zconfd_val_uint(zconfd_tag("id"), ZCONFD_VT_UINT32, key)},
+                      false);
     };
-    EXPECT_EQ(data(CDB__DATA_OP__DATA_FIRST, -1), "10 ten");
-    EXPECT_EQ(data(CDB__DATA_OP__DATA_GET, 20), "20 twenty");
+    EXPECT_EQ(data(CDB__DATA_OP__DATA_FIRST, -1), "10 'ten'");
+    EXPECT_EQ(data(CDB__DATA_OP__DATA_GET, 20), "20 'twenty'");
     EXPECT_EQ(data(CDB__DATA_OP__DATA_GET, 25), "none");
-    EXPECT_EQ(data(CDB__DATA_OP__DATA_NEXT, 20), "30 thirty");
-    EXPECT_EQ(data(CDB__DATA_OP__DATA_SAME_OR_NEXT, 20), "20 twenty");
+    EXPECT_EQ(data(CDB__DATA_OP__DATA_NEXT, 20), "30 'thirty'");
+    EXPECT_EQ(data(CDB__DATA_OP__DATA_SAME_OR_NEXT, 20), "20 'twenty'");
     EXPECT_EQ(data(CDB__DATA_OP__DATA_NEXT, 30), "none");
 
     // Actions: the command form prints, the action form fails with its text.
@@ -925,32 +938,10 @@ TEST_F(CdbdComponent, SchemaExtensionsTypeKeysParametersAndNames)
     t_test_daemon *d = ready_daemon();
 
     // Keys typed as text are typed by the callpoint's list; values get names.
-    Cdb__DataRequest req = CDB__DATA_REQUEST__INIT;
-    req.callpoint = const_cast<char *>("test-rows");
-    req.op = CDB__DATA_OP__DATA_GET;
-    t_zconfd_pb_values keys;
-    t_zconfd_value key = zconfd_val_str(0, "20");
-    keys.add(&key);
-    req.keys = keys.data();
-    req.n_keys = keys.size();
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.body_case = CDB__CDB_MSG__BODY_DATA_REQUEST;
-    msg.data_request = &req;
-    t_cdb_reply reply = request(cli.get(), &msg);
-    ASSERT_NE(reply, nullptr);
-    ASSERT_TRUE(reply->data_reply->found);
-    ASSERT_EQ(reply->data_reply->n_values, 2u);
-    EXPECT_STREQ(reply->data_reply->values[0]->name, "id");
-    EXPECT_EQ(reply->data_reply->values[0]->u, 20u);
-    EXPECT_STREQ(reply->data_reply->values[1]->name, "name");
-    key = zconfd_val_str(0, "not-a-number");
-    t_zconfd_pb_values bad_keys;
-    bad_keys.add(&key);
-    req.keys = bad_keys.data();
-    reply = request(cli.get(), &msg);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_FALSE(reply->data_reply->found);
-    EXPECT_NE(reply->data_reply->error, nullptr);
+    EXPECT_EQ(row_of(cli.get(), CDB__DATA_OP__DATA_GET, {zconfd_val_str(0, "20")}),
+              "id=20 name='twenty'");
+    EXPECT_EQ(row_of(cli.get(), CDB__DATA_OP__DATA_GET, {zconfd_val_str(0, "not-a-number")}),
+              "error");
 
     // Action parameters are typed by the action's input; unknown ones refused.
     EXPECT_EQ(action(cli.get(), "test_action", {}, {{"vpn-id", "5"}}).second,
@@ -961,6 +952,7 @@ TEST_F(CdbdComponent, SchemaExtensionsTypeKeysParametersAndNames)
 
     // Notifications are named from the schema, tags overridden where it says so.
     Cdb__FollowNotifications fol = CDB__FOLLOW_NOTIFICATIONS__INIT;
+    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
     msg.body_case = CDB__CDB_MSG__BODY_FOLLOW;
     msg.follow = &fol;
     ASSERT_TRUE(result(cli.get(), &msg).ok);
