@@ -184,6 +184,24 @@ struct MsgqTest : ::testing::Test {
 
     std::string path(const char *name) const { return dir + "/" + name; }
 
+    std::unique_ptr<t_sim_peer> listener(const std::string &p, t_sim_framing framing)
+    {
+        auto sim = t_sim_peer::listen(p, framing);
+        if (sim != nullptr) {
+            sim->set_pump(pumper());
+        }
+        return sim;
+    }
+
+    // The client handle a has dialled sim and is up, its registration (if it
+    // registers) read.
+    bool linked(t_sim_peer *sim, t_app *a)
+    {
+        return sim->wait_connected(WAIT_MS) &&
+               (sim->framing().app_header || sim->recv_frame(WAIT_MS).has_value()) &&
+               wait_until([&] { return a->up == 1; });
+    }
+
     t_app *make_multi(uint8_t src, uint8_t tgt, const std::string &p)
     {
         return make(src, tgt, MSGQ_HANDLE_TYPE_SERVER, p, false, 0, 0,
@@ -302,9 +320,7 @@ std::function<int()> stranger(const std::string &p, t_sim_framing framing)
 
 TEST_F(MsgqTest, ClientRegistersAndExchangesWithSimServer)
 {
-    auto sim = t_sim_peer::listen(path("sysmgrd"), t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
-    ASSERT_NE(sim, nullptr);
-    sim->set_pump(pumper());
+    auto sim = listener(path("sysmgrd"), t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
     t_app *a = make(MOD_PIM, MOD_SYSMGR, MSGQ_HANDLE_TYPE_CLIENT, path("sysmgrd"));
     ASSERT_NE(a->h, nullptr);
     EXPECT_FALSE(msgq_ready(a->h));
@@ -536,9 +552,7 @@ TEST_F(MsgqTest, MultiConnectionServerKeepsEveryPeer)
 
 TEST_F(MsgqTest, PartialWritesResumeInOrder)
 {
-    auto sim = t_sim_peer::listen(path("ttmd"), t_sim_framing::library(2, MOD_PIM));
-    ASSERT_NE(sim, nullptr);
-    sim->set_pump(pumper());
+    auto sim = listener(path("ttmd"), t_sim_framing::library(2, MOD_PIM));
     t_app *a = make(MOD_PIM, 2, MSGQ_HANDLE_TYPE_CLIENT, path("ttmd"));
     ASSERT_TRUE(sim->wait_connected(WAIT_MS));
     sim->set_rcvbuf(4096);
@@ -584,12 +598,9 @@ TEST_F(MsgqTest, PartialWritesResumeInOrder)
 TEST_F(MsgqTest, ClientReconnectsAfterPeerRestarts)
 {
     std::string p = path("sysmgrd");
-    auto sim = t_sim_peer::listen(p, t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
-    sim->set_pump(pumper());
+    auto sim = listener(p, t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
     t_app *a = make(MOD_PIM, MOD_SYSMGR, MSGQ_HANDLE_TYPE_CLIENT, p);
-    ASSERT_TRUE(sim->wait_connected(WAIT_MS));
-    ASSERT_TRUE(sim->recv_frame(WAIT_MS).has_value());
-    ASSERT_TRUE(wait_until([&] { return a->up == 1; }));
+    ASSERT_TRUE(linked(sim.get(), a));
 
     // The peer dies. The first send fails and marks the link; it is not ready
     // from then until a new connection stands.
@@ -607,8 +618,7 @@ TEST_F(MsgqTest, ClientReconnectsAfterPeerRestarts)
     wait_until([&] { return kemd_sim::sim_now_ms() > idle_end; });
     EXPECT_EQ(a->up, 1);
 
-    sim = t_sim_peer::listen(p, t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
-    sim->set_pump(pumper());
+    sim = listener(p, t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
     ASSERT_TRUE(sim->wait_connected(WAIT_MS));
     auto reg = sim->recv_frame(WAIT_MS);
     ASSERT_TRUE(reg.has_value());
@@ -622,11 +632,9 @@ TEST_F(MsgqTest, ClientReconnectsAfterPeerRestarts)
 TEST_F(MsgqTest, BusyLinkYieldsToTheLoop)
 {
     std::string p = path("busy");
-    auto sim = t_sim_peer::listen(p, t_sim_framing::library(MOD_FTM, MOD_PIM));
-    sim->set_pump(pumper());
+    auto sim = listener(p, t_sim_framing::library(MOD_FTM, MOD_PIM));
     t_app *a = make(MOD_PIM, MOD_FTM, MSGQ_HANDLE_TYPE_CLIENT, p);
-    ASSERT_TRUE(sim->wait_connected(WAIT_MS));
-    ASSERT_TRUE(wait_until([&] { return a->up == 1; }));
+    ASSERT_TRUE(linked(sim.get(), a));
 
     // A backlog already waiting in the socket is served in batches: the library
     // returns to the loop between them however fast the application is.
@@ -704,11 +712,9 @@ TEST_F(MsgqTest, ApplicationHeaderFraming)
     // A client with a 6-byte header carrying the length first, as the route
     // table manager link uses, and no registration.
     std::string p = path("zebra.api");
-    auto sim = t_sim_peer::listen(p, t_sim_framing::app(6, 0));
-    sim->set_pump(pumper());
+    auto sim = listener(p, t_sim_framing::app(6, 0));
     t_app *a = make(MOD_PIM, 32, MSGQ_HANDLE_TYPE_CLIENT, p, true, 6, 0);
-    ASSERT_TRUE(sim->wait_connected(WAIT_MS));
-    ASSERT_TRUE(wait_until([&] { return a->up == 1; }));
+    ASSERT_TRUE(linked(sim.get(), a));
     EXPECT_TRUE(a->h->dont_register);
 
     std::vector<uint8_t> m = {0, 11, 0, 7, 0, 0, 'h', 'e', 'l', 'l', 'o'};
@@ -751,11 +757,9 @@ TEST_F(MsgqTest, ApplicationHeaderFraming)
 TEST_F(MsgqTest, BlockingClientProcessesWaitingReply)
 {
     std::string p = path("zebra.api");
-    auto sim = t_sim_peer::listen(p, t_sim_framing::app(6, 0));
-    sim->set_pump(pumper());
+    auto sim = listener(p, t_sim_framing::app(6, 0));
     t_app *a = make(MOD_PIM, 32, MSGQ_HANDLE_TYPE_CLIENT, p, true, 6, 0);
-    ASSERT_TRUE(sim->wait_connected(WAIT_MS));
-    ASSERT_TRUE(wait_until([&] { return a->up == 1; }));
+    ASSERT_TRUE(linked(sim.get(), a));
 
     // The reply is already waiting when the synchronous request goes out.
     ASSERT_TRUE(sim->send_app(std::vector<uint8_t>(6, 0), bytes("answer")));
@@ -796,7 +800,9 @@ TEST_F(MsgqTest, SharedListenerLivesWithItsLastHandle)
     ASSERT_NE(sim_fab, nullptr);
     ASSERT_EQ(write(fab, bytes("to fab")), MSGQ_OK);
     ASSERT_EQ(write(igmp, bytes("to igmp")), MSGQ_OK);
-    EXPECT_EQ(payload(sim_fab), bytes("to fab"));
+    auto f = sim_fab->recv_frame(WAIT_MS);
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->payload, bytes("to fab"));
     EXPECT_EQ(f->tgt_mod(), MOD_FAB);
     EXPECT_EQ(payload(sim_igmp), bytes("to igmp"));
 
@@ -881,9 +887,7 @@ TEST_F(MsgqTest, PeersAreAdmittedByCredentials)
 TEST_F(MsgqTest, StuckPeerHitsTheQueueLimitAndIsRedialled)
 {
     std::string p = path("ttmd");
-    auto sim = t_sim_peer::listen(p, t_sim_framing::library(2, MOD_PIM));
-    ASSERT_NE(sim, nullptr);
-    sim->set_pump(pumper());
+    auto sim = listener(p, t_sim_framing::library(2, MOD_PIM));
     constexpr uint32_t LIMIT = 256 * 1024;
     t_app *a = make(MOD_PIM, 2, MSGQ_HANDLE_TYPE_CLIENT, p, false, 0, 0,
                     [](msgq_app_params_t &params) { params.tx_queue_max = LIMIT; });
@@ -955,9 +959,7 @@ TEST_F(MsgqTest, OutOfDescriptorsBacksOffAndRecovers)
     std::string p = path("kemd");
     t_app *srv = make(MOD_PIM, MOD_FTM, MSGQ_HANDLE_TYPE_SERVER, p);
     std::string cp = path("sysmgrd");
-    auto sysmgr = t_sim_peer::listen(cp, t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
-    ASSERT_NE(sysmgr, nullptr);
-    sysmgr->set_pump(pumper());
+    auto sysmgr = listener(cp, t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
     // A peer waits in the backlog, and a client is about to dial, when the
     // process runs out of descriptors.
     auto peer = t_sim_peer::connect(p, t_sim_framing::library(MOD_FTM, MOD_PIM));
