@@ -163,38 +163,36 @@ struct PimShowTest : ::testing::Test {
 
     // ---- requests as the framework makes them ----
 
-    t_reply get(const char *cp, std::vector<t_zconfd_value> keys)
+    // One request with the keys in its keypath, as the framework makes it.
+    template <typename F> t_reply call(std::vector<t_zconfd_value> keys, F handler)
     {
         t_zconfd_pb_values vals;
         t_zconfd_trans tctx{nullptr, opaque, false, false, &vals};
         t_zconfd_keypath kp{};
         kp.num_keys = static_cast<int>(keys.size());
         std::copy(keys.begin(), keys.end(), kp.keys);
-        int rc = table(cp).get_object(&tctx, &kp);
+        int rc = handler(&tctx, &kp);
         return reply_of(rc, tctx, vals);
+    }
+
+    t_reply get(const char *cp, std::vector<t_zconfd_value> keys)
+    {
+        return call(keys, table(cp).get_object);
     }
 
     // The first row; a table under another one is given its parent's keys.
     t_reply first(const char *cp, long next = -1, std::vector<t_zconfd_value> parent = {})
     {
-        t_zconfd_pb_values vals;
-        t_zconfd_trans tctx{nullptr, opaque, false, false, &vals};
-        t_zconfd_keypath kp{};
-        kp.num_keys = static_cast<int>(parent.size());
-        std::copy(parent.begin(), parent.end(), kp.keys);
-        int rc = table(cp).get_next_object(&tctx, &kp, next);
-        return reply_of(rc, tctx, vals);
+        return call(parent, [&](t_zconfd_trans *t, t_zconfd_keypath *kp) {
+            return table(cp).get_next_object(t, kp, next);
+        });
     }
 
     t_reply find(const char *cp, int find_type, std::vector<t_zconfd_value> keys)
     {
-        t_zconfd_pb_values vals;
-        t_zconfd_trans tctx{nullptr, opaque, false, false, &vals};
-        t_zconfd_keypath kp{};
-        kp.num_keys = static_cast<int>(keys.size());
-        std::copy(keys.begin(), keys.end(), kp.keys);
-        int rc = table(cp).find_next_object(&tctx, &kp, find_type, kp.keys, kp.num_keys);
-        return reply_of(rc, tctx, vals);
+        return call(keys, [&](t_zconfd_trans *t, t_zconfd_keypath *kp) {
+            return table(cp).find_next_object(t, kp, find_type, kp->keys, kp->num_keys);
+        });
     }
 
     // Every row of a table the way the agent walks it: the first row, then the
