@@ -1,13 +1,18 @@
-// A local interface running PIM as far as neighbors are concerned, without a
-// socket: what it sends is built and then fails to go out. Shared by the unit,
-// component and fuzz tests that hold a daemon record in this process.
+// A daemon record in this process for unit, component and fuzz tests: its
+// timers and a VPN, socketless interfaces running PIM, and the operator's
+// test commands run by hand.
 #pragma once
+
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "common/timer.h"
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_if.h"
 #include "daemon/pim_mem.h"
 #include "daemon/pim_vpn.h"
+#include "zconfd/zconfd.h"
 
 inline void *pim_sim_alloc(void *, size_t size) { return pim_malloc(size); }
 inline void pim_sim_free(void *, void *ptr) { pim_free(ptr); }
@@ -34,7 +39,9 @@ inline t_ipaddr pim_sim_v4(uint32_t a)
     return r;
 }
 
-// jp_s of 0 keeps the default Join/Prune interval.
+// A local interface running PIM as far as neighbors are concerned, without a
+// socket: what it sends is built and then fails to go out. jp_s of 0 keeps
+// the default Join/Prune interval.
 inline t_pim_if *pim_sim_running_if(t_pim_daemon *daemon_p, t_pim_vpn *vpn_p, const char *name,
                                     int kernel_idx, uint32_t addr, uint8_t len = 24,
                                     uint32_t dr_priority = 1, uint32_t jp_s = 0)
@@ -64,4 +71,15 @@ inline t_pim_if *pim_sim_running_if(t_pim_daemon *daemon_p, t_pim_vpn *vpn_p, co
     }
     if_p->pim_enabled = true;
     return if_p;
+}
+
+// What an operator's test command prints; "rc N: " first when it failed.
+inline std::string pim_sim_cmd(int (*cmd)(t_zconfd_uinfo *, const char *, int, const char **),
+                               std::vector<const char *> argv)
+{
+    t_zconfd_uinfo uinfo{};
+    int rc = cmd(&uinfo, "test", static_cast<int>(argv.size()), argv.data());
+    std::string out = uinfo.out_p != nullptr ? uinfo.out_p : "";
+    free(uinfo.out_p);
+    return rc == 0 ? out : "rc " + std::to_string(rc) + ": " + out;
 }
