@@ -55,6 +55,16 @@ inline t_cdb_reply cdb_unpack(const t_sim_frame &f)
     return t_cdb_reply(cdb__cdb_msg__unpack(nullptr, f.payload.size(), f.payload.data()));
 }
 
+// A message with one body.
+template <typename T>
+Cdb__CdbMsg cdb_msg(Cdb__CdbMsg__BodyCase which, T *Cdb__CdbMsg::*field, T *value)
+{
+    Cdb__CdbMsg m = CDB__CDB_MSG__INIT;
+    m.body_case = which;
+    m.*field = value;
+    return m;
+}
+
 inline bool cdb_send(t_sim_peer *peer, const Cdb__CdbMsg *msg)
 {
     std::vector<uint8_t> bytes(cdb__cdb_msg__get_packed_size(msg));

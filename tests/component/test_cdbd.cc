@@ -19,6 +19,7 @@
 #include "zconfd/zconfd.h"
 #include "zconfd/zconfd_pb.h"
 
+using kemd_sim::cdb_msg;
 using kemd_sim::sim_now_ms;
 using kemd_sim::t_cdb_reply;
 using kemd_sim::t_cdb_result;
@@ -288,9 +289,7 @@ class CdbdComponent : public ::testing::Test
         e.op = del ? CDB__EDIT_REQUEST__OP__DELETE : CDB__EDIT_REQUEST__OP__SET;
         e.path = const_cast<char *>(path.c_str());
         e.value = const_cast<char *>(value);
-        Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-        msg.body_case = CDB__CDB_MSG__BODY_EDIT;
-        msg.edit = &e;
+        Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_EDIT, &Cdb__CdbMsg::edit, &e);
         return result(peer, &msg);
     }
 
@@ -298,9 +297,7 @@ class CdbdComponent : public ::testing::Test
     {
         Cdb__CommitRequest c = CDB__COMMIT_REQUEST__INIT;
         c.comment = const_cast<char *>(comment);
-        Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-        msg.body_case = CDB__CDB_MSG__BODY_COMMIT;
-        msg.commit = &c;
+        Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_COMMIT, &Cdb__CdbMsg::commit, &c);
         return result(peer, &msg);
     }
 
@@ -308,9 +305,7 @@ class CdbdComponent : public ::testing::Test
     {
         Cdb__ShowConfig s = CDB__SHOW_CONFIG__INIT;
         s.which = running ? CDB__SHOW_CONFIG__WHICH__RUNNING : CDB__SHOW_CONFIG__WHICH__CANDIDATE;
-        Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-        msg.body_case = CDB__CDB_MSG__BODY_SHOW_CONFIG;
-        msg.show_config = &s;
+        Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_SHOW_CONFIG, &Cdb__CdbMsg::show_config, &s);
         return result(peer, &msg);
     }
 
@@ -327,9 +322,8 @@ class CdbdComponent : public ::testing::Test
         pb.add_all(keys.data(), static_cast<int>(keys.size()));
         req.keys = pb.data();
         req.n_keys = pb.size();
-        Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-        msg.body_case = CDB__CDB_MSG__BODY_DATA_REQUEST;
-        msg.data_request = &req;
+        Cdb__CdbMsg msg =
+            cdb_msg(CDB__CDB_MSG__BODY_DATA_REQUEST, &Cdb__CdbMsg::data_request, &req);
         t_cdb_reply r = request(peer, &msg);
         if (r == nullptr || r->data_reply->error != nullptr) {
             return "error";
@@ -351,9 +345,7 @@ class CdbdComponent : public ::testing::Test
     {
         Cdb__OperRead rd = CDB__OPER_READ__INIT;
         rd.prefix = prefix.data();
-        Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-        msg.body_case = CDB__CDB_MSG__BODY_OPER_READ;
-        msg.oper_read = &rd;
+        Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_OPER_READ, &Cdb__CdbMsg::oper_read, &rd);
         t_cdb_reply reply = request(peer, &msg);
         std::vector<std::string> out;
         for (size_t i = 0; reply != nullptr && i < reply->oper_values->n_entries; i++) {
@@ -387,9 +379,8 @@ class CdbdComponent : public ::testing::Test
         act.n_argv = args.size();
         act.params = pp.data();
         act.n_params = pp.size();
-        Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-        msg.body_case = CDB__CDB_MSG__BODY_ACTION_REQUEST;
-        msg.action_request = &act;
+        Cdb__CdbMsg msg =
+            cdb_msg(CDB__CDB_MSG__BODY_ACTION_REQUEST, &Cdb__CdbMsg::action_request, &act);
         t_cdb_reply reply = request(peer, &msg);
         if (reply == nullptr || reply->body_case != CDB__CDB_MSG__BODY_ACTION_REPLY) {
             return {false, "no reply"};
@@ -564,10 +555,8 @@ TEST_F(CdbdComponent, PersistenceRollbackAndReconnection)
 
     cli = connect_cli();
     ASSERT_NE(cli, nullptr);
-    Cdb__CdbMsg list = CDB__CDB_MSG__INIT;
-    list.body_case = CDB__CDB_MSG__BODY_LIST_COMMITS;
     Cdb__Empty empty = CDB__EMPTY__INIT;
-    list.list_commits = &empty;
+    Cdb__CdbMsg list = cdb_msg(CDB__CDB_MSG__BODY_LIST_COMMITS, &Cdb__CdbMsg::list_commits, &empty);
     t_cdb_reply reply = request(cli.get(), &list);
     ASSERT_NE(reply, nullptr);
     ASSERT_EQ(reply->body_case, CDB__CDB_MSG__BODY_COMMIT_LIST);
@@ -579,9 +568,7 @@ TEST_F(CdbdComponent, PersistenceRollbackAndReconnection)
     d->log.clear();
     Cdb__RollbackRequest rb = CDB__ROLLBACK_REQUEST__INIT;
     rb.commit_id = 1;
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.body_case = CDB__CDB_MSG__BODY_ROLLBACK;
-    msg.rollback = &rb;
+    Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_ROLLBACK, &Cdb__CdbMsg::rollback, &rb);
     t_cdb_result r = result(cli.get(), &msg);
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.commit_id, 3u);
@@ -597,17 +584,14 @@ TEST_F(CdbdComponent, PersistenceRollbackAndReconnection)
     load.json = json.data();
     load.has_merge = true;
     load.merge = true;
-    msg.body_case = CDB__CDB_MSG__BODY_LOAD_CONFIG;
-    msg.load_config = &load;
+    msg = cdb_msg(CDB__CDB_MSG__BODY_LOAD_CONFIG, &Cdb__CdbMsg::load_config, &load);
     ASSERT_TRUE(result(cli.get(), &msg).ok);
-    msg.body_case = CDB__CDB_MSG__BODY_COMPARE;
-    msg.compare = &empty;
+    msg = cdb_msg(CDB__CDB_MSG__BODY_COMPARE, &Cdb__CdbMsg::compare, &empty);
     t_cdb_result cmp = result(cli.get(), &msg);
     EXPECT_EQ(cmp.text, "~ /kem-system:system/system-ip = 10.9.9.9 (was 10.0.0.1)\n");
     std::string bad = "{\"kem-system:system\":{\"nosuch\":1}}";
     load.json = bad.data();
-    msg.body_case = CDB__CDB_MSG__BODY_LOAD_CONFIG;
-    msg.load_config = &load;
+    msg = cdb_msg(CDB__CDB_MSG__BODY_LOAD_CONFIG, &Cdb__CdbMsg::load_config, &load);
     EXPECT_FALSE(result(cli.get(), &msg).ok);
 }
 
@@ -712,9 +696,7 @@ TEST_F(CdbdComponent, NotificationsAreThrottledBySeverity)
     auto follower = connect_cli(FOLLOWER_MOD);
     ASSERT_NE(follower, nullptr);
     Cdb__FollowNotifications f = CDB__FOLLOW_NOTIFICATIONS__INIT;
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.body_case = CDB__CDB_MSG__BODY_FOLLOW;
-    msg.follow = &f;
+    Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_FOLLOW, &Cdb__CdbMsg::follow, &f);
     ASSERT_TRUE(result(follower.get(), &msg).ok);
     t_test_daemon *d = ready_daemon();
 
@@ -818,9 +800,7 @@ TEST_F(CdbdComponent, LargeConfigurationsTravelInParts)
     json += "]}]}}";
     ASSERT_GT(json.size(), MSGQ_MAX_APP_LEN);
     Cdb__LoadConfig load = CDB__LOAD_CONFIG__INIT;
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.body_case = CDB__CDB_MSG__BODY_LOAD_CONFIG;
-    msg.load_config = &load;
+    Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_LOAD_CONFIG, &Cdb__CdbMsg::load_config, &load);
     std::string first = json.substr(0, json.size() / 2);
     std::string second = json.substr(json.size() / 2);
     load.json = first.data();
@@ -864,9 +844,7 @@ TEST_F(CdbdComponent, SilentDaemonFailsTheCommitAndLeavingOneDoesNot)
     reg.read_level = 3;
     reg.subs = subs;
     reg.n_subs = 1;
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.body_case = CDB__CDB_MSG__BODY_REGISTER;
-    msg.register_ = &reg;
+    Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_REGISTER, &Cdb__CdbMsg::register_, &reg);
     t_cdb_reply reply = request(mute.get(), &msg);
     ASSERT_NE(reply, nullptr);
     ASSERT_TRUE(reply->register_reply->ok);
@@ -952,9 +930,7 @@ TEST_F(CdbdComponent, SchemaExtensionsTypeKeysParametersAndNames)
 
     // Notifications are named from the schema, tags overridden where it says so.
     Cdb__FollowNotifications fol = CDB__FOLLOW_NOTIFICATIONS__INIT;
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.body_case = CDB__CDB_MSG__BODY_FOLLOW;
-    msg.follow = &fol;
+    Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_FOLLOW, &Cdb__CdbMsg::follow, &fol);
     ASSERT_TRUE(result(cli.get(), &msg).ok);
     t_zconfd_value v[4] = {zconfd_val_begin(zconfd_tag("test-event")),
                            zconfd_val_uint(zconfd_tag("severity-level"), ZCONFD_VT_UINT8, 1),

@@ -23,6 +23,7 @@
 #include "tests/sim/pim_sim_if.h"
 #include "zconfd/zconfd.h"
 
+using kemd_sim::cdb_msg;
 using kemd_sim::t_sim_peer;
 
 namespace
@@ -80,9 +81,8 @@ class PimShowAgent : public ::testing::Test
         req.op = op;
         req.keys = ptrs.data();
         req.n_keys = ptrs.size();
-        Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-        msg.body_case = CDB__CDB_MSG__BODY_DATA_REQUEST;
-        msg.data_request = &req;
+        Cdb__CdbMsg msg =
+            cdb_msg(CDB__CDB_MSG__BODY_DATA_REQUEST, &Cdb__CdbMsg::data_request, &req);
         kemd_sim::t_cdb_reply reply = agent_.call(cli, &msg);
         if (reply == nullptr || reply->body_case != CDB__CDB_MSG__BODY_DATA_REPLY) {
             ADD_FAILURE() << "no answer to " << cp;
