@@ -3,71 +3,47 @@
 // the socket: delivery order, failures, persistence, rollback, reconnection,
 // operational writes, show, actions, notifications and credentials.
 #include <event2/event.h>
-#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "common/msgq_util.h"
 #include "common/timer.h"
-#include "common/zul_module.h"
-#include "proto/cdb.pb-c.h"
-#include "tests/sim/sim_peer.h"
+#include "tests/component/cdb_agent.h"
+#include "tools/cdbd/cdbd_schema.h"
 #include "zconfd/zconfd.h"
 #include "zconfd/zconfd_pb.h"
 
+using kemd_sim::cdb_msg;
 using kemd_sim::sim_now_ms;
+using kemd_sim::t_cdb_reply;
+using kemd_sim::t_cdb_result;
 using kemd_sim::t_sim_framing;
 using kemd_sim::t_sim_peer;
 
 namespace
 {
 
-constexpr uint8_t CLI_MOD = ZUL_MODULE_CLI;
 constexpr uint8_t FOLLOWER_MOD = 100;
 constexpr uint8_t STRANGER_MOD = 101;
 const std::string VPN1 = "/kem-vpn:vpn/vpn-instance[vpn-id='1']";
 
-// Names of the tags the test daemon prints.
+// Names of the tags the test daemon prints, from the schema.
 std::string tag_name(uint32_t tag)
 {
-    static const char *names[] = {"system-ip",
-                                  "host-name",
-                                  "vpn-id",
-                                  "if-name",
-                                  "router",
-                                  "pim",
-                                  "shutdown",
-                                  "auto-rp",
-                                  "spt-threshold",
-                                  "replicator",
-                                  "ip",
-                                  "ipv6",
-                                  "address",
-                                  "join-prune-interval",
-                                  "dr-priority",
-                                  "hello-interval",
-                                  "replicator-local",
-                                  "replicator-threshold",
-                                  "replicator-selection",
-                                  "name"};
-    for (const char *n : names) {
-        if (zconfd_tag(n) == tag) {
-            return n;
-        }
-    }
-    return std::to_string(tag);
+    static t_cdbd_schema schema = [] {
+        t_cdbd_schema s;
+        std::string err;
+        EXPECT_EQ(cdbd_schema_load(&s, KEMD_SOURCE_DIR "/yang", &err), 0) << err;
+        return s;
+    }();
+    const char *name = cdbd_schema_tag_name(&schema, tag);
+    return name != nullptr ? name : std::to_string(tag);
 }
 
 std::string values_text(int n, const t_zconfd_value *vals)
@@ -214,24 +190,11 @@ int test_action(t_zconfd_uinfo *uinfo, const char *, const t_zconfd_value *param
     return 0;
 }
 
-struct t_result {
-    bool ok = false;
-    std::string error;
-    std::string text;
-    uint64_t commit_id = 0;
-};
-
 class CdbdComponent : public ::testing::Test
 {
   protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/cdbd-test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        chmod(dir_.c_str(), 0755);
-        sock_ = dir_ + "/cdbd.sock";
-        db_ = dir_ + "/db/cdb.sqlite";
         base_ = event_base_new();
         mgr_ = timer_mgr_create(TIMER_RESN_50MSEC, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
     }
@@ -242,11 +205,9 @@ class CdbdComponent : public ::testing::Test
             zconfd_module_deinit(&d->ctx);
         }
         daemons_.clear();
-        stop_agent(SIGTERM);
+        agent_.stop(SIGTERM);
         timer_mgr_destroy(mgr_);
         event_base_free(base_);
-        std::string cmd = "rm -rf " + dir_;
-        ASSERT_EQ(system(cmd.c_str()), 0);
     }
 
     void pump()
@@ -257,15 +218,7 @@ class CdbdComponent : public ::testing::Test
 
     bool wait_for(const std::function<bool()> &pred, int timeout_ms = 5000)
     {
-        int64_t end = sim_now_ms() + timeout_ms;
-        while (!pred()) {
-            if (sim_now_ms() > end) {
-                return false;
-            }
-            pump();
-            usleep(2000);
-        }
-        return true;
+        return kemd_sim::sim_wait([this] { pump(); }, pred, timeout_ms);
     }
 
     void idle(int ms)
@@ -274,42 +227,7 @@ class CdbdComponent : public ::testing::Test
         wait_for([&] { return sim_now_ms() > end; }, ms + 1000);
     }
 
-    void start_agent(std::vector<std::string> extra = {})
-    {
-        std::vector<std::string> args = {
-            KEMD_BUILD_DIR "/tools/cdbd/cdbd", "-f", "-s",  sock_, "-d", db_, "-y",
-            KEMD_SOURCE_DIR "/yang",           "-t", "3000"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        agent_pid_ = fork();
-        ASSERT_GE(agent_pid_, 0);
-        if (agent_pid_ == 0) {
-            int null = open("/dev/null", O_WRONLY);
-            if (getenv("CDBD_TEST_VERBOSE") == nullptr) {
-                dup2(null, STDERR_FILENO);
-            }
-            std::vector<char *> argv;
-            for (auto &a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        ASSERT_TRUE(wait_for([&] { return access(sock_.c_str(), F_OK) == 0; }));
-    }
-
-    void stop_agent(int sig)
-    {
-        if (agent_pid_ > 0) {
-            kill(agent_pid_, sig);
-            int status = 0;
-            waitpid(agent_pid_, &status, 0);
-            agent_pid_ = -1;
-            if (sig == SIGKILL) {
-                unlink(sock_.c_str());
-            }
-        }
-    }
+    void start_agent(std::vector<std::string> extra = {}) { ASSERT_TRUE(agent_.start(extra)); }
 
     t_test_daemon *start_daemon(const std::string &name, uint8_t mod)
     {
@@ -342,102 +260,134 @@ class CdbdComponent : public ::testing::Test
         data.timer_mgr_p = mgr_;
         data.mod_id = mod;
         snprintf(data.mod_name, sizeof(data.mod_name), "%s", name.c_str());
-        snprintf(data.cdb_path, sizeof(data.cdb_path), "%s", sock_.c_str());
+        snprintf(data.cdb_path, sizeof(data.cdb_path), "%s", agent_.sock.c_str());
         EXPECT_EQ(zconfd_module_init(&data, nullptr, &d->ctx), ZCONFD_INIT_OK);
         daemons_.push_back(std::move(d));
         return daemons_.back().get();
     }
 
-    std::unique_ptr<t_sim_peer> connect_cli(uint8_t mod = CLI_MOD)
+    // A daemon of the framework, its initial read done.
+    t_test_daemon *ready_daemon()
     {
-        auto peer = t_sim_peer::connect_wait(sock_, t_sim_framing::library(mod, ZUL_MODULE_CDB),
-                                             3000, [this] { pump(); });
-        if (peer != nullptr) {
-            peer->set_pump([this] { pump(); });
-            peer->send_register();
-        }
-        return peer;
+        t_test_daemon *d = start_daemon("kemd", ZUL_MODULE_PIM);
+        EXPECT_TRUE(wait_for([&] { return zconfd_init_config_read_done(d->ctx); }));
+        return d;
     }
 
-    // Sends msg and returns the reply with its sequence number (texts joined).
-    Cdb__CdbMsg *request(t_sim_peer *peer, Cdb__CdbMsg *msg)
+    std::unique_ptr<t_sim_peer> connect_cli(uint8_t mod = ZUL_MODULE_CLI)
     {
-        msg->seq = ++seq_;
-        std::vector<uint8_t> bytes(cdb__cdb_msg__get_packed_size(msg));
-        cdb__cdb_msg__pack(msg, bytes.data());
-        if (!peer->send_msg(bytes)) {
-            return nullptr;
-        }
-        int64_t end = sim_now_ms() + 8000;
-        while (sim_now_ms() < end) {
-            auto frame = peer->recv_frame(200);
-            if (!frame) {
-                continue;
-            }
-            Cdb__CdbMsg *reply =
-                cdb__cdb_msg__unpack(nullptr, frame->payload.size(), frame->payload.data());
-            if (reply != nullptr && reply->seq == msg->seq) {
-                return reply;
-            }
-            cdb__cdb_msg__free_unpacked(reply, nullptr);
-        }
-        return nullptr;
+        return agent_.connect(mod);
     }
 
-    t_result result(t_sim_peer *peer, Cdb__CdbMsg *msg)
-    {
-        t_result res;
-        Cdb__CdbMsg *reply = request(peer, msg);
-        EXPECT_NE(reply, nullptr);
-        while (reply != nullptr && reply->body_case == CDB__CDB_MSG__BODY_RESULT) {
-            res.ok = reply->result->ok;
-            res.error = reply->result->error != nullptr ? reply->result->error : "";
-            res.text += reply->result->text != nullptr ? reply->result->text : "";
-            res.commit_id = reply->result->commit_id;
-            bool more = reply->result->more;
-            cdb__cdb_msg__free_unpacked(reply, nullptr);
-            reply = nullptr;
-            if (more) {
-                auto frame = peer->recv_frame(3000);
-                if (frame) {
-                    reply =
-                        cdb__cdb_msg__unpack(nullptr, frame->payload.size(), frame->payload.data());
-                }
-            }
-        }
-        return res;
-    }
+    t_cdb_reply request(t_sim_peer *peer, Cdb__CdbMsg *msg) { return agent_.call(peer, msg); }
+    t_cdb_result result(t_sim_peer *peer, Cdb__CdbMsg *msg) { return agent_.result(peer, msg); }
 
-    t_result edit(t_sim_peer *peer, bool del, const std::string &path, const char *value = nullptr)
+    t_cdb_result edit(t_sim_peer *peer, bool del, const std::string &path,
+                      const char *value = nullptr)
     {
         Cdb__EditRequest e = CDB__EDIT_REQUEST__INIT;
         e.op = del ? CDB__EDIT_REQUEST__OP__DELETE : CDB__EDIT_REQUEST__OP__SET;
         e.path = const_cast<char *>(path.c_str());
         e.value = const_cast<char *>(value);
-        Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-        msg.body_case = CDB__CDB_MSG__BODY_EDIT;
-        msg.edit = &e;
+        Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_EDIT, &Cdb__CdbMsg::edit, &e);
         return result(peer, &msg);
     }
 
-    t_result commit(t_sim_peer *peer, const char *comment = "test")
+    t_cdb_result commit(t_sim_peer *peer, const char *comment = "test")
     {
         Cdb__CommitRequest c = CDB__COMMIT_REQUEST__INIT;
         c.comment = const_cast<char *>(comment);
-        Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-        msg.body_case = CDB__CDB_MSG__BODY_COMMIT;
-        msg.commit = &c;
+        Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_COMMIT, &Cdb__CdbMsg::commit, &c);
         return result(peer, &msg);
     }
 
-    t_result show(t_sim_peer *peer, bool running)
+    t_cdb_result show(t_sim_peer *peer, bool running)
     {
         Cdb__ShowConfig s = CDB__SHOW_CONFIG__INIT;
         s.which = running ? CDB__SHOW_CONFIG__WHICH__RUNNING : CDB__SHOW_CONFIG__WHICH__CANDIDATE;
-        Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-        msg.body_case = CDB__CDB_MSG__BODY_SHOW_CONFIG;
-        msg.show_config = &s;
+        Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_SHOW_CONFIG, &Cdb__CdbMsg::show_config, &s);
         return result(peer, &msg);
+    }
+
+    // The row of the test table a show request returns: "name=value ..." ("?"
+    // for a value the agent did not name; texts quoted) or the values alone,
+    // "none" or "error".
+    std::string row_of(t_sim_peer *peer, Cdb__DataOp op, std::vector<t_zconfd_value> keys,
+                       bool named = true)
+    {
+        Cdb__DataRequest req = CDB__DATA_REQUEST__INIT;
+        req.callpoint = const_cast<char *>("test-rows");
+        req.op = op;
+        t_zconfd_pb_values pb;
+        pb.add_all(keys.data(), static_cast<int>(keys.size()));
+        req.keys = pb.data();
+        req.n_keys = pb.size();
+        Cdb__CdbMsg msg =
+            cdb_msg(CDB__CDB_MSG__BODY_DATA_REQUEST, &Cdb__CdbMsg::data_request, &req);
+        t_cdb_reply r = request(peer, &msg);
+        if (r == nullptr || r->data_reply->error != nullptr) {
+            return "error";
+        }
+        std::string row = r->data_reply->found ? "" : "none";
+        for (size_t i = 0; r->data_reply->found && i < r->data_reply->n_values; i++) {
+            const Cdb__Value *v = r->data_reply->values[i];
+            row += std::string(i > 0 ? " " : "") +
+                   (!named               ? ""
+                    : v->name != nullptr ? std::string(v->name) + "="
+                                         : "?=") +
+                   (v->s != nullptr ? "'" + std::string(v->s) + "'" : std::to_string(v->u));
+        }
+        return row;
+    }
+
+    // The operational entries under prefix as "path=value".
+    std::vector<std::string> oper_read(t_sim_peer *peer, std::string prefix)
+    {
+        Cdb__OperRead rd = CDB__OPER_READ__INIT;
+        rd.prefix = prefix.data();
+        Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_OPER_READ, &Cdb__CdbMsg::oper_read, &rd);
+        t_cdb_reply reply = request(peer, &msg);
+        std::vector<std::string> out;
+        for (size_t i = 0; reply != nullptr && i < reply->oper_values->n_entries; i++) {
+            const Cdb__OperEntry *e = reply->oper_values->entries[i];
+            out.push_back(std::string(e->path) + "=" + (e->value != nullptr ? e->value : ""));
+        }
+        EXPECT_NE(reply, nullptr);
+        return out;
+    }
+
+    // An action by its point: ok, then the output or the error.
+    std::pair<bool, std::string> action(t_sim_peer *peer, const char *point,
+                                        std::vector<std::string> argv,
+                                        std::vector<std::pair<const char *, const char *>> params)
+    {
+        Cdb__ActionRequest act = CDB__ACTION_REQUEST__INIT;
+        act.actionpoint = const_cast<char *>(point);
+        std::vector<char *> args;
+        for (auto &a : argv) {
+            args.push_back(a.data());
+        }
+        std::vector<Cdb__ActionParam> ps(params.size());
+        std::vector<Cdb__ActionParam *> pp;
+        for (size_t i = 0; i < params.size(); i++) {
+            cdb__action_param__init(&ps[i]);
+            ps[i].name = const_cast<char *>(params[i].first);
+            ps[i].value = const_cast<char *>(params[i].second);
+            pp.push_back(&ps[i]);
+        }
+        act.argv = args.data();
+        act.n_argv = args.size();
+        act.params = pp.data();
+        act.n_params = pp.size();
+        Cdb__CdbMsg msg =
+            cdb_msg(CDB__CDB_MSG__BODY_ACTION_REQUEST, &Cdb__CdbMsg::action_request, &act);
+        t_cdb_reply reply = request(peer, &msg);
+        if (reply == nullptr || reply->body_case != CDB__CDB_MSG__BODY_ACTION_REPLY) {
+            return {false, "no reply"};
+        }
+        const Cdb__ActionReply *r = reply->action_reply;
+        const char *text = r->ok ? r->output : r->error;
+        return {r->ok, text != nullptr ? text : ""};
     }
 
     // A VPN with PIM, one interface and its PIM settings.
@@ -451,11 +401,9 @@ class CdbdComponent : public ::testing::Test
             edit(cli, false, VPN1 + "/router/pim/interface[if-name='ge0-1']/dr-priority", "7").ok);
     }
 
-    std::string dir_, sock_, db_;
-    pid_t agent_pid_ = -1;
     event_base *base_ = nullptr;
     t_timer_mgr *mgr_ = nullptr;
-    uint32_t seq_ = 0;
+    kemd_sim::t_cdb_agent agent_{[this] { pump(); }};
     std::vector<std::unique_ptr<t_test_daemon>> daemons_;
 };
 
@@ -473,14 +421,13 @@ TEST_F(CdbdComponent, InitialReadThenCommitsInPriorityOrder)
     auto cli = connect_cli();
     ASSERT_NE(cli, nullptr);
     configure_vpn1(cli.get());
-    t_result c = commit(cli.get());
+    t_cdb_result c = commit(cli.get());
     ASSERT_TRUE(c.ok) << c.error;
     EXPECT_EQ(c.commit_id, 1u);
 
     // Registration brings the whole configuration, system (priority 5) first,
     // keys root first, defaults filled in.
-    t_test_daemon *d = start_daemon("kemd", ZUL_MODULE_PIM);
-    ASSERT_TRUE(wait_for([&] { return zconfd_init_config_read_done(d->ctx); }));
+    t_test_daemon *d = ready_daemon();
     EXPECT_EQ(d->log, VPN1_INITIAL);
     EXPECT_EQ(d->connects, 1);
     EXPECT_GE(d->trigger_ends, 2);
@@ -527,7 +474,7 @@ TEST_F(CdbdComponent, InitialReadThenCommitsInPriorityOrder)
     // Invalid values are refused at the edit; nothing to commit is no commit.
     EXPECT_FALSE(
         edit(cli.get(), false, VPN1 + "/router/pim/interface[if-name='x']/hello-interval", "0").ok);
-    t_result none = commit(cli.get());
+    t_cdb_result none = commit(cli.get());
     EXPECT_TRUE(none.ok);
     EXPECT_NE(none.text.find("No modifications"), std::string::npos);
 }
@@ -537,15 +484,14 @@ TEST_F(CdbdComponent, FailingCallbackLeavesRunningAndUndoesAppliedRows)
     start_agent();
     auto cli = connect_cli();
     ASSERT_NE(cli, nullptr);
-    t_test_daemon *d = start_daemon("kemd", ZUL_MODULE_PIM);
-    ASSERT_TRUE(wait_for([&] { return zconfd_init_config_read_done(d->ctx); }));
+    t_test_daemon *d = ready_daemon();
     std::string before = show(cli.get(), true).text;
 
     d->fail_if = "bad0";
     d->log.clear();
     ASSERT_TRUE(edit(cli.get(), false, VPN1 + "/router/pim/auto-rp", "true").ok);
     ASSERT_TRUE(edit(cli.get(), false, VPN1 + "/interface[if-name='bad0']/shutdown", "true").ok);
-    t_result c = commit(cli.get());
+    t_cdb_result c = commit(cli.get());
     EXPECT_FALSE(c.ok);
     EXPECT_NE(c.error.find("Unable to apply changes"), std::string::npos) << c.error;
     EXPECT_NE(c.error.find("vpn/vpn-instance/interface"), std::string::npos) << c.error;
@@ -592,12 +538,11 @@ TEST_F(CdbdComponent, PersistenceRollbackAndReconnection)
     ASSERT_TRUE(edit(cli.get(), false, VPN1 + "/router/pim/spt-threshold", "500").ok);
     ASSERT_TRUE(commit(cli.get(), "second").ok);
 
-    t_test_daemon *d = start_daemon("kemd", ZUL_MODULE_PIM);
-    ASSERT_TRUE(wait_for([&] { return zconfd_init_config_read_done(d->ctx); }));
+    t_test_daemon *d = ready_daemon();
 
     // The agent dies; the daemon notices, and re-registers with the new agent,
     // which has kept the configuration and its history.
-    stop_agent(SIGKILL);
+    agent_.stop(SIGKILL);
     cli.reset();
     ASSERT_TRUE(wait_for([&] { return !zconfd_init_config_read_done(d->ctx); }));
     d->log.clear();
@@ -610,26 +555,21 @@ TEST_F(CdbdComponent, PersistenceRollbackAndReconnection)
 
     cli = connect_cli();
     ASSERT_NE(cli, nullptr);
-    Cdb__CdbMsg list = CDB__CDB_MSG__INIT;
-    list.body_case = CDB__CDB_MSG__BODY_LIST_COMMITS;
     Cdb__Empty empty = CDB__EMPTY__INIT;
-    list.list_commits = &empty;
-    Cdb__CdbMsg *reply = request(cli.get(), &list);
+    Cdb__CdbMsg list = cdb_msg(CDB__CDB_MSG__BODY_LIST_COMMITS, &Cdb__CdbMsg::list_commits, &empty);
+    t_cdb_reply reply = request(cli.get(), &list);
     ASSERT_NE(reply, nullptr);
     ASSERT_EQ(reply->body_case, CDB__CDB_MSG__BODY_COMMIT_LIST);
     ASSERT_EQ(reply->commit_list->n_commits, 2u);
     EXPECT_EQ(reply->commit_list->commits[0]->id, 2u);
     EXPECT_STREQ(reply->commit_list->commits[1]->comment, "first");
-    cdb__cdb_msg__free_unpacked(reply, nullptr);
 
     // Rollback makes a new commit with the old configuration and delivers the delta.
     d->log.clear();
     Cdb__RollbackRequest rb = CDB__ROLLBACK_REQUEST__INIT;
     rb.commit_id = 1;
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.body_case = CDB__CDB_MSG__BODY_ROLLBACK;
-    msg.rollback = &rb;
-    t_result r = result(cli.get(), &msg);
+    Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_ROLLBACK, &Cdb__CdbMsg::rollback, &rb);
+    t_cdb_result r = result(cli.get(), &msg);
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.commit_id, 3u);
     EXPECT_EQ(show(cli.get(), true).text, first);
@@ -644,17 +584,14 @@ TEST_F(CdbdComponent, PersistenceRollbackAndReconnection)
     load.json = json.data();
     load.has_merge = true;
     load.merge = true;
-    msg.body_case = CDB__CDB_MSG__BODY_LOAD_CONFIG;
-    msg.load_config = &load;
+    msg = cdb_msg(CDB__CDB_MSG__BODY_LOAD_CONFIG, &Cdb__CdbMsg::load_config, &load);
     ASSERT_TRUE(result(cli.get(), &msg).ok);
-    msg.body_case = CDB__CDB_MSG__BODY_COMPARE;
-    msg.compare = &empty;
-    t_result cmp = result(cli.get(), &msg);
+    msg = cdb_msg(CDB__CDB_MSG__BODY_COMPARE, &Cdb__CdbMsg::compare, &empty);
+    t_cdb_result cmp = result(cli.get(), &msg);
     EXPECT_EQ(cmp.text, "~ /kem-system:system/system-ip = 10.9.9.9 (was 10.0.0.1)\n");
     std::string bad = "{\"kem-system:system\":{\"nosuch\":1}}";
     load.json = bad.data();
-    msg.body_case = CDB__CDB_MSG__BODY_LOAD_CONFIG;
-    msg.load_config = &load;
+    msg = cdb_msg(CDB__CDB_MSG__BODY_LOAD_CONFIG, &Cdb__CdbMsg::load_config, &load);
     EXPECT_FALSE(result(cli.get(), &msg).ok);
 }
 
@@ -684,25 +621,15 @@ TEST_F(CdbdComponent, InitialReadFollowsReadLevels)
     EXPECT_EQ(a->log.size(), 1u);
     EXPECT_EQ(b->log, a->log);
 
-    Cdb__OperRead rd = CDB__OPER_READ__INIT;
-    std::string prefix = "/zconfd-initial-read-priority";
-    rd.prefix = prefix.data();
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.body_case = CDB__CDB_MSG__BODY_OPER_READ;
-    msg.oper_read = &rd;
-    Cdb__CdbMsg *reply = request(cli.get(), &msg);
-    ASSERT_NE(reply, nullptr);
-    ASSERT_EQ(reply->oper_values->n_entries, 1u);
-    EXPECT_STREQ(reply->oper_values->entries[0]->value, "7");
-    cdb__cdb_msg__free_unpacked(reply, nullptr);
+    EXPECT_EQ(oper_read(cli.get(), "/zconfd-initial-read-priority"),
+              (std::vector<std::string>{"/zconfd-initial-read-priority=7"}));
 }
 
 TEST_F(CdbdComponent, OperationalWritesShowAndActions)
 {
     start_agent();
     auto cli = connect_cli();
-    t_test_daemon *d = start_daemon("kemd", ZUL_MODULE_PIM);
-    ASSERT_TRUE(wait_for([&] { return zconfd_init_config_read_done(d->ctx); }));
+    t_test_daemon *d = ready_daemon();
 
     // Writes land in call order: the last value wins, a delete takes the subtree.
     EXPECT_EQ(
@@ -723,107 +650,44 @@ TEST_F(CdbdComponent, OperationalWritesShowAndActions)
                               E_ZCONFD_OPER_DEL);
     // Read from another connection while the writes arrive: the value only
     // ever grows, and settles at the last one written.
-    Cdb__OperRead rd = CDB__OPER_READ__INIT;
-    std::string prefix = "/debugs";
-    rd.prefix = prefix.data();
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.body_case = CDB__CDB_MSG__BODY_OPER_READ;
-    msg.oper_read = &rd;
+    const std::string level = "/debugs/pim/vpn{1}/events/level=";
     long last = -1;
-    std::vector<std::string> paths;
-    int64_t end = sim_now_ms() + 20000;
-    while ((last < 299 || paths.size() != 2) && sim_now_ms() < end) {
-        Cdb__CdbMsg *reply = request(cli.get(), &msg);
-        ASSERT_NE(reply, nullptr);
-        paths.clear();
-        for (size_t i = 0; i < reply->oper_values->n_entries; i++) {
-            const Cdb__OperEntry *e = reply->oper_values->entries[i];
-            paths.emplace_back(e->path);
-            if (paths.back() == "/debugs/pim/vpn{1}/events/level") {
-                long v = strtol(e->value, nullptr, 10);
-                EXPECT_GE(v, last);
-                last = v;
+    std::vector<std::string> rows;
+    for (int64_t end = sim_now_ms() + 20000;
+         (last < 299 || rows.size() != 2) && sim_now_ms() < end;) {
+        rows = oper_read(cli.get(), "/debugs");
+        for (const std::string &r : rows) {
+            if (r.starts_with(level)) {
+                EXPECT_GE(std::stol(r.substr(level.size())), last);
+                last = std::stol(r.substr(level.size()));
             }
         }
-        cdb__cdb_msg__free_unpacked(reply, nullptr);
     }
-    EXPECT_EQ(last, 299);
-    EXPECT_EQ(paths,
-              (std::vector<std::string>{"/debugs/pim/vpn{1}", "/debugs/pim/vpn{1}/events/level"}));
-    Cdb__CdbMsg *reply = nullptr;
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_TRUE(rows[0].starts_with("/debugs/pim/vpn{1}=")) << rows[0];
+    EXPECT_EQ(rows[1], level + "299");
 
-    // Show: first row, row by keys, next row, end of table, unknown callpoint.
-    auto data = [&](Cdb__DataOp op, int64_t key, std::string *row) {
-        Cdb__DataRequest req = CDB__DATA_REQUEST__INIT;
-        req.callpoint = const_cast<char *>("test-rows");
-        req.op = op;
-        t_zconfd_pb_values keys;
-        t_zconfd_value k =
-            zconfd_val_uint(zconfd_tag("id"), ZCONFD_VT_UINT32, static_cast<uint64_t>(key));
-        if (key >= 0) {
-            keys.add(&k);
+    // Show: first row, row by keys, next row, end of table.
+    auto data = [&](Cdb__DataOp op, int64_t key) {
+        if (key < 0) {
+            return row_of(cli.get(), op, {}, false);
         }
-        req.keys = keys.data();
-        req.n_keys = keys.size();
-        Cdb__CdbMsg m = CDB__CDB_MSG__INIT;
-        m.body_case = CDB__CDB_MSG__BODY_DATA_REQUEST;
-        m.data_request = &req;
-        Cdb__CdbMsg *r = request(cli.get(), &m);
-        bool found = r != nullptr && r->data_reply->found;
-        row->clear();
-        for (size_t i = 0; found && i < r->data_reply->n_values; i++) {
-            *row +=
-                std::string(i > 0 ? " " : "") + (r->data_reply->values[i]->s != nullptr
-                                                     ? r->data_reply->values[i]->s
-                                                     : std::to_string(r->data_reply->values[i]->u));
-        }
-        cdb__cdb_msg__free_unpacked(r, nullptr);
-        return found;
+        return row_of(cli.get(), op, {zconfd_val_uint(zconfd_tag("id"), ZCONFD_VT_UINT32, key)},
+                      false);
     };
-    std::string row;
-    EXPECT_TRUE(data(CDB__DATA_OP__DATA_FIRST, -1, &row));
-    EXPECT_EQ(row, "10 ten");
-    EXPECT_TRUE(data(CDB__DATA_OP__DATA_GET, 20, &row));
-    EXPECT_EQ(row, "20 twenty");
-    EXPECT_FALSE(data(CDB__DATA_OP__DATA_GET, 25, &row));
-    EXPECT_TRUE(data(CDB__DATA_OP__DATA_NEXT, 20, &row));
-    EXPECT_EQ(row, "30 thirty");
-    EXPECT_TRUE(data(CDB__DATA_OP__DATA_SAME_OR_NEXT, 20, &row));
-    EXPECT_EQ(row, "20 twenty");
-    EXPECT_FALSE(data(CDB__DATA_OP__DATA_NEXT, 30, &row));
+    EXPECT_EQ(data(CDB__DATA_OP__DATA_FIRST, -1), "10 'ten'");
+    EXPECT_EQ(data(CDB__DATA_OP__DATA_GET, 20), "20 'twenty'");
+    EXPECT_EQ(data(CDB__DATA_OP__DATA_GET, 25), "none");
+    EXPECT_EQ(data(CDB__DATA_OP__DATA_NEXT, 20), "30 'thirty'");
+    EXPECT_EQ(data(CDB__DATA_OP__DATA_SAME_OR_NEXT, 20), "20 'twenty'");
+    EXPECT_EQ(data(CDB__DATA_OP__DATA_NEXT, 30), "none");
 
     // Actions: the command form prints, the action form fails with its text.
-    Cdb__ActionRequest act = CDB__ACTION_REQUEST__INIT;
-    act.actionpoint = const_cast<char *>("test_cmd");
-    char arg0[] = "vpn";
-    char *argv[] = {arg0};
-    act.argv = argv;
-    act.n_argv = 1;
-    msg.body_case = CDB__CDB_MSG__BODY_ACTION_REQUEST;
-    msg.action_request = &act;
-    reply = request(cli.get(), &msg);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_TRUE(reply->action_reply->ok);
-    EXPECT_STREQ(reply->action_reply->output, "Statistics\narg 0: vpn\n");
-    cdb__cdb_msg__free_unpacked(reply, nullptr);
-    Cdb__ActionParam param = CDB__ACTION_PARAM__INIT;
-    param.name = const_cast<char *>("vpn-id");
-    param.value = const_cast<char *>("5");
-    Cdb__ActionParam *params[] = {&param};
-    act = CDB__ACTION_REQUEST__INIT;
-    act.actionpoint = const_cast<char *>("test_action");
-    act.params = params;
-    act.n_params = 1;
-    reply = request(cli.get(), &msg);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_FALSE(reply->action_reply->ok);
-    EXPECT_STREQ(reply->action_reply->error, "VPN 5 not configured");
-    cdb__cdb_msg__free_unpacked(reply, nullptr);
-    act.actionpoint = const_cast<char *>("nosuch");
-    reply = request(cli.get(), &msg);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_FALSE(reply->action_reply->ok);
-    cdb__cdb_msg__free_unpacked(reply, nullptr);
+    EXPECT_EQ(action(cli.get(), "test_cmd", {"vpn"}, {}),
+              std::make_pair(true, std::string("Statistics\narg 0: vpn\n")));
+    EXPECT_EQ(action(cli.get(), "test_action", {}, {{"vpn-id", "5"}}),
+              std::make_pair(false, std::string("VPN 5 not configured")));
+    EXPECT_FALSE(action(cli.get(), "nosuch", {}, {{"vpn-id", "5"}}).first);
 }
 
 TEST_F(CdbdComponent, NotificationsAreThrottledBySeverity)
@@ -832,12 +696,9 @@ TEST_F(CdbdComponent, NotificationsAreThrottledBySeverity)
     auto follower = connect_cli(FOLLOWER_MOD);
     ASSERT_NE(follower, nullptr);
     Cdb__FollowNotifications f = CDB__FOLLOW_NOTIFICATIONS__INIT;
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.body_case = CDB__CDB_MSG__BODY_FOLLOW;
-    msg.follow = &f;
+    Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_FOLLOW, &Cdb__CdbMsg::follow, &f);
     ASSERT_TRUE(result(follower.get(), &msg).ok);
-    t_test_daemon *d = start_daemon("kemd", ZUL_MODULE_PIM);
-    ASSERT_TRUE(wait_for([&] { return zconfd_init_config_read_done(d->ctx); }));
+    t_test_daemon *d = ready_daemon();
 
     auto notify = [&](const char *name, int severity) {
         t_zconfd_value v[4] = {zconfd_val_begin(zconfd_tag(name)),
@@ -860,13 +721,11 @@ TEST_F(CdbdComponent, NotificationsAreThrottledBySeverity)
         if (!frame) {
             continue;
         }
-        Cdb__CdbMsg *n =
-            cdb__cdb_msg__unpack(nullptr, frame->payload.size(), frame->payload.data());
+        t_cdb_reply n = kemd_sim::cdb_unpack(*frame);
         ASSERT_NE(n, nullptr);
         ASSERT_EQ(n->body_case, CDB__CDB_MSG__BODY_NOTIFICATION);
         EXPECT_STREQ(n->notification->module, "kemd");
         got.emplace_back(n->notification->text, sim_now_ms());
-        cdb__cdb_msg__free_unpacked(n, nullptr);
     }
     ASSERT_EQ(got.size(), 3u);
     // Names the schema does not know are shown by tag.
@@ -899,7 +758,7 @@ TEST_F(CdbdComponent, ClientsWithoutCredentialsAreRefused)
                 setresuid(65534, 65534, 65534) != 0) {
                 _exit(2);
             }
-            auto peer = t_sim_peer::connect(sock_, t_sim_framing::library(STRANGER_MOD, 40));
+            auto peer = t_sim_peer::connect(agent_.sock, t_sim_framing::library(STRANGER_MOD, 40));
             if (peer == nullptr) {
                 _exit(3);
             }
@@ -913,7 +772,7 @@ TEST_F(CdbdComponent, ClientsWithoutCredentialsAreRefused)
     // The socket file admits only root and the agent's group; were its mode
     // loose, the credentials would still refuse.
     EXPECT_EQ(stranger(), 3);
-    ASSERT_EQ(chmod(sock_.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(agent_.sock.c_str(), 0666), 0);
     EXPECT_EQ(stranger(), 0);
 
     // Root is served, on the same module id once the refused one is gone.
@@ -922,17 +781,8 @@ TEST_F(CdbdComponent, ClientsWithoutCredentialsAreRefused)
     ASSERT_NE(cli, nullptr);
     EXPECT_FALSE(cli->wait_eof(300));
     EXPECT_TRUE(show(cli.get(), true).ok);
-    Cdb__OperRead rd = CDB__OPER_READ__INIT;
-    std::string prefix = "/cdbd/statistics/refused-connections";
-    rd.prefix = prefix.data();
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.body_case = CDB__CDB_MSG__BODY_OPER_READ;
-    msg.oper_read = &rd;
-    Cdb__CdbMsg *reply = request(cli.get(), &msg);
-    ASSERT_NE(reply, nullptr);
-    ASSERT_EQ(reply->oper_values->n_entries, 1u);
-    EXPECT_STREQ(reply->oper_values->entries[0]->value, "1");
-    cdb__cdb_msg__free_unpacked(reply, nullptr);
+    EXPECT_EQ(oper_read(cli.get(), "/cdbd/statistics/refused-connections"),
+              (std::vector<std::string>{"/cdbd/statistics/refused-connections=1"}));
 }
 
 TEST_F(CdbdComponent, LargeConfigurationsTravelInParts)
@@ -950,26 +800,17 @@ TEST_F(CdbdComponent, LargeConfigurationsTravelInParts)
     json += "]}]}}";
     ASSERT_GT(json.size(), MSGQ_MAX_APP_LEN);
     Cdb__LoadConfig load = CDB__LOAD_CONFIG__INIT;
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.body_case = CDB__CDB_MSG__BODY_LOAD_CONFIG;
-    msg.load_config = &load;
+    Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_LOAD_CONFIG, &Cdb__CdbMsg::load_config, &load);
     std::string first = json.substr(0, json.size() / 2);
     std::string second = json.substr(json.size() / 2);
     load.json = first.data();
     load.has_more = true;
     load.more = true;
-    Cdb__CdbMsg *none = nullptr;
-    {
-        // The first part is only stored: no answer comes for it.
-        msg.seq = ++seq_;
-        std::vector<uint8_t> bytes(cdb__cdb_msg__get_packed_size(&msg));
-        cdb__cdb_msg__pack(&msg, bytes.data());
-        ASSERT_TRUE(cli->send_msg(bytes));
-    }
-    EXPECT_EQ(none, nullptr);
+    // The first part is only stored: no answer comes for it.
+    ASSERT_TRUE(kemd_sim::cdb_send(cli.get(), &msg));
     load.json = second.data();
     load.more = false;
-    t_result r = result(cli.get(), &msg);
+    t_cdb_result r = result(cli.get(), &msg);
     ASSERT_TRUE(r.ok) << r.error;
     ASSERT_TRUE(commit(cli.get()).ok);
 
@@ -979,7 +820,7 @@ TEST_F(CdbdComponent, LargeConfigurationsTravelInParts)
     EXPECT_EQ(d->log[0], "vpn/vpn-instance 1 1:");
     EXPECT_EQ(d->log[N],
               "vpn/vpn-instance/interface 1 1,ge0-" + std::to_string(N - 1) + ": shutdown=true");
-    t_result shown = show(cli.get(), true);
+    t_cdb_result shown = show(cli.get(), true);
     EXPECT_TRUE(shown.ok);
     EXPECT_GT(shown.text.size(), MSGQ_MAX_APP_LEN);
     EXPECT_NE(shown.text.find("ge0-" + std::to_string(N - 1)), std::string::npos);
@@ -1003,17 +844,14 @@ TEST_F(CdbdComponent, SilentDaemonFailsTheCommitAndLeavingOneDoesNot)
     reg.read_level = 3;
     reg.subs = subs;
     reg.n_subs = 1;
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.body_case = CDB__CDB_MSG__BODY_REGISTER;
-    msg.register_ = &reg;
-    Cdb__CdbMsg *reply = request(mute.get(), &msg);
+    Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_REGISTER, &Cdb__CdbMsg::register_, &reg);
+    t_cdb_reply reply = request(mute.get(), &msg);
     ASSERT_NE(reply, nullptr);
     ASSERT_TRUE(reply->register_reply->ok);
-    cdb__cdb_msg__free_unpacked(reply, nullptr);
     // Its initial read goes unanswered and times out; then a commit does too.
     idle(1200);
     ASSERT_TRUE(edit(cli.get(), false, "/kem-system:system/system-ip", "10.0.0.2").ok);
-    t_result c = commit(cli.get());
+    t_cdb_result c = commit(cli.get());
     EXPECT_FALSE(c.ok);
     EXPECT_NE(c.error.find("Unable to apply changes: mute: no answer within 800 ms"),
               std::string::npos)
@@ -1026,7 +864,6 @@ TEST_F(CdbdComponent, SilentDaemonFailsTheCommitAndLeavingOneDoesNot)
     reply = request(odd.get(), &msg);
     ASSERT_NE(reply, nullptr);
     EXPECT_FALSE(reply->register_reply->ok);
-    cdb__cdb_msg__free_unpacked(reply, nullptr);
 
     // Once the silent daemon is gone, the commit goes through.
     mute.reset();
@@ -1066,7 +903,7 @@ constexpr const char *TEST_MODULE = R"(module kem-test {
 
 TEST_F(CdbdComponent, SchemaExtensionsTypeKeysParametersAndNames)
 {
-    std::string yang = dir_ + "/yang";
+    std::string yang = agent_.dir + "/yang";
     std::string cmd = "mkdir -p " + yang + " && cp " KEMD_SOURCE_DIR "/yang/*.yang " + yang;
     ASSERT_EQ(system(cmd.c_str()), 0);
     FILE *f = fopen((yang + "/kem-test.yang").c_str(), "w");
@@ -1076,66 +913,24 @@ TEST_F(CdbdComponent, SchemaExtensionsTypeKeysParametersAndNames)
     start_agent({"-y", yang});
     auto cli = connect_cli();
     ASSERT_NE(cli, nullptr);
-    t_test_daemon *d = start_daemon("kemd", ZUL_MODULE_PIM);
-    ASSERT_TRUE(wait_for([&] { return zconfd_init_config_read_done(d->ctx); }));
+    t_test_daemon *d = ready_daemon();
 
     // Keys typed as text are typed by the callpoint's list; values get names.
-    Cdb__DataRequest req = CDB__DATA_REQUEST__INIT;
-    req.callpoint = const_cast<char *>("test-rows");
-    req.op = CDB__DATA_OP__DATA_GET;
-    t_zconfd_pb_values keys;
-    t_zconfd_value key = zconfd_val_str(0, "20");
-    keys.add(&key);
-    req.keys = keys.data();
-    req.n_keys = keys.size();
-    Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-    msg.body_case = CDB__CDB_MSG__BODY_DATA_REQUEST;
-    msg.data_request = &req;
-    Cdb__CdbMsg *reply = request(cli.get(), &msg);
-    ASSERT_NE(reply, nullptr);
-    ASSERT_TRUE(reply->data_reply->found);
-    ASSERT_EQ(reply->data_reply->n_values, 2u);
-    EXPECT_STREQ(reply->data_reply->values[0]->name, "id");
-    EXPECT_EQ(reply->data_reply->values[0]->u, 20u);
-    EXPECT_STREQ(reply->data_reply->values[1]->name, "name");
-    cdb__cdb_msg__free_unpacked(reply, nullptr);
-    key = zconfd_val_str(0, "not-a-number");
-    t_zconfd_pb_values bad_keys;
-    bad_keys.add(&key);
-    req.keys = bad_keys.data();
-    reply = request(cli.get(), &msg);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_FALSE(reply->data_reply->found);
-    EXPECT_NE(reply->data_reply->error, nullptr);
-    cdb__cdb_msg__free_unpacked(reply, nullptr);
+    EXPECT_EQ(row_of(cli.get(), CDB__DATA_OP__DATA_GET, {zconfd_val_str(0, "20")}),
+              "id=20 name='twenty'");
+    EXPECT_EQ(row_of(cli.get(), CDB__DATA_OP__DATA_GET, {zconfd_val_str(0, "not-a-number")}),
+              "error");
 
     // Action parameters are typed by the action's input; unknown ones refused.
-    Cdb__ActionParam param = CDB__ACTION_PARAM__INIT;
-    param.name = const_cast<char *>("vpn-id");
-    param.value = const_cast<char *>("5");
-    Cdb__ActionParam *params[] = {&param};
-    Cdb__ActionRequest act = CDB__ACTION_REQUEST__INIT;
-    act.actionpoint = const_cast<char *>("test_action");
-    act.params = params;
-    act.n_params = 1;
-    msg.body_case = CDB__CDB_MSG__BODY_ACTION_REQUEST;
-    msg.action_request = &act;
-    reply = request(cli.get(), &msg);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_STREQ(reply->action_reply->error, "VPN 5 not configured");
+    EXPECT_EQ(action(cli.get(), "test_action", {}, {{"vpn-id", "5"}}).second,
+              "VPN 5 not configured");
     EXPECT_EQ(g_last_param_type, ZCONFD_VT_UINT32);
-    cdb__cdb_msg__free_unpacked(reply, nullptr);
-    param.name = const_cast<char *>("nosuch");
-    reply = request(cli.get(), &msg);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_FALSE(reply->action_reply->ok);
-    EXPECT_STREQ(reply->action_reply->error, "Unknown parameter nosuch");
-    cdb__cdb_msg__free_unpacked(reply, nullptr);
+    EXPECT_EQ(action(cli.get(), "test_action", {}, {{"nosuch", "5"}}),
+              std::make_pair(false, std::string("Unknown parameter nosuch")));
 
     // Notifications are named from the schema, tags overridden where it says so.
     Cdb__FollowNotifications fol = CDB__FOLLOW_NOTIFICATIONS__INIT;
-    msg.body_case = CDB__CDB_MSG__BODY_FOLLOW;
-    msg.follow = &fol;
+    Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_FOLLOW, &Cdb__CdbMsg::follow, &fol);
     ASSERT_TRUE(result(cli.get(), &msg).ok);
     t_zconfd_value v[4] = {zconfd_val_begin(zconfd_tag("test-event")),
                            zconfd_val_uint(zconfd_tag("severity-level"), ZCONFD_VT_UINT8, 1),
@@ -1144,12 +939,11 @@ TEST_F(CdbdComponent, SchemaExtensionsTypeKeysParametersAndNames)
     ASSERT_EQ(zconfd_event_send_notification(d->ctx, v, 4), 0);
     std::optional<kemd_sim::t_sim_frame> frame = cli->recv_frame(3000);
     ASSERT_TRUE(frame.has_value());
-    Cdb__CdbMsg *n = cdb__cdb_msg__unpack(nullptr, frame->payload.size(), frame->payload.data());
+    t_cdb_reply n = kemd_sim::cdb_unpack(*frame);
     ASSERT_NE(n, nullptr);
     ASSERT_EQ(n->body_case, CDB__CDB_MSG__BODY_NOTIFICATION);
     EXPECT_STREQ(n->notification->name, "test-event");
     EXPECT_STREQ(n->notification->text, "{\"test-event\":{\"severity-level\":1,\"code\":42}}");
-    cdb__cdb_msg__free_unpacked(n, nullptr);
 }
 
 } // namespace

@@ -128,6 +128,13 @@ void app_read(msgq_handle_t *h, void *msg, uint32_t len, void *arg)
 
 std::vector<uint8_t> bytes(const std::string &s) { return {s.begin(), s.end()}; }
 
+// The payload of the next frame the peer receives ("none" when nothing came).
+std::vector<uint8_t> payload(const std::unique_ptr<t_sim_peer> &peer)
+{
+    auto f = peer->recv_frame(WAIT_MS);
+    return f.has_value() ? f->payload : bytes("none");
+}
+
 struct MsgqTest : ::testing::Test {
     event_base *base = nullptr;
     t_timer_mgr *tmr = nullptr;
@@ -172,18 +179,28 @@ struct MsgqTest : ::testing::Test {
 
     bool wait_until(const std::function<bool()> &pred, int timeout_ms = WAIT_MS)
     {
-        int64_t end = kemd_sim::sim_now_ms() + timeout_ms;
-        while (!pred()) {
-            if (kemd_sim::sim_now_ms() > end) {
-                return false;
-            }
-            pump();
-            usleep(1000);
-        }
-        return true;
+        return kemd_sim::sim_wait(pumper(), pred, timeout_ms);
     }
 
     std::string path(const char *name) const { return dir + "/" + name; }
+
+    std::unique_ptr<t_sim_peer> listener(const std::string &p, t_sim_framing framing)
+    {
+        auto sim = t_sim_peer::listen(p, framing);
+        if (sim != nullptr) {
+            sim->set_pump(pumper());
+        }
+        return sim;
+    }
+
+    // The client handle a has dialled sim and is up, its registration (if it
+    // registers) read.
+    bool linked(t_sim_peer *sim, t_app *a)
+    {
+        return sim->wait_connected(WAIT_MS) &&
+               (sim->framing().app_header || sim->recv_frame(WAIT_MS).has_value()) &&
+               wait_until([&] { return a->up == 1; });
+    }
 
     t_app *make_multi(uint8_t src, uint8_t tgt, const std::string &p)
     {
@@ -303,9 +320,7 @@ std::function<int()> stranger(const std::string &p, t_sim_framing framing)
 
 TEST_F(MsgqTest, ClientRegistersAndExchangesWithSimServer)
 {
-    auto sim = t_sim_peer::listen(path("sysmgrd"), t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
-    ASSERT_NE(sim, nullptr);
-    sim->set_pump(pumper());
+    auto sim = listener(path("sysmgrd"), t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
     t_app *a = make(MOD_PIM, MOD_SYSMGR, MSGQ_HANDLE_TYPE_CLIENT, path("sysmgrd"));
     ASSERT_NE(a->h, nullptr);
     EXPECT_FALSE(msgq_ready(a->h));
@@ -355,22 +370,7 @@ TEST_F(MsgqTest, ClientRegistersAndExchangesWithSimServer)
         EXPECT_EQ(msgq_write(app.h, buf, 4), MSGQ_OK);
     };
     ASSERT_TRUE(sim->send_msg(bytes("x")));
-    auto echo = sim->recv_frame(WAIT_MS);
-    ASSERT_TRUE(echo.has_value());
-    EXPECT_EQ(echo->payload, bytes("echo"));
-
-    std::vector<std::string> lines;
-    msgq_dump_instance(
-        &lines,
-        [](void *u, const char *l) { static_cast<std::vector<std::string> *>(u)->push_back(l); },
-        1);
-    std::string all;
-    for (auto &l : lines) {
-        all += l + "\n";
-    }
-    EXPECT_NE(all.find(path("sysmgrd")), std::string::npos) << all;
-    EXPECT_NE(all.find("conn_up"), std::string::npos) << all;
-    EXPECT_NE(all.find("registered"), std::string::npos) << all;
+    EXPECT_EQ(payload(sim), bytes("echo"));
 }
 
 TEST_F(MsgqTest, ServerRegistrationReplacementAndRefusals)
@@ -402,9 +402,7 @@ TEST_F(MsgqTest, ServerRegistrationReplacementAndRefusals)
     EXPECT_EQ(a->transitions, "UDU");
     EXPECT_TRUE(sim1->wait_eof(WAIT_MS));
     ASSERT_EQ(write(a, bytes("to new")), MSGQ_OK);
-    f = sim2->recv_frame(WAIT_MS);
-    ASSERT_TRUE(f.has_value());
-    EXPECT_EQ(f->payload, bytes("to new"));
+    EXPECT_EQ(payload(sim2), bytes("to new"));
 
     // Ids no handle expects, or anything but a registration first: refused.
     auto stranger = t_sim_peer::connect(p, t_sim_framing::library(MOD_FAB, MOD_PIM));
@@ -506,9 +504,7 @@ TEST_F(MsgqTest, MultiConnectionServerKeepsEveryPeer)
     }
     a->on_read = nullptr;
     ASSERT_EQ(write(conns[2], bytes("only you")), MSGQ_OK);
-    auto f = peers[2]->recv_frame(WAIT_MS);
-    ASSERT_TRUE(f.has_value());
-    EXPECT_EQ(f->payload, bytes("only you"));
+    EXPECT_EQ(payload(peers[2]), bytes("only you"));
     EXPECT_FALSE(peers[0]->recv_frame(50).has_value());
     EXPECT_FALSE(peers[1]->recv_frame(50).has_value());
 
@@ -519,9 +515,7 @@ TEST_F(MsgqTest, MultiConnectionServerKeepsEveryPeer)
     EXPECT_EQ(a->h->num_conns, 2u);
     for (size_t i : {0u, 2u}) {
         ASSERT_EQ(write(conns[i], bytes("still here")), MSGQ_OK);
-        f = peers[i]->recv_frame(WAIT_MS);
-        ASSERT_TRUE(f.has_value());
-        EXPECT_EQ(f->payload, bytes("still here"));
+        EXPECT_EQ(payload(peers[i]), bytes("still here"));
     }
 
     // A flood of registrations: beyond the cap they are refused, the peers
@@ -546,9 +540,7 @@ TEST_F(MsgqTest, MultiConnectionServerKeepsEveryPeer)
     }
     EXPECT_EQ(msgq_get_instance()->num_tmp, 0u);
     ASSERT_EQ(write(conns[0], bytes("first")), MSGQ_OK);
-    f = peers[0]->recv_frame(WAIT_MS);
-    ASSERT_TRUE(f.has_value());
-    EXPECT_EQ(f->payload, bytes("first"));
+    EXPECT_EQ(payload(peers[0]), bytes("first"));
 
     // Destroying the template closes every connection, each reported down.
     destroy(a);
@@ -560,9 +552,7 @@ TEST_F(MsgqTest, MultiConnectionServerKeepsEveryPeer)
 
 TEST_F(MsgqTest, PartialWritesResumeInOrder)
 {
-    auto sim = t_sim_peer::listen(path("ttmd"), t_sim_framing::library(2, MOD_PIM));
-    ASSERT_NE(sim, nullptr);
-    sim->set_pump(pumper());
+    auto sim = listener(path("ttmd"), t_sim_framing::library(2, MOD_PIM));
     t_app *a = make(MOD_PIM, 2, MSGQ_HANDLE_TYPE_CLIENT, path("ttmd"));
     ASSERT_TRUE(sim->wait_connected(WAIT_MS));
     sim->set_rcvbuf(4096);
@@ -608,12 +598,9 @@ TEST_F(MsgqTest, PartialWritesResumeInOrder)
 TEST_F(MsgqTest, ClientReconnectsAfterPeerRestarts)
 {
     std::string p = path("sysmgrd");
-    auto sim = t_sim_peer::listen(p, t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
-    sim->set_pump(pumper());
+    auto sim = listener(p, t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
     t_app *a = make(MOD_PIM, MOD_SYSMGR, MSGQ_HANDLE_TYPE_CLIENT, p);
-    ASSERT_TRUE(sim->wait_connected(WAIT_MS));
-    ASSERT_TRUE(sim->recv_frame(WAIT_MS).has_value());
-    ASSERT_TRUE(wait_until([&] { return a->up == 1; }));
+    ASSERT_TRUE(linked(sim.get(), a));
 
     // The peer dies. The first send fails and marks the link; it is not ready
     // from then until a new connection stands.
@@ -631,28 +618,23 @@ TEST_F(MsgqTest, ClientReconnectsAfterPeerRestarts)
     wait_until([&] { return kemd_sim::sim_now_ms() > idle_end; });
     EXPECT_EQ(a->up, 1);
 
-    sim = t_sim_peer::listen(p, t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
-    sim->set_pump(pumper());
+    sim = listener(p, t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
     ASSERT_TRUE(sim->wait_connected(WAIT_MS));
     auto reg = sim->recv_frame(WAIT_MS);
     ASSERT_TRUE(reg.has_value());
     EXPECT_TRUE(reg->is_register());
     ASSERT_TRUE(wait_until([&] { return a->up == 2; }));
     ASSERT_EQ(write(a, bytes("back")), MSGQ_OK);
-    auto f = sim->recv_frame(WAIT_MS);
-    ASSERT_TRUE(f.has_value());
-    EXPECT_EQ(f->payload, bytes("back"));
+    EXPECT_EQ(payload(sim), bytes("back"));
     EXPECT_EQ(a->transitions, "UDU");
 }
 
 TEST_F(MsgqTest, BusyLinkYieldsToTheLoop)
 {
     std::string p = path("busy");
-    auto sim = t_sim_peer::listen(p, t_sim_framing::library(MOD_FTM, MOD_PIM));
-    sim->set_pump(pumper());
+    auto sim = listener(p, t_sim_framing::library(MOD_FTM, MOD_PIM));
     t_app *a = make(MOD_PIM, MOD_FTM, MSGQ_HANDLE_TYPE_CLIENT, p);
-    ASSERT_TRUE(sim->wait_connected(WAIT_MS));
-    ASSERT_TRUE(wait_until([&] { return a->up == 1; }));
+    ASSERT_TRUE(linked(sim.get(), a));
 
     // A backlog already waiting in the socket is served in batches: the library
     // returns to the loop between them however fast the application is.
@@ -730,11 +712,9 @@ TEST_F(MsgqTest, ApplicationHeaderFraming)
     // A client with a 6-byte header carrying the length first, as the route
     // table manager link uses, and no registration.
     std::string p = path("zebra.api");
-    auto sim = t_sim_peer::listen(p, t_sim_framing::app(6, 0));
-    sim->set_pump(pumper());
+    auto sim = listener(p, t_sim_framing::app(6, 0));
     t_app *a = make(MOD_PIM, 32, MSGQ_HANDLE_TYPE_CLIENT, p, true, 6, 0);
-    ASSERT_TRUE(sim->wait_connected(WAIT_MS));
-    ASSERT_TRUE(wait_until([&] { return a->up == 1; }));
+    ASSERT_TRUE(linked(sim.get(), a));
     EXPECT_TRUE(a->h->dont_register);
 
     std::vector<uint8_t> m = {0, 11, 0, 7, 0, 0, 'h', 'e', 'l', 'l', 'o'};
@@ -777,11 +757,9 @@ TEST_F(MsgqTest, ApplicationHeaderFraming)
 TEST_F(MsgqTest, BlockingClientProcessesWaitingReply)
 {
     std::string p = path("zebra.api");
-    auto sim = t_sim_peer::listen(p, t_sim_framing::app(6, 0));
-    sim->set_pump(pumper());
+    auto sim = listener(p, t_sim_framing::app(6, 0));
     t_app *a = make(MOD_PIM, 32, MSGQ_HANDLE_TYPE_CLIENT, p, true, 6, 0);
-    ASSERT_TRUE(sim->wait_connected(WAIT_MS));
-    ASSERT_TRUE(wait_until([&] { return a->up == 1; }));
+    ASSERT_TRUE(linked(sim.get(), a));
 
     // The reply is already waiting when the synchronous request goes out.
     ASSERT_TRUE(sim->send_app(std::vector<uint8_t>(6, 0), bytes("answer")));
@@ -792,9 +770,7 @@ TEST_F(MsgqTest, BlockingClientProcessesWaitingReply)
     ASSERT_EQ(a->msgs.size(), 1u);
     EXPECT_EQ(a->msgs[0].size(), 12u);
     msgq_set_client_socket_blocking(a->h, false);
-    auto f = sim->recv_frame(WAIT_MS);
-    ASSERT_TRUE(f.has_value());
-    EXPECT_EQ(f->payload, bytes("ask"));
+    EXPECT_EQ(payload(sim), bytes("ask"));
 
     // Back in queued mode, later replies come through the loop.
     ASSERT_TRUE(sim->send_app(std::vector<uint8_t>(6, 0), bytes("later")));
@@ -828,9 +804,7 @@ TEST_F(MsgqTest, SharedListenerLivesWithItsLastHandle)
     ASSERT_TRUE(f.has_value());
     EXPECT_EQ(f->payload, bytes("to fab"));
     EXPECT_EQ(f->tgt_mod(), MOD_FAB);
-    f = sim_igmp->recv_frame(WAIT_MS);
-    ASSERT_TRUE(f.has_value());
-    EXPECT_EQ(f->payload, bytes("to igmp"));
+    EXPECT_EQ(payload(sim_igmp), bytes("to igmp"));
 
     destroy(fab);
     EXPECT_TRUE(sim_fab->wait_eof(WAIT_MS));
@@ -872,9 +846,7 @@ TEST_F(MsgqTest, PeersAreAdmittedByCredentials)
     EXPECT_EQ(ftm->h->stats.conn_refused, 1u);
     EXPECT_EQ(ftm->h->server_p->stats.conn_refused, 2u);
     ASSERT_EQ(write(ftm, bytes("still yours")), MSGQ_OK);
-    auto f = live->recv_frame(WAIT_MS);
-    ASSERT_TRUE(f.has_value());
-    EXPECT_EQ(f->payload, bytes("still yours"));
+    EXPECT_EQ(payload(live), bytes("still yours"));
 
     // A member of the group (as its primary group) is served on an idle handle.
     bool greeted = false;
@@ -915,9 +887,7 @@ TEST_F(MsgqTest, PeersAreAdmittedByCredentials)
 TEST_F(MsgqTest, StuckPeerHitsTheQueueLimitAndIsRedialled)
 {
     std::string p = path("ttmd");
-    auto sim = t_sim_peer::listen(p, t_sim_framing::library(2, MOD_PIM));
-    ASSERT_NE(sim, nullptr);
-    sim->set_pump(pumper());
+    auto sim = listener(p, t_sim_framing::library(2, MOD_PIM));
     constexpr uint32_t LIMIT = 256 * 1024;
     t_app *a = make(MOD_PIM, 2, MSGQ_HANDLE_TYPE_CLIENT, p, false, 0, 0,
                     [](msgq_app_params_t &params) { params.tx_queue_max = LIMIT; });
@@ -947,9 +917,7 @@ TEST_F(MsgqTest, StuckPeerHitsTheQueueLimitAndIsRedialled)
     EXPECT_TRUE(reg->is_register());
     ASSERT_TRUE(wait_until([&] { return a->up == 2; }));
     ASSERT_EQ(write(a, bytes("fresh")), MSGQ_OK);
-    auto f = sim->recv_frame(WAIT_MS);
-    ASSERT_TRUE(f.has_value());
-    EXPECT_EQ(f->payload, bytes("fresh"));
+    EXPECT_EQ(payload(sim), bytes("fresh"));
 
     // A blocking send into a peer that stopped reading gives up after its
     // timeout instead of holding the loop; the link closes and is redialled.
@@ -991,9 +959,7 @@ TEST_F(MsgqTest, OutOfDescriptorsBacksOffAndRecovers)
     std::string p = path("kemd");
     t_app *srv = make(MOD_PIM, MOD_FTM, MSGQ_HANDLE_TYPE_SERVER, p);
     std::string cp = path("sysmgrd");
-    auto sysmgr = t_sim_peer::listen(cp, t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
-    ASSERT_NE(sysmgr, nullptr);
-    sysmgr->set_pump(pumper());
+    auto sysmgr = listener(cp, t_sim_framing::library(MOD_SYSMGR, MOD_PIM));
     // A peer waits in the backlog, and a client is about to dial, when the
     // process runs out of descriptors.
     auto peer = t_sim_peer::connect(p, t_sim_framing::library(MOD_FTM, MOD_PIM));

@@ -4,21 +4,14 @@
 // the daemon's rows with every value named; kemcli prints the same rows, and
 // runs the daemon's test commands that make routing entries.
 #include <event2/event.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "common/zul_module.h"
 #include "daemon/pim_confd.h"
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_if.h"
@@ -26,35 +19,30 @@
 #include "daemon/pim_nhres.h"
 #include "daemon/pim_pkt_codec.h"
 #include "daemon/pim_vpn.h"
-#include "proto/cdb.pb-c.h"
-#include "tests/sim/sim_peer.h"
+#include "tests/component/cdb_agent.h"
+#include "tests/sim/pim_sim_if.h"
 #include "zconfd/zconfd.h"
 
-using kemd_sim::sim_now_ms;
-using kemd_sim::t_sim_framing;
+using kemd_sim::cdb_msg;
 using kemd_sim::t_sim_peer;
 
 namespace
 {
 
-t_ipaddr v4(uint32_t a)
-{
-    t_ipaddr r{};
-    IPADDR_SET_V4(&r, a);
-    return r;
-}
+constexpr auto v4 = pim_sim_v4;
 
 class PimShowAgent : public ::testing::Test
 {
   protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/pim-show-test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        chmod(dir_.c_str(), 0755);
-        sock_ = dir_ + "/cdbd.sock";
         ASSERT_EQ(pim_daemon_init(&daemon_p_), PIM_STATUS_OK);
+        ASSERT_TRUE(agent_.start());
+        ASSERT_EQ(pim_confd_init_at(daemon_p_, agent_.sock.c_str()), PIM_STATUS_OK);
+        ASSERT_TRUE(wait_for([&] {
+            return daemon_p_->pim_zconfd_ctx_p != nullptr &&
+                   zconfd_init_config_read_done(daemon_p_->pim_zconfd_ctx_p->zconfd_p);
+        }));
     }
 
     void TearDown() override
@@ -62,12 +50,6 @@ class PimShowAgent : public ::testing::Test
         pim_confd_destroy(daemon_p_);
         pim_daemon_destroy(daemon_p_);
         g_kemd_p = nullptr;
-        if (agent_pid_ > 0) {
-            kill(agent_pid_, SIGTERM);
-            waitpid(agent_pid_, nullptr, 0);
-        }
-        std::string cmd = "rm -rf " + dir_;
-        ASSERT_EQ(system(cmd.c_str()), 0);
     }
 
     void pump()
@@ -78,42 +60,7 @@ class PimShowAgent : public ::testing::Test
 
     bool wait_for(const std::function<bool()> &pred, int timeout_ms = 5000)
     {
-        int64_t end = sim_now_ms() + timeout_ms;
-        while (!pred()) {
-            if (sim_now_ms() > end) {
-                return false;
-            }
-            pump();
-            usleep(2000);
-        }
-        return true;
-    }
-
-    void start_agent()
-    {
-        std::string db = dir_ + "/cdb.sqlite";
-        std::vector<std::string> args = {KEMD_BUILD_DIR "/tools/cdbd/cdbd",
-                                         "-f",
-                                         "-s",
-                                         sock_,
-                                         "-d",
-                                         db,
-                                         "-y",
-                                         KEMD_SOURCE_DIR "/yang"};
-        agent_pid_ = fork();
-        ASSERT_GE(agent_pid_, 0);
-        if (agent_pid_ == 0) {
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, STDERR_FILENO);
-            std::vector<char *> argv;
-            for (auto &a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        ASSERT_TRUE(wait_for([&] { return access(sock_.c_str(), F_OK) == 0; }));
+        return kemd_sim::sim_wait([this] { pump(); }, pred, timeout_ms);
     }
 
     // One data request with text keys; "" when there is no row, else the
@@ -134,66 +81,36 @@ class PimShowAgent : public ::testing::Test
         req.op = op;
         req.keys = ptrs.data();
         req.n_keys = ptrs.size();
-        Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
-        msg.seq = ++seq_;
-        msg.body_case = CDB__CDB_MSG__BODY_DATA_REQUEST;
-        msg.data_request = &req;
-        std::vector<uint8_t> bytes(cdb__cdb_msg__get_packed_size(&msg));
-        cdb__cdb_msg__pack(&msg, bytes.data());
-        EXPECT_TRUE(cli->send_msg(bytes));
-        int64_t end = sim_now_ms() + 5000;
-        while (sim_now_ms() < end) {
-            auto frame = cli->recv_frame(50);
-            if (!frame) {
-                continue;
-            }
-            Cdb__CdbMsg *reply =
-                cdb__cdb_msg__unpack(nullptr, frame->payload.size(), frame->payload.data());
-            if (reply == nullptr || reply->seq != msg.seq ||
-                reply->body_case != CDB__CDB_MSG__BODY_DATA_REPLY) {
-                cdb__cdb_msg__free_unpacked(reply, nullptr);
-                continue;
-            }
-            std::string text;
-            EXPECT_EQ(reply->data_reply->error, nullptr) << reply->data_reply->error;
-            for (size_t i = 0; reply->data_reply->found && i < reply->data_reply->n_values; i++) {
-                const Cdb__Value *v = reply->data_reply->values[i];
-                EXPECT_NE(v->name, nullptr) << "tag " << v->tag << " has no leaf in the schema";
-                // Up times follow the wall clock.
-                std::string value = v->name != nullptr && strcmp(v->name, "up-time") == 0 ? "*"
-                                    : v->s != nullptr                                     ? v->s
-                                    : v->type == CDB__VALUE_TYPE__VT_ENUM ? std::to_string(v->i)
-                                                                          : std::to_string(v->u);
-                text +=
-                    (text.empty() ? "" : " ") + std::string(v->name ? v->name : "?") + "=" + value;
-            }
-            cdb__cdb_msg__free_unpacked(reply, nullptr);
-            return text;
+        Cdb__CdbMsg msg =
+            cdb_msg(CDB__CDB_MSG__BODY_DATA_REQUEST, &Cdb__CdbMsg::data_request, &req);
+        kemd_sim::t_cdb_reply reply = agent_.call(cli, &msg);
+        if (reply == nullptr || reply->body_case != CDB__CDB_MSG__BODY_DATA_REPLY) {
+            ADD_FAILURE() << "no answer to " << cp;
+            return "";
         }
-        ADD_FAILURE() << "no answer to " << cp;
-        return "";
+        std::string text;
+        EXPECT_EQ(reply->data_reply->error, nullptr) << reply->data_reply->error;
+        for (size_t i = 0; reply->data_reply->found && i < reply->data_reply->n_values; i++) {
+            const Cdb__Value *v = reply->data_reply->values[i];
+            EXPECT_NE(v->name, nullptr) << "tag " << v->tag << " has no leaf in the schema";
+            // Up times follow the wall clock.
+            std::string value = v->name != nullptr && strcmp(v->name, "up-time") == 0 ? "*"
+                                : v->s != nullptr                                     ? v->s
+                                : v->type == CDB__VALUE_TYPE__VT_ENUM ? std::to_string(v->i)
+                                                                      : std::to_string(v->u);
+            text += (text.empty() ? "" : " ") + std::string(v->name ? v->name : "?") + "=" + value;
+        }
+        return text;
     }
 
     // Runs kemcli against the agent while the daemon keeps serving.
     std::string kemcli(const std::vector<std::string> &extra, int *status)
     {
-        std::string out_path = dir_ + "/kemcli.out";
-        std::vector<std::string> args = {KEMD_BUILD_DIR "/tools/kemcli/kemcli", "-s", sock_, "-y",
-                                         KEMD_SOURCE_DIR "/yang"};
+        std::string out_path = agent_.dir + "/kemcli.out";
+        std::vector<std::string> args = {KEMD_BUILD_DIR "/tools/kemcli/kemcli", "-s", agent_.sock,
+                                         "-y", KEMD_SOURCE_DIR "/yang"};
         args.insert(args.end(), extra.begin(), extra.end());
-        pid_t pid = fork();
-        if (pid == 0) {
-            int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, STDOUT_FILENO);
-            dup2(out, STDERR_FILENO);
-            std::vector<char *> argv;
-            for (auto &a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        pid_t pid = kemd_sim::sim_spawn(args, out_path);
         *status = -1;
         EXPECT_TRUE(wait_for(
             [&] {
@@ -220,41 +137,17 @@ class PimShowAgent : public ::testing::Test
     t_pim_if *running_if(t_pim_vpn *vpn_p, const char *name, uint32_t addr)
     {
         static int kernel_idx = 200;
-        t_pim_if_idx *idx = pim_if_idx_find_or_create(vpn_p, kernel_idx++, PIM_IF_TYPE_LOCAL);
-        t_pim_if *if_p = pim_if_create(vpn_p, name, PIM_IF_TYPE_LOCAL,
-                                       static_cast<uint32_t>(idx->bitmap_idx), nullptr, true, true);
-        t_ipprefix p{};
-        p.addr = v4(addr);
-        p.prefixlen = 24;
-        if_p->if_addr = p;
-        EXPECT_EQ(pim_if_addr_update(daemon_p_, vpn_p, name, PIM_IF_TYPE_LOCAL, &p, false), 0);
-        if_p->admin_state = PIM_IF_STATE_UP;
-        if_p->oper_state = PIM_IF_STATE_UP;
-        if_p->pim_configured = true;
-        avl_add(&vpn_p->pim_if_db, if_p);
-        avl_add(&vpn_p->pim_show_if_db, if_p);
-        if_p->config.dr_priority = 1;
-        pim_if_config_update_hello_interval(daemon_p_, vpn_p, if_p, 30000);
-        pim_if_config_update_jp_interval(daemon_p_, vpn_p, if_p, 60);
-        EXPECT_EQ(pim_if_init_cfg(if_p), PIM_STATUS_OK);
-        if_p->pim_enabled = true;
+        t_pim_if *if_p = pim_sim_running_if(daemon_p_, vpn_p, name, kernel_idx++, addr, 24, 1, 60);
+        EXPECT_NE(if_p, nullptr);
         return if_p;
     }
 
-    std::string dir_, sock_;
-    pid_t agent_pid_ = -1;
     t_pim_daemon *daemon_p_ = nullptr;
-    uint32_t seq_ = 0;
+    kemd_sim::t_cdb_agent agent_{[this] { pump(); }};
 };
 
 TEST_F(PimShowAgent, ShowRequestsReturnTheDaemonsRows)
 {
-    start_agent();
-    ASSERT_EQ(pim_confd_init_at(daemon_p_, sock_.c_str()), PIM_STATUS_OK);
-    ASSERT_TRUE(wait_for([&] {
-        return daemon_p_->pim_zconfd_ctx_p != nullptr &&
-               zconfd_init_config_read_done(daemon_p_->pim_zconfd_ctx_p->zconfd_p);
-    }));
 
     // VPN 1 with PIM on two interfaces; VPN 2 configured without PIM.
     t_pim_vpn *vpn1 = pim_vpn_find_or_create(daemon_p_, 1);
@@ -276,11 +169,8 @@ TEST_F(PimShowAgent, ShowRequestsReturnTheDaemonsRows)
     nh->nh_info[0] = {v4(0x0a020299), b->if_index, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1};
     nh->nh_info[1] = {v4(0x0a010109), a->if_index, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1};
 
-    auto cli = t_sim_peer::connect_wait(
-        sock_, t_sim_framing::library(ZUL_MODULE_CLI, ZUL_MODULE_CDB), 3000, [this] { pump(); });
+    auto cli = agent_.connect();
     ASSERT_NE(cli, nullptr);
-    cli->set_pump([this] { pump(); });
-    cli->send_register();
 
     // The walk an operator's CLI makes: the first row, then the row after it.
     std::vector<std::string> rows;
@@ -327,12 +217,6 @@ TEST_F(PimShowAgent, ShowRequestsReturnTheDaemonsRows)
 
 TEST_F(PimShowAgent, KemcliRunsTheTestCommandsAndShowsTheTopology)
 {
-    start_agent();
-    ASSERT_EQ(pim_confd_init_at(daemon_p_, sock_.c_str()), PIM_STATUS_OK);
-    ASSERT_TRUE(wait_for([&] {
-        return daemon_p_->pim_zconfd_ctx_p != nullptr &&
-               zconfd_init_config_read_done(daemon_p_->pim_zconfd_ctx_p->zconfd_p);
-    }));
     t_pim_vpn *vpn1 = pim_vpn_find_or_create(daemon_p_, 1);
     ASSERT_NE(vpn1, nullptr);
     ASSERT_EQ(pim_vpn_pim_enable(vpn1), PIM_STATUS_OK);

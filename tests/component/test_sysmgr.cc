@@ -217,14 +217,7 @@ TEST(SysmgrLink, HelloTimerRunsExactlyWhileConnected)
         (void)timer_exec(tmr, TIMER_PRI_MASK_ALL, 100);
     };
     auto wait_until = [&](const std::function<bool()> &pred) {
-        for (int64_t end = sim_now_ms() + 5000; !pred();) {
-            if (sim_now_ms() > end) {
-                return false;
-            }
-            pump();
-            usleep(1000);
-        }
-        return true;
+        return kemd_sim::sim_wait(pump, pred);
     };
     t_replies replies;
     t_sysmgr_app *app = app_sysmgr_connect(base, tmr, nullptr, MOD_PIM, &replies, on_reply);

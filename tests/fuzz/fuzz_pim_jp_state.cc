@@ -25,6 +25,7 @@
 #include "daemon/pim_pkt.h"
 #include "daemon/pim_rp_db.h"
 #include "daemon/pim_vpn.h"
+#include "tests/sim/pim_sim_if.h"
 
 namespace
 {
@@ -39,8 +40,6 @@ constexpr size_t MAX_OPS = 64;
 timespec g_now{};
 
 void fake_clock(timespec *now) { *now = g_now; }
-void *timer_alloc(void *, size_t size) { return pim_malloc(size); }
-void timer_free(void *, void *ptr) { pim_free(ptr); }
 
 // Reads the input byte by byte; past the end every byte is 0.
 struct t_input {
@@ -64,31 +63,13 @@ struct t_world {
     t_pim_if *igmp_p;
 };
 
-t_ipaddr v4(uint32_t a)
-{
-    t_ipaddr r{};
-    IPADDR_SET_V4(&r, a);
-    return r;
-}
+constexpr auto v4 = pim_sim_v4;
 
 t_pim_if *service_if(t_world &w, const char *name, uint32_t addr)
 {
-    t_pim_if_idx *idx =
-        pim_if_idx_find_or_create(w.vpn_p, static_cast<int>(addr & 0xffff), PIM_IF_TYPE_LOCAL);
-    t_pim_if *if_p = pim_if_create(w.vpn_p, name, PIM_IF_TYPE_LOCAL,
-                                   static_cast<uint32_t>(idx->bitmap_idx), nullptr, true, true);
-    t_ipprefix p{};
-    p.addr = v4(addr);
-    p.prefixlen = 24;
-    if_p->if_addr = p;
-    (void)pim_if_addr_update(w.daemon_p, w.vpn_p, name, PIM_IF_TYPE_LOCAL, &p, false);
-    if_p->admin_state = PIM_IF_STATE_UP;
-    if_p->oper_state = PIM_IF_STATE_UP;
-    if_p->pim_configured = true;
-    avl_add(&w.vpn_p->pim_if_db, if_p);
-    avl_add(&w.vpn_p->pim_show_if_db, if_p);
-    (void)pim_if_init_cfg(if_p);
-    if_p->pim_enabled = true;
+    t_pim_if *if_p =
+        pim_sim_running_if(w.daemon_p, w.vpn_p, name, static_cast<int>(addr & 0xffff), addr);
+    ZUL_ASSERT(if_p != nullptr);
     return if_p;
 }
 
@@ -108,13 +89,8 @@ t_world setup()
 {
     t_world w{};
     g_now = {1000, 0};
-    w.daemon_p = pim_new<t_pim_daemon>();
-    g_kemd_p = w.daemon_p;
-    w.daemon_p->timer_mgr_p =
-        timer_mgr_create(TIMER_RESN_SEC, timer_alloc, timer_free, nullptr, TIMER_PRI_MASK_ALL);
-    timer_mgr_set_clock(w.daemon_p->timer_mgr_p, fake_clock);
-    (void)pim_vpn_init(w.daemon_p);
-    w.vpn_p = pim_vpn_find_or_create(w.daemon_p, VPN_ID);
+    w.vpn_p = pim_sim_daemon(VPN_ID, fake_clock);
+    w.daemon_p = g_kemd_p;
     ZUL_ASSERT(w.vpn_p != nullptr);
     (void)pim_minfo_init(w.vpn_p);
     (void)pim_nhres_db_init(w.vpn_p);

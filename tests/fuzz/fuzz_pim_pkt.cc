@@ -19,40 +19,20 @@
 #include "daemon/pim_nbr.h"
 #include "daemon/pim_pkt.h"
 #include "daemon/pim_vpn.h"
+#include "tests/sim/pim_sim_if.h"
 
 namespace
 {
 
 constexpr uint32_t OWN = 0x0a000005; // 10.0.0.5/24
 
-void *timer_alloc(void *, size_t size) { return pim_malloc(size); }
-void timer_free(void *, void *ptr) { pim_free(ptr); }
-
 // An interface that runs PIM without a socket: replies fail to go out.
 t_pim_if *setup()
 {
-    t_pim_daemon *daemon_p = pim_new<t_pim_daemon>();
-    g_kemd_p = daemon_p;
-    daemon_p->timer_mgr_p =
-        timer_mgr_create(TIMER_RESN_SEC, timer_alloc, timer_free, nullptr, TIMER_PRI_MASK_ALL);
-    (void)pim_vpn_init(daemon_p);
-    t_pim_vpn *vpn_p = pim_vpn_find_or_create(daemon_p, 7);
+    t_pim_vpn *vpn_p = pim_sim_daemon(7);
     ZUL_ASSERT(vpn_p != nullptr);
-    t_pim_if_idx *idx = pim_if_idx_find_or_create(vpn_p, 2, PIM_IF_TYPE_LOCAL);
-    t_pim_if *if_p = pim_if_create(vpn_p, "fuzz0", PIM_IF_TYPE_LOCAL,
-                                   static_cast<uint32_t>(idx->bitmap_idx), nullptr, true, true);
-    t_ipprefix p{};
-    IPADDR_SET_V4(&p.addr, OWN);
-    p.prefixlen = 24;
-    if_p->if_addr = p;
-    (void)pim_if_addr_update(daemon_p, vpn_p, "fuzz0", PIM_IF_TYPE_LOCAL, &p, false);
-    if_p->admin_state = PIM_IF_STATE_UP;
-    if_p->oper_state = PIM_IF_STATE_UP;
-    if_p->pim_configured = true;
-    avl_add(&vpn_p->pim_if_db, if_p);
-    avl_add(&vpn_p->pim_show_if_db, if_p);
-    (void)pim_if_init_cfg(if_p);
-    if_p->pim_enabled = true;
+    t_pim_if *if_p = pim_sim_running_if(g_kemd_p, vpn_p, "fuzz0", 2, OWN);
+    ZUL_ASSERT(if_p != nullptr);
     return if_p;
 }
 

@@ -75,28 +75,21 @@ int fuzz_action(t_zconfd_uinfo *uinfo, const char *name, const t_zconfd_value *,
     return 0;
 }
 
-t_zconfd_sub_entry g_subs[] = {
-    {nullptr, "system", fuzz_config_cb, 0, 0, 0, 0, 5, 0, 0, 0, 0, 0, 0, 0, {}, {}},
-    {nullptr, "vpn/vpn-instance", fuzz_config_cb, 0, 0, 0, 1, 6, 1, 0, 0, 0, 0, 0, 0, {}, {}},
-    {nullptr,
-     "vpn/vpn-instance/interface",
-     fuzz_config_cb,
-     0,
-     0,
-     0,
-     2,
-     6,
-     1,
-     0,
-     0,
-     0,
-     0,
-     0,
-     0,
-     {},
-     {}},
-    {},
-};
+t_zconfd_sub_entry sub(const char *path, uint8_t keys, uint8_t prio, uint8_t del_prio)
+{
+    t_zconfd_sub_entry e{};
+    snprintf(e.path, sizeof(e.path), "%s", path);
+    e.config_cb = fuzz_config_cb;
+    e.num_keys = keys;
+    e.priority = prio;
+    e.del_priority = del_prio;
+    return e;
+}
+
+t_zconfd_sub_entry g_subs[] = {sub("system", 0, 5, 0),
+                               sub("vpn/vpn-instance", 1, 6, 1),
+                               sub("vpn/vpn-instance/interface", 2, 6, 1),
+                               {}};
 t_zconfd_val_point g_vals[1] = {};
 t_zconfd_action_cmd g_actions[] = {{"cmd", fuzz_cmd, nullptr}, {"act", nullptr, fuzz_action}, {}};
 int g_opaque;

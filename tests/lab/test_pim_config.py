@@ -24,6 +24,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "pylib"))
 import private_host  # noqa: E402
+from private_host import sh, stop  # noqa: E402
 
 BUILD = None
 SRC = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -34,10 +35,6 @@ VPN = "vpn vpn-instance 1"
 PIM_IF = VPN + " router pim interface v1"
 ETH_P_IP = 0x0800
 IPPROTO_PIM = 103
-
-
-def sh(*cmd):
-    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=10)
 
 
 def hello_options(body):
@@ -115,17 +112,6 @@ class HelloListener:
         self.running = False
         self.thread.join(timeout=2)
         self.sock.close()
-
-
-def stop(proc, sig=signal.SIGTERM):
-    if proc is None or proc.poll() is not None:
-        return proc.returncode if proc else None
-    proc.send_signal(sig)
-    try:
-        return proc.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        return proc.wait(timeout=5)
 
 
 class PimConfigLab(unittest.TestCase):

@@ -21,20 +21,12 @@ FRR_DIR = "/usr/lib/frr"
 HELLO_S = 1  # holdtime 3 s: expiry is quick to see
 TAG = "kpn%d" % (os.getpid() % 100000)
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "pylib"))
+from routerlab import have_frr, wait_for  # noqa: E402
+
 
 def sh(*args, check=True):
     return subprocess.run(args, check=check, capture_output=True, text=True, timeout=30)
-
-
-def wait_for(what, pred, timeout=15.0):
-    deadline = time.monotonic() + timeout
-    last = None
-    while time.monotonic() < deadline:
-        last = pred()
-        if last:
-            return last
-        time.sleep(0.2)
-    raise AssertionError("timed out waiting for %s (last: %r)" % (what, last))
 
 
 class Lan:
@@ -185,10 +177,6 @@ class Frr:
     def dr(self):
         j = self.vtysh("show ip pim interface json") or {}
         return j.get(self.dev, {}).get("pimDesignatedRouter")
-
-
-def have_frr():
-    return os.path.exists(os.path.join(FRR_DIR, "pimd")) and shutil.which("vtysh")
 
 
 @unittest.skipUnless(os.geteuid() == 0, "needs root for namespaces")

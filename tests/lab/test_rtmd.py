@@ -10,7 +10,6 @@ import argparse
 import os
 import queue
 import re
-import signal
 import subprocess
 import sys
 import threading
@@ -19,16 +18,12 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "pylib"))
 import private_host  # noqa: E402
+from private_host import sh, stop  # noqa: E402
 
 BUILD = None
 VPN = "7"
 SOCK = "/var/run/quagga/zebra_protobuf_ctrl.api"
 WAIT = 5.0
-
-
-def sh(*cmd):
-    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                   timeout=10)
 
 
 def ns(*cmd):
@@ -128,12 +123,7 @@ class RtmdLab(unittest.TestCase):
         for p in self.probes:
             p.close()
         subprocess.run(["ip", "netns", "del", VPN], stderr=subprocess.DEVNULL)
-        self.rtmd.send_signal(signal.SIGTERM)
-        try:
-            code = self.rtmd.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.rtmd.kill()
-            code = self.rtmd.wait()
+        code = stop(self.rtmd)
         self.stderr.seek(0)
         log = self.stderr.read()
         self.stderr.close()

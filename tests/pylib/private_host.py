@@ -6,6 +6,7 @@ there, so nothing it does touches the host's files and its own syslog socket
 receives the daemon's lines.
 """
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -80,3 +81,20 @@ class Syslog:
 
     def close(self):
         self.sock.close()
+
+
+def sh(*cmd):
+    """A set-up command; its failure (with what it printed) fails the test."""
+    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=10)
+
+
+def stop(proc, sig=signal.SIGTERM):
+    """Signals a process and waits for it (killed after 10 s); its exit code."""
+    if proc is None or proc.poll() is not None:
+        return proc.returncode if proc else None
+    proc.send_signal(sig)
+    try:
+        return proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        return proc.wait(timeout=5)

@@ -104,7 +104,7 @@ class RouterLab:
             argv += ["-c", line]
         return self.run(router, *argv)
 
-    def configure_kem(self, router, ifaces, vpn=1, hello=5, jp_interval=None):
+    def configure_kem(self, router, ifaces, vpn=1, hello=5, jp_interval=None, dr_priority=None):
         """VPN interfaces with addresses ({name: "a.b.c.d/len"}) and PIM on each."""
         lines = ["configure"]
         for ifname, addr in ifaces.items():
@@ -113,6 +113,8 @@ class RouterLab:
                       pim_if + "hello-interval %d" % hello]
             if jp_interval:
                 lines.append(pim_if + "join-prune-interval %d" % jp_interval)
+            if dr_priority is not None:
+                lines.append(pim_if + "dr-priority %d" % dr_priority)
         r = self.kemcli(router, *(lines + ["commit", "exit"]))
         if r.returncode != 0:
             raise AssertionError("configuring %s: %s%s" % (router, r.stdout, r.stderr))

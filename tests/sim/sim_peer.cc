@@ -348,4 +348,17 @@ bool t_sim_peer::wait_eof(int timeout_ms)
     return true;
 }
 
+bool sim_wait(const t_sim_peer::t_pump &pump, const std::function<bool()> &pred, int timeout_ms)
+{
+    int64_t end = sim_now_ms() + timeout_ms;
+    while (!pred()) {
+        if (sim_now_ms() > end) {
+            return false;
+        }
+        pump();
+        usleep(1000);
+    }
+    return true;
+}
+
 } // namespace kemd_sim

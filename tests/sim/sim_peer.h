@@ -131,4 +131,8 @@ class t_sim_peer
 // Milliseconds of a monotonic clock, for waits in tests.
 int64_t sim_now_ms();
 
+// Pumps the loop under test until pred holds; false once timeout_ms passed.
+bool sim_wait(const t_sim_peer::t_pump &pump, const std::function<bool()> &pred,
+              int timeout_ms = 5000);
+
 } // namespace kemd_sim

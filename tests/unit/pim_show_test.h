@@ -19,6 +19,8 @@
 #include "daemon/pim_rp_db.h"
 #include "daemon/pim_show.h"
 #include "daemon/pim_vpn.h"
+#include "tests/sim/pim_sim_if.h"
+#include "tools/cdbd/cdbd_schema.h"
 #include "zconfd/zconfd_pb.h"
 
 inline timespec g_show_now{};
@@ -26,61 +28,19 @@ inline timespec g_show_now{};
 inline constexpr uint32_t NET3 = 0x0a030000; // 10.3.0.0: VPN 3's LANs
 inline constexpr uint32_t NET7 = 0x0a070000;
 
-inline t_ipaddr v4(uint32_t a)
-{
-    t_ipaddr r{};
-    IPADDR_SET_V4(&r, a);
-    return r;
-}
+inline constexpr auto v4 = pim_sim_v4;
 
+// Value names from the schema the configuration agent loads.
 inline std::string tag_name(uint32_t tag)
 {
-    static const char *names[] = {"vpn-id",
-                                  "rx-hello",
-                                  "rx-join-prune",
-                                  "rx-assert",
-                                  "rx-auto-rp-announce",
-                                  "rx-auto-rp-mapping",
-                                  "rx-unsupported",
-                                  "rx-unknown",
-                                  "rx-bad",
-                                  "tx-hello",
-                                  "tx-join-prune",
-                                  "tx-assert",
-                                  "rp-type",
-                                  "group-prefix",
-                                  "rp-address",
-                                  "if-name",
-                                  "address",
-                                  "neighbor-count",
-                                  "hello-interval",
-                                  "dr-priority",
-                                  "dr-address",
-                                  "join-prune-interval",
-                                  "neighbor-address",
-                                  "up-time",
-                                  "expires",
-                                  "hold-time",
-                                  "rpf-address",
-                                  "nexthop-count",
-                                  "status",
-                                  "index",
-                                  "tunnel-address",
-                                  "color",
-                                  "encap",
-                                  "group",
-                                  "source",
-                                  "entry-type",
-                                  "rpf-neighbor",
-                                  "upstream-state",
-                                  "rpf-interface",
-                                  "flags"};
-    for (const char *n : names) {
-        if (zconfd_tag(n) == tag) {
-            return n;
-        }
-    }
-    return std::to_string(tag);
+    static t_cdbd_schema schema = [] {
+        t_cdbd_schema s;
+        std::string err;
+        EXPECT_EQ(cdbd_schema_load(&s, KEMD_SOURCE_DIR "/yang", &err), 0) << err;
+        return s;
+    }();
+    const char *name = cdbd_schema_tag_name(&schema, tag);
+    return name != nullptr ? name : std::to_string(tag);
 }
 
 // One reply: "" for no row, else "name=value ..." in value order.
@@ -168,28 +128,12 @@ struct PimShowTest : ::testing::Test {
         }
     }
 
-    // A local interface running PIM as far as neighbors are concerned (no socket).
     t_pim_if *running_if(t_pim_vpn *vpn_p, const char *name, uint32_t addr, uint32_t prio = 1)
     {
         static int kernel_idx = 100;
-        t_pim_if_idx *idx = pim_if_idx_find_or_create(vpn_p, kernel_idx++, PIM_IF_TYPE_LOCAL);
-        t_pim_if *if_p = pim_if_create(vpn_p, name, PIM_IF_TYPE_LOCAL,
-                                       static_cast<uint32_t>(idx->bitmap_idx), nullptr, true, true);
-        t_ipprefix p{};
-        p.addr = v4(addr);
-        p.prefixlen = 24;
-        if_p->if_addr = p;
-        EXPECT_EQ(pim_if_addr_update(daemon_p, vpn_p, name, PIM_IF_TYPE_LOCAL, &p, false), 0);
-        if_p->admin_state = PIM_IF_STATE_UP;
-        if_p->oper_state = PIM_IF_STATE_UP;
-        if_p->pim_configured = true;
-        avl_add(&vpn_p->pim_if_db, if_p);
-        avl_add(&vpn_p->pim_show_if_db, if_p);
-        if_p->config.dr_priority = prio;
-        pim_if_config_update_hello_interval(daemon_p, vpn_p, if_p, 30000);
-        pim_if_config_update_jp_interval(daemon_p, vpn_p, if_p, 60);
-        EXPECT_EQ(pim_if_init_cfg(if_p), PIM_STATUS_OK);
-        if_p->pim_enabled = true;
+        t_pim_if *if_p =
+            pim_sim_running_if(daemon_p, vpn_p, name, kernel_idx++, addr, 24, prio, 60);
+        EXPECT_NE(if_p, nullptr);
         return if_p;
     }
 
@@ -219,38 +163,36 @@ struct PimShowTest : ::testing::Test {
 
     // ---- requests as the framework makes them ----
 
-    t_reply get(const char *cp, std::vector<t_zconfd_value> keys)
+    // One request with the keys in its keypath, as the framework makes it.
+    template <typename F> t_reply call(std::vector<t_zconfd_value> keys, F handler)
     {
         t_zconfd_pb_values vals;
         t_zconfd_trans tctx{nullptr, opaque, false, false, &vals};
         t_zconfd_keypath kp{};
         kp.num_keys = static_cast<int>(keys.size());
         std::copy(keys.begin(), keys.end(), kp.keys);
-        int rc = table(cp).get_object(&tctx, &kp);
+        int rc = handler(&tctx, &kp);
         return reply_of(rc, tctx, vals);
+    }
+
+    t_reply get(const char *cp, std::vector<t_zconfd_value> keys)
+    {
+        return call(keys, table(cp).get_object);
     }
 
     // The first row; a table under another one is given its parent's keys.
     t_reply first(const char *cp, long next = -1, std::vector<t_zconfd_value> parent = {})
     {
-        t_zconfd_pb_values vals;
-        t_zconfd_trans tctx{nullptr, opaque, false, false, &vals};
-        t_zconfd_keypath kp{};
-        kp.num_keys = static_cast<int>(parent.size());
-        std::copy(parent.begin(), parent.end(), kp.keys);
-        int rc = table(cp).get_next_object(&tctx, &kp, next);
-        return reply_of(rc, tctx, vals);
+        return call(parent, [&](t_zconfd_trans *t, t_zconfd_keypath *kp) {
+            return table(cp).get_next_object(t, kp, next);
+        });
     }
 
     t_reply find(const char *cp, int find_type, std::vector<t_zconfd_value> keys)
     {
-        t_zconfd_pb_values vals;
-        t_zconfd_trans tctx{nullptr, opaque, false, false, &vals};
-        t_zconfd_keypath kp{};
-        kp.num_keys = static_cast<int>(keys.size());
-        std::copy(keys.begin(), keys.end(), kp.keys);
-        int rc = table(cp).find_next_object(&tctx, &kp, find_type, kp.keys, kp.num_keys);
-        return reply_of(rc, tctx, vals);
+        return call(keys, [&](t_zconfd_trans *t, t_zconfd_keypath *kp) {
+            return table(cp).find_next_object(t, kp, find_type, kp->keys, kp->num_keys);
+        });
     }
 
     // Every row of a table the way the agent walks it: the first row, then the

@@ -17,6 +17,7 @@
 #include "daemon/pim_pkt.h"
 #include "daemon/pim_rp_db.h"
 #include "daemon/pim_vpn.h"
+#include "tests/sim/pim_sim_if.h"
 
 inline timespec g_pim_test_now{};
 
@@ -53,20 +54,13 @@ struct PimEnvTest : ::testing::Test {
     t_pim_vpn *vpn_p = nullptr;
 
     static void fake_clock(timespec *now) { *now = g_pim_test_now; }
-    static void *alloc(void *, size_t size) { return pim_malloc(size); }
-    static void release(void *, void *ptr) { pim_free(ptr); }
 
     void SetUp() override
     {
         g_pim_test_now = {1000, 0};
-        daemon_p = pim_new<t_pim_daemon>();
-        g_kemd_p = daemon_p;
-        daemon_p->timer_mgr_p =
-            timer_mgr_create(TIMER_RESN_SEC, alloc, release, nullptr, TIMER_PRI_MASK_ALL);
-        timer_mgr_set_clock(daemon_p->timer_mgr_p, fake_clock);
-        ASSERT_EQ(pim_vpn_init(daemon_p), PIM_STATUS_OK);
         // VPN 7 waits for its configuration, so nothing starts behind the test's back.
-        vpn_p = pim_vpn_find_or_create(daemon_p, 7);
+        vpn_p = pim_sim_daemon(7, fake_clock);
+        daemon_p = g_kemd_p;
         ASSERT_NE(vpn_p, nullptr);
     }
 
@@ -93,28 +87,11 @@ struct PimEnvTest : ::testing::Test {
         return r;
     }
 
-    // A local interface with PIM running as far as neighbors are concerned,
-    // but without a socket: what it sends is built and then fails to go out.
     t_pim_if *running_if(const char *name, uint32_t addr, uint8_t len, uint32_t dr_priority = 1)
     {
-        t_pim_if_idx *idx = pim_if_idx_find_or_create(vpn_p, 1000 + static_cast<int>(addr & 0xff),
-                                                      PIM_IF_TYPE_LOCAL);
-        t_pim_if *if_p = pim_if_create(vpn_p, name, PIM_IF_TYPE_LOCAL,
-                                       static_cast<uint32_t>(idx->bitmap_idx), nullptr, true, true);
-        t_ipprefix p{};
-        p.addr = v4(addr);
-        p.prefixlen = len;
-        if_p->if_addr = p;
-        EXPECT_EQ(pim_if_addr_update(daemon_p, vpn_p, name, PIM_IF_TYPE_LOCAL, &p, false), 0);
-        if_p->admin_state = PIM_IF_STATE_UP;
-        if_p->oper_state = PIM_IF_STATE_UP;
-        if_p->pim_configured = true;
-        avl_add(&vpn_p->pim_if_db, if_p);
-        avl_add(&vpn_p->pim_show_if_db, if_p);
-        if_p->config.dr_priority = dr_priority;
-        pim_if_config_update_hello_interval(daemon_p, vpn_p, if_p, 30000);
-        EXPECT_EQ(pim_if_init_cfg(if_p), PIM_STATUS_OK);
-        if_p->pim_enabled = true;
+        t_pim_if *if_p = pim_sim_running_if(
+            daemon_p, vpn_p, name, 1000 + static_cast<int>(addr & 0xff), addr, len, dr_priority);
+        EXPECT_NE(if_p, nullptr);
         return if_p;
     }
 

@@ -2,8 +2,6 @@
 // framings and the receive state machine fed from memory in awkward pieces.
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
@@ -184,18 +182,6 @@ TEST(MsgqFrame, ReassemblyInPieces)
     append(src.data, std::vector<uint8_t>{0, 5, 0, 0, 0, 0});
     EXPECT_EQ(drain(&app, &src),
               (std::vector<std::string>{std::string("\0\tabcdxyz", 9), "<closed>"}));
-}
-
-TEST(MsgqFrame, DumpWithoutInstanceToFile)
-{
-    char *text = nullptr;
-    size_t size = 0;
-    FILE *f = open_memstream(&text, &size);
-    ASSERT_NE(f, nullptr);
-    msgq_dump_instance(f, nullptr, 1);
-    fclose(f);
-    EXPECT_STREQ(text, "msgq: no instance\n");
-    free(text);
 }
 
 } // namespace

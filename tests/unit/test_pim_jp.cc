@@ -1,7 +1,6 @@
 // Downstream machines and the Join/Prune handlers, driven through the unit
 // protocol on the test clock. The transition tables of the downstream
 // machines are the oracle: each test walks one machine from one state.
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -436,14 +435,7 @@ TEST_F(JpTest, SourceActiveNeedsServiceSideOrLocalReceivers)
     EXPECT_EQ(pim_jp_sa_prune(nullptr, &G, &S), 1);
 }
 
-std::string jp_cmd(std::vector<const char *> args)
-{
-    t_zconfd_uinfo uinfo{};
-    EXPECT_EQ(pim_jp_test(&uinfo, "pim_jp_test", static_cast<int>(args.size()), args.data()), 0);
-    std::string out = uinfo.out_p != nullptr ? uinfo.out_p : "";
-    free(uinfo.out_p);
-    return out;
-}
+std::string jp_cmd(std::vector<const char *> args) { return pim_sim_cmd(pim_jp_test, args); }
 
 TEST_F(JpTest, OperatorJoinAndPrune)
 {

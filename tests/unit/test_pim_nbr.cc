@@ -189,18 +189,4 @@ TEST_F(PimNbrTest, TunnelInterfaceHasOneVirtualNeighbor)
     EXPECT_EQ(pim_if_tunnel_idx_get(vpn_p), PIM_IF_TUNNEL_IDX_BASE + 2) << "next-fit";
 }
 
-TEST_F(PimNbrTest, NamesOfReasonsAndFlags)
-{
-    EXPECT_STREQ(pim_nbr_cleanup_str(PIM_NBR_CLEANUP_GENID), "Gen-id");
-    EXPECT_STREQ(pim_nbr_cleanup_str(PIM_NBR_CLEANUP_HOLDTIME_EXP), "holdtime-exp");
-    t_pim_nbr n{};
-    n.nbr_flags = PIM_NBR_FLAG_CLEANUP | PIM_NBR_FLAG_TUNNEL;
-    char buf[32];
-    pim_nbr_get_flags_str(&n, buf, sizeof(buf));
-    EXPECT_STREQ(buf, "CLEANUP TUNNEL ");
-    n.nbr_flags = 0;
-    pim_nbr_get_flags_str(&n, buf, sizeof(buf));
-    EXPECT_STREQ(buf, "");
-}
-
 } // namespace

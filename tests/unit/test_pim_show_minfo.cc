@@ -4,7 +4,6 @@
 // leading keys, hidden VPNs; and the two test commands that make such entries.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -98,17 +97,6 @@ struct PimShowMinfoTest : PimShowTest {
     }
 
     std::string index_of(const t_pim_if *if_p) { return std::to_string(if_p->if_index); }
-
-    // A command's output.
-    static std::string run(int (*cmd)(t_zconfd_uinfo *, const char *, int, const char **),
-                           std::vector<const char *> argv)
-    {
-        t_zconfd_uinfo uinfo{};
-        EXPECT_EQ(cmd(&uinfo, "test", static_cast<int>(argv.size()), argv.data()), 0);
-        std::string out = uinfo.out_p != nullptr ? uinfo.out_p : "";
-        free(uinfo.out_p);
-        return out;
-    }
 };
 
 TEST_F(PimShowMinfoTest, EntriesOfEveryKindWithTheirOutgoingInterfaces)
@@ -219,29 +207,30 @@ TEST_F(PimShowMinfoTest, EntriesOfEveryKindWithTheirOutgoingInterfaces)
 TEST_F(PimShowMinfoTest, TestCommandsByNameMakeAndReleaseEntries)
 {
     auto jp = [](const char *op, const char *source, const char *if_name) {
-        return run(pim_jp_test, {"if-name", if_name, "vpn-id", "3", "operation", op, "group",
-                                 "239.1.1.1", "rp", "10.9.9.9", "source", source});
+        return pim_sim_cmd(pim_jp_test, {"if-name", if_name, "vpn-id", "3", "operation", op,
+                                         "group", "239.1.1.1", "rp", "10.9.9.9", "source", source});
     };
     auto spt = [](const char *op, const char *group, const char *vpn) {
-        return run(pim_minfo_spt_test,
-                   {"operation", op, "group", group, "source", "10.8.8.8", "vpn-id", vpn});
+        return pim_sim_cmd(pim_minfo_spt_test,
+                           {"operation", op, "group", group, "source", "10.8.8.8", "vpn-id", vpn});
     };
     EXPECT_EQ(jp("merge", "0.0.0.0", "ge0/1"), "Valid input is add or delete but not merge\n");
     EXPECT_EQ(jp("add", "0.0.0.0", "ge0/8"), "Can't find interface 3: ge0/8\n");
     EXPECT_EQ(jp("add", "10.8.8", "ge0/1"),
               "Please provide proper Srouce address for (S,G) entry: 10.8.8 not valid unicast "
               "address\n");
-    EXPECT_EQ(run(pim_jp_test, {"operation", "add", "colour", "red"}), "Invalid argument colour\n");
-    EXPECT_EQ(run(pim_jp_test, {"operation"}), "Invalid argument operation\n");
-    EXPECT_EQ(run(pim_jp_test, {"add", "239.1.1.1"}), "Invalid argument add\n");
+    EXPECT_EQ(pim_sim_cmd(pim_jp_test, {"operation", "add", "colour", "red"}),
+              "Invalid argument colour\n");
+    EXPECT_EQ(pim_sim_cmd(pim_jp_test, {"operation"}), "Invalid argument operation\n");
+    EXPECT_EQ(pim_sim_cmd(pim_jp_test, {"add", "239.1.1.1"}), "Invalid argument add\n");
     EXPECT_EQ(spt("add", "10.1.1.1", "3"),
               "Please provide proper group address: 10.1.1.1 not valid multicast address\n");
     EXPECT_EQ(spt("add", "239.1.1.1", "x"), "Invalid vpn x\n");
     EXPECT_EQ(avl_numnodes(&vpn3->minfo_db), 0u) << "a refused command changes nothing";
 
     // A source left out is the shared tree of the RP.
-    EXPECT_EQ(run(pim_jp_test, {"operation", "add", "group", "239.1.1.1", "rp", "10.9.9.9",
-                                "vpn-id", "3", "if-name", "ge0/1"}),
+    EXPECT_EQ(pim_sim_cmd(pim_jp_test, {"operation", "add", "group", "239.1.1.1", "rp", "10.9.9.9",
+                                        "vpn-id", "3", "if-name", "ge0/1"}),
               "Join (0.0.0.0, 239.1.1.1) RP: 10.9.9.9 on 3:ge0/1\n");
     t_pim_minfo *xg = entry(vpn3, PIM_TYPE_XG, nullptr);
     ASSERT_NE(xg, nullptr);

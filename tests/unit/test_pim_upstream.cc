@@ -3,7 +3,6 @@
 // learned from Hellos, and the Joins and Prunes sent upstream recorded.
 #include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -474,13 +473,7 @@ TEST_F(UpstreamTest, SourceActiveJoinDesired)
 
 std::string spt_cmd(std::vector<const char *> args)
 {
-    t_zconfd_uinfo uinfo{};
-    EXPECT_EQ(pim_minfo_spt_test(&uinfo, "pim_minfo_spt_test", static_cast<int>(args.size()),
-                                 args.data()),
-              0);
-    std::string out = uinfo.out_p != nullptr ? uinfo.out_p : "";
-    free(uinfo.out_p);
-    return out;
+    return pim_sim_cmd(pim_minfo_spt_test, args);
 }
 
 TEST_F(UpstreamTest, SptTestCommand)

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/msgq_util.h"
@@ -76,6 +77,13 @@ std::vector<std::pair<std::string, t_bytes>> agent_requests()
     std::vector<std::pair<std::string, t_bytes>> out;
     Cdb__CdbMsg msg = CDB__CDB_MSG__INIT;
     msg.seq = 7;
+    // Sets the body (kept for variants after it) and keeps the packed message.
+    auto add = [&]<typename T>(const char *name, Cdb__CdbMsg__BodyCase which,
+                               T *Cdb__CdbMsg::*field, T *value) {
+        msg.body_case = which;
+        msg.*field = value;
+        out.emplace_back(name, pack(msg));
+    };
 
     Cdb__Subscription sub = CDB__SUBSCRIPTION__INIT;
     sub.id = 2;
@@ -94,16 +102,12 @@ std::vector<std::pair<std::string, t_bytes>> agent_requests()
     reg.subs = subs;
     reg.n_callpoints = 1;
     reg.callpoints = cps;
-    msg.body_case = CDB__CDB_MSG__BODY_REGISTER;
-    msg.register_ = &reg;
-    out.emplace_back("register", pack(msg));
+    add("register", CDB__CDB_MSG__BODY_REGISTER, &Cdb__CdbMsg::register_, &reg);
 
     Cdb__DeliveryReply dr = CDB__DELIVERY_REPLY__INIT;
     dr.batch_id = 1;
     dr.ok = true;
-    msg.body_case = CDB__CDB_MSG__BODY_DELIVERY_REPLY;
-    msg.delivery_reply = &dr;
-    out.emplace_back("delivery-reply", pack(msg));
+    add("delivery-reply", CDB__CDB_MSG__BODY_DELIVERY_REPLY, &Cdb__CdbMsg::delivery_reply, &dr);
 
     t_zconfd_pb_values level;
     t_zconfd_value lv = zconfd_val_enum(zconfd_tag("level"), 2);
@@ -112,9 +116,7 @@ std::vector<std::pair<std::string, t_bytes>> agent_requests()
     ow.path = const_cast<char *>("/debugs/pim/vpn{1}/events/level");
     ow.op = CDB__OPER_OP__OPER_SET;
     ow.value = level.data()[0];
-    msg.body_case = CDB__CDB_MSG__BODY_OPER_WRITE;
-    msg.oper_write = &ow;
-    out.emplace_back("oper-write", pack(msg));
+    add("oper-write", CDB__CDB_MSG__BODY_OPER_WRITE, &Cdb__CdbMsg::oper_write, &ow);
 
     t_ipaddr nbr = v4("10.1.1.2");
     const t_zconfd_value nv[] = {
@@ -131,9 +133,7 @@ std::vector<std::pair<std::string, t_bytes>> agent_requests()
     notif.time_us = 1;
     notif.n_values = notif_vals.size();
     notif.values = notif_vals.data();
-    msg.body_case = CDB__CDB_MSG__BODY_NOTIFICATION;
-    msg.notification = &notif;
-    out.emplace_back("notification", pack(msg));
+    add("notification", CDB__CDB_MSG__BODY_NOTIFICATION, &Cdb__CdbMsg::notification, &notif);
 
     // Show requests with typed keys and with keys as the CLI types them.
     t_zconfd_pb_values keys;
@@ -143,9 +143,7 @@ std::vector<std::pair<std::string, t_bytes>> agent_requests()
     Cdb__DataRequest dq = CDB__DATA_REQUEST__INIT;
     dq.callpoint = cp;
     dq.op = CDB__DATA_OP__DATA_FIRST;
-    msg.body_case = CDB__CDB_MSG__BODY_DATA_REQUEST;
-    msg.data_request = &dq;
-    out.emplace_back("data-request-first", pack(msg));
+    add("data-request-first", CDB__CDB_MSG__BODY_DATA_REQUEST, &Cdb__CdbMsg::data_request, &dq);
     dq.op = CDB__DATA_OP__DATA_NEXT;
     dq.n_keys = keys.size();
     dq.keys = keys.data();
@@ -155,9 +153,7 @@ std::vector<std::pair<std::string, t_bytes>> agent_requests()
     dy.found = true;
     dy.n_values = notif_vals.size();
     dy.values = notif_vals.data();
-    msg.body_case = CDB__CDB_MSG__BODY_DATA_REPLY;
-    msg.data_reply = &dy;
-    out.emplace_back("data-reply", pack(msg));
+    add("data-reply", CDB__CDB_MSG__BODY_DATA_REPLY, &Cdb__CdbMsg::data_reply, &dy);
 
     char arg0[] = "clear";
     char arg1[] = "pim";
@@ -172,31 +168,23 @@ std::vector<std::pair<std::string, t_bytes>> agent_requests()
     aq.argv = argv;
     aq.n_params = 1;
     aq.params = params;
-    msg.body_case = CDB__CDB_MSG__BODY_ACTION_REQUEST;
-    msg.action_request = &aq;
-    out.emplace_back("action-request", pack(msg));
+    add("action-request", CDB__CDB_MSG__BODY_ACTION_REQUEST, &Cdb__CdbMsg::action_request, &aq);
 
     Cdb__ActionReply ay = CDB__ACTION_REPLY__INIT;
     ay.ok = true;
     ay.output = const_cast<char *>("cleared\n");
-    msg.body_case = CDB__CDB_MSG__BODY_ACTION_REPLY;
-    msg.action_reply = &ay;
-    out.emplace_back("action-reply", pack(msg));
+    add("action-reply", CDB__CDB_MSG__BODY_ACTION_REPLY, &Cdb__CdbMsg::action_reply, &ay);
 
     Cdb__Hello hello = CDB__HELLO__INIT;
     hello.user = const_cast<char *>("admin");
-    msg.body_case = CDB__CDB_MSG__BODY_HELLO;
-    msg.hello = &hello;
-    out.emplace_back("hello", pack(msg));
+    add("hello", CDB__CDB_MSG__BODY_HELLO, &Cdb__CdbMsg::hello, &hello);
 
     Cdb__EditRequest ed = CDB__EDIT_REQUEST__INIT;
     ed.op = CDB__EDIT_REQUEST__OP__SET;
     ed.path = const_cast<char *>(
         "/kem-vpn:vpn/vpn-instance[vpn-id='1']/router/pim/interface[if-name='eth1']/dr-priority");
     ed.value = const_cast<char *>("5");
-    msg.body_case = CDB__CDB_MSG__BODY_EDIT;
-    msg.edit = &ed;
-    out.emplace_back("edit-set", pack(msg));
+    add("edit-set", CDB__CDB_MSG__BODY_EDIT, &Cdb__CdbMsg::edit, &ed);
     ed.op = CDB__EDIT_REQUEST__OP__DELETE;
     ed.value = nullptr;
     out.emplace_back("edit-delete", pack(msg));
@@ -204,58 +192,40 @@ std::vector<std::pair<std::string, t_bytes>> agent_requests()
     Cdb__ShowConfig sc = CDB__SHOW_CONFIG__INIT;
     sc.which = CDB__SHOW_CONFIG__WHICH__RUNNING;
     sc.path = const_cast<char *>("/kem-vpn:vpn");
-    msg.body_case = CDB__CDB_MSG__BODY_SHOW_CONFIG;
-    msg.show_config = &sc;
-    out.emplace_back("show-config-running", pack(msg));
+    add("show-config-running", CDB__CDB_MSG__BODY_SHOW_CONFIG, &Cdb__CdbMsg::show_config, &sc);
     sc.which = CDB__SHOW_CONFIG__WHICH__CANDIDATE;
     sc.path = nullptr;
     out.emplace_back("show-config-candidate", pack(msg));
 
     Cdb__Empty empty = CDB__EMPTY__INIT;
-    msg.body_case = CDB__CDB_MSG__BODY_COMPARE;
-    msg.compare = &empty;
-    out.emplace_back("compare", pack(msg));
-    msg.body_case = CDB__CDB_MSG__BODY_LIST_COMMITS;
-    msg.list_commits = &empty;
-    out.emplace_back("list-commits", pack(msg));
-    msg.body_case = CDB__CDB_MSG__BODY_DISCARD;
-    msg.discard = &empty;
-    out.emplace_back("discard", pack(msg));
+    add("compare", CDB__CDB_MSG__BODY_COMPARE, &Cdb__CdbMsg::compare, &empty);
+    add("list-commits", CDB__CDB_MSG__BODY_LIST_COMMITS, &Cdb__CdbMsg::list_commits, &empty);
+    add("discard", CDB__CDB_MSG__BODY_DISCARD, &Cdb__CdbMsg::discard, &empty);
 
     Cdb__CommitRequest commit = CDB__COMMIT_REQUEST__INIT;
     commit.comment = const_cast<char *>("seed");
     commit.has_check_only = true;
     commit.check_only = true;
-    msg.body_case = CDB__CDB_MSG__BODY_COMMIT;
-    msg.commit = &commit;
-    out.emplace_back("commit-check", pack(msg));
+    add("commit-check", CDB__CDB_MSG__BODY_COMMIT, &Cdb__CdbMsg::commit, &commit);
 
     Cdb__RollbackRequest rb = CDB__ROLLBACK_REQUEST__INIT;
     rb.commit_id = 1;
-    msg.body_case = CDB__CDB_MSG__BODY_ROLLBACK;
-    msg.rollback = &rb;
-    out.emplace_back("rollback", pack(msg));
+    add("rollback", CDB__CDB_MSG__BODY_ROLLBACK, &Cdb__CdbMsg::rollback, &rb);
 
     Cdb__LoadConfig load = CDB__LOAD_CONFIG__INIT;
     load.json = const_cast<char *>("{\"kem-system:system\":{\"system-ip\":\"10.9.9.9\"}}");
     load.has_merge = true;
     load.merge = true;
-    msg.body_case = CDB__CDB_MSG__BODY_LOAD_CONFIG;
-    msg.load_config = &load;
-    out.emplace_back("load-config", pack(msg));
+    add("load-config", CDB__CDB_MSG__BODY_LOAD_CONFIG, &Cdb__CdbMsg::load_config, &load);
 
     Cdb__OperRead oread = CDB__OPER_READ__INIT;
     oread.prefix = const_cast<char *>("/debugs/pim");
-    msg.body_case = CDB__CDB_MSG__BODY_OPER_READ;
-    msg.oper_read = &oread;
-    out.emplace_back("oper-read", pack(msg));
+    add("oper-read", CDB__CDB_MSG__BODY_OPER_READ, &Cdb__CdbMsg::oper_read, &oread);
 
     Cdb__FollowNotifications follow = CDB__FOLLOW_NOTIFICATIONS__INIT;
     follow.has_replay = true;
     follow.replay = 3;
-    msg.body_case = CDB__CDB_MSG__BODY_FOLLOW;
-    msg.follow = &follow;
-    out.emplace_back("follow", pack(msg));
+    add("follow", CDB__CDB_MSG__BODY_FOLLOW, &Cdb__CdbMsg::follow, &follow);
     return out;
 }
 
@@ -464,21 +434,24 @@ void msgq_frame_seeds()
 // Route table manager messages as rtmd encodes them, framed (first byte 0).
 void rtm_msg_seeds()
 {
+    // Each event on top of the one before it: activity only on the add.
+    const std::tuple<const char *, ERtmControlInterfaceType, const char *> events[] = {
+        {"interface-add", E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADD, nullptr},
+        {"interface-down", E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_DOWN, nullptr},
+        {"interface-up", E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_UP, nullptr},
+        {"address-add", E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADDRESS_ADD, "10.1.1.1/24"},
+        {"address-delete-v6", E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADDRESS_DELETE,
+         "2001:db8::1/64"},
+        {"interface-delete", E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_DELETE, nullptr}};
     t_rtmd_if_event ev{E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADD, "eth1", 2, true, true, {}};
-    put("fuzz_rtm_msg", "interface-add", cat({0}, rtmd_encode_if_event(ev)));
-    ev.has_active = false;
-    ev.type = E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_DOWN;
-    put("fuzz_rtm_msg", "interface-down", cat({0}, rtmd_encode_if_event(ev)));
-    ev.type = E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_UP;
-    put("fuzz_rtm_msg", "interface-up", cat({0}, rtmd_encode_if_event(ev)));
-    ev.prefix = prefix("10.1.1.1/24");
-    ev.type = E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADDRESS_ADD;
-    put("fuzz_rtm_msg", "address-add", cat({0}, rtmd_encode_if_event(ev)));
-    ev.prefix = prefix("2001:db8::1/64");
-    ev.type = E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADDRESS_DELETE;
-    put("fuzz_rtm_msg", "address-delete-v6", cat({0}, rtmd_encode_if_event(ev)));
-    ev.type = E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_DELETE;
-    put("fuzz_rtm_msg", "interface-delete", cat({0}, rtmd_encode_if_event(ev)));
+    for (const auto &[name, type, addr] : events) {
+        ev.type = type;
+        if (addr != nullptr) {
+            ev.prefix = prefix(addr);
+        }
+        put("fuzz_rtm_msg", name, cat({0}, rtmd_encode_if_event(ev)));
+        ev.has_active = false;
+    }
 
     t_rtmd_resolution res{0, 1, PROTO_TYPE__ROUTE_CONNECT, {}};
     res.nhs.push_back({E_RTM_CONTROL_NH_TYPE__IF_IDX, t_ipaddr{}, 2});
