@@ -339,7 +339,8 @@ void timer_reset_interval(t_timer *timer, uint32_t interval_ms)
 
 bool timer_is_active(const t_timer *timer)
 {
-    return timer->state == TIMER_STATE_ENABLED && timer->bucket != TIMER_BUCKET_NULL;
+    return timer != nullptr && timer->state == TIMER_STATE_ENABLED &&
+           timer->bucket != TIMER_BUCKET_NULL;
 }
 
 int64_t timer_get_ticks_to_expiry(const t_timer *timer)

@@ -122,6 +122,7 @@ void timer_enable(t_timer *timer);
 void timer_disable(t_timer *timer);
 void timer_reset(t_timer *timer, uint32_t interval_ms);
 void timer_reset_interval(t_timer *timer, uint32_t interval_ms);
+// No timer at all counts as stopped.
 bool timer_is_active(const t_timer *timer);
 int64_t timer_get_ticks_to_expiry(const t_timer *timer);
 uint32_t timer_get_interval_ticks(const t_timer *timer);

@@ -491,12 +491,6 @@ t_pim_minfo *pim_minfo_find_or_create(t_pim_vpn *vpn_p, t_pim_if *, e_pim_type t
             pim_minfo_delete(minfo_p);
             return nullptr;
         }
-        minfo_p->override_timer = minfo_timer(minfo_p, pim_minfo_override_timer_cb, "Override");
-        if (minfo_p->override_timer == nullptr) {
-            PIM_LOG("Failed to allocate override timer for minfo");
-            pim_minfo_delete(minfo_p);
-            return nullptr;
-        }
         t_ipaddr target;
         if (!pim_jp_rp_get(minfo_p, &target)) {
             PIM_LOG_EVENT(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_BASIC,

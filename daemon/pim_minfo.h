@@ -59,7 +59,6 @@ inline constexpr uint32_t PIM_MACRO_SA_JOIN_DESIRED = 0x10;
 // Timer intervals and holdtimes.
 inline constexpr uint32_t PIM_MINFO_JOIN_TIMER_MS = 60000;
 inline constexpr uint32_t PIM_MINFO_JOIN_TRIGGER_MS = 1000;
-inline constexpr uint32_t PIM_IF_MINFO_TIMER_MS = 30000;
 inline constexpr uint32_t PIM_ASSERT_TIMER_MS = 180000;
 inline constexpr uint32_t PIM_PRUNE_PENDING_P2P_MS = 100;
 inline constexpr uint16_t PIM_JP_HOLDTIME_FOREVER = 65535;
@@ -96,7 +95,7 @@ struct t_pim_if_minfo {
     t_ipaddr source;
     t_pim_if *if_p;
     t_pim_minfo *minfo_p;
-    t_timer *jp_expiry_timer;
+    t_timer *jp_expiry_timer; // both exist only while running
     t_timer *prune_pending_timer;
     e_pim_if_dstream_state ds_state;
     t_pim_assert_info assert_info;
@@ -120,7 +119,7 @@ struct t_pim_minfo {
     uint32_t macro_result;
     e_pim_upstream_state upstream_state;
     t_timer *join_timer;
-    t_timer *override_timer;
+    t_timer *override_timer; // made when first armed
     t_timer *auto_rp_hold_timer;
     t_ipaddr received_rp;
     t_ipaddr rp_in_use;
