@@ -43,9 +43,9 @@ void if_minfo_free(t_pim_if_minfo *if_minfo_p)
 }
 
 // Clears the interface's bit in one list of the entry; true when it was set.
-bool list_take(t_pim_ilist *list, const t_pim_if *if_p)
+bool list_take(t_pim_olist **list, const t_pim_if *if_p)
 {
-    if (!pim_minfo_ilist_test(list, if_p->if_index)) {
+    if (!pim_minfo_ilist_test(*list, if_p->if_index)) {
         return false;
     }
     pim_minfo_ilist_clear(list, if_p->if_index);
@@ -146,10 +146,10 @@ void pim_if_minfo_find_and_delete(t_pim_if *if_p, e_pim_type type, const t_ipadd
 void pim_if_minfo_cleanup_xg(t_pim_if_minfo *if_minfo_p)
 {
     t_pim_minfo *minfo_p = if_minfo_p->minfo_p;
-    if (list_take(minfo_p->joined_olist_p, if_minfo_p->if_p)) {
+    if (list_take(&minfo_p->joined_olist_p, if_minfo_p->if_p)) {
         pim_et_process_join_change(minfo_p, if_minfo_p);
     }
-    if (list_take(minfo_p->local_olist_p, if_minfo_p->if_p)) {
+    if (list_take(&minfo_p->local_olist_p, if_minfo_p->if_p)) {
         pim_et_process_join_change(minfo_p, if_minfo_p);
     }
     pim_if_minfo_delete(if_minfo_p);
@@ -162,7 +162,7 @@ void pim_if_minfo_cleanup_sg(t_pim_if_minfo *if_minfo_p) { pim_if_minfo_cleanup_
 void pim_if_minfo_cleanup_sgrpt(t_pim_if_minfo *if_minfo_p)
 {
     t_pim_minfo *minfo_p = if_minfo_p->minfo_p;
-    if (list_take(minfo_p->pruned_olist_p, if_minfo_p->if_p)) {
+    if (list_take(&minfo_p->pruned_olist_p, if_minfo_p->if_p)) {
         pim_et_process_prune_change(minfo_p, if_minfo_p);
     }
     pim_if_minfo_delete(if_minfo_p);

@@ -128,14 +128,14 @@ const char *event_name(e_ds_event event)
     }
 }
 
-t_pim_ilist *ds_list(const t_pim_if_minfo *if_minfo_p)
+t_pim_olist **ds_list(const t_pim_if_minfo *if_minfo_p)
 {
     t_pim_minfo *minfo_p = if_minfo_p->minfo_p;
     if (if_minfo_p->type == PIM_TYPE_SG_RPT) {
-        return minfo_p->pruned_olist_p;
+        return &minfo_p->pruned_olist_p;
     }
-    return if_minfo_p->if_p->pim_if_type == PIM_IF_TYPE_IGMP ? minfo_p->local_olist_p
-                                                             : minfo_p->joined_olist_p;
+    return if_minfo_p->if_p->pim_if_type == PIM_IF_TYPE_IGMP ? &minfo_p->local_olist_p
+                                                             : &minfo_p->joined_olist_p;
 }
 
 // A record's timers exist only while they run: most records never start their

@@ -69,6 +69,13 @@ inline constexpr size_t PIM_ILIST_BYTES = PIM_ILIST_BITS / 8;
 struct t_pim_ilist {
     uint8_t bits[PIM_ILIST_BYTES];
 };
+// A list kept by an entry: a header followed by cap slots, the first count
+// holding the interfaces' indexes in ascending order. An empty list is no list
+// (nullptr); the ilist operations below that take one treat it so.
+struct t_pim_olist {
+    uint16_t count;
+    uint16_t cap;
+};
 
 enum e_pim_minfo_assert_state : uint8_t {
     PIM_ASSERT_STATE_NOINFO = 0,
@@ -129,10 +136,10 @@ struct t_pim_minfo {
     t_pim_assert_info rpf_assert_info;
     uint32_t minfo_flags;
     avl_tree_t if_minfo_db;
-    t_pim_ilist *local_olist_p;
-    t_pim_ilist *joined_olist_p;
-    t_pim_ilist *inherited_olist_p;
-    t_pim_ilist *pruned_olist_p;
+    t_pim_olist *local_olist_p;
+    t_pim_olist *joined_olist_p;
+    t_pim_olist *inherited_olist_p;
+    t_pim_olist *pruned_olist_p;
     uint8_t *auto_rp_pkt_cache;
     uint16_t auto_rp_pkt_len;
     time_t up_time;
@@ -165,6 +172,19 @@ bool pim_minfo_ilist_empty(const t_pim_ilist *list);
 void pim_minfo_ilist_find_first(const t_pim_ilist *list, uint32_t *out);
 void pim_minfo_ilist_find_next(const t_pim_ilist *list, uint32_t index, uint32_t *out);
 void pim_ilist_to_str(t_pim_vpn *vpn_p, const t_pim_ilist *list, char *buf, size_t size);
+// The same operations on an entry's lists; those that change one take its field.
+void pim_minfo_ilist_free(t_pim_olist **list);
+void pim_minfo_ilist_set(t_pim_olist **list, uint32_t index);
+void pim_minfo_ilist_clear(t_pim_olist **list, uint32_t index);
+bool pim_minfo_ilist_test(const t_pim_olist *list, uint32_t index);
+bool pim_minfo_ilist_empty(const t_pim_olist *list);
+void pim_minfo_ilist_merge(t_pim_ilist *dst, const t_pim_olist *src);
+void pim_minfo_ilist_exclude(t_pim_ilist *dst, const t_pim_olist *src);
+// Makes dst hold the interfaces of src; true when that changed it.
+bool pim_minfo_ilist_store(t_pim_olist **dst, const t_pim_ilist *src);
+void pim_minfo_ilist_find_first(const t_pim_olist *list, uint32_t *out);
+void pim_minfo_ilist_find_next(const t_pim_olist *list, uint32_t index, uint32_t *out);
+void pim_ilist_to_str(t_pim_vpn *vpn_p, const t_pim_olist *list, char *buf, size_t size);
 
 // Keys and orders.
 int pim_minfo_cmp(const void *a, const void *b);
