@@ -23,8 +23,8 @@ struct t_pim_repl;
 struct t_pim_vpn;
 struct t_timer;
 
-inline constexpr uint32_t PIM_MINFO_MAGIC = 48815;      // 0xBEAF
-inline constexpr uint32_t PIM_MINFO_MAGIC_DEAD = 57005; // 0xDEAD
+inline constexpr uint16_t PIM_MINFO_MAGIC = 48815;      // 0xBEAF
+inline constexpr uint16_t PIM_MINFO_MAGIC_DEAD = 57005; // 0xDEAD
 
 enum e_pim_upstream_state : uint8_t {
     PIM_UPSTREAM_UNKNOWN = 0,
@@ -93,29 +93,35 @@ struct t_pim_assert_info {
 
 struct t_pim_minfo;
 
+// Small fields sit together: records and entries are the bulk of the
+// daemon's memory, and every padding byte counts once per record.
 struct t_pim_if_minfo {
     avl_node_t if_tree_node;
     avl_node_t minfo_tree_node;
     uint32_t magic;
     e_pim_type type;
+    e_pim_if_dstream_state ds_state;
+    bool on_tmp_list;
     t_ipaddr group;
     t_ipaddr source;
     t_pim_if *if_p;
     t_pim_minfo *minfo_p;
     t_timer *jp_expiry_timer; // both exist only while running
     t_timer *prune_pending_timer;
-    e_pim_if_dstream_state ds_state;
     t_pim_assert_info assert_info;
     TAILQ_ENTRY(t_pim_if_minfo) tmp_sgrpt_entry;
-    bool on_tmp_list;
 };
 
 inline constexpr size_t PIM_MINFO_STR_LEN = 40;
 
 struct t_pim_minfo {
     avl_node_t tree_node;
-    uint32_t magic;
+    uint16_t magic; // both magic words fit in 16 bits
     e_pim_type type;
+    e_pim_upstream_state upstream_state;
+    bool sptbit;
+    bool update_ftm;
+    uint16_t auto_rp_pkt_len;
     t_ipaddr group;
     t_ipaddr source;
     t_pim_vpn *vpn_p;
@@ -124,27 +130,23 @@ struct t_pim_minfo {
     t_pim_next_hop *nh_p;
     t_pim_repl *repl_p;
     uint32_t macro_result;
-    e_pim_upstream_state upstream_state;
+    uint32_t minfo_flags;
+    uint32_t rpf_nbr_if;
+    uint32_t direct_source_if;
     t_timer *join_timer;
     t_timer *override_timer; // made when first armed
     t_timer *auto_rp_hold_timer;
     t_ipaddr received_rp;
     t_ipaddr rp_in_use;
     t_ipaddr rpf_nbr_addr;
-    uint32_t rpf_nbr_if;
-    uint32_t direct_source_if;
     t_pim_assert_info rpf_assert_info;
-    uint32_t minfo_flags;
     avl_tree_t if_minfo_db;
     t_pim_olist *local_olist_p;
     t_pim_olist *joined_olist_p;
     t_pim_olist *inherited_olist_p;
     t_pim_olist *pruned_olist_p;
     uint8_t *auto_rp_pkt_cache;
-    uint16_t auto_rp_pkt_len;
     time_t up_time;
-    bool sptbit;
-    bool update_ftm;
     char minfo_str[PIM_MINFO_STR_LEN];
 };
 
