@@ -44,8 +44,9 @@ void avl_create(avl_tree_t *tree, avl_compar_fn compar, size_t size, size_t offs
     ZUL_ASSERT(compar != nullptr);
     *tree = avl_tree_t{};
     tree->avl_compar = compar;
-    tree->avl_size = size;
-    tree->avl_offset = offset;
+    ZUL_ASSERT(size <= UINT32_MAX && offset <= UINT32_MAX);
+    tree->avl_size = static_cast<uint32_t>(size);
+    tree->avl_offset = static_cast<uint32_t>(offset);
     avl_algo::init_header(header(tree));
 }
 
@@ -70,7 +71,7 @@ void avl_insert(avl_tree_t *tree, void *rec, const avl_index_t &where)
         return;
     }
     avl_node_t *node = rec_to_node(tree, rec);
-    ZUL_ASSERT(node->avl_parent == nullptr);
+    ZUL_ASSERT(node->avl_pcb == 0);
     avl_algo::insert_unique_commit(header(tree), node, where.commit);
     tree->avl_numnodes++;
     tree->avl_gen++;
@@ -87,7 +88,7 @@ void avl_add(avl_tree_t *tree, void *rec)
 void avl_remove(avl_tree_t *tree, void *rec)
 {
     avl_node_t *node = rec_to_node(tree, rec);
-    ZUL_ASSERT(node->avl_parent != nullptr && tree->avl_numnodes > 0);
+    ZUL_ASSERT(node->avl_pcb != 0 && tree->avl_numnodes > 0);
     avl_algo::erase(header(tree), node);
     node_unlinked(node);
     tree->avl_numnodes--;
@@ -111,7 +112,7 @@ void *avl_last(avl_tree_t *tree)
 void *avl_walk(avl_tree_t *tree, void *rec, int direction)
 {
     avl_node_t *node = rec_to_node(tree, rec);
-    ZUL_ASSERT(node->avl_parent != nullptr);
+    ZUL_ASSERT(node->avl_pcb != 0);
     avl_node_t *n;
     if (direction == AVL_AFTER) {
         n = avl_algo::next_node(node);
@@ -164,5 +165,5 @@ void avl_destroy(avl_tree_t *tree)
 
 bool avl_is_linked(const avl_tree_t *tree, const void *rec)
 {
-    return rec_to_node(tree, rec)->avl_parent != nullptr;
+    return rec_to_node(tree, rec)->avl_pcb != 0;
 }

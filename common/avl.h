@@ -8,10 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 
+// The parent pointer carries the balance in its two low bits (links are
+// pointer-aligned), so a link is three words: records sit in many trees.
 struct avl_node_t {
-    avl_node_t *avl_parent;
     avl_node_t *avl_child[2];
-    int8_t avl_balance;
+    uintptr_t avl_pcb; // parent | balance; 0 while unlinked
 };
 
 // Compare two records (or a record and a stack key): -1, 0 or +1.
@@ -21,36 +22,47 @@ struct avl_node_traits {
     using node = avl_node_t;
     using node_ptr = avl_node_t *;
     using const_node_ptr = const avl_node_t *;
-    using balance = int8_t;
+    using balance = uintptr_t;
+    static constexpr uintptr_t BALANCE_BITS = 3;
 
-    static node_ptr get_parent(const_node_ptr n) { return n->avl_parent; }
-    static void set_parent(node_ptr n, node_ptr p) { n->avl_parent = p; }
+    static node_ptr get_parent(const_node_ptr n)
+    {
+        return reinterpret_cast<node_ptr>(n->avl_pcb & ~BALANCE_BITS);
+    }
+    static void set_parent(node_ptr n, node_ptr p)
+    {
+        n->avl_pcb = reinterpret_cast<uintptr_t>(p) | (n->avl_pcb & BALANCE_BITS);
+    }
     static node_ptr get_left(const_node_ptr n) { return n->avl_child[0]; }
     static void set_left(node_ptr n, node_ptr l) { n->avl_child[0] = l; }
     static node_ptr get_right(const_node_ptr n) { return n->avl_child[1]; }
     static void set_right(node_ptr n, node_ptr r) { n->avl_child[1] = r; }
-    static balance get_balance(const_node_ptr n) { return n->avl_balance; }
-    static void set_balance(node_ptr n, balance b) { n->avl_balance = b; }
-    static balance negative() { return -1; }
+    static balance get_balance(const_node_ptr n) { return n->avl_pcb & BALANCE_BITS; }
+    static void set_balance(node_ptr n, balance b)
+    {
+        n->avl_pcb = (n->avl_pcb & ~BALANCE_BITS) | b;
+    }
+    static balance negative() { return 1; }
     static balance zero() { return 0; }
-    static balance positive() { return 1; }
+    static balance positive() { return 2; }
 };
 
 using avl_algo = boost::intrusive::avltree_algorithms<avl_node_traits>;
 
+// Small as well: every routing entry holds one for its interface records.
 struct avl_tree_t {
     avl_node_t avl_header; // sentinel: its parent is the root
     avl_compar_fn avl_compar;
-    size_t avl_offset; // position of the link inside a record
-    size_t avl_size;   // record size, kept for dumps
-    unsigned long avl_numnodes;
-    uint64_t avl_gen; // changes on every insert and remove
+    uint32_t avl_offset; // position of the link inside a record
+    uint32_t avl_size;   // record size, kept for dumps
+    uint32_t avl_numnodes;
+    uint32_t avl_gen; // changes on every insert and remove
 };
 
 // Where a failed find would insert the key. Valid only until the tree changes;
 // avl_insert notices a stale one and searches again.
 struct avl_index_t {
-    uint64_t gen;
+    uint32_t gen;
     avl_algo::insert_commit_data commit;
 };
 

@@ -17,6 +17,7 @@ constexpr const char *RESN_NAMES[] = {"10ms", "50ms", "100ms", "500ms", "1sec", 
 constexpr int64_t SLOW_TIMER_MS = 5000;
 // Slack beyond the caller's budget before a walk stops at the next bucket edge.
 constexpr int64_t BUDGET_SLACK_MS = 50;
+constexpr int NAME_SHOWN = static_cast<int>(TIMER_NAME_LEN - 1);
 
 uint32_t resn_ms(e_timer_resn resolution)
 {
@@ -99,7 +100,7 @@ void arm(t_timer *timer)
 int process_wheel(t_timer_mgr *mgr, t_timer_mgr_pri *wheel, const timespec &start,
                   uint32_t budget_ms)
 {
-    char last_name[TIMER_NAME_LEN] = "";
+    const char *last_name = "";
     timespec last_check = start;
     bool over_budget = false;
 
@@ -116,7 +117,7 @@ int process_wheel(t_timer_mgr *mgr, t_timer_mgr_pri *wheel, const timespec &star
             if (ms_between(start, now) > static_cast<int64_t>(budget_ms) + BUDGET_SLACK_MS) {
                 int64_t since_last = ms_between(last_check, now);
                 if (since_last > SLOW_TIMER_MS) {
-                    ZUL_LOG_PRI(LOG_DEBUG, "%s timer took %u msecs!", last_name,
+                    ZUL_LOG_PRI(LOG_DEBUG, "%.*s timer took %u msecs!", NAME_SHOWN, last_name,
                                 static_cast<unsigned>(since_last));
                 }
                 over_budget = true;
@@ -127,8 +128,8 @@ int process_wheel(t_timer_mgr *mgr, t_timer_mgr_pri *wheel, const timespec &star
             if (timer->expire_ticks != wheel->next_bucket_ticks) {
                 int32_t late = static_cast<int32_t>(wheel->next_bucket_ticks - timer->expire_ticks);
                 if (late >= 1) {
-                    ZUL_LOG_PRI(LOG_DEBUG, "timer %s (%p) stale by %d ticks", timer->name,
-                                static_cast<void *>(timer), late);
+                    ZUL_LOG_PRI(LOG_DEBUG, "timer %.*s (%p) stale by %d ticks", NAME_SHOWN,
+                                timer->name, static_cast<void *>(timer), late);
                     ZUL_ASSERT(late < 1);
                 }
                 dll_append(bucket, &timer->dl_node);
@@ -148,7 +149,7 @@ int process_wheel(t_timer_mgr *mgr, t_timer_mgr_pri *wheel, const timespec &star
             } else {
                 timer->state = TIMER_STATE_DISABLED;
             }
-            memcpy(last_name, timer->name, sizeof(last_name));
+            last_name = timer->name;
             timer->cb(timer, timer->args[0], timer->args[1], timer->args[2], timer->args[3]);
         }
         for (t_dlnode *n = bucket->p_head; n != nullptr; n = n->p_next) {
@@ -274,9 +275,7 @@ t_timer *timer_util_create(t_timer_mgr *mgr, e_timer_priority priority, e_timer_
     timer->type = type;
     timer->state = TIMER_STATE_DISABLED;
     timer->bucket = TIMER_BUCKET_NULL;
-    if (name != nullptr) {
-        strncpy(timer->name, name, TIMER_NAME_LEN - 1);
-    }
+    timer->name = name != nullptr ? name : "";
     timer->interval_ticks = timer_ms_to_ticks(mgr->resolution, interval_ms, true);
     timer->cb = cb;
     timer->args[0] = arg0;
@@ -339,7 +338,8 @@ void timer_reset_interval(t_timer *timer, uint32_t interval_ms)
 
 bool timer_is_active(const t_timer *timer)
 {
-    return timer->state == TIMER_STATE_ENABLED && timer->bucket != TIMER_BUCKET_NULL;
+    return timer != nullptr && timer->state == TIMER_STATE_ENABLED &&
+           timer->bucket != TIMER_BUCKET_NULL;
 }
 
 int64_t timer_get_ticks_to_expiry(const t_timer *timer)
@@ -398,14 +398,15 @@ const char *timer_priority_name(uint8_t priority)
 
 void timer_dump(const t_timer *timer)
 {
-    ZUL_LOG_PRI(
-        LOG_DEBUG, "[bucket %#x] %p %s %s %s %s %s interval %u expire %#lx (%d) cb %p %p %p %p %p",
-        timer->bucket, static_cast<const void *>(timer), timer->name, timer_type_name(timer->type),
-        timer_state_name(timer->state), timer_priority_name(timer->priority),
-        timer->walked ? "walked" : "", timer->interval_ticks,
-        static_cast<unsigned long>(timer->expire_ticks),
-        static_cast<int>(timer_get_ticks_to_expiry(timer)), reinterpret_cast<void *>(timer->cb),
-        timer->args[0], timer->args[1], timer->args[2], timer->args[3]);
+    ZUL_LOG_PRI(LOG_DEBUG,
+                "[bucket %#x] %p %.*s %s %s %s %s interval %u expire %#lx (%d) cb %p %p %p %p %p",
+                timer->bucket, static_cast<const void *>(timer), NAME_SHOWN, timer->name,
+                timer_type_name(timer->type), timer_state_name(timer->state),
+                timer_priority_name(timer->priority), timer->walked ? "walked" : "",
+                timer->interval_ticks, static_cast<unsigned long>(timer->expire_ticks),
+                static_cast<int>(timer_get_ticks_to_expiry(timer)),
+                reinterpret_cast<void *>(timer->cb), timer->args[0], timer->args[1], timer->args[2],
+                timer->args[3]);
 }
 
 void timer_mgr_dump(const t_timer_mgr *mgr, unsigned n)

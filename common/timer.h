@@ -67,6 +67,7 @@ using f_timer_free = void (*)(void *mem_arg, void *ptr);
 // Source of monotonic time; tests substitute a clock they advance by hand.
 using f_timer_clock = void (*)(timespec *now);
 
+// Names are shown cut to TIMER_NAME_LEN - 1 characters.
 inline constexpr size_t TIMER_NAME_LEN = 40;
 
 struct t_timer {
@@ -80,7 +81,9 @@ struct t_timer {
     uint16_t bucket;
     uint32_t interval_ticks;
     uint64_t expire_ticks;
-    char name[TIMER_NAME_LEN];
+    // The creator's text, not a copy: names are literals, and daemons hold
+    // hundreds of thousands of timers.
+    const char *name;
     f_timer_callback cb;
     void *args[4];
 };
@@ -122,6 +125,7 @@ void timer_enable(t_timer *timer);
 void timer_disable(t_timer *timer);
 void timer_reset(t_timer *timer, uint32_t interval_ms);
 void timer_reset_interval(t_timer *timer, uint32_t interval_ms);
+// No timer at all counts as stopped.
 bool timer_is_active(const t_timer *timer);
 int64_t timer_get_ticks_to_expiry(const t_timer *timer);
 uint32_t timer_get_interval_ticks(const t_timer *timer);

@@ -30,13 +30,6 @@ bool if_minfo_db_ready(const t_pim_if *if_p)
     return if_p != nullptr && if_p->minfo_db.avl_compar != nullptr;
 }
 
-t_timer *if_minfo_timer(t_pim_if_minfo *if_minfo_p, f_timer_callback cb, const char *name)
-{
-    return timer_util_create(if_minfo_p->if_p->daemon_p->timer_mgr_p, TIMER_PRI_NORMAL,
-                             TIMER_TYPE_ONESHOT, PIM_IF_MINFO_TIMER_MS, cb, if_minfo_p, nullptr,
-                             nullptr, nullptr, name);
-}
-
 void if_minfo_free(t_pim_if_minfo *if_minfo_p)
 {
     for (t_timer *timer : {if_minfo_p->jp_expiry_timer, if_minfo_p->prune_pending_timer,
@@ -50,9 +43,9 @@ void if_minfo_free(t_pim_if_minfo *if_minfo_p)
 }
 
 // Clears the interface's bit in one list of the entry; true when it was set.
-bool list_take(t_pim_ilist *list, const t_pim_if *if_p)
+bool list_take(t_pim_olist **list, const t_pim_if *if_p)
 {
-    if (!pim_minfo_ilist_test(list, if_p->if_index)) {
+    if (!pim_minfo_ilist_test(*list, if_p->if_index)) {
         return false;
     }
     pim_minfo_ilist_clear(list, if_p->if_index);
@@ -117,19 +110,6 @@ t_pim_if_minfo *pim_if_minfo_find_or_create(t_pim_if *if_p, t_pim_minfo *minfo_p
     if_minfo_p->minfo_p = minfo_p;
     if_minfo_p->magic = PIM_MINFO_MAGIC;
     if_minfo_p->ds_state = PIM_IF_DSTREAM_NOINFO;
-    if_minfo_p->jp_expiry_timer = if_minfo_timer(if_minfo_p, pim_jp_join_expiry_cb, "JP Expiry");
-    if (if_minfo_p->jp_expiry_timer == nullptr) {
-        PIM_LOG("Failed to allocate JP timer for if_minfo on if: %s", if_p->user_name);
-        if_minfo_free(if_minfo_p);
-        return nullptr;
-    }
-    if_minfo_p->prune_pending_timer =
-        if_minfo_timer(if_minfo_p, pim_jp_prune_pending_cb, "Prune Pending");
-    if (if_minfo_p->prune_pending_timer == nullptr) {
-        PIM_LOG("Failed to allocate prune pending for if_minfo on if: %s", if_p->user_name);
-        if_minfo_free(if_minfo_p);
-        return nullptr;
-    }
     avl_insert(&if_p->minfo_db, if_minfo_p, where);
     if (avl_find(&minfo_p->if_minfo_db, if_minfo_p, nullptr) == nullptr) {
         avl_add(&minfo_p->if_minfo_db, if_minfo_p);
@@ -166,10 +146,10 @@ void pim_if_minfo_find_and_delete(t_pim_if *if_p, e_pim_type type, const t_ipadd
 void pim_if_minfo_cleanup_xg(t_pim_if_minfo *if_minfo_p)
 {
     t_pim_minfo *minfo_p = if_minfo_p->minfo_p;
-    if (list_take(minfo_p->joined_olist_p, if_minfo_p->if_p)) {
+    if (list_take(&minfo_p->joined_olist_p, if_minfo_p->if_p)) {
         pim_et_process_join_change(minfo_p, if_minfo_p);
     }
-    if (list_take(minfo_p->local_olist_p, if_minfo_p->if_p)) {
+    if (list_take(&minfo_p->local_olist_p, if_minfo_p->if_p)) {
         pim_et_process_join_change(minfo_p, if_minfo_p);
     }
     pim_if_minfo_delete(if_minfo_p);
@@ -182,7 +162,7 @@ void pim_if_minfo_cleanup_sg(t_pim_if_minfo *if_minfo_p) { pim_if_minfo_cleanup_
 void pim_if_minfo_cleanup_sgrpt(t_pim_if_minfo *if_minfo_p)
 {
     t_pim_minfo *minfo_p = if_minfo_p->minfo_p;
-    if (list_take(minfo_p->pruned_olist_p, if_minfo_p->if_p)) {
+    if (list_take(&minfo_p->pruned_olist_p, if_minfo_p->if_p)) {
         pim_et_process_prune_change(minfo_p, if_minfo_p);
     }
     pim_if_minfo_delete(if_minfo_p);

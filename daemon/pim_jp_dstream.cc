@@ -128,34 +128,66 @@ const char *event_name(e_ds_event event)
     }
 }
 
-t_pim_ilist *ds_list(const t_pim_if_minfo *if_minfo_p)
+t_pim_olist **ds_list(const t_pim_if_minfo *if_minfo_p)
 {
     t_pim_minfo *minfo_p = if_minfo_p->minfo_p;
     if (if_minfo_p->type == PIM_TYPE_SG_RPT) {
-        return minfo_p->pruned_olist_p;
+        return &minfo_p->pruned_olist_p;
     }
-    return if_minfo_p->if_p->pim_if_type == PIM_IF_TYPE_IGMP ? minfo_p->local_olist_p
-                                                             : minfo_p->joined_olist_p;
+    return if_minfo_p->if_p->pim_if_type == PIM_IF_TYPE_IGMP ? &minfo_p->local_olist_p
+                                                             : &minfo_p->joined_olist_p;
+}
+
+// A record's timers exist only while they run: most records never start their
+// Prune-Pending timer, and local memberships never start their Expiry timer.
+void ds_timer_start(t_pim_if_minfo *if_minfo_p, t_timer *&timer, f_timer_callback cb,
+                    const char *name, uint32_t ms)
+{
+    t_pim_if *if_p = if_minfo_p->if_p;
+    if (timer == nullptr) {
+        timer = timer_util_create(if_p->daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT,
+                                  ms, cb, if_minfo_p, nullptr, nullptr, nullptr, name);
+        if (timer == nullptr) {
+            if (cb == pim_jp_join_expiry_cb) {
+                PIM_LOG("Failed to allocate JP timer for if_minfo on if: %s", if_p->user_name);
+            } else {
+                PIM_LOG("Failed to allocate prune pending for if_minfo on if: %s", if_p->user_name);
+            }
+            return;
+        }
+    }
+    timer_reset(timer, ms);
+}
+
+// Safe inside the timer's own callback.
+void ds_timer_stop(t_timer *&timer)
+{
+    if (timer != nullptr) {
+        timer_util_delete(timer);
+        timer = nullptr;
+    }
 }
 
 void ds_apply(t_pim_if_minfo *if_minfo_p, uint8_t actions, uint16_t holdtime)
 {
     t_pim_if *if_p = if_minfo_p->if_p;
     if ((actions & DS_ACT_STOP_ET) != 0) {
-        timer_disable(if_minfo_p->jp_expiry_timer);
+        ds_timer_stop(if_minfo_p->jp_expiry_timer);
     }
     if ((actions & DS_ACT_STOP_PPT) != 0) {
-        timer_disable(if_minfo_p->prune_pending_timer);
+        ds_timer_stop(if_minfo_p->prune_pending_timer);
     }
     if ((actions & DS_ACT_ET_HOLD) != 0) {
         if (holdtime < PIM_JP_HOLDTIME_FOREVER) {
-            timer_reset(if_minfo_p->jp_expiry_timer, static_cast<uint32_t>(holdtime) * 1000);
+            ds_timer_start(if_minfo_p, if_minfo_p->jp_expiry_timer, pim_jp_join_expiry_cb,
+                           "JP Expiry", static_cast<uint32_t>(holdtime) * 1000);
         } else {
-            timer_disable(if_minfo_p->jp_expiry_timer);
+            ds_timer_stop(if_minfo_p->jp_expiry_timer);
         }
     }
     if ((actions & DS_ACT_START_PPT) != 0) {
-        timer_reset(if_minfo_p->prune_pending_timer, pim_jp_prune_pending_ms(if_p));
+        ds_timer_start(if_minfo_p, if_minfo_p->prune_pending_timer, pim_jp_prune_pending_cb,
+                       "Prune Pending", pim_jp_prune_pending_ms(if_p));
     }
     if ((actions & DS_ACT_SET) != 0) {
         pim_minfo_ilist_set(ds_list(if_minfo_p), if_p->if_index);

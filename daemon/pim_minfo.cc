@@ -450,14 +450,7 @@ t_pim_minfo *pim_minfo_find_or_create(t_pim_vpn *vpn_p, t_pim_if *, e_pim_type t
     }
 
     auto *minfo_p = pim_new<t_pim_minfo>();
-    t_pim_ilist *lists[4] = {pim_minfo_ilist_alloc(), pim_minfo_ilist_alloc(),
-                             pim_minfo_ilist_alloc(), pim_minfo_ilist_alloc()};
-    if (minfo_p == nullptr || lists[0] == nullptr || lists[1] == nullptr || lists[2] == nullptr ||
-        lists[3] == nullptr) {
-        for (t_pim_ilist *list : lists) {
-            pim_minfo_ilist_free(list);
-        }
-        pim_delete(minfo_p);
+    if (minfo_p == nullptr) {
         return nullptr;
     }
     minfo_p->vpn_p = vpn_p;
@@ -468,10 +461,6 @@ t_pim_minfo *pim_minfo_find_or_create(t_pim_vpn *vpn_p, t_pim_if *, e_pim_type t
     minfo_p->source = key_addr(source);
     IPADDR_INIT(&minfo_p->rpf_nbr_addr, IP_ADDR_V4);
     IPADDR_INIT(&minfo_p->rp_in_use, IP_ADDR_V4);
-    minfo_p->local_olist_p = lists[0];
-    minfo_p->joined_olist_p = lists[1];
-    minfo_p->inherited_olist_p = lists[2];
-    minfo_p->pruned_olist_p = lists[3];
     if (type == PIM_TYPE_XG) {
         minfo_p->received_rp = key_addr(rp);
     } else if (type == PIM_TYPE_SG) {
@@ -488,12 +477,6 @@ t_pim_minfo *pim_minfo_find_or_create(t_pim_vpn *vpn_p, t_pim_if *, e_pim_type t
         minfo_p->join_timer = minfo_timer(minfo_p, pim_minfo_join_timer_cb, "Join");
         if (minfo_p->join_timer == nullptr) {
             PIM_LOG("Failed to allocate Join timer for minfo");
-            pim_minfo_delete(minfo_p);
-            return nullptr;
-        }
-        minfo_p->override_timer = minfo_timer(minfo_p, pim_minfo_override_timer_cb, "Override");
-        if (minfo_p->override_timer == nullptr) {
-            PIM_LOG("Failed to allocate override timer for minfo");
             pim_minfo_delete(minfo_p);
             return nullptr;
         }
@@ -556,10 +539,10 @@ void pim_minfo_delete(t_pim_minfo *minfo_p)
         pim_if_minfo_delete(if_minfo_p);
     }
     avl_destroy(&minfo_p->if_minfo_db);
-    pim_minfo_ilist_free(minfo_p->local_olist_p);
-    pim_minfo_ilist_free(minfo_p->joined_olist_p);
-    pim_minfo_ilist_free(minfo_p->inherited_olist_p);
-    pim_minfo_ilist_free(minfo_p->pruned_olist_p);
+    pim_minfo_ilist_free(&minfo_p->local_olist_p);
+    pim_minfo_ilist_free(&minfo_p->joined_olist_p);
+    pim_minfo_ilist_free(&minfo_p->inherited_olist_p);
+    pim_minfo_ilist_free(&minfo_p->pruned_olist_p);
     (void)pim_nhres_unlink_minfo(vpn_p, minfo_p);
     if (minfo_p->repl_p != nullptr) {
         pim_repl_minfo_unlink(minfo_p);

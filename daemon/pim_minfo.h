@@ -23,8 +23,8 @@ struct t_pim_repl;
 struct t_pim_vpn;
 struct t_timer;
 
-inline constexpr uint32_t PIM_MINFO_MAGIC = 48815;      // 0xBEAF
-inline constexpr uint32_t PIM_MINFO_MAGIC_DEAD = 57005; // 0xDEAD
+inline constexpr uint16_t PIM_MINFO_MAGIC = 48815;      // 0xBEAF
+inline constexpr uint16_t PIM_MINFO_MAGIC_DEAD = 57005; // 0xDEAD
 
 enum e_pim_upstream_state : uint8_t {
     PIM_UPSTREAM_UNKNOWN = 0,
@@ -59,7 +59,6 @@ inline constexpr uint32_t PIM_MACRO_SA_JOIN_DESIRED = 0x10;
 // Timer intervals and holdtimes.
 inline constexpr uint32_t PIM_MINFO_JOIN_TIMER_MS = 60000;
 inline constexpr uint32_t PIM_MINFO_JOIN_TRIGGER_MS = 1000;
-inline constexpr uint32_t PIM_IF_MINFO_TIMER_MS = 30000;
 inline constexpr uint32_t PIM_ASSERT_TIMER_MS = 180000;
 inline constexpr uint32_t PIM_PRUNE_PENDING_P2P_MS = 100;
 inline constexpr uint16_t PIM_JP_HOLDTIME_FOREVER = 65535;
@@ -69,6 +68,13 @@ inline constexpr size_t PIM_ILIST_BITS = 1024;
 inline constexpr size_t PIM_ILIST_BYTES = PIM_ILIST_BITS / 8;
 struct t_pim_ilist {
     uint8_t bits[PIM_ILIST_BYTES];
+};
+// A list kept by an entry: a header followed by cap slots, the first count
+// holding the interfaces' indexes in ascending order. An empty list is no list
+// (nullptr); the ilist operations below that take one treat it so.
+struct t_pim_olist {
+    uint16_t count;
+    uint16_t cap;
 };
 
 enum e_pim_minfo_assert_state : uint8_t {
@@ -87,29 +93,35 @@ struct t_pim_assert_info {
 
 struct t_pim_minfo;
 
+// Small fields sit together: records and entries are the bulk of the
+// daemon's memory, and every padding byte counts once per record.
 struct t_pim_if_minfo {
     avl_node_t if_tree_node;
     avl_node_t minfo_tree_node;
     uint32_t magic;
     e_pim_type type;
+    e_pim_if_dstream_state ds_state;
+    bool on_tmp_list;
     t_ipaddr group;
     t_ipaddr source;
     t_pim_if *if_p;
     t_pim_minfo *minfo_p;
-    t_timer *jp_expiry_timer;
+    t_timer *jp_expiry_timer; // both exist only while running
     t_timer *prune_pending_timer;
-    e_pim_if_dstream_state ds_state;
     t_pim_assert_info assert_info;
     TAILQ_ENTRY(t_pim_if_minfo) tmp_sgrpt_entry;
-    bool on_tmp_list;
 };
 
 inline constexpr size_t PIM_MINFO_STR_LEN = 40;
 
 struct t_pim_minfo {
     avl_node_t tree_node;
-    uint32_t magic;
+    uint16_t magic; // both magic words fit in 16 bits
     e_pim_type type;
+    e_pim_upstream_state upstream_state;
+    bool sptbit;
+    bool update_ftm;
+    uint16_t auto_rp_pkt_len;
     t_ipaddr group;
     t_ipaddr source;
     t_pim_vpn *vpn_p;
@@ -118,27 +130,23 @@ struct t_pim_minfo {
     t_pim_next_hop *nh_p;
     t_pim_repl *repl_p;
     uint32_t macro_result;
-    e_pim_upstream_state upstream_state;
+    uint32_t minfo_flags;
+    uint32_t rpf_nbr_if;
+    uint32_t direct_source_if;
     t_timer *join_timer;
-    t_timer *override_timer;
+    t_timer *override_timer; // made when first armed
     t_timer *auto_rp_hold_timer;
     t_ipaddr received_rp;
     t_ipaddr rp_in_use;
     t_ipaddr rpf_nbr_addr;
-    uint32_t rpf_nbr_if;
-    uint32_t direct_source_if;
     t_pim_assert_info rpf_assert_info;
-    uint32_t minfo_flags;
     avl_tree_t if_minfo_db;
-    t_pim_ilist *local_olist_p;
-    t_pim_ilist *joined_olist_p;
-    t_pim_ilist *inherited_olist_p;
-    t_pim_ilist *pruned_olist_p;
+    t_pim_olist *local_olist_p;
+    t_pim_olist *joined_olist_p;
+    t_pim_olist *inherited_olist_p;
+    t_pim_olist *pruned_olist_p;
     uint8_t *auto_rp_pkt_cache;
-    uint16_t auto_rp_pkt_len;
     time_t up_time;
-    bool sptbit;
-    bool update_ftm;
     char minfo_str[PIM_MINFO_STR_LEN];
 };
 
@@ -166,6 +174,19 @@ bool pim_minfo_ilist_empty(const t_pim_ilist *list);
 void pim_minfo_ilist_find_first(const t_pim_ilist *list, uint32_t *out);
 void pim_minfo_ilist_find_next(const t_pim_ilist *list, uint32_t index, uint32_t *out);
 void pim_ilist_to_str(t_pim_vpn *vpn_p, const t_pim_ilist *list, char *buf, size_t size);
+// The same operations on an entry's lists; those that change one take its field.
+void pim_minfo_ilist_free(t_pim_olist **list);
+void pim_minfo_ilist_set(t_pim_olist **list, uint32_t index);
+void pim_minfo_ilist_clear(t_pim_olist **list, uint32_t index);
+bool pim_minfo_ilist_test(const t_pim_olist *list, uint32_t index);
+bool pim_minfo_ilist_empty(const t_pim_olist *list);
+void pim_minfo_ilist_merge(t_pim_ilist *dst, const t_pim_olist *src);
+void pim_minfo_ilist_exclude(t_pim_ilist *dst, const t_pim_olist *src);
+// Makes dst hold the interfaces of src; true when that changed it.
+bool pim_minfo_ilist_store(t_pim_olist **dst, const t_pim_ilist *src);
+void pim_minfo_ilist_find_first(const t_pim_olist *list, uint32_t *out);
+void pim_minfo_ilist_find_next(const t_pim_olist *list, uint32_t index, uint32_t *out);
+void pim_ilist_to_str(t_pim_vpn *vpn_p, const t_pim_olist *list, char *buf, size_t size);
 
 // Keys and orders.
 int pim_minfo_cmp(const void *a, const void *b);

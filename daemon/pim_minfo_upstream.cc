@@ -192,9 +192,7 @@ void reevaluate(t_pim_minfo *minfo_p)
 // Replaces the entry's inherited list with a fresh one; true when it changed.
 bool store_inherited(t_pim_minfo *minfo_p, const t_pim_ilist *fresh)
 {
-    bool changed = pim_minfo_ilist_cmp(minfo_p->inherited_olist_p, fresh) != 0;
-    pim_minfo_ilist_copy(minfo_p->inherited_olist_p, fresh);
-    return changed;
+    return pim_minfo_ilist_store(&minfo_p->inherited_olist_p, fresh);
 }
 
 } // namespace

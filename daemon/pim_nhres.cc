@@ -1,5 +1,6 @@
 #include "daemon/pim_nhres.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <initializer_list>
@@ -128,7 +129,27 @@ void pim_nhres_delete(t_pim_vpn *vpn_p, t_pim_next_hop *nh_p)
     TAILQ_INIT(&nh_p->auto_rp_minfo_list);
     (void)pim_rtm_send_nhres_register(vpn_p, &nh_p->nh_addr, false);
     avl_remove(&vpn_p->nhres_db, nh_p);
+    pim_free(nh_p->nh_info);
     pim_delete(nh_p);
+}
+
+bool pim_nhres_set_hops(t_pim_next_hop *nh_p, std::span<const t_pim_nh_info> hops)
+{
+    int len = static_cast<int>(std::min(hops.size(), static_cast<size_t>(PIM_MAX_NEXT_HOPS)));
+    if (len != nh_p->nh_info_len) {
+        void *mem =
+            len == 0 ? nullptr : pim_malloc(sizeof(t_pim_nh_info) * static_cast<size_t>(len));
+        if (len != 0 && mem == nullptr) {
+            nh_p->num_nh = 0;
+            return false;
+        }
+        pim_free(nh_p->nh_info);
+        nh_p->nh_info = static_cast<t_pim_nh_info *>(mem);
+        nh_p->nh_info_len = len;
+    }
+    std::copy_n(hops.begin(), len, nh_p->nh_info);
+    nh_p->num_nh = len;
+    return true;
 }
 
 int pim_nhres_link_minfo(t_pim_vpn *vpn_p, t_pim_minfo *minfo_p, const t_ipaddr *addr)

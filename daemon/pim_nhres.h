@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <sys/queue.h>
 
 #include "common/avl.h"
@@ -49,7 +50,10 @@ struct t_pim_next_hop {
     int preference;
     int num_nh; // 0: unresolved
     int route_type;
-    t_pim_nh_info nh_info[PIM_MAX_NEXT_HOPS];
+    // Slots held by nh_info: sized to the last resolution, so most records hold
+    // one. Stale slots stay while the record is unresolved after a lost link.
+    int nh_info_len;
+    t_pim_nh_info *nh_info;
 };
 
 // What re-evaluating an entry does, supplied by the upstream state machines
@@ -68,6 +72,9 @@ t_pim_next_hop *pim_nhres_find(t_pim_vpn *vpn_p, const t_ipaddr *addr, avl_index
 t_pim_next_hop *pim_nhres_find_next(t_pim_vpn *vpn_p, const t_ipaddr *addr);
 t_pim_next_hop *pim_nhres_find_or_create(t_pim_vpn *vpn_p, const t_ipaddr *addr);
 void pim_nhres_delete(t_pim_vpn *vpn_p, t_pim_next_hop *nh_p);
+// Replaces the record's next hops (at most PIM_MAX_NEXT_HOPS are kept); false,
+// with the record left unresolved, when memory runs out.
+bool pim_nhres_set_hops(t_pim_next_hop *nh_p, std::span<const t_pim_nh_info> hops);
 
 int pim_nhres_link_minfo(t_pim_vpn *vpn_p, t_pim_minfo *minfo_p, const t_ipaddr *addr);
 int pim_nhres_unlink_minfo(t_pim_vpn *vpn_p, t_pim_minfo *minfo_p);

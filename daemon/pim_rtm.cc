@@ -1,5 +1,6 @@
 #include "daemon/pim_rtm.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -501,14 +502,15 @@ void pim_rtm_proc_nhres_lookup(t_pim_vpn *vpn_p, const MRtmControlNhresNextHop *
     nh_p->preference = resp_p->has_distance ? static_cast<int>(resp_p->distance) : 0;
     nh_p->route_type = resp_p->has_protocol ? rtm_msg_enum(resp_p->protocol) : 0;
 
-    int kept = 0;
-    for (size_t i = 0; i < resp_p->n_next_hop && kept < PIM_MAX_NEXT_HOPS; i++) {
+    std::array<t_pim_nh_info, PIM_MAX_NEXT_HOPS> hops{};
+    size_t kept = 0;
+    for (size_t i = 0; i < resp_p->n_next_hop && kept < hops.size(); i++) {
         const MRtmControlNextHop *hop_p = resp_p->next_hop[i];
         if (hop_p == nullptr) {
             continue;
         }
         // A slot describes this next hop only: nothing of the one it held before.
-        t_pim_nh_info *info = &nh_p->nh_info[kept];
+        t_pim_nh_info *info = &hops[kept];
         *info = t_pim_nh_info{};
         const MRtmControlNhIfIdx *if_idx_p = hop_p->nh_if_idx;
         switch (rtm_msg_enum(hop_p->nh_type)) {
@@ -543,5 +545,8 @@ void pim_rtm_proc_nhres_lookup(t_pim_vpn *vpn_p, const MRtmControlNhresNextHop *
         }
         kept++;
     }
-    nh_p->num_nh = kept;
+    if (!pim_nhres_set_hops(nh_p, std::span(hops.data(), kept))) {
+        PIM_LOG("vpn: %lu no memory for the next hops of %s", pim_vpn_log_id(vpn_p),
+                ipaddr_str(&nh_p->nh_addr).c);
+    }
 }

@@ -242,7 +242,9 @@ bool pim_show_topo_oil_locate(t_pim_daemon *daemon_p, const t_zconfd_value *keys
     if (minfo_p == nullptr) {
         return false;
     }
-    const t_pim_ilist *list = minfo_p->inherited_olist_p;
+    t_pim_ilist bits{};
+    pim_minfo_ilist_merge(&bits, minfo_p->inherited_olist_p);
+    const t_pim_ilist *list = &bits;
     uint64_t from = 0;
     if (num_keys > 1 + TOPO_ROW_KEYS) {
         if (!pim_show_key_u64(&keys[1 + TOPO_ROW_KEYS], &from)) {

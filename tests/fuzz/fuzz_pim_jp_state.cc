@@ -225,7 +225,7 @@ bool state_listed(const t_pim_if_minfo *r)
     return r->ds_state == PIM_IF_DSTREAM_JOINED || r->ds_state == PIM_IF_DSTREAM_PRUNE_PENDING;
 }
 
-const t_pim_ilist *list_of(const t_pim_minfo *m, const t_pim_if *if_p)
+const t_pim_olist *list_of(const t_pim_minfo *m, const t_pim_if *if_p)
 {
     if (m->type == PIM_TYPE_SG_RPT) {
         return m->pruned_olist_p;
@@ -251,18 +251,13 @@ void check_invariants(t_world &w)
         for (t_pim_if *if_p : ifs) {
             const t_pim_if_minfo *r = pim_if_minfo_find_from_minfo(if_p, m);
             bool listed = r != nullptr && state_listed(r);
-            const t_pim_ilist *list = list_of(m, if_p);
-            ZUL_ASSERT(list != nullptr);
-            ZUL_ASSERT(pim_minfo_ilist_test(list, if_p->if_index) == listed);
+            ZUL_ASSERT(pim_minfo_ilist_test(list_of(m, if_p), if_p->if_index) == listed);
             if (r != nullptr) {
                 ZUL_ASSERT(r->magic == PIM_MINFO_MAGIC && r->minfo_p == m && !r->on_tmp_list);
             }
         }
         // No interface outside the VPN's in any list.
-        for (const t_pim_ilist *list : {m->joined_olist_p, m->local_olist_p, m->pruned_olist_p}) {
-            if (list == nullptr) {
-                continue;
-            }
+        for (const t_pim_olist *list : {m->joined_olist_p, m->local_olist_p, m->pruned_olist_p}) {
             uint32_t bit = 0;
             for (pim_minfo_ilist_find_first(list, &bit); bit != 0;
                  pim_minfo_ilist_find_next(list, bit, &bit)) {

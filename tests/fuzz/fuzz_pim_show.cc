@@ -89,11 +89,12 @@ t_pim_daemon *fuzz_daemon()
             (void)pim_nbr_process_hello(if_p, &n, 105000, 1, 1, 500, 2500);
             t_ipaddr target = v4(0x0a090900 + static_cast<uint32_t>(i));
             t_pim_next_hop *nh_p = pim_nhres_find_or_create(vpn_p, &target);
-            nh_p->num_nh = i;
+            std::vector<t_pim_nh_info> hops;
             for (int k = 0; k < i; k++) {
-                nh_p->nh_info[k] = {
-                    k == 0 ? n : v4(0), if_p->if_index, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1};
+                hops.push_back(
+                    {k == 0 ? n : v4(0), if_p->if_index, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1});
             }
+            (void)pim_nhres_set_hops(nh_p, hops);
             t_ipprefix grp{};
             grp.addr = v4(0xe0000000 + (static_cast<uint32_t>(i) << 24));
             grp.prefixlen = static_cast<uint8_t>(4 + i);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <ctime>
 #include <gtest/gtest.h>
+#include <vector>
 
 #include "common/timer.h"
 #include "daemon/pim_daemon.h"
@@ -30,23 +31,30 @@ inline t_ipaddr pim_test_ip(const char *text)
 
 // Next hops appended to a record as the route table manager reports them; an
 // interface of nullptr names an index no interface has.
+inline void pim_test_add_nh(t_pim_next_hop *nh, const t_pim_nh_info &info)
+{
+    std::vector<t_pim_nh_info> hops(nh->nh_info, nh->nh_info + nh->num_nh);
+    hops.push_back(info);
+    EXPECT_TRUE(pim_nhres_set_hops(nh, hops));
+}
+
 inline void pim_test_service_nh(t_pim_next_hop *nh, const char *gw, const t_pim_if *if_p)
 {
-    t_pim_nh_info &info = nh->nh_info[nh->num_nh++];
-    info = t_pim_nh_info{};
+    t_pim_nh_info info{};
     info.nh_type = E_PIM_NHTYPE_SERVICE;
     info.nh_addr = pim_test_ip(gw);
     info.if_index = if_p != nullptr ? if_p->if_index : 77;
+    pim_test_add_nh(nh, info);
 }
 
 inline void pim_test_overlay_nh(t_pim_next_hop *nh, const char *site, uint64_t src_vpn)
 {
-    t_pim_nh_info &info = nh->nh_info[nh->num_nh++];
-    info = t_pim_nh_info{};
+    t_pim_nh_info info{};
     info.nh_type = E_PIM_NHTYPE_FAB;
     info.nh_addr = pim_test_ip(site);
     info.src_vpn = src_vpn;
     info.if_index = 600;
+    pim_test_add_nh(nh, info);
 }
 
 struct PimEnvTest : ::testing::Test {

@@ -177,3 +177,38 @@ TEST_F(AvlTest, RemovalDuringWalkAndTeardown)
 }
 
 } // namespace
+
+namespace
+{
+
+int height(const avl_node_t *n)
+{
+    return n == nullptr ? 0 : 1 + std::max(height(n->avl_child[0]), height(n->avl_child[1]));
+}
+
+} // namespace
+
+// The balance lives in the parent link's spare bits: heavy churn must leave
+// the order intact and the tree as shallow as an AVL tree is.
+TEST_F(AvlTest, ChurnKeepsOrderAndBalance)
+{
+    fill(2000);
+    std::mt19937 rng(7);
+    std::vector<size_t> order(recs.size());
+    for (size_t i = 0; i < order.size(); i++) {
+        order[i] = i;
+    }
+    std::shuffle(order.begin(), order.end(), rng);
+    for (size_t i = 0; i < 1500; i++) {
+        avl_remove(&keys, &recs[order[i]]);
+    }
+    for (size_t i = 0; i < 700; i++) {
+        avl_add(&keys, &recs[order[i]]);
+    }
+    std::vector<int> k = walk_keys();
+    EXPECT_EQ(k.size(), 1200u);
+    EXPECT_TRUE(std::is_sorted(k.begin(), k.end()));
+    const avl_node_t *root = avl_node_traits::get_parent(&keys.avl_header);
+    EXPECT_LE(height(root), 14) << "the tallest AVL tree of 1200 nodes";
+    EXPECT_EQ(avl_node_traits::get_parent(root), &keys.avl_header);
+}

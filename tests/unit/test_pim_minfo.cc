@@ -108,6 +108,47 @@ TEST_F(MinfoTest, IlistBitsSearchAndSetOperations)
     pim_minfo_ilist_free(b);
 }
 
+TEST_F(MinfoTest, EntryListsKeepSortedIndexesAndVanishWhenEmpty)
+{
+    t_pim_olist *list = nullptr;
+    for (uint32_t i : {700u, 3u, 1023u, 9u, 3u, 40u, 5u, 0u, 1024u}) {
+        pim_minfo_ilist_set(&list, i);
+    }
+    ASSERT_NE(list, nullptr);
+    std::vector<uint32_t> seen;
+    uint32_t i = 0;
+    for (pim_minfo_ilist_find_first(list, &i); i != 0; pim_minfo_ilist_find_next(list, i, &i)) {
+        seen.push_back(i);
+    }
+    EXPECT_EQ(seen, (std::vector<uint32_t>{3, 5, 9, 40, 700, 1023}))
+        << "grown past its first slots";
+
+    t_pim_ilist bits{};
+    pim_minfo_ilist_merge(&bits, list);
+    EXPECT_FALSE(pim_minfo_ilist_store(&list, &bits)) << "same interfaces";
+    pim_minfo_ilist_set(&bits, 2);
+    pim_minfo_ilist_clear(&bits, 700);
+    EXPECT_TRUE(pim_minfo_ilist_store(&list, &bits)) << "as many interfaces, not the same";
+    EXPECT_TRUE(pim_minfo_ilist_test(list, 2) && !pim_minfo_ilist_test(list, 700));
+    pim_minfo_ilist_exclude(&bits, list);
+    EXPECT_TRUE(pim_minfo_ilist_empty(&bits));
+
+    for (uint32_t k : {2u, 3u, 5u, 9u, 40u, 41u}) {
+        pim_minfo_ilist_clear(&list, k);
+    }
+    ASSERT_NE(list, nullptr);
+    pim_minfo_ilist_clear(&list, 1023);
+    EXPECT_EQ(list, nullptr) << "the last index frees the list";
+    EXPECT_TRUE(pim_minfo_ilist_empty(list));
+    EXPECT_FALSE(pim_minfo_ilist_test(list, 3));
+    pim_minfo_ilist_reset(&bits);
+    EXPECT_FALSE(pim_minfo_ilist_store(&list, &bits));
+    pim_minfo_ilist_set(&bits, 6);
+    EXPECT_TRUE(pim_minfo_ilist_store(&list, &bits));
+    EXPECT_EQ(ilist_str(vpn_p, &bits), "6 ");
+    pim_minfo_ilist_free(&list);
+}
+
 TEST_F(MinfoTest, EntriesOfAGroupComeInKeyOrder)
 {
     ASSERT_NE(create(PIM_TYPE_XG, "239.1.1.2", nullptr, "10.0.0.9"), nullptr);
@@ -181,9 +222,8 @@ TEST_F(MinfoTest, CreationNeedsAnRpfTargetAndLeavesNothingOnFailure)
     ASSERT_NE(xg, nullptr);
     EXPECT_EQ(xg->rpf_nbr_if, 0u);
     EXPECT_TRUE(IPADDR_IS_V4(&xg->rp_in_use) && IPADDR_IS_ZERO(&xg->rp_in_use));
-    ASSERT_TRUE(xg->join_timer != nullptr && xg->override_timer != nullptr);
+    ASSERT_NE(xg->join_timer, nullptr);
     EXPECT_FALSE(timer_is_active(xg->join_timer));
-    EXPECT_FALSE(timer_is_active(xg->override_timer));
     EXPECT_EQ(xg->nh_p, nh("10.0.0.9"));
 
     t_pim_minfo *rpt = create(PIM_TYPE_SG_RPT, "239.1.1.1", "10.2.2.2");
@@ -250,10 +290,10 @@ TEST_F(MinfoTest, InterfaceCleanupClearsListsAndReleasesEverything)
         ASSERT_NE(pim_if_minfo_find_or_create(if1, m), nullptr);
     }
     ASSERT_NE(pim_if_minfo_find_or_create(if2, xg), nullptr);
-    pim_minfo_ilist_set(xg->joined_olist_p, if1->if_index);
-    pim_minfo_ilist_set(xg->joined_olist_p, if2->if_index);
-    pim_minfo_ilist_set(rpt->pruned_olist_p, if1->if_index);
-    pim_minfo_ilist_set(sg->joined_olist_p, if1->if_index);
+    pim_minfo_ilist_set(&xg->joined_olist_p, if1->if_index);
+    pim_minfo_ilist_set(&xg->joined_olist_p, if2->if_index);
+    pim_minfo_ilist_set(&rpt->pruned_olist_p, if1->if_index);
+    pim_minfo_ilist_set(&sg->joined_olist_p, if1->if_index);
 
     pim_minfo_cleanup_if(if1);
     EXPECT_EQ(avl_numnodes(&if1->minfo_db), 0u);
@@ -305,7 +345,7 @@ TEST_F(MinfoTest, DumpShowsEntriesAndTheirRecords)
     t_pim_minfo *xg = create(PIM_TYPE_XG, "239.1.1.1", nullptr, "10.0.0.9");
     ASSERT_NE(xg, nullptr);
     ASSERT_NE(pim_if_minfo_find_or_create(if2, xg), nullptr);
-    pim_minfo_ilist_set(xg->joined_olist_p, if2->if_index);
+    pim_minfo_ilist_set(&xg->joined_olist_p, if2->if_index);
     std::string text;
     pim_minfo_dump(vpn_p, &text, [](void *user_p, const char *piece) {
         *static_cast<std::string *>(user_p) += piece;

@@ -458,17 +458,17 @@ TEST_F(UpstreamTest, SourceActiveJoinDesired)
     t_pim_minfo *xg = joined_xg();
     EXPECT_TRUE(pim_minfo_compute_join_desired_sa(xg));
     // Overlay receivers alone do not.
-    pim_minfo_ilist_reset(xg->inherited_olist_p);
-    pim_minfo_ilist_set(xg->inherited_olist_p, PIM_IF_TUNNEL_IDX_BASE + 3);
+    pim_minfo_ilist_free(&xg->inherited_olist_p);
+    pim_minfo_ilist_set(&xg->inherited_olist_p, PIM_IF_TUNNEL_IDX_BASE + 3);
     EXPECT_FALSE(pim_minfo_compute_join_desired_sa(xg));
     // Local members always do; no receivers at all never.
-    pim_minfo_ilist_set(xg->local_olist_p, eth1->if_index);
+    pim_minfo_ilist_set(&xg->local_olist_p, eth1->if_index);
     EXPECT_TRUE(pim_minfo_compute_join_desired_sa(xg));
-    pim_minfo_ilist_reset(xg->local_olist_p);
-    pim_minfo_ilist_reset(xg->joined_olist_p);
-    pim_minfo_ilist_set(xg->inherited_olist_p, eth1->if_index);
+    pim_minfo_ilist_free(&xg->local_olist_p);
+    pim_minfo_ilist_free(&xg->joined_olist_p);
+    pim_minfo_ilist_set(&xg->inherited_olist_p, eth1->if_index);
     EXPECT_FALSE(pim_minfo_compute_join_desired_sa(xg));
-    pim_minfo_ilist_set(xg->joined_olist_p, eth1->if_index);
+    pim_minfo_ilist_set(&xg->joined_olist_p, eth1->if_index);
 }
 
 std::string spt_cmd(std::vector<const char *> args)
