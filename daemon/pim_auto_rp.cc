@@ -148,7 +148,7 @@ void ilist_set_flood(t_pim_minfo *minfo_p, const t_pim_if *rpf_if_p)
             if_p == rpf_if_p || (from_overlay && if_p->pim_if_type == PIM_IF_TYPE_TUNNEL)) {
             continue;
         }
-        pim_minfo_ilist_set(minfo_p->inherited_olist_p, if_p->if_index);
+        pim_minfo_ilist_set(&minfo_p->inherited_olist_p, if_p->if_index);
     }
 }
 
@@ -369,7 +369,7 @@ void pim_auto_rp_update_minfo(t_pim_minfo *minfo_p)
     minfo_p->rpf_nbr_if = 0;
     IPADDR_INIT(&minfo_p->rpf_nbr_addr, IP_ADDR_V4);
     minfo_p->upstream_state = PIM_UPSTREAM_NOT_JOINED;
-    pim_minfo_ilist_reset(minfo_p->inherited_olist_p);
+    pim_minfo_ilist_free(&minfo_p->inherited_olist_p);
     pim_ftm_delete(minfo_p);
 
     t_pim_next_hop *nh_p = pim_nhres_find(vpn_p, &minfo_p->source, nullptr);
@@ -431,14 +431,14 @@ void pim_auto_rp_update_minfo_if(t_pim_minfo *minfo_p, t_pim_if *if_p, bool up)
             return;
         }
         if (if_p != rpf_if_p) {
-            pim_minfo_ilist_set(minfo_p->inherited_olist_p, if_p->if_index);
+            pim_minfo_ilist_set(&minfo_p->inherited_olist_p, if_p->if_index);
         }
     } else if (if_p == rpf_if_p) {
         pim_ftm_delete(minfo_p);
         pim_minfo_delete(minfo_p);
         return;
     } else {
-        pim_minfo_ilist_clear(minfo_p->inherited_olist_p, if_p->if_index);
+        pim_minfo_ilist_clear(&minfo_p->inherited_olist_p, if_p->if_index);
     }
     pim_ftm_delete(minfo_p);
     pim_ftm_add(minfo_p);
