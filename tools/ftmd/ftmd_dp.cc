@@ -28,6 +28,7 @@ namespace
 constexpr size_t DP_RX_BATCH = 64;
 constexpr size_t DP_FRAME = 2048;
 constexpr size_t DP_MAX_TX = 1024;
+constexpr size_t DP_CTL = CMSG_SPACE(sizeof(tpacket_auxdata));
 // Batches one read event takes before yielding to the loop.
 constexpr int DP_RX_ROUNDS = 8;
 
@@ -62,6 +63,7 @@ class t_dp_backend final : public t_ftmd_backend
             rx_msg_[i].msg_hdr.msg_iovlen = 1;
             rx_msg_[i].msg_hdr.msg_name = &rx_addr_[i];
             rx_msg_[i].msg_hdr.msg_namelen = sizeof(rx_addr_[i]);
+            rx_msg_[i].msg_hdr.msg_control = rx_ctl_[i].data();
         }
     }
     ~t_dp_backend() override = default;
@@ -207,14 +209,15 @@ class t_dp_backend final : public t_ftmd_backend
         for (int round = 0; round < DP_RX_ROUNDS; round++) {
             for (auto &m : rx_msg_) {
                 m.msg_hdr.msg_namelen = sizeof(sockaddr_ll);
+                m.msg_hdr.msg_controllen = DP_CTL;
             }
             int n = recvmmsg(fd, rx_msg_.data(), DP_RX_BATCH, MSG_DONTWAIT, nullptr);
             if (n <= 0) {
                 return;
             }
             for (int i = 0; i < n; i++) {
-                forward(dns_p, port_p->if_index, rx_addr_[i].sll_pkttype, rx_buf_[i].data(),
-                        rx_msg_[i].msg_len);
+                forward(dns_p, port_p->if_index, rx_addr_[i].sll_pkttype,
+                        csum_not_ready(&rx_msg_[i].msg_hdr), rx_buf_[i].data(), rx_msg_[i].msg_len);
             }
             flush(dns_p);
             if (static_cast<size_t>(n) < DP_RX_BATCH) {
@@ -223,7 +226,20 @@ class t_dp_backend final : public t_ftmd_backend
         }
     }
 
-    void forward(t_dp_ns *dns_p, uint32_t in_idx, uint8_t pkttype, uint8_t *frame, size_t len)
+    static bool csum_not_ready(msghdr *m)
+    {
+        for (cmsghdr *c = CMSG_FIRSTHDR(m); c != nullptr; c = CMSG_NXTHDR(m, c)) {
+            if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_AUXDATA) {
+                tpacket_auxdata aux;
+                memcpy(&aux, CMSG_DATA(c), sizeof(aux));
+                return (aux.tp_status & TP_STATUS_CSUMNOTREADY) != 0;
+            }
+        }
+        return false;
+    }
+
+    void forward(t_dp_ns *dns_p, uint32_t in_idx, uint8_t pkttype, bool csum_partial,
+                 uint8_t *frame, size_t len)
     {
         t_ftmd_ns *ns_p = dns_p->ns_p;
         if (pkttype == PACKET_OUTGOING) {
@@ -244,6 +260,12 @@ class t_dp_backend final : public t_ftmd_backend
             return;
         }
         t_ftmd_entry *e_p = &it->second;
+        // TTL first: a host's link-local traffic to the group is no duplicate.
+        if (!ftmd_ttl_decrement(frame + ETH_HLEN)) {
+            ns_p->drops.ttl++;
+            e_p->ttl_expired++;
+            return;
+        }
         if (e_p->iif != in_idx) {
             ns_p->drops.wrong_iif++;
             e_p->wrong_iif++;
@@ -255,10 +277,8 @@ class t_dp_backend final : public t_ftmd_backend
             }
             return;
         }
-        if (!ftmd_ttl_decrement(frame + ETH_HLEN)) {
-            ns_p->drops.ttl++;
-            e_p->ttl_expired++;
-            return;
+        if (csum_partial) {
+            ftmd_l4_csum_complete(frame + ETH_HLEN, ip.total_len);
         }
         e_p->packets++;
         e_p->bytes += ip.total_len;
@@ -324,6 +344,7 @@ class t_dp_backend final : public t_ftmd_backend
     std::array<iovec, DP_RX_BATCH> rx_iov_{};
     std::array<sockaddr_ll, DP_RX_BATCH> rx_addr_{};
     std::array<mmsghdr, DP_RX_BATCH> rx_msg_{};
+    std::array<std::array<uint8_t, DP_CTL>, DP_RX_BATCH> rx_ctl_{};
     std::array<std::array<uint8_t, ETH_HLEN>, DP_MAX_TX> tx_hdr_{};
     std::array<std::array<iovec, 2>, DP_MAX_TX> tx_iov_{};
     size_t tx_used_ = 0;

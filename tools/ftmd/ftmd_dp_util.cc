@@ -7,6 +7,7 @@
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <syslog.h>
@@ -35,12 +36,20 @@ sock_filter g_filter[] = {
     BPF_STMT(BPF_RET | BPF_K, 0xffff),
 };
 
-uint16_t ftmd_csum(const uint8_t *p, size_t len)
+uint32_t ftmd_sum(const uint8_t *p, size_t len, uint32_t sum)
 {
-    uint32_t sum = 0;
     for (size_t i = 0; i + 1 < len; i += 2) {
         sum += static_cast<uint32_t>(p[i] << 8 | p[i + 1]);
     }
+    if (len % 2 != 0) {
+        sum += static_cast<uint32_t>(p[len - 1] << 8);
+    }
+    return sum;
+}
+
+uint16_t ftmd_csum(const uint8_t *p, size_t len, uint32_t sum = 0)
+{
+    sum = ftmd_sum(p, len, sum);
     while (sum >> 16) {
         sum = (sum & 0xffff) + (sum >> 16);
     }
@@ -73,6 +82,8 @@ int ftmd_packet_socket(uint32_t if_index, uint8_t mac[6])
         step = "filter";
     } else if (setsockopt(fd, SOL_PACKET, FTMD_PACKET_IGNORE_OUTGOING, &one, sizeof(one)) != 0) {
         step = "ignore-outgoing";
+    } else if (setsockopt(fd, SOL_PACKET, PACKET_AUXDATA, &one, sizeof(one)) != 0) {
+        step = "auxdata";
     } else if (ioctl(fd, SIOCGIFNAME, &ifr) != 0 || ioctl(fd, SIOCGIFHWADDR, &ifr) != 0) {
         step = "interface lookup";
     } else if (bind(fd, reinterpret_cast<sockaddr *>(&sll), sizeof(sll)) != 0) {
@@ -122,6 +133,28 @@ bool ftmd_ttl_decrement(uint8_t *ip)
     ip[10] = static_cast<uint8_t>(sum >> 8);
     ip[11] = static_cast<uint8_t>(sum);
     return true;
+}
+
+void ftmd_l4_csum_complete(uint8_t *ip, size_t total_len)
+{
+    size_t ihl = static_cast<size_t>(ip[0] & 0x0f) * 4;
+    size_t off = ip[9] == IPPROTO_UDP ? 6 : ip[9] == IPPROTO_TCP ? 16 : 0;
+    // A fragment cannot be summed alone.
+    bool whole = ((ip[6] & 0x3f) | ip[7]) == 0;
+    if (off == 0 || !whole || total_len < ihl + off + 2) {
+        return;
+    }
+    uint8_t *l4 = ip + ihl;
+    size_t l4_len = total_len - ihl;
+    l4[off] = 0;
+    l4[off + 1] = 0;
+    uint32_t pseudo = ftmd_sum(ip + 12, 8, 0) + ip[9] + static_cast<uint32_t>(l4_len);
+    uint16_t c = ftmd_csum(l4, l4_len, pseudo);
+    if (c == 0 && ip[9] == IPPROTO_UDP) {
+        c = 0xffff;
+    }
+    l4[off] = static_cast<uint8_t>(c >> 8);
+    l4[off + 1] = static_cast<uint8_t>(c);
 }
 
 void ftmd_eth_header(uint8_t *hdr, uint32_t group, const uint8_t src_mac[6])

@@ -24,5 +24,9 @@ bool ftmd_parse_ipv4(const uint8_t *frame, size_t len, t_ftmd_ipv4 *out);
 // nothing changed) when the packet may not be forwarded (TTL 1 or 0).
 bool ftmd_ttl_decrement(uint8_t *ip_hdr);
 
+// Completes the UDP or TCP checksum of a packet whose sender left it to the
+// device (a local sender over veth hands it on half done).
+void ftmd_l4_csum_complete(uint8_t *ip_hdr, size_t total_len);
+
 // Ethernet header to the group's MAC address from src_mac.
 void ftmd_eth_header(uint8_t *hdr, uint32_t group, const uint8_t src_mac[6]);
