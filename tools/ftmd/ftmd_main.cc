@@ -42,6 +42,10 @@ constexpr int FTMD_GRACE_DEFAULT_S = 210;
 // Seconds below the threshold before a source is reported fallen below.
 constexpr uint32_t FTMD_SPT_QUIET_S = 3;
 constexpr int64_t FTMD_ASSERT_GAP_MS = 1000;
+// A withdrawn entry forwards this long unless added again: a neighbor's
+// restart makes the PIM daemon withdraw and re-add at once, and the stream
+// should not notice (a LAN prune waits as long before taking effect).
+constexpr int FTMD_WITHDRAW_HOLD_MS_DEFAULT = 3000;
 
 struct t_ftmd {
     event_base *base_p = nullptr;
@@ -53,6 +57,7 @@ struct t_ftmd {
     msgq_handle_t *link_p = nullptr;
     int home_fd = -1;
     int grace_s = FTMD_GRACE_DEFAULT_S;
+    int withdraw_hold_ms = FTMD_WITHDRAW_HOLD_MS_DEFAULT;
     bool in_grace = false;
     std::unique_ptr<t_ftmd_backend> backend;
     std::map<uint64_t, std::unique_ptr<t_ftmd_ns>> nss;
@@ -158,7 +163,22 @@ void ftmd_apply(const t_ftmd_op &op)
                         ftmd_ip_str(op.group).c_str());
             return;
         }
-        g_ftmd.backend->entry_remove(ns_p, &it->second);
+        ZUL_LOG_PRI(LOG_DEBUG, "vpn %lu (%s,%s): deleted", static_cast<unsigned long>(op.vpn_id),
+                    ftmd_ip_str(op.source).c_str(), ftmd_ip_str(op.group).c_str());
+        t_ftmd_entry &e = it->second;
+        // A daemon that has just restarted may withdraw an entry while its
+        // state settles: what was forwarded before stays until the grace ends.
+        if (g_ftmd.in_grace && !e.stale_oil.empty()) {
+            e.stale = true;
+            e.oil.clear();
+            ftmd_entry_program(ns_p, &e);
+            return;
+        }
+        if (g_ftmd.withdraw_hold_ms > 0) {
+            e.withdrawn_until_ms = ftmd_now_ms() + g_ftmd.withdraw_hold_ms;
+            return;
+        }
+        g_ftmd.backend->entry_remove(ns_p, &e);
         ns_p->entries.erase(it);
         return;
     }
@@ -167,6 +187,10 @@ void ftmd_apply(const t_ftmd_op &op)
                     static_cast<unsigned long>(op.vpn_id), ftmd_ip_str(op.source).c_str(),
                     ftmd_ip_str(op.group).c_str(), op.skipped_tunnels);
     }
+    ZUL_LOG_PRI(LOG_DEBUG, "vpn %lu (%s,%s): iif %u, %zu outgoing interfaces%s",
+                static_cast<unsigned long>(op.vpn_id), ftmd_ip_str(op.source).c_str(),
+                ftmd_ip_str(op.group).c_str(), op.iif, op.oil.size(),
+                op.monitor ? ", monitored" : "");
     t_ftmd_entry &e = ns_p->entries[key];
     e.source = op.source;
     e.group = op.group;
@@ -175,6 +199,7 @@ void ftmd_apply(const t_ftmd_op &op)
     e.monitor = op.monitor;
     e.threshold = op.threshold;
     e.stale = false;
+    e.withdrawn_until_ms = 0;
     if (!g_ftmd.in_grace) {
         e.stale_oil.clear();
     }
@@ -279,9 +304,23 @@ void ftmd_rates(t_ftmd_ns *ns_p)
     }
 }
 
+void ftmd_expire_withdrawn(t_ftmd_ns *ns_p)
+{
+    int64_t now = ftmd_now_ms();
+    for (auto it = ns_p->entries.begin(); it != ns_p->entries.end();) {
+        if (it->second.withdrawn_until_ms != 0 && it->second.withdrawn_until_ms <= now) {
+            g_ftmd.backend->entry_remove(ns_p, &it->second);
+            it = ns_p->entries.erase(it);
+            continue;
+        }
+        ++it;
+    }
+}
+
 void ftmd_second(int, short, void *)
 {
     for (auto &[id, ns] : g_ftmd.nss) {
+        ftmd_expire_withdrawn(ns.get());
         g_ftmd.backend->tick(ns.get());
         ftmd_rates(ns.get());
     }
@@ -315,7 +354,7 @@ bool ftmd_start_link()
 void ftmd_usage(const char *prog)
 {
     fprintf(stderr,
-            "usage: %s [-f] [-u] [-g grace-seconds] [-s stats-file]\n"
+            "usage: %s [-f] [-u] [-g grace-seconds] [-w withdraw-hold-ms] [-s stats-file]\n"
             "  -f  stay in the foreground\n"
             "  -u  forward in user space even where the kernel routes multicast\n",
             prog);
@@ -332,7 +371,7 @@ int main(int argc, char **argv)
     bool foreground = false;
     bool user_space = false;
     int opt;
-    while ((opt = getopt(argc, argv, "fug:s:")) != -1) {
+    while ((opt = getopt(argc, argv, "fug:s:w:")) != -1) {
         switch (opt) {
         case 'f':
             foreground = true;
@@ -349,6 +388,9 @@ int main(int argc, char **argv)
             break;
         case 's':
             g_ftmd.stats_path = optarg;
+            break;
+        case 'w':
+            g_ftmd.withdraw_hold_ms = atoi(optarg);
             break;
         default:
             ftmd_usage(argv[0]);

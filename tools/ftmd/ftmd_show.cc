@@ -58,10 +58,12 @@ void ftmd_show_write(const std::string &path, const char *backend,
             fprintf(f, ",\"stale-oil\":");
             ftmd_show_list(f, e->stale_oil);
             fprintf(f,
-                    ",\"stale\":%s,\"monitor\":%s,\"threshold\":%u,\"packets\":%" PRIu64
-                    ",\"bytes\":%" PRIu64 ",\"wrong-iif\":%" PRIu64 ",\"ttl-expired\":%" PRIu64 "}",
-                    e->stale ? "true" : "false", e->monitor ? "true" : "false", e->threshold,
-                    e->packets, e->bytes, e->wrong_iif, e->ttl_expired);
+                    ",\"stale\":%s,\"withdrawn\":%s,\"monitor\":%s,\"threshold\":%u,\"packets\":"
+                    "%" PRIu64 ",\"bytes\":%" PRIu64 ",\"wrong-iif\":%" PRIu64
+                    ",\"ttl-expired\":%" PRIu64 "}",
+                    e->stale ? "true" : "false", e->withdrawn_until_ms != 0 ? "true" : "false",
+                    e->monitor ? "true" : "false", e->threshold, e->packets, e->bytes, e->wrong_iif,
+                    e->ttl_expired);
             first = false;
         }
         fprintf(f, "]}");

@@ -30,6 +30,8 @@ struct t_ftmd_entry {
     bool monitor = false;
     uint32_t threshold = 0; // kbit/s
     bool stale = false;     // not re-added since the PIM daemon came back
+    // Withdrawn by the PIM daemon; forwarded until then unless added again.
+    int64_t withdrawn_until_ms = 0;
     uint64_t packets = 0;
     uint64_t bytes = 0;
     uint64_t wrong_iif = 0;
