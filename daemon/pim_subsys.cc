@@ -52,13 +52,6 @@ t_pim_repl *pim_repl_db_update(t_pim_vpn *, const t_ipaddr *, uint32_t, uint32_t
 }
 int pim_repl_delete(t_pim_vpn *, const t_ipaddr *, bool) { return 0; }
 
-e_pim_status pim_auto_rp_enable(t_pim_vpn *, bool) { return PIM_STATUS_OK; }
-void pim_auto_rp_disable(t_pim_vpn *, bool) {}
-void pim_auto_rp_pkt_timer_cb(t_timer *, void *, void *, void *, void *) {}
-void pim_auto_rp_update_minfo_if_all(t_pim_vpn *, t_pim_if *, bool) {}
-void pim_auto_rp_update_minfo(t_pim_minfo *) {}
-e_pim_status pim_pkt_auto_rp_rx(t_pim_vpn *, int) { return PIM_STATUS_OK; }
-
 void pim_debug_delete_vpn(t_pim_vpn *) {}
 
 e_pim_status pim_ttm_init(t_pim_daemon *) { return PIM_STATUS_OK; }

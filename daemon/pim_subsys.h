@@ -58,17 +58,6 @@ t_pim_repl *pim_repl_db_update(t_pim_vpn *vpn_p, const t_ipaddr *repl_addr, uint
                                uint32_t leaf_threshold, bool local);
 int pim_repl_delete(t_pim_vpn *vpn_p, const t_ipaddr *repl_addr, bool local = false);
 
-// Auto-RP.
-// with_interfaces: also open (close) the Auto-RP sockets of the VPN's running
-// interfaces, as a configuration change needs; PIM enabling leaves that to
-// the interfaces themselves.
-e_pim_status pim_auto_rp_enable(t_pim_vpn *vpn_p, bool with_interfaces = false);
-void pim_auto_rp_disable(t_pim_vpn *vpn_p, bool with_interfaces = false);
-void pim_auto_rp_pkt_timer_cb(t_timer *timer, void *daemon_p, void *, void *, void *);
-void pim_auto_rp_update_minfo_if_all(t_pim_vpn *vpn_p, t_pim_if *if_p, bool up);
-e_pim_status pim_pkt_auto_rp_rx(t_pim_vpn *vpn_p, int fd);
-void pim_auto_rp_update_minfo(t_pim_minfo *minfo_p);
-
 // Debug operational data of a VPN.
 void pim_debug_delete_vpn(t_pim_vpn *vpn_p);
 
