@@ -8,8 +8,11 @@ lan4), (S,G) Joins scripted from the receivers' LANs.
               lan1-- d1
 
 Checks that a UDP stream reaches both receivers with every packet exactly
-once and nothing looping back, that a Prune stops the flow to its branch, and
-that restarting kemd on r1 under a running stream loses no packet.
+once and nothing looping back, that a Prune stops the flow to its branch,
+that restarting kemd on r1 under a running stream loses no packet, and that
+with an SPT threshold a (*,G) flow through the RP (a scripted neighbor on the
+source's LAN) moves to (S,G) entries once the source's rate passes the
+threshold, and back once it stops, still delivering every packet once.
 Needs root; the lab is taken down whatever happens.
 """
 import argparse
@@ -23,13 +26,15 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "pylib"))
 from mcast import Receiver, Sender  # noqa: E402
-from pimnbr import Group, sg  # noqa: E402
+from pimnbr import Group, sg, wc  # noqa: E402
 import routerlab  # noqa: E402
 from routerlab import RouterLab, wait_for  # noqa: E402
 
 BUILD = None
 NAME = "ftm%d" % (os.getpid() % 100000)
-SRC, G = "10.2.2.10", "239.1.2.3"
+SRC, G, G2 = "10.2.2.10", "239.1.2.3", "239.1.2.4"
+RP = "10.2.2.20"  # a scripted neighbor on the source's LAN
+SPT_KBPS = 1000
 D1, D2 = "10.1.1.11", "10.4.4.11"
 R1_LAN1, R2_LAN4 = "10.1.1.1", "10.4.4.1"
 JP_S = 5
@@ -121,10 +126,10 @@ class Forwarding(unittest.TestCase):
         except ValueError:
             return {}
 
-    def entry(self, router):
+    def entry(self, router, source=SRC, group=G):
         for v in self.fwd(router).get("vpns", []):
             for e in v["entries"]:
-                if (e["source"], e["group"]) == (SRC, G):
+                if (e["source"], e["group"]) == (source, group):
                     return e, v["drops"]
         return None, None
 
@@ -206,6 +211,52 @@ class Forwarding(unittest.TestCase):
                                                                   {"stale": True})["stale"], 30)
         e, _ = self.entry("r1")
         self.assertEqual(len(e["oil"]), 2)
+
+    def test_4_spt_threshold_moves_the_flow(self):
+        lab = self.lab
+        lab.run("s", "ip", "addr", "add", RP + "/24", "dev", "eth1", check=True)
+        rp = lab.nbr("s", "eth1", RP)
+        rp.start_hellos(interval=1, holdtime=HOLD)
+        for r in ("r1", "r2"):
+            out = lab.kemcli(r, "configure",
+                             "set vpn vpn-instance 1 router pim static-rp rp-address " + RP,
+                             "set vpn vpn-instance 1 router pim spt-threshold %d" % SPT_KBPS,
+                             "commit", "exit")
+            self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+        for nbr, up in ((self.n1, R1_LAN1), (self.n2, R2_LAN4)):
+            hook = (lambda n, u: lambda: n.send_jp(u, [Group(G2, [wc(RP)])], HOLD))(nbr, up)
+            nbr.hello_hooks.append(hook)
+            hook()
+        wait_for("r1 to forward (*,G) to lan1 and lan3",
+                 lambda: len((self.entry("r1", "0.0.0.0", G2)[0] or {}).get("oil", [])) == 2, 30)
+        wait_for("r2 to forward (*,G) to lan4",
+                 lambda: len((self.entry("r2", "0.0.0.0", G2)[0] or {}).get("oil", [])) == 1, 30)
+        xg, _ = self.entry("r1", "0.0.0.0", G2)
+        self.assertEqual((xg["monitor"], xg["threshold"]), (True, SPT_KBPS))
+        rx1 = Receiver(routerlab.labtool.netns_path(NAME, "d1"), D1, G2)
+        rx2 = Receiver(routerlab.labtool.netns_path(NAME, "d2"), D2, G2)
+        slow = Sender(routerlab.labtool.netns_path(NAME, "s"), SRC, G2, size=64)
+        fast = Sender(routerlab.labtool.netns_path(NAME, "s"), SRC, G2, size=1400)
+        fast.next_seq = 100000
+        try:
+            # Below the threshold: the shared tree only.
+            seqs = list(slow.send(300, 100))
+            time.sleep(1)
+            self.assertEqual(self.entry("r2", SRC, G2)[0], None, "switched below the threshold")
+            # Above: (S,G) entries on both routers, no packet lost or doubled.
+            seqs += list(fast.send(1000, 200))  # about 2.3 Mbit/s for 5 s
+            wait_for("r2 to program (S,G)", lambda: self.entry("r2", SRC, G2)[0], 10)
+            wait_for("r1 to program (S,G)", lambda: self.entry("r1", SRC, G2)[0], 10)
+            sg_entry, _ = self.entry("r2", SRC, G2)
+            self.assertGreater(sg_entry["packets"], 0, "no packet on the shortest path")
+            time.sleep(1)
+            self.exactly_once(rx1, seqs, "d1")
+            self.exactly_once(rx2, seqs, "d2")
+            # Silence: the SPT entries go again.
+            wait_for("r2 to drop (S,G)", lambda: self.entry("r2", SRC, G2)[0] is None, 30)
+        finally:
+            for x in (rx1, rx2, slow, fast):
+                x.close()
 
 
 if __name__ == "__main__":
