@@ -168,6 +168,11 @@ class Forwarding(unittest.TestCase):
             self.assertEqual(e["packets"], 400, r)
             self.assertEqual((drops["wrong-iif"], drops["ttl"], drops["own"]), (0, 0, 0), r)
         self.assertEqual(self.fwd("r1")["bad-messages"], 0)
+        # The same table through the configuration agent.
+        rows = wait_for("the forwarding table in kemcli",
+                        lambda: [r for r in self.lab.rows("r1", "forwarding-table") or []
+                                 if (r.get("source"), r.get("group")) == (SRC, G)], 10)
+        self.assertEqual((rows[0]["state"], int(rows[0]["packets"])), ("forwarding", 400))
 
     def test_2_prune_stops_the_branch(self):
         self.n2.hello_hooks.clear()

@@ -26,6 +26,7 @@
 #include "common/zul_log.h"
 #include "common/zul_module.h"
 #include "tools/ftmd/ftmd_link.h"
+#include "tools/ftmd/ftmd_oper.h"
 #include "tools/ftmd/ftmd_show.h"
 #include "tools/ftmd/ftmd_table.h"
 
@@ -63,6 +64,7 @@ struct t_ftmd {
     std::map<uint64_t, std::unique_ptr<t_ftmd_ns>> nss;
     std::string stats_path = "/var/run/ftmd.json";
     uint64_t bad_messages = 0;
+    uint64_t table_gen = 0; // changes with every entry added or removed
 };
 
 t_ftmd g_ftmd;
@@ -180,6 +182,7 @@ void ftmd_apply(const t_ftmd_op &op)
         }
         g_ftmd.backend->entry_remove(ns_p, &e);
         ns_p->entries.erase(it);
+        g_ftmd.table_gen++;
         return;
     }
     if (op.skipped_tunnels != 0) {
@@ -191,6 +194,7 @@ void ftmd_apply(const t_ftmd_op &op)
                 static_cast<unsigned long>(op.vpn_id), ftmd_ip_str(op.source).c_str(),
                 ftmd_ip_str(op.group).c_str(), op.iif, op.oil.size(),
                 op.monitor ? ", monitored" : "");
+    g_ftmd.table_gen += ns_p->entries.count(key) == 0 ? 1 : 0;
     t_ftmd_entry &e = ns_p->entries[key];
     e.source = op.source;
     e.group = op.group;
@@ -229,6 +233,7 @@ void ftmd_grace_end(int, short, void *)
             if (e.stale) {
                 g_ftmd.backend->entry_remove(ns.get(), &e);
                 it = ns->entries.erase(it);
+                g_ftmd.table_gen++;
                 removed++;
                 continue;
             }
@@ -311,6 +316,7 @@ void ftmd_expire_withdrawn(t_ftmd_ns *ns_p)
         if (it->second.withdrawn_until_ms != 0 && it->second.withdrawn_until_ms <= now) {
             g_ftmd.backend->entry_remove(ns_p, &it->second);
             it = ns_p->entries.erase(it);
+            g_ftmd.table_gen++;
             continue;
         }
         ++it;
@@ -429,12 +435,16 @@ int main(int argc, char **argv)
     for (event *ev_p : g_ftmd.sig_ev_p) {
         (void)event_add(ev_p, nullptr);
     }
+    if (!ftmd_oper_init(g_ftmd.base_p, g_ftmd.timer_mgr_p, &g_ftmd.nss, &g_ftmd.table_gen)) {
+        return 1;
+    }
     if (!ftmd_start_link()) {
         ZUL_LOG_PRI(LOG_ERR, "cannot create the kemd link");
         return 1;
     }
     event_base_dispatch(g_ftmd.base_p);
 
+    ftmd_oper_destroy();
     msgq_destroy(g_ftmd.link_p);
     for (auto &[id, ns] : g_ftmd.nss) {
         for (auto &[key, e] : ns->entries) {
