@@ -54,7 +54,8 @@ struct t_ftmd {
     event *timer_ev_p = nullptr;
     event *second_ev_p = nullptr;
     event *grace_ev_p = nullptr;
-    event *sig_ev_p[2] = {};
+    event *sig_ev_p[3] = {};
+    std::string kemd_path; // empty: the PIM daemon's default server path
     msgq_handle_t *link_p = nullptr;
     int home_fd = -1;
     int grace_s = FTMD_GRACE_DEFAULT_S;
@@ -340,6 +341,12 @@ void ftmd_timer_tick(int, short, void *)
 
 void ftmd_signal(int, short, void *) { event_base_loopbreak(g_ftmd.base_p); }
 
+// SIGUSR1: the state file written now rather than at the next second.
+void ftmd_dump(int, short, void *)
+{
+    ftmd_show_write(g_ftmd.stats_path, g_ftmd.backend->name(), g_ftmd.nss, g_ftmd.bad_messages);
+}
+
 bool ftmd_start_link()
 {
     msgq_app_params_t params{};
@@ -347,6 +354,7 @@ bool ftmd_start_link()
     params.timer_mgr_p = g_ftmd.timer_mgr_p;
     params.syslog_id = LOG_DAEMON;
     params.socket_type = MSGQ_SOCKET_TYPE_UNIX;
+    snprintf(params.msg_path, sizeof(params.msg_path), "%s", g_ftmd.kemd_path.c_str());
     msgq_app_cb_t cbs{};
     cbs.conn_up_cb = ftmd_link_up;
     cbs.conn_down_cb = ftmd_link_down;
@@ -361,6 +369,7 @@ void ftmd_usage(const char *prog)
 {
     fprintf(stderr,
             "usage: %s [-f] [-u] [-g grace-seconds] [-w withdraw-hold-ms] [-s stats-file]\n"
+            "          [-p kemd-socket]\n"
             "  -f  stay in the foreground\n"
             "  -u  forward in user space even where the kernel routes multicast\n",
             prog);
@@ -377,7 +386,7 @@ int main(int argc, char **argv)
     bool foreground = false;
     bool user_space = false;
     int opt;
-    while ((opt = getopt(argc, argv, "fug:s:w:")) != -1) {
+    while ((opt = getopt(argc, argv, "fug:s:w:p:")) != -1) {
         switch (opt) {
         case 'f':
             foreground = true;
@@ -394,6 +403,9 @@ int main(int argc, char **argv)
             break;
         case 's':
             g_ftmd.stats_path = optarg;
+            break;
+        case 'p':
+            g_ftmd.kemd_path = optarg;
             break;
         case 'w':
             g_ftmd.withdraw_hold_ms = atoi(optarg);
@@ -430,6 +442,7 @@ int main(int argc, char **argv)
     g_ftmd.grace_ev_p = evtimer_new(g_ftmd.base_p, ftmd_grace_end, nullptr);
     g_ftmd.sig_ev_p[0] = evsignal_new(g_ftmd.base_p, SIGTERM, ftmd_signal, nullptr);
     g_ftmd.sig_ev_p[1] = evsignal_new(g_ftmd.base_p, SIGINT, ftmd_signal, nullptr);
+    g_ftmd.sig_ev_p[2] = evsignal_new(g_ftmd.base_p, SIGUSR1, ftmd_dump, nullptr);
     (void)event_add(g_ftmd.timer_ev_p, &FTMD_TIMER_TICK);
     (void)event_add(g_ftmd.second_ev_p, &FTMD_SECOND);
     for (event *ev_p : g_ftmd.sig_ev_p) {
@@ -458,7 +471,7 @@ int main(int argc, char **argv)
     g_ftmd.nss.clear();
     g_ftmd.backend.reset();
     for (event *ev_p : {g_ftmd.timer_ev_p, g_ftmd.second_ev_p, g_ftmd.grace_ev_p,
-                        g_ftmd.sig_ev_p[0], g_ftmd.sig_ev_p[1]}) {
+                        g_ftmd.sig_ev_p[0], g_ftmd.sig_ev_p[1], g_ftmd.sig_ev_p[2]}) {
         event_free(ev_p);
     }
     timer_mgr_destroy(g_ftmd.timer_mgr_p);
