@@ -103,6 +103,10 @@ class t_dp_backend final : public t_ftmd_backend
         for (uint32_t idx : want) {
             ok = port_ref(dns_p, idx) && ok;
         }
+        e_p->out_ports.clear();
+        for (uint32_t idx : e_p->out) {
+            e_p->out_ports.push_back(dns_p->ports[idx].get());
+        }
         uint64_t key = ftmd_sg_key(e_p->source, e_p->group);
         auto it = dns_p->held.find(key);
         if (it != dns_p->held.end()) {
@@ -288,18 +292,17 @@ class t_dp_backend final : public t_ftmd_backend
             flow.threshold = e_p->threshold;
             flow.seen = true;
         }
-        for (uint32_t o : e_p->out) {
-            if (o == in_idx) {
-                continue;
-            }
-            auto pit = dns_p->ports.find(o);
-            if (pit == dns_p->ports.end() || pit->second->fd < 0) {
+        for (void *port : e_p->out_ports) {
+            auto *out_p = static_cast<t_dp_port *>(port);
+            if (out_p == nullptr || out_p->fd < 0) {
                 continue;
             }
             if (tx_used_ == DP_MAX_TX) {
                 flush(dns_p);
             }
-            t_dp_port *out_p = pit->second.get();
+            if (out_p->tx.empty()) {
+                dirty_.push_back(out_p);
+            }
             uint8_t *hdr = tx_hdr_[tx_used_].data();
             ftmd_eth_header(hdr, ip.group, out_p->mac);
             iovec *iov = tx_iov_[tx_used_].data();
@@ -318,7 +321,7 @@ class t_dp_backend final : public t_ftmd_backend
         if (tx_used_ == 0) {
             return;
         }
-        for (auto &[idx, port_p] : dns_p->ports) {
+        for (t_dp_port *port_p : dirty_) {
             size_t done = 0;
             while (done < port_p->tx.size()) {
                 int sent = sendmmsg(port_p->fd, port_p->tx.data() + done,
@@ -334,6 +337,7 @@ class t_dp_backend final : public t_ftmd_backend
             }
             port_p->tx.clear();
         }
+        dirty_.clear();
         tx_used_ = 0;
     }
 
@@ -348,6 +352,8 @@ class t_dp_backend final : public t_ftmd_backend
     std::array<std::array<uint8_t, ETH_HLEN>, DP_MAX_TX> tx_hdr_{};
     std::array<std::array<iovec, 2>, DP_MAX_TX> tx_iov_{};
     size_t tx_used_ = 0;
+    // Ports with frames waiting to be sent.
+    std::vector<t_dp_port *> dirty_;
 };
 
 } // namespace

@@ -285,7 +285,7 @@ int run_kemd(int argc, char **argv)
         usleep(2000);
     }
     double secs = elapsed_s(start);
-    printf("%d %.3f\n", entries, secs);
+    printf("%d %.6f\n", entries, secs);
     fflush(stdout);
     // Stays connected: a lost link would not stop ftmd forwarding, but the
     // benchmark keeps the situation plain.

@@ -37,7 +37,8 @@ struct t_ftmd_entry {
     uint64_t wrong_iif = 0;
     uint64_t ttl_expired = 0;
     int64_t last_assert_ms = 0;
-    uint64_t backend_cookie = 0;
+    // The data path's handle of each interface of out, in the same order.
+    std::vector<void *> out_ports;
 };
 
 // Rate of one (S,G) watched for the SPT threshold.
