@@ -183,7 +183,9 @@ bool pim_ftm_report_keys(const PbIpAddress *src_p, const PbIpAddress *grp_p, t_i
     IPADDR_INIT(group, IP_ADDR_UNKNOWN);
     pb_util_to_ipaddr(src_p, source);
     pb_util_to_ipaddr(grp_p, group);
-    return source->addr_type != IP_ADDR_UNKNOWN && group->addr_type != IP_ADDR_UNKNOWN;
+    // A report is about one real source sending to a group.
+    return source->addr_type != IP_ADDR_UNKNOWN && group->addr_type != IP_ADDR_UNKNOWN &&
+           !IPADDR_IS_ZERO(source) && !ipaddr_is_multicast(source) && ipaddr_is_multicast(group);
 }
 
 void pim_ftm_spt_threshold_msg(t_pim_daemon *daemon_p, const PbPimFtmSptThreshold *spt_p)

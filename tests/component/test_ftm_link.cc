@@ -344,6 +344,8 @@ TEST_F(FtmLinkTest, ReportsReachTheirHandlers)
     sim->send_assert(99, "10.0.0.5", "239.1.1.1", 12);
     sim->send_assert(VPN_ID, "10.0.0.5", "239.1.1.1", std::nullopt);
     sim->send_spt(VPN_ID, "not-an-address", "239.1.1.1", true);
+    sim->send_spt(VPN_ID, "0.0.0.0", "239.1.1.1", true);
+    sim->send_spt(VPN_ID, "10.0.0.5", "10.1.1.1", true);
     sim->send_body({0xff, 0xff, 0xff, 0x07});
     sim->send_body({0x08, 0x09});
     sim->send_body({0x08, 0x01});

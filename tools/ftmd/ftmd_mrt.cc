@@ -153,7 +153,9 @@ class t_mrt_backend final : public t_ftmd_backend
             uint64_t added = req.bytecnt >= e.bytes ? req.bytecnt - e.bytes : 0;
             e.packets = req.pktcnt;
             e.bytes = req.bytecnt;
-            if (e.monitor) {
+            // The kernel counts a (*,G) entry as a whole, not per source: only
+            // (S,G) entries can be watched for the SPT threshold here.
+            if (e.monitor && e.source != 0) {
                 t_ftmd_flow &flow = ns_p->flows[key];
                 flow.bytes += added;
                 flow.threshold = e.threshold;
