@@ -17,8 +17,17 @@
 #include "daemon/pim_vpn.h"
 #include "proto/pim_ftm.pb-c.h"
 
+namespace
+{
+bool pim_ftm_link_ready(const t_pim_daemon *daemon_p)
+{
+    return daemon_p != nullptr && msgq_ready(daemon_p->ftm_msgq_p);
+}
+} // namespace
+
 t_pim_ftm_ops g_pim_ftm_ops = {pim_minfo_spt_sg_create, pim_minfo_spt_sg_delete,
-                               pim_assert_dup_traffic_handler};
+                               pim_assert_dup_traffic_handler, pim_ftm_link_ready,
+                               pim_ftm_send_message};
 
 namespace
 {
@@ -36,7 +45,7 @@ void pim_ftm_free(void *buf) { pim_free(buf); }
 
 unsigned long vpn_id_of(const t_pim_minfo *minfo_p) { return pim_vpn_log_id(minfo_p->vpn_p); }
 
-bool pim_ftm_ready() { return g_kemd_p != nullptr && msgq_ready(g_kemd_p->ftm_msgq_p); }
+bool pim_ftm_ready(const t_pim_vpn *vpn_p) { return g_pim_ftm_ops.ready(vpn_p->daemon_p); }
 
 void pim_ftm_notice(int limit, const char *text)
 {
@@ -130,7 +139,7 @@ e_pim_status pim_ftm_send_sg_del(t_pim_vpn *vpn_p, const t_ipaddr *source, const
     PbPimFtmMsg msg = PB_PIM_FTM_MSG__INIT;
     msg.msg_type = PB_PIM_FTM_MSG__E_MSG_TYPE__SG_DEL;
     msg.sg_del = &del;
-    return pim_ftm_send_message(vpn_p->daemon_p, &msg);
+    return g_pim_ftm_ops.send(vpn_p->daemon_p, &msg);
 }
 
 void pim_ftm_up(msgq_handle_t *, void *arg)
@@ -348,7 +357,7 @@ e_pim_status pim_ftm_add(t_pim_minfo *given_p)
         (void)pim_ftm_delete(e_p);
         return PIM_STATUS_OK;
     }
-    if (!pim_ftm_ready()) {
+    if (!pim_ftm_ready(vpn_p)) {
         PIM_LOG_MINFO(e_p, PIM_DEBUG_LEVEL_BASIC,
                       "vpn: %lu %s:FTM-ADD: skipping - PIM <-> FTM interface down", id,
                       e_p->minfo_str);
@@ -385,7 +394,7 @@ e_pim_status pim_ftm_add(t_pim_minfo *given_p)
     PbPimFtmMsg msg = PB_PIM_FTM_MSG__INIT;
     msg.msg_type = PB_PIM_FTM_MSG__E_MSG_TYPE__SG_ADD;
     msg.sg_add = &add;
-    e_pim_status status = pim_ftm_send_message(vpn_p->daemon_p, &msg);
+    e_pim_status status = g_pim_ftm_ops.send(vpn_p->daemon_p, &msg);
     if (status == PIM_STATUS_OK) {
         e_p->minfo_flags |= PIM_MINFO_FLAG_FTM;
         given_p->update_ftm = false;
@@ -409,7 +418,7 @@ e_pim_status pim_ftm_delete(t_pim_minfo *minfo_p)
                       minfo_p->minfo_str);
         return PIM_STATUS_OK;
     }
-    if (!pim_ftm_ready()) {
+    if (!pim_ftm_ready(vpn_p)) {
         PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_BASIC,
                       "vpn: %lu %s:FTM-DEL: skipping - PIM <-> FTM interface down", id,
                       minfo_p->minfo_str);
@@ -435,7 +444,7 @@ e_pim_status pim_ftm_add_group(t_pim_vpn *vpn_p, const t_ipaddr *group)
     unsigned long id = pim_vpn_log_id(vpn_p);
     PIM_LOG_IPC(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_BASIC, "vpn: %lu pim_ftm_add_auto_rp: *, %s",
                 id, ipaddr_str(group).c);
-    if (!pim_ftm_ready()) {
+    if (!pim_ftm_ready(vpn_p)) {
         PIM_LOG_IPC(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_BASIC,
                     "vpn: %lu pim_ftm_add: skipping - PIM <-> FTM interface down", id);
         return PIM_STATUS_OK;
@@ -455,7 +464,7 @@ e_pim_status pim_ftm_add_group(t_pim_vpn *vpn_p, const t_ipaddr *group)
     PbPimFtmMsg msg = PB_PIM_FTM_MSG__INIT;
     msg.msg_type = PB_PIM_FTM_MSG__E_MSG_TYPE__SG_ADD;
     msg.sg_add = &add;
-    return pim_ftm_send_message(vpn_p->daemon_p, &msg);
+    return g_pim_ftm_ops.send(vpn_p->daemon_p, &msg);
 }
 
 e_pim_status pim_ftm_del_group(t_pim_vpn *vpn_p, const t_ipaddr *group)
@@ -463,7 +472,7 @@ e_pim_status pim_ftm_del_group(t_pim_vpn *vpn_p, const t_ipaddr *group)
     unsigned long id = pim_vpn_log_id(vpn_p);
     PIM_LOG_IPC(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_BASIC, "vpn: %lu pim_ftm_del_auto_rp: *, %s",
                 id, ipaddr_str(group).c);
-    if (!pim_ftm_ready()) {
+    if (!pim_ftm_ready(vpn_p)) {
         PIM_LOG_IPC(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_BASIC,
                     "vpn: %lu pim_ftm_add: skipping - PIM <-> FTM interface down", id);
         return PIM_STATUS_OK;

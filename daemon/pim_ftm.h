@@ -23,7 +23,7 @@ inline constexpr uint32_t PIM_FTM_MAX_TUNNEL_OIF = 256;
 // Operational message id of the outgoing-list limit lines.
 inline constexpr int PIM_FTM_MSG_ID_OIL_LIMIT = 1900005;
 
-// Where the reports go; tests replace them.
+// Where the reports go and how messages leave; tests replace them.
 struct t_pim_ftm_ops {
     e_pim_status (*spt_sg_create)(t_pim_daemon *daemon_p, uint64_t vpn_id, const t_ipaddr *source,
                                   const t_ipaddr *group);
@@ -31,6 +31,8 @@ struct t_pim_ftm_ops {
                                   const t_ipaddr *group);
     void (*dup_traffic)(t_pim_daemon *daemon_p, t_pim_vpn *vpn_p, const t_ipaddr *source,
                         const t_ipaddr *group, uint32_t kernel_if_index);
+    bool (*ready)(const t_pim_daemon *daemon_p);
+    e_pim_status (*send)(t_pim_daemon *daemon_p, const PbPimFtmMsg *msg_p);
 };
 extern t_pim_ftm_ops g_pim_ftm_ops;
 

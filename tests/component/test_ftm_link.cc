@@ -73,7 +73,9 @@ struct FtmLinkTest : ::testing::Test {
             GTEST_SKIP() << "needs root for the private /run";
         }
         g_calls.clear();
-        g_pim_ftm_ops = {record_create, record_delete, record_dup};
+        g_pim_ftm_ops.spt_sg_create = record_create;
+        g_pim_ftm_ops.spt_sg_delete = record_delete;
+        g_pim_ftm_ops.dup_traffic = record_dup;
         daemon = pim_new<t_pim_daemon>();
         g_kemd_p = daemon;
         daemon->base_event_p = event_base_new();

@@ -8,6 +8,7 @@
 
 #include "common/timer.h"
 #include "daemon/pim_daemon.h"
+#include "daemon/pim_ftm.h"
 #include "daemon/pim_if.h"
 #include "daemon/pim_jp.h"
 #include "daemon/pim_mem.h"
@@ -51,6 +52,7 @@ inline void pim_test_overlay_nh(t_pim_next_hop *nh, const char *site, uint64_t s
 struct PimEnvTest : ::testing::Test {
     t_pim_daemon *daemon_p = nullptr;
     t_pim_vpn *vpn_p = nullptr;
+    t_pim_ftm_ops saved_ftm_ops = g_pim_ftm_ops;
 
     static void fake_clock(timespec *now) { *now = g_pim_test_now; }
     static void *alloc(void *, size_t size) { return pim_malloc(size); }
@@ -59,6 +61,10 @@ struct PimEnvTest : ::testing::Test {
     void SetUp() override
     {
         g_pim_test_now = {1000, 0};
+        // A forwarding table manager that takes every message: the FTM flag
+        // of an entry then tells whether it was programmed.
+        g_pim_ftm_ops.ready = [](const t_pim_daemon *) { return true; };
+        g_pim_ftm_ops.send = [](t_pim_daemon *, const PbPimFtmMsg *) { return PIM_STATUS_OK; };
         daemon_p = pim_new<t_pim_daemon>();
         g_kemd_p = daemon_p;
         daemon_p->timer_mgr_p =
@@ -76,6 +82,7 @@ struct PimEnvTest : ::testing::Test {
         pim_timers_destroy(daemon_p);
         pim_delete(daemon_p);
         g_kemd_p = nullptr;
+        g_pim_ftm_ops = saved_ftm_ops;
     }
 
     void advance(int seconds)
