@@ -277,7 +277,7 @@ void pim_auto_rp_delete_minfo_all(t_pim_vpn *vpn_p)
 {
     auto_rp_for_each(vpn_p, [](t_pim_minfo *m) {
         if (joined(m)) {
-            pim_ftm_delete(m);
+            (void)pim_ftm_delete(m);
         }
         pim_minfo_delete(m);
     });
@@ -370,7 +370,7 @@ void pim_auto_rp_update_minfo(t_pim_minfo *minfo_p)
     IPADDR_INIT(&minfo_p->rpf_nbr_addr, IP_ADDR_V4);
     minfo_p->upstream_state = PIM_UPSTREAM_NOT_JOINED;
     pim_minfo_ilist_free(&minfo_p->inherited_olist_p);
-    pim_ftm_delete(minfo_p);
+    (void)pim_ftm_delete(minfo_p);
 
     t_pim_next_hop *nh_p = pim_nhres_find(vpn_p, &minfo_p->source, nullptr);
     if (nh_p == nullptr || nh_p->num_nh == 0) {
@@ -393,7 +393,7 @@ void pim_auto_rp_update_minfo(t_pim_minfo *minfo_p)
     IPADDR_COPY(&minfo_p->rpf_nbr_addr, &nbr_p->nbr_addr);
     minfo_p->upstream_state = PIM_UPSTREAM_JOINED;
     ilist_set_flood(minfo_p, nbr_p->if_p);
-    pim_ftm_add(minfo_p);
+    (void)pim_ftm_add(minfo_p);
     pkt_timer_start(vpn_p->daemon_p);
 }
 
@@ -434,14 +434,14 @@ void pim_auto_rp_update_minfo_if(t_pim_minfo *minfo_p, t_pim_if *if_p, bool up)
             pim_minfo_ilist_set(&minfo_p->inherited_olist_p, if_p->if_index);
         }
     } else if (if_p == rpf_if_p) {
-        pim_ftm_delete(minfo_p);
+        (void)pim_ftm_delete(minfo_p);
         pim_minfo_delete(minfo_p);
         return;
     } else {
         pim_minfo_ilist_clear(&minfo_p->inherited_olist_p, if_p->if_index);
     }
-    pim_ftm_delete(minfo_p);
-    pim_ftm_add(minfo_p);
+    (void)pim_ftm_delete(minfo_p);
+    (void)pim_ftm_add(minfo_p);
 }
 
 void pim_auto_rp_pkt_timer_cb(t_timer *timer, void *daemon_arg, void *, void *, void *)
@@ -471,6 +471,6 @@ void pim_auto_rp_holdtime_expiry_cb(t_timer *, void *minfo_arg, void *, void *, 
                     ipaddr_str(&minfo_p->source).c, ipaddr_str(&minfo_p->group).c);
     // A mapping agent's entry takes its RP mappings along (and has the IGMP
     // memberships re-resolved).
-    pim_ftm_delete(minfo_p);
+    (void)pim_ftm_delete(minfo_p);
     pim_minfo_delete(minfo_p);
 }

@@ -326,21 +326,21 @@ void pim_minfo_join_desired_enable_xg(t_pim_minfo *minfo_p)
         // (*,G) refresh finds it.
         join_timer_start(minfo_p);
         pim_minfo_update_upstream_state(minfo_p, PIM_UPSTREAM_JOINED);
-        pim_ftm_add(minfo_p);
+        (void)pim_ftm_add(minfo_p);
     } else if (direct_if < 1) {
         clear_rpf_nbr(minfo_p);
         join_timer_stop(minfo_p);
         MINFO_LOG(minfo_p, BASIC, "upstream neighbor not found");
         pim_minfo_update_upstream_state(minfo_p, PIM_UPSTREAM_NOT_JOINED);
         minfo_p->direct_source_if = 0;
-        pim_ftm_delete(minfo_p);
+        (void)pim_ftm_delete(minfo_p);
     } else {
         // Forwarded straight from the source's subnet: no neighbor to refresh
         // (the old one, if any, was just pruned).
         clear_rpf_nbr(minfo_p);
         join_timer_stop(minfo_p);
         minfo_p->direct_source_if = static_cast<uint32_t>(direct_if);
-        pim_ftm_add(minfo_p);
+        (void)pim_ftm_add(minfo_p);
     }
     MINFO_LOG(minfo_p, BASIC, "Upstream state change: Old state: %s, New state: %s",
               pim_upstream_state_string(old_state),
@@ -357,7 +357,7 @@ void pim_minfo_join_desired_disable_xg(t_pim_minfo *minfo_p)
         // A directly connected source was programmed without joining.
         if (minfo_p->direct_source_if != 0) {
             minfo_p->direct_source_if = 0;
-            pim_ftm_delete(minfo_p);
+            (void)pim_ftm_delete(minfo_p);
         }
         pim_minfo_check_and_delete(minfo_p);
         return;
@@ -375,7 +375,7 @@ void pim_minfo_join_desired_disable_xg(t_pim_minfo *minfo_p)
               pim_upstream_state_string(minfo_p->upstream_state),
               pim_upstream_state_string(PIM_UPSTREAM_NOT_JOINED));
     pim_minfo_update_upstream_state(minfo_p, PIM_UPSTREAM_NOT_JOINED);
-    pim_ftm_delete(minfo_p);
+    (void)pim_ftm_delete(minfo_p);
     pim_minfo_check_and_delete(minfo_p);
 }
 
@@ -623,7 +623,7 @@ void pim_minfo_process_inherited_oilist_change_xxg(t_pim_minfo *minfo_p)
     t_pim_ilist fresh{};
     pim_minfo_inherited_oilist_sg_rpt(minfo_p, &fresh, true);
     if (store_inherited(minfo_p, &fresh) || minfo_p->update_ftm) {
-        pim_ftm_add(minfo_p);
+        (void)pim_ftm_add(minfo_p);
     }
 }
 
@@ -635,7 +635,7 @@ void pim_minfo_process_inherited_oilist_change_xg(t_pim_minfo *minfo_p)
         return;
     }
     MINFO_LOG(minfo_p, DETAIL, "New inherit list computed");
-    pim_ftm_add(minfo_p);
+    (void)pim_ftm_add(minfo_p);
 }
 
 void pim_minfo_process_inherited_oilist_change_sg(t_pim_minfo *minfo_p)
@@ -646,7 +646,7 @@ void pim_minfo_process_inherited_oilist_change_sg(t_pim_minfo *minfo_p)
         return;
     }
     MINFO_LOG(minfo_p, DETAIL, "New inherit list computed");
-    pim_ftm_add(minfo_p);
+    (void)pim_ftm_add(minfo_p);
 }
 
 void pim_minfo_process_inherited_oilist_change_sg_rpt(t_pim_minfo *minfo_p)
@@ -656,10 +656,10 @@ void pim_minfo_process_inherited_oilist_change_sg_rpt(t_pim_minfo *minfo_p)
     (void)store_inherited(minfo_p, &fresh);
     if (pim_minfo_ilist_empty(minfo_p->pruned_olist_p)) {
         MINFO_LOG(minfo_p, DETAIL, "prune list empty. Deleting the entry...");
-        pim_ftm_delete(minfo_p);
+        (void)pim_ftm_delete(minfo_p);
     } else {
         MINFO_LOG(minfo_p, DETAIL, "prune list non- empty. Programing the entry...");
-        pim_ftm_add(minfo_p);
+        (void)pim_ftm_add(minfo_p);
     }
 }
 
@@ -769,11 +769,11 @@ void pim_minfo_cleanup_nbr_xg(t_pim_minfo *minfo_p, t_pim_nbr *winner_p)
         pim_minfo_encode_jp(nbr_p->if_p, minfo_p, &minfo_p->rpf_nbr_addr, true);
         set_rpf_nbr(minfo_p, nbr_p);
         join_timer_start(minfo_p);
-        pim_ftm_add(minfo_p);
+        (void)pim_ftm_add(minfo_p);
         return;
     }
     clear_rpf_nbr(minfo_p);
-    pim_ftm_delete(minfo_p);
+    (void)pim_ftm_delete(minfo_p);
     // Back to the RPF neighbor at once rather than at the next next-hop change.
     if ((minfo_p->macro_result & PIM_MACRO_JOIN_DESIRED) != 0 &&
         (minfo_p->type == PIM_TYPE_XG || minfo_p->type == PIM_TYPE_SG)) {

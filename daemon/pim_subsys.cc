@@ -11,13 +11,14 @@ void pim_assert_process_pkt(t_pim_daemon *, t_pim_nbr *, const t_ipaddr *, const
 {
 }
 
+void pim_assert_dup_traffic_handler(t_pim_daemon *, t_pim_vpn *, const t_ipaddr *, const t_ipaddr *,
+                                    uint32_t)
+{
+}
+
 int pim_notify_nbr_state(t_pim_daemon *, t_pim_nbr *, bool) { return 0; }
 int pim_notify_if_state(t_pim_daemon *, t_pim_if *) { return 0; }
 
-void pim_ftm_add(t_pim_minfo *minfo_p) { minfo_p->minfo_flags |= PIM_MINFO_FLAG_FTM; }
-void pim_ftm_delete(t_pim_minfo *minfo_p) { minfo_p->minfo_flags &= ~PIM_MINFO_FLAG_FTM; }
-e_pim_status pim_ftm_add_group(t_pim_vpn *, const t_ipaddr *) { return PIM_STATUS_OK; }
-e_pim_status pim_ftm_del_group(t_pim_vpn *, const t_ipaddr *) { return PIM_STATUS_OK; }
 void pim_fab_encode_jp(t_pim_minfo *, const t_ipaddr *, bool) {}
 void pim_fab_encode_sa(t_pim_minfo *minfo_p, bool add)
 {
@@ -55,6 +56,3 @@ void pim_debug_delete_vpn(t_pim_vpn *) {}
 
 e_pim_status pim_ttm_init(t_pim_daemon *) { return PIM_STATUS_OK; }
 void pim_ttm_destroy(t_pim_daemon *) {}
-e_pim_status pim_ftm_init(t_pim_daemon *) { return PIM_STATUS_OK; }
-void pim_ftm_destroy(t_pim_daemon *) {}
-void pim_ftm_spt_reprogram(t_pim_vpn *) {}

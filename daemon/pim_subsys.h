@@ -4,6 +4,7 @@
 #pragma once
 
 #include "daemon/pim_defs.h"
+#include "daemon/pim_ftm.h"
 
 struct t_ipaddr;
 struct t_pim_assert_metric;
@@ -18,18 +19,18 @@ struct t_timer;
 void pim_assert_process_pkt(t_pim_daemon *daemon_p, t_pim_nbr *nbr_p, const t_ipaddr *group,
                             const t_ipaddr *src, const t_pim_assert_metric *metric);
 
+// Traffic of an entry arrived on one of its outgoing interfaces (kernel index).
+void pim_assert_dup_traffic_handler(t_pim_daemon *daemon_p, t_pim_vpn *vpn_p,
+                                    const t_ipaddr *source, const t_ipaddr *group,
+                                    uint32_t kernel_if_index);
+
 // State-change notifications.
 int pim_notify_nbr_state(t_pim_daemon *daemon_p, t_pim_nbr *nbr_p, bool down);
 int pim_notify_if_state(t_pim_daemon *daemon_p, t_pim_if *if_p);
 
 struct t_pim_minfo;
-// Forwarding plane and overlay, called by the routing entries; until their
-// links exist they only keep the entry's FTM and source-active flags true.
-void pim_ftm_add(t_pim_minfo *minfo_p);
-void pim_ftm_delete(t_pim_minfo *minfo_p);
-// The receive entry of an Auto-RP group (224.0.1.39, 224.0.1.40).
-e_pim_status pim_ftm_add_group(t_pim_vpn *vpn_p, const t_ipaddr *group);
-e_pim_status pim_ftm_del_group(t_pim_vpn *vpn_p, const t_ipaddr *group);
+// Overlay, called by the routing entries; until its link exists it only keeps
+// the entry's source-active flag true.
 void pim_fab_encode_jp(t_pim_minfo *minfo_p, const t_ipaddr *upstream, bool join);
 void pim_fab_encode_sa(t_pim_minfo *minfo_p, bool add);
 void pim_fab_shadow_process_xg_delete(t_pim_vpn *vpn_p, const t_ipaddr *group);
@@ -60,9 +61,6 @@ int pim_repl_delete(t_pim_vpn *vpn_p, const t_ipaddr *repl_addr, bool local = fa
 // Debug operational data of a VPN.
 void pim_debug_delete_vpn(t_pim_vpn *vpn_p);
 
-// Process-wide links: transport and forwarding table managers.
+// Process-wide link: transport table manager.
 e_pim_status pim_ttm_init(t_pim_daemon *daemon_p);
 void pim_ttm_destroy(t_pim_daemon *daemon_p);
-e_pim_status pim_ftm_init(t_pim_daemon *daemon_p);
-void pim_ftm_destroy(t_pim_daemon *daemon_p);
-void pim_ftm_spt_reprogram(t_pim_vpn *vpn_p);

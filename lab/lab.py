@@ -88,7 +88,8 @@ def kem_daemons(build, rdir):
          "wait_path": "/var/run/.cdbd"},
         {"name": "rtmd", "argv": [os.path.join(build, "tools", "rtmd", "rtmd"), "-f"]},
         {"name": "kemd", "argv": [os.path.join(build, "daemon", "kemd"), "-f"]},
-    ]
+    ] + [{"name": "ftmd", "argv": [ftmd, "-f"]} for ftmd in
+         [os.path.join(build, "tools", "ftmd", "ftmd")] if os.path.exists(ftmd)]
 
 
 def frr_config(rname, members, extra=(), log_level="debugging"):

@@ -9,6 +9,7 @@
 
 #include "common/timer.h"
 #include "daemon/pim_daemon.h"
+#include "daemon/pim_ftm.h"
 #include "daemon/pim_if.h"
 #include "daemon/pim_jp.h"
 #include "daemon/pim_mem.h"
@@ -60,12 +61,17 @@ inline void pim_test_overlay_nh(t_pim_next_hop *nh, const char *site, uint64_t s
 struct PimEnvTest : ::testing::Test {
     t_pim_daemon *daemon_p = nullptr;
     t_pim_vpn *vpn_p = nullptr;
+    t_pim_ftm_ops saved_ftm_ops = g_pim_ftm_ops;
 
     static void fake_clock(timespec *now) { *now = g_pim_test_now; }
 
     void SetUp() override
     {
         g_pim_test_now = {1000, 0};
+        // A forwarding table manager that takes every message: the FTM flag
+        // of an entry then tells whether it was programmed.
+        g_pim_ftm_ops.ready = [](const t_pim_daemon *) { return true; };
+        g_pim_ftm_ops.send = [](t_pim_daemon *, const PbPimFtmMsg *) { return PIM_STATUS_OK; };
         // VPN 7 waits for its configuration, so nothing starts behind the test's back.
         vpn_p = pim_sim_daemon(7, fake_clock);
         daemon_p = g_kemd_p;
@@ -78,6 +84,7 @@ struct PimEnvTest : ::testing::Test {
         pim_timers_destroy(daemon_p);
         pim_delete(daemon_p);
         g_kemd_p = nullptr;
+        g_pim_ftm_ops = saved_ftm_ops;
     }
 
     void advance(int seconds)
