@@ -81,7 +81,7 @@ void pim_ftm_fill_oil(t_pim_minfo *e_p, uint32_t iif, PbPimFtmSgAdd *add_p)
     size_t n = 0;
     uint32_t services = 0;
     uint32_t tunnels = 0;
-    const t_pim_ilist *list = e_p->inherited_olist_p;
+    const t_pim_olist *list = e_p->inherited_olist_p;
     uint32_t idx = 0;
     if (list != nullptr) {
         pim_minfo_ilist_find_first(list, &idx);

@@ -155,7 +155,7 @@ struct FtmLinkTest : ::testing::Test {
         t_pim_minfo *m = pim_minfo_find_or_create(vpn, nullptr, type, &g, &s, &rp);
         EXPECT_NE(m, nullptr);
         for (t_pim_if *if_p : oil) {
-            pim_minfo_ilist_set(m->inherited_olist_p, if_p->if_index);
+            pim_minfo_ilist_set(&m->inherited_olist_p, if_p->if_index);
         }
         return m;
     }
@@ -200,7 +200,7 @@ TEST_F(FtmLinkTest, ProgramsIncomingAndOutgoingInterfaces)
 
     // An empty (*,G) list withdraws it, once; without any incoming interface
     // an entry is withdrawn too.
-    pim_minfo_ilist_reset(xg->inherited_olist_p);
+    pim_minfo_ilist_free(&xg->inherited_olist_p);
     EXPECT_EQ(pim_ftm_add(xg), PIM_STATUS_OK);
     EXPECT_EQ(pim_ftm_add(xg), PIM_STATUS_OK);
     EXPECT_EQ(sent(), V{"del 0.0.0.0 239.1.1.2"});
@@ -236,10 +236,10 @@ TEST_F(FtmLinkTest, OutgoingListLimits)
     t_pim_minfo *sg = entry(PIM_TYPE_SG, "239.2.2.2", "10.9.9.9", {});
     sg->direct_source_if = src_if->if_index;
     for (t_pim_if *if_p : svcs) {
-        pim_minfo_ilist_set(sg->inherited_olist_p, if_p->if_index);
+        pim_minfo_ilist_set(&sg->inherited_olist_p, if_p->if_index);
     }
     for (int i = 0; i < 3; i++) {
-        pim_minfo_ilist_set(sg->inherited_olist_p, tuns[i]->if_index);
+        pim_minfo_ilist_set(&sg->inherited_olist_p, tuns[i]->if_index);
     }
     // 70 service and 3 tunnel interfaces: the first 64 service ones and the tunnels.
     ASSERT_EQ(pim_ftm_add(sg), PIM_STATUS_OK);
@@ -256,9 +256,9 @@ TEST_F(FtmLinkTest, OutgoingListLimits)
         EXPECT_EQ(ntohl(m->sg_add->oil[i]->system_ip), 0xac100000 + (i - 63));
     }
     // 300 tunnels: the 256 lowest.
-    pim_minfo_ilist_reset(sg->inherited_olist_p);
+    pim_minfo_ilist_free(&sg->inherited_olist_p);
     for (t_pim_if *if_p : tuns) {
-        pim_minfo_ilist_set(sg->inherited_olist_p, if_p->if_index);
+        pim_minfo_ilist_set(&sg->inherited_olist_p, if_p->if_index);
     }
     ASSERT_EQ(pim_ftm_add(sg), PIM_STATUS_OK);
     m = sim->recv(1000);
@@ -318,7 +318,7 @@ TEST_F(FtmLinkTest, ReconnectReAddsEverythingInKeyOrder)
     sim->peer().drop();
     ASSERT_TRUE(until([&] { return !msgq_ready(daemon->ftm_msgq_p); }));
     EXPECT_FALSE(programmed(xg) || programmed(sg1) || programmed(sg2));
-    pim_minfo_ilist_set(xg->inherited_olist_p, eth1->if_index);
+    pim_minfo_ilist_set(&xg->inherited_olist_p, eth1->if_index);
     xg->rpf_nbr_if = eth2->if_index;
     EXPECT_EQ(pim_ftm_add(xg), PIM_STATUS_OK);
     EXPECT_EQ(pim_ftm_delete(sg2), PIM_STATUS_OK);
