@@ -88,6 +88,7 @@ def kem_daemons(build, rdir):
          "wait_path": "/var/run/.cdbd"},
         {"name": "rtmd", "argv": [os.path.join(build, "tools", "rtmd", "rtmd"), "-f"]},
         {"name": "kemd", "argv": [os.path.join(build, "daemon", "kemd"), "-f"]},
+        {"name": "igmpd", "argv": [os.path.join(build, "tools", "igmpd", "igmpd"), "-f"]},
     ]
 
 
