@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "daemon/pim_auto_rp.h"
 #include "daemon/pim_chassis.h"
 #include "daemon/pim_confd.h"
 #include "daemon/pim_daemon.h"
@@ -21,6 +22,9 @@ constexpr uint32_t TAG_PIM = zconfd_tag("pim");
 constexpr uint32_t TAG_SHUTDOWN = zconfd_tag("shutdown");
 constexpr uint32_t TAG_AUTO_RP = zconfd_tag("auto-rp");
 constexpr uint32_t TAG_SPT_THRESHOLD = zconfd_tag("spt-threshold");
+constexpr uint32_t TAG_STATIC_RP = zconfd_tag("static-rp");
+constexpr uint32_t TAG_STATIC_RP_ADDRESS = zconfd_tag("rp-address");
+constexpr uint32_t TAG_STATIC_RP_GROUP = zconfd_tag("group-range");
 constexpr uint32_t TAG_REPLICATOR = zconfd_tag("replicator");
 constexpr uint32_t TAG_REPL_LOCAL = zconfd_tag("replicator-local");
 constexpr uint32_t TAG_REPL_THRESHOLD = zconfd_tag("replicator-threshold");
@@ -166,6 +170,60 @@ void pim_config_vpn_pim_absent(t_pim_daemon *daemon_p, t_pim_vpn *vpn_p, bool *s
     }
 }
 
+// The groups a static RP serves when its range is not configured.
+t_ipprefix pim_config_default_rp_group()
+{
+    t_ipprefix p{};
+    (void)zconfd_ip_prefix_str_to_t_ipprefix("224.0.0.0/4", &p);
+    return p;
+}
+
+bool pim_config_addr(const t_zconfd_value &v, t_ipaddr *addr)
+{
+    if (v.type == ZCONFD_VT_IPV4 || v.type == ZCONFD_VT_IPV6) {
+        IPADDR_COPY(addr, &v.v.addr);
+        return true;
+    }
+    return (v.type == ZCONFD_VT_STR || v.type == ZCONFD_VT_BUF) && v.str_p != nullptr &&
+           str_to_ip(v.str_p, addr) == 1;
+}
+
+// A static RP must be a unicast IPv4 address and its range an IPv4 multicast
+// range; a delivery carrying anything else is refused before it is applied.
+bool pim_config_static_rp_check(t_zconfd_sub_entry *sub_p, uint64_t vpn_id, int num_values,
+                                const t_zconfd_value *val_p)
+{
+    for (int i = 0; i < num_values; i++) {
+        const t_zconfd_value &v = val_p[i];
+        if (v.type == ZCONFD_VT_NOEXISTS) {
+            continue;
+        }
+        char text[128];
+        if (v.tag == TAG_STATIC_RP_ADDRESS) {
+            t_ipaddr rp{};
+            if (!pim_config_addr(v, &rp) || !IPADDR_IS_V4(&rp) || !ipaddr_is_unicast(&rp)) {
+                PIM_LOG("Bad static RP for vpn: %lu", static_cast<unsigned long>(vpn_id));
+                zconfd_config_seterr(sub_p, "vpn %lu static-rp: '%s' is not a unicast IPv4 address",
+                                     static_cast<unsigned long>(vpn_id),
+                                     zconfd_val_print(&v, text, sizeof(text)));
+                return false;
+            }
+        } else if (v.tag == TAG_STATIC_RP_GROUP) {
+            t_ipprefix p{};
+            if (zconfd_val_to_ipprefix(&v, &p) != 0 || !IPPREFIX_IS_V4(&p) ||
+                !ipprefix_is_valid(&p) || p.prefixlen < 4 || !ipaddr_is_multicast(&p.addr)) {
+                PIM_LOG("Bad static RP group range for vpn: %lu",
+                        static_cast<unsigned long>(vpn_id));
+                zconfd_config_seterr(
+                    sub_p, "vpn %lu static-rp: '%s' is not an IPv4 multicast range",
+                    static_cast<unsigned long>(vpn_id), zconfd_val_print(&v, text, sizeof(text)));
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // Walk state of one VPN delivery.
 struct t_pim_config_vpn_walk {
     t_pim_daemon *daemon_p;
@@ -174,7 +232,19 @@ struct t_pim_config_vpn_walk {
     bool inside_pim;
     bool announce;
     bool spt_changed;
+    // The static RP as the delivery leaves it: a change brings only the
+    // leaves that changed.
+    bool rp_changed;
+    t_ipaddr rp;
+    t_ipprefix rp_group;
 };
+
+void pim_config_static_rp_clear(t_pim_config_vpn_walk &w)
+{
+    w.rp_changed = true;
+    w.rp = t_ipaddr{};
+    w.rp_group = pim_config_default_rp_group();
+}
 
 void pim_config_vpn_value(t_pim_config_vpn_walk &w, const t_zconfd_value &v)
 {
@@ -198,6 +268,7 @@ void pim_config_vpn_value(t_pim_config_vpn_walk &w, const t_zconfd_value &v)
             w.inside_pim = false;
             w.announce = true;
             pim_config_vpn_pim_absent(w.daemon_p, vpn_p, &w.spt_changed);
+            pim_config_static_rp_clear(w);
         }
     } else if (v.tag == TAG_SHUTDOWN) {
         if (!w.inside_pim) {
@@ -224,6 +295,23 @@ void pim_config_vpn_value(t_pim_config_vpn_walk &w, const t_zconfd_value &v)
             (void)pim_auto_rp_enable(vpn_p, true);
         } else {
             pim_auto_rp_disable(vpn_p, true);
+        }
+    } else if (v.tag == TAG_STATIC_RP) {
+        if (w.inside_pim && v.type == ZCONFD_VT_NOEXISTS) {
+            pim_config_static_rp_clear(w);
+        }
+    } else if (v.tag == TAG_STATIC_RP_ADDRESS) {
+        if (w.inside_pim) {
+            w.rp_changed = true;
+            w.rp = t_ipaddr{};
+            (void)pim_config_addr(v, &w.rp);
+        }
+    } else if (v.tag == TAG_STATIC_RP_GROUP) {
+        if (w.inside_pim) {
+            w.rp_changed = true;
+            if (v.type == ZCONFD_VT_NOEXISTS || zconfd_val_to_ipprefix(&v, &w.rp_group) != 0) {
+                w.rp_group = pim_config_default_rp_group();
+            }
         }
     } else if (v.tag == TAG_REPLICATOR) {
         if (v.type != ZCONFD_VT_NOEXISTS) {
@@ -282,8 +370,8 @@ void pim_config_vpn_refresh(t_pim_config_vpn_walk &w, int num_values, const t_zc
         return;
     }
     w.inside_pim = true;
-    for (uint32_t tag :
-         {TAG_SPT_THRESHOLD, TAG_REPL_LOCAL, TAG_REPL_THRESHOLD, TAG_REPL_SELECTION}) {
+    for (uint32_t tag : {TAG_SPT_THRESHOLD, TAG_REPL_LOCAL, TAG_REPL_THRESHOLD, TAG_REPL_SELECTION,
+                         TAG_STATIC_RP}) {
         if (!pim_config_has(num_values, val_p, tag)) {
             pim_config_vpn_value(w, zconfd_val_noexists(tag));
         }
@@ -450,6 +538,9 @@ int pim_config_vpn(t_zconfd_sub_entry *sub_p, int oper, int num_keys, const t_zc
         pim_confd_set_vrf_id(daemon_p, vpn_id, false, 0);
         return 0;
     }
+    if (!pim_config_static_rp_check(sub_p, vpn_id, num_values, val_p)) {
+        return 1;
+    }
 
     t_pim_vpn *vpn_p = pim_vpn_find(daemon_p, vpn_id, nullptr);
     // A creation carries the whole VPN: for a VPN kept from before a
@@ -474,7 +565,19 @@ int pim_config_vpn(t_zconfd_sub_entry *sub_p, int oper, int num_keys, const t_zc
         return 0;
     }
 
-    t_pim_config_vpn_walk walk{daemon_p, vpn_p, id, false, false, false};
+    const t_pim_vpn_config &cfg = vpn_p->config;
+    bool has_rp = !IPADDR_IS_ZERO(&cfg.rp);
+    t_pim_config_vpn_walk walk{
+        .daemon_p = daemon_p,
+        .vpn_p = vpn_p,
+        .id = id,
+        .inside_pim = false,
+        .announce = false,
+        .spt_changed = false,
+        .rp_changed = false,
+        .rp = cfg.rp,
+        .rp_group = has_rp ? cfg.rp_group : pim_config_default_rp_group(),
+    };
     for (int i = 0; i < num_values; i++) {
         PIM_LOG_EVENT(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_DETAIL,
                       "vpn: %lu config_vpn cur: %d XML = %u, type: %d ", 0UL, i, val_p[i].tag,
@@ -486,6 +589,10 @@ int pim_config_vpn(t_zconfd_sub_entry *sub_p, int oper, int num_keys, const t_zc
     }
     if (walk.spt_changed) {
         pim_vpn_config_update_spt_threshold(vpn_p);
+    }
+    if (walk.rp_changed) {
+        bool none = !IPADDR_IS_V4(&walk.rp) || IPADDR_IS_ZERO(&walk.rp);
+        pim_vpn_config_update_rp(daemon_p, vpn_p, none ? nullptr : &walk.rp, &walk.rp_group);
     }
     if (walk.announce) {
         pim_fab_encode_ad(vpn_p, true);

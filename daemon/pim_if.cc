@@ -628,9 +628,9 @@ void pim_if_disable(t_pim_if *if_p)
     pim_jp_tx_discard(if_p);
     hello_timer_delete(if_p);
     (void)pim_if_sock_disable(if_p);
-    if (if_p->vpn_p->config.auto_rp) {
-        (void)pim_if_auto_rp_sock_disable(if_p);
-    }
+    // Whatever the setting says now: a socket opened under an earlier one
+    // must not outlive the interface with its read event armed.
+    (void)pim_if_auto_rp_sock_disable(if_p);
     if (if_p->pim_enabled) {
         if_p->pim_enabled = false;
         pim_notify_if_state(if_p->daemon_p, if_p);

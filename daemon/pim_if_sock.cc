@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include "common/zul_assert.h"
+#include "daemon/pim_auto_rp.h"
+#include "daemon/pim_auto_rp_codec.h"
 #include "daemon/pim_chassis.h"
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_debug.h"
@@ -26,8 +28,6 @@
 namespace
 {
 
-constexpr uint32_t AUTO_RP_ANNOUNCE = 0xE0000127;  // 224.0.1.39
-constexpr uint32_t AUTO_RP_DISCOVERY = 0xE0000128; // 224.0.1.40
 constexpr int IP_PROTO_UDP = 17;
 
 void ip_mreqn_for(const t_pim_if *if_p, uint32_t group, uint32_t kernel_idx, ip_mreqn &m)
@@ -235,6 +235,12 @@ e_pim_status pim_if_auto_rp_sock_enable(t_pim_if *if_p)
         return PIM_STATUS_SOCKET_FAIL;
     }
     if_p->sock_auto_rp_fd = fd;
+    // Datagrams are re-sent as they were received, the sender's address kept.
+    int on = 1;
+    if (setsockopt(fd, IPPROTO_IP, IP_HDRINCL, &on, sizeof(on)) < 0) {
+        PIM_LOG("Unable to set IP_HDRINCL on auto-rp socket if: %s errno=%d\n", if_p->user_name,
+                errno);
+    }
     (void)pim_if_auto_rp_mcast_group_add(if_p);
     if_p->event_auto_rp_p = event_new(if_p->daemon_p->base_event_p, fd, EV_READ | EV_PERSIST,
                                       pim_if_auto_rp_read_event_cb, if_p);
@@ -286,8 +292,19 @@ e_pim_status pim_if_auto_rp_sock_disable(t_pim_if *if_p)
 
 e_pim_status pim_if_auto_rp_mcast_group_add(t_pim_if *if_p)
 {
+    uint32_t k = kernel_idx_of(if_p);
+    if (k == 0) {
+        return PIM_STATUS_SOCKET_FAIL;
+    }
     int fd = if_p->sock_auto_rp_fd;
-    for (uint32_t group : {AUTO_RP_ANNOUNCE, AUTO_RP_DISCOVERY}) {
+    ip_mreqn m;
+    ip_mreqn_for(if_p, 0, k, m);
+    m.imr_address.s_addr = 0;
+    if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &m, sizeof(m)) < 0) {
+        PIM_LOG("Unable to set multicast on pim interface %s errno=%d\n", if_p->user_name, errno);
+        return PIM_STATUS_SOCKET_FAIL;
+    }
+    for (uint32_t group : {PIM_AUTO_RP_ANNOUNCE_GROUP, PIM_AUTO_RP_MAPPING_GROUP}) {
         ip_mreq m{};
         m.imr_multiaddr.s_addr = htonl(group);
         m.imr_interface.s_addr = htonl(if_p->if_addr.addr.u.addr4);
@@ -305,7 +322,7 @@ e_pim_status pim_if_auto_rp_mcast_group_add(t_pim_if *if_p)
 
 e_pim_status pim_if_auto_rp_mcast_group_del(t_pim_if *if_p)
 {
-    for (uint32_t group : {AUTO_RP_ANNOUNCE, AUTO_RP_DISCOVERY}) {
+    for (uint32_t group : {PIM_AUTO_RP_ANNOUNCE_GROUP, PIM_AUTO_RP_MAPPING_GROUP}) {
         ip_mreq m{};
         m.imr_multiaddr.s_addr = htonl(group);
         m.imr_interface.s_addr = htonl(if_p->if_addr.addr.u.addr4);
@@ -329,5 +346,5 @@ void pim_if_auto_rp_read_event_cb(int fd, short, void *arg)
 {
     auto *if_p = static_cast<t_pim_if *>(arg);
     ZUL_ASSERT(if_p->magic == PIM_IF_MAGIC);
-    (void)pim_pkt_auto_rp_rx(if_p->vpn_p, fd);
+    (void)pim_pkt_auto_rp_rx(if_p->vpn_p, if_p, fd);
 }

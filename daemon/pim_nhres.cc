@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <initializer_list>
 
+#include "daemon/pim_auto_rp.h"
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_debug.h"
 #include "daemon/pim_if.h"

@@ -51,38 +51,6 @@ template <typename F> void count(t_pim_if *if_p, F bump)
 #define PIM_RX_COUNT(if_p, field) count((if_p), [](t_pim_stats &s) { s.pkt_stats_rx.field++; })
 #define PIM_TX_COUNT(if_p, field) count((if_p), [](t_pim_stats &s) { s.pkt_stats_tx.field++; })
 
-// A flood of bad packets must not flood the log: a token bucket of one
-// second, with the number of lines held back reported when it refills.
-bool reject_log_allowed()
-{
-    static time_t window = 0;
-    static unsigned used = 0;
-    static unsigned suppressed = 0;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (now.tv_sec != window) {
-        if (suppressed != 0) {
-            PIM_LOG("%u PIM reject lines suppressed", suppressed);
-        }
-        window = now.tv_sec;
-        used = 0;
-        suppressed = 0;
-    }
-    if (used < REJECT_LOG_BURST) {
-        used++;
-        return true;
-    }
-    suppressed++;
-    return false;
-}
-
-#define PIM_REJECT_LOG(fmt, ...)                                                                   \
-    do {                                                                                           \
-        if (reject_log_allowed()) {                                                                \
-            PIM_LOG(fmt, ##__VA_ARGS__);                                                           \
-        }                                                                                          \
-    } while (0)
-
 const t_pim_debug *if_dbg(const t_pim_if *if_p) { return pim_vpn_debug(if_p->vpn_p); }
 
 unsigned long if_vpn_id(const t_pim_if *if_p)
@@ -105,6 +73,31 @@ bool addr_is_ours(t_pim_if *if_p, const t_ipaddr *addr)
 }
 
 } // namespace
+
+// A flood of bad packets must not flood the log: a token bucket of one
+// second, with the number of lines held back reported when it refills.
+bool pim_pkt_reject_log_allowed()
+{
+    static time_t window = 0;
+    static unsigned used = 0;
+    static unsigned suppressed = 0;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec != window) {
+        if (suppressed != 0) {
+            PIM_LOG("%u PIM reject lines suppressed", suppressed);
+        }
+        window = now.tv_sec;
+        used = 0;
+        suppressed = 0;
+    }
+    if (used < REJECT_LOG_BURST) {
+        used++;
+        return true;
+    }
+    suppressed++;
+    return false;
+}
 
 bool pim_pkt_if_subnet_check(t_pim_daemon *, t_pim_if *if_p, uint32_t src)
 {

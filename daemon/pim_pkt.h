@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "common/avl.h"
+#include "daemon/pim_debug.h"
 #include "daemon/pim_defs.h"
 #include "daemon/pim_pkt_codec.h"
 
@@ -26,6 +27,16 @@ extern uint8_t g_pim_tx_rx_buf[PIM_PKT_RX_BUF_LEN];
 extern uint8_t g_pim_tx_buf[PIM_PKT_BUF_LEN];
 extern t_pim_pkt_src_addr g_pim_jp_join_src_addr[PIM_JP_MAX_SRCS];
 extern t_pim_pkt_src_addr g_pim_jp_prune_src_addr[PIM_JP_MAX_SRCS];
+
+// A flood of bad packets must not flood the log: reject lines of every
+// receive path share one budget per second.
+bool pim_pkt_reject_log_allowed();
+#define PIM_REJECT_LOG(fmt, ...)                                                                   \
+    do {                                                                                           \
+        if (pim_pkt_reject_log_allowed()) {                                                        \
+            PIM_LOG(fmt, ##__VA_ARGS__);                                                           \
+        }                                                                                          \
+    } while (0)
 
 // Receive side.
 e_pim_status pim_pkt_rx(t_pim_daemon *daemon_p, t_pim_if *if_p);

@@ -21,7 +21,28 @@ t_pim_rp_db_entry rp_db_key(e_pim_rp_type type, const t_ipprefix *prefix)
 
 const char *rp_db_type_str(e_pim_rp_type type)
 {
-    return type == PIM_RP_TYPE_AUTO_RP ? "Auto-RP" : "Invalid";
+    switch (type) {
+    case PIM_RP_TYPE_AUTO_RP:
+        return "Auto-RP";
+    case PIM_RP_TYPE_STATIC:
+        return "Static";
+    }
+    return "Invalid";
+}
+
+// Deletes the entries of one type; the walk resumes after each deleted key.
+template <typename F> void rp_db_delete_if(t_pim_vpn *vpn_p, F doomed)
+{
+    auto *entry_p = avl_first<t_pim_rp_db_entry>(&vpn_p->rp_db);
+    while (entry_p != nullptr) {
+        if (!doomed(entry_p)) {
+            entry_p = avl_next(&vpn_p->rp_db, entry_p);
+            continue;
+        }
+        t_pim_rp_db_entry key = rp_db_key(entry_p->type, &entry_p->grp_prefix);
+        pim_rp_db_delete_entry(vpn_p, entry_p);
+        entry_p = avl_find_next(&vpn_p->rp_db, &key);
+    }
 }
 
 void rp_db_free_all(t_pim_vpn *vpn_p)
@@ -49,6 +70,7 @@ e_pim_status pim_rp_db_init(t_pim_vpn *vpn_p)
 {
     avl_create(&vpn_p->rp_db, pim_rp_db_cmp, sizeof(t_pim_rp_db_entry),
                offsetof(t_pim_rp_db_entry, rp_node));
+    pim_rp_db_static_update(vpn_p);
     return PIM_STATUS_OK;
 }
 
@@ -65,8 +87,25 @@ void pim_rp_db_destroy(t_pim_vpn *vpn_p)
 
 void pim_rp_db_delete_all(t_pim_vpn *vpn_p)
 {
-    while (auto *entry_p = avl_first<t_pim_rp_db_entry>(&vpn_p->rp_db)) {
-        pim_rp_db_delete_entry(vpn_p, entry_p);
+    rp_db_delete_if(vpn_p,
+                    [](const t_pim_rp_db_entry *e) { return e->type != PIM_RP_TYPE_STATIC; });
+}
+
+void pim_rp_db_static_update(t_pim_vpn *vpn_p)
+{
+    if (vpn_p->rp_db.avl_compar == nullptr) {
+        return;
+    }
+    rp_db_delete_if(vpn_p,
+                    [](const t_pim_rp_db_entry *e) { return e->type == PIM_RP_TYPE_STATIC; });
+    const t_pim_vpn_config &cfg = vpn_p->config;
+    if (!IPADDR_IS_V4(&cfg.rp) || IPADDR_IS_ZERO(&cfg.rp)) {
+        return;
+    }
+    t_pim_rp_db_entry *entry_p =
+        pim_rp_db_find_or_create(vpn_p, nullptr, PIM_RP_TYPE_STATIC, &cfg.rp_group, &cfg.rp);
+    if (entry_p != nullptr) {
+        IPADDR_COPY(&entry_p->rp_addr, &cfg.rp);
     }
 }
 
@@ -117,16 +156,9 @@ void pim_rp_db_delete_entry(t_pim_vpn *vpn_p, t_pim_rp_db_entry *entry_p)
 
 void pim_rp_db_delete_minfo(t_pim_vpn *vpn_p, const t_pim_minfo *minfo_p)
 {
-    auto *entry_p = avl_first<t_pim_rp_db_entry>(&vpn_p->rp_db);
-    while (entry_p != nullptr) {
-        if (entry_p->minfo_p != minfo_p) {
-            entry_p = avl_next(&vpn_p->rp_db, entry_p);
-            continue;
-        }
-        t_pim_rp_db_entry key = rp_db_key(entry_p->type, &entry_p->grp_prefix);
-        pim_rp_db_delete_entry(vpn_p, entry_p);
-        entry_p = avl_find_next(&vpn_p->rp_db, &key);
-    }
+    rp_db_delete_if(vpn_p, [minfo_p](const t_pim_rp_db_entry *e) {
+        return e->type == PIM_RP_TYPE_AUTO_RP && e->minfo_p == minfo_p;
+    });
 }
 
 t_pim_rp_db_entry *pim_rp_db_find_rp_for_group(t_pim_vpn *vpn_p, const t_ipaddr *group,
@@ -139,6 +171,11 @@ t_pim_rp_db_entry *pim_rp_db_find_rp_for_group(t_pim_vpn *vpn_p, const t_ipaddr 
     t_pim_rp_db_entry *best_p = nullptr;
     for (auto *entry_p = avl_first<t_pim_rp_db_entry>(&vpn_p->rp_db); entry_p != nullptr;
          entry_p = avl_next(&vpn_p->rp_db, entry_p)) {
+        // Learned mappings sort first: a static range is reached only when
+        // none of them matched.
+        if (best_p != nullptr && entry_p->type != best_p->type) {
+            break;
+        }
         const t_ipprefix *pfx = &entry_p->grp_prefix;
         if (!IPPREFIX_IS_V4(pfx)) {
             continue;
@@ -162,7 +199,7 @@ void pim_rp_db_mark_stale(t_pim_vpn *vpn_p)
 {
     for (auto *entry_p = avl_first<t_pim_rp_db_entry>(&vpn_p->rp_db); entry_p != nullptr;
          entry_p = avl_next(&vpn_p->rp_db, entry_p)) {
-        entry_p->stale = true;
+        entry_p->stale = entry_p->type == PIM_RP_TYPE_AUTO_RP;
     }
 }
 
@@ -184,16 +221,7 @@ void pim_rp_db_apply_mapping(t_pim_vpn *vpn_p, t_pim_minfo *minfo_p, const t_ipp
 
 void pim_rp_db_delete_stale(t_pim_vpn *vpn_p)
 {
-    auto *entry_p = avl_first<t_pim_rp_db_entry>(&vpn_p->rp_db);
-    while (entry_p != nullptr) {
-        if (!entry_p->stale) {
-            entry_p = avl_next(&vpn_p->rp_db, entry_p);
-            continue;
-        }
-        t_pim_rp_db_entry key = rp_db_key(entry_p->type, &entry_p->grp_prefix);
-        pim_rp_db_delete_entry(vpn_p, entry_p);
-        entry_p = avl_find_next(&vpn_p->rp_db, &key);
-    }
+    rp_db_delete_if(vpn_p, [](const t_pim_rp_db_entry *e) { return e->stale; });
 }
 
 void pim_rp_db_dump(t_pim_daemon *daemon_p, void *user_p, t_pim_dump_out out)

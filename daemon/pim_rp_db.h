@@ -1,6 +1,7 @@
-// Group-to-RP mappings of a VPN, learned from Auto-RP mapping messages. Each
-// mapping message replaces the whole table; the lookup is a longest match of
-// the group against the group ranges.
+// Group-to-RP mappings of a VPN, learned from Auto-RP mapping messages, and the
+// VPN's configured (static) RP. Each mapping message replaces every learned
+// mapping; the lookup is a longest match of the group against the learned
+// ranges, and only a group none of them covers falls back to the static RP.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,7 @@ struct t_pim_minfo;
 
 enum e_pim_rp_type : uint8_t {
     PIM_RP_TYPE_AUTO_RP = 0,
+    PIM_RP_TYPE_STATIC = 1,
 };
 
 struct t_pim_rp_db_entry {
@@ -22,13 +24,18 @@ struct t_pim_rp_db_entry {
     e_pim_rp_type type;
     t_ipprefix grp_prefix; // as received: host bits are kept
     t_ipaddr rp_addr;
-    t_pim_minfo *minfo_p; // the mapping agent's Auto-RP entry; not owned
+    t_pim_minfo *minfo_p; // the mapping agent's Auto-RP entry (none when static); not owned
     bool stale;
 };
 
+// The table starts with the configured static RP in it.
 e_pim_status pim_rp_db_init(t_pim_vpn *vpn_p);
 void pim_rp_db_destroy(t_pim_vpn *vpn_p);
+// Forgets every learned mapping; the static RP stays.
 void pim_rp_db_delete_all(t_pim_vpn *vpn_p);
+// The static entry follows the VPN's configured RP and group range (none when
+// the RP is zero). Nothing while the table does not exist.
+void pim_rp_db_static_update(t_pim_vpn *vpn_p);
 
 int pim_rp_db_cmp(const void *a, const void *b);
 t_pim_rp_db_entry *pim_rp_db_find(t_pim_vpn *vpn_p, e_pim_rp_type type, const t_ipprefix *prefix,
@@ -45,7 +52,7 @@ void pim_rp_db_delete_minfo(t_pim_vpn *vpn_p, const t_pim_minfo *minfo_p);
 t_pim_rp_db_entry *pim_rp_db_find_rp_for_group(t_pim_vpn *vpn_p, const t_ipaddr *group,
                                                t_ipaddr *rp_out);
 
-// Replacement discipline of a mapping message: mark every entry stale, apply
+// Replacement discipline of a mapping message: mark every learned entry stale, apply
 // the message's pairs (pim_rp_db_apply_mapping), then sweep what stayed stale.
 void pim_rp_db_mark_stale(t_pim_vpn *vpn_p);
 // One (RP, range) pair of a mapping message; invalid ranges are skipped.

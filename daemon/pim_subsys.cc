@@ -16,6 +16,8 @@ int pim_notify_if_state(t_pim_daemon *, t_pim_if *) { return 0; }
 
 void pim_ftm_add(t_pim_minfo *minfo_p) { minfo_p->minfo_flags |= PIM_MINFO_FLAG_FTM; }
 void pim_ftm_delete(t_pim_minfo *minfo_p) { minfo_p->minfo_flags &= ~PIM_MINFO_FLAG_FTM; }
+e_pim_status pim_ftm_add_group(t_pim_vpn *, const t_ipaddr *) { return PIM_STATUS_OK; }
+e_pim_status pim_ftm_del_group(t_pim_vpn *, const t_ipaddr *) { return PIM_STATUS_OK; }
 void pim_fab_encode_jp(t_pim_minfo *, const t_ipaddr *, bool) {}
 void pim_fab_encode_sa(t_pim_minfo *minfo_p, bool add)
 {
@@ -43,13 +45,6 @@ t_pim_repl *pim_repl_db_update(t_pim_vpn *, const t_ipaddr *, uint32_t, uint32_t
     return nullptr;
 }
 int pim_repl_delete(t_pim_vpn *, const t_ipaddr *, bool) { return 0; }
-
-e_pim_status pim_auto_rp_enable(t_pim_vpn *, bool) { return PIM_STATUS_OK; }
-void pim_auto_rp_disable(t_pim_vpn *, bool) {}
-void pim_auto_rp_pkt_timer_cb(t_timer *, void *, void *, void *, void *) {}
-void pim_auto_rp_update_minfo_if_all(t_pim_vpn *, t_pim_if *, bool) {}
-void pim_auto_rp_update_minfo(t_pim_minfo *) {}
-e_pim_status pim_pkt_auto_rp_rx(t_pim_vpn *, int) { return PIM_STATUS_OK; }
 
 void pim_debug_delete_vpn(t_pim_vpn *) {}
 

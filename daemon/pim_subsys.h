@@ -27,6 +27,9 @@ struct t_pim_minfo;
 // links exist they only keep the entry's FTM and source-active flags true.
 void pim_ftm_add(t_pim_minfo *minfo_p);
 void pim_ftm_delete(t_pim_minfo *minfo_p);
+// The receive entry of an Auto-RP group (224.0.1.39, 224.0.1.40).
+e_pim_status pim_ftm_add_group(t_pim_vpn *vpn_p, const t_ipaddr *group);
+e_pim_status pim_ftm_del_group(t_pim_vpn *vpn_p, const t_ipaddr *group);
 void pim_fab_encode_jp(t_pim_minfo *minfo_p, const t_ipaddr *upstream, bool join);
 void pim_fab_encode_sa(t_pim_minfo *minfo_p, bool add);
 void pim_fab_shadow_process_xg_delete(t_pim_vpn *vpn_p, const t_ipaddr *group);
@@ -53,17 +56,6 @@ void pim_repl_update_timer_cb(t_timer *timer, void *daemon_p, void *, void *, vo
 t_pim_repl *pim_repl_db_update(t_pim_vpn *vpn_p, const t_ipaddr *repl_addr, uint32_t leaf_count,
                                uint32_t leaf_threshold, bool local);
 int pim_repl_delete(t_pim_vpn *vpn_p, const t_ipaddr *repl_addr, bool local = false);
-
-// Auto-RP.
-// with_interfaces: also open (close) the Auto-RP sockets of the VPN's running
-// interfaces, as a configuration change needs; PIM enabling leaves that to
-// the interfaces themselves.
-e_pim_status pim_auto_rp_enable(t_pim_vpn *vpn_p, bool with_interfaces = false);
-void pim_auto_rp_disable(t_pim_vpn *vpn_p, bool with_interfaces = false);
-void pim_auto_rp_pkt_timer_cb(t_timer *timer, void *daemon_p, void *, void *, void *);
-void pim_auto_rp_update_minfo_if_all(t_pim_vpn *vpn_p, t_pim_if *if_p, bool up);
-e_pim_status pim_pkt_auto_rp_rx(t_pim_vpn *vpn_p, int fd);
-void pim_auto_rp_update_minfo(t_pim_minfo *minfo_p);
 
 // Debug operational data of a VPN.
 void pim_debug_delete_vpn(t_pim_vpn *vpn_p);

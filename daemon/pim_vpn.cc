@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "common/zul_assert.h"
+#include "daemon/pim_auto_rp.h"
 #include "daemon/pim_confd.h"
 #include "daemon/pim_if.h"
 #include "daemon/pim_mem.h"
@@ -232,9 +233,18 @@ void pim_vpn_config_init(t_pim_vpn *vpn_p)
     vpn_p->config.spt_threshold = PIM_SPT_THRESHOLD_INFINITY;
 }
 
-void pim_vpn_config_update_rp(t_pim_daemon *, t_pim_vpn *vpn_p, const t_ipaddr *rp)
+void pim_vpn_config_update_rp(t_pim_daemon *, t_pim_vpn *vpn_p, const t_ipaddr *rp,
+                              const t_ipprefix *group)
 {
-    IPADDR_COPY(&vpn_p->config.rp, rp);
+    t_pim_vpn_config &cfg = vpn_p->config;
+    if (rp != nullptr && group != nullptr) {
+        IPADDR_COPY(&cfg.rp, rp);
+        IPPREFIX_COPY(&cfg.rp_group, group);
+    } else {
+        cfg.rp = t_ipaddr{};
+        cfg.rp_group = t_ipprefix{};
+    }
+    pim_rp_db_static_update(vpn_p);
 }
 
 void pim_vpn_config_update_repl_selection(t_pim_daemon *, t_pim_vpn *vpn_p,

@@ -38,7 +38,8 @@ inline constexpr uint16_t PIM_SPT_THRESHOLD_INFINITY = 65535;
 
 struct t_pim_vpn_config {
     t_pim_vpn_replicator_cfg replicator;
-    t_ipaddr rp;
+    t_ipaddr rp;         // static RP; zero when none is configured
+    t_ipprefix rp_group; // the groups it serves
     bool auto_rp;
     bool shutdown;
     uint16_t spt_threshold;
@@ -106,7 +107,10 @@ e_pim_status pim_vpn_pim_disable(t_pim_vpn *vpn_p);
 e_pim_status pim_vpn_pim_delete(t_pim_daemon *daemon_p, t_pim_vpn *vpn_p);
 
 void pim_vpn_config_init(t_pim_vpn *vpn_p);
-void pim_vpn_config_update_rp(t_pim_daemon *daemon_p, t_pim_vpn *vpn_p, const t_ipaddr *rp);
+// The static RP and its group range (rp nullptr: none) into the configuration
+// and the RP table.
+void pim_vpn_config_update_rp(t_pim_daemon *daemon_p, t_pim_vpn *vpn_p, const t_ipaddr *rp,
+                              const t_ipprefix *group);
 void pim_vpn_config_update_repl_selection(t_pim_daemon *daemon_p, t_pim_vpn *vpn_p,
                                           e_pim_repl_selection method);
 void pim_vpn_config_update_spt_threshold(t_pim_vpn *vpn_p);

@@ -10,6 +10,7 @@
 
 #include "daemon/pim_confd.h"
 #include "daemon/pim_config.h"
+#include "daemon/pim_rp_db.h"
 #include "tests/unit/pim_test_env.h"
 
 namespace
@@ -257,6 +258,67 @@ TEST_F(PimConfigTest, SptReplicatorVrfAndSystemAddress)
     EXPECT_STREQ(ipaddr_str(&daemon_p->system_ip).c, "2001:db8::1");
     EXPECT_EQ(system({absent("system-ip")}), 0);
     EXPECT_STREQ(ipaddr_str(&daemon_p->system_ip).c, "0.0.0.0");
+}
+
+TEST_F(PimConfigTest, StaticRpIntoTheRpTable)
+{
+    auto rp_val = [](const char *a) {
+        t_ipaddr ip{};
+        EXPECT_EQ(str_to_ip(a, &ip), 1);
+        return zconfd_val_ipaddr(zconfd_tag("rp-address"), &ip);
+    };
+    auto range_val = [](const char *t) {
+        t_ipprefix p{};
+        EXPECT_EQ(zconfd_ip_prefix_str_to_t_ipprefix(t, &p), 0);
+        return zconfd_val_ipprefix(zconfd_tag("group-range"), &p);
+    };
+    auto table = [this](t_pim_vpn *v) {
+        std::string out;
+        for (auto *e = avl_first<t_pim_rp_db_entry>(&v->rp_db); e != nullptr;
+             e = avl_next(&v->rp_db, e)) {
+            out += prefix_text(e->grp_prefix) + ">" + ipaddr_str(&e->rp_addr).c + ";";
+        }
+        return out;
+    };
+    ASSERT_EQ(vpn(ZCONFD_MOP_CREATED, 6,
+                  in_pim({flag("shutdown", false), begin("static-rp"), rp_val("10.99.0.1"),
+                          range_val("224.0.0.0/4"), end("static-rp")})),
+              0);
+    t_pim_vpn *v = pim_vpn_find(daemon_p, 6, nullptr);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(table(v), "224.0.0.0/4>10.99.0.1;");
+
+    // A change brings only the changed leaf.
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 6,
+                  in_pim({begin("static-rp"), range_val("239.0.0.0/8"), end("static-rp")})),
+              0);
+    EXPECT_EQ(table(v), "239.0.0.0/8>10.99.0.1;");
+
+    // Bad values refuse the whole delivery.
+    for (const t_zconfd_value &bad : {rp_val("239.1.1.1"), rp_val("0.0.0.0"),
+                                      range_val("10.0.0.0/8"), range_val("0.0.0.0/0")}) {
+        EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 6,
+                      in_pim({num("spt-threshold", ZCONFD_VT_UINT16, 5), begin("static-rp"), bad,
+                              end("static-rp")})),
+                  1);
+        EXPECT_EQ(v->config.spt_threshold, PIM_SPT_THRESHOLD_INFINITY);
+        EXPECT_EQ(table(v), "239.0.0.0/8>10.99.0.1;");
+    }
+
+    // Kept over a shutdown; gone with the container, and with a re-creation
+    // that no longer carries it.
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 6, in_pim({flag("shutdown", true)})), 0);
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 6, in_pim({flag("shutdown", false)})), 0);
+    EXPECT_EQ(table(v), "239.0.0.0/8>10.99.0.1;");
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 6, in_pim({absent("static-rp")})), 0);
+    EXPECT_EQ(table(v), "");
+    EXPECT_EQ(vpn(ZCONFD_MOP_MODIFIED, 6,
+                  in_pim({begin("static-rp"), rp_val("10.99.0.2"), end("static-rp")})),
+              0);
+    EXPECT_EQ(table(v), "224.0.0.0/4>10.99.0.2;");
+    EXPECT_EQ(vpn(ZCONFD_MOP_CREATED, 6, in_pim({flag("shutdown", false)})), 0);
+    EXPECT_EQ(table(v), "");
+    EXPECT_TRUE(IPADDR_IS_ZERO(&v->config.rp));
 }
 
 TEST_F(PimConfigTest, InterfacesAddressesAndShutdown)

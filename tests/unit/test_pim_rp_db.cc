@@ -146,4 +146,38 @@ TEST_F(RpDbTest, DeleteByOwnerAndClear)
     pim_rp_db_delete_entry(&vpn, nullptr);
 }
 
+TEST_F(RpDbTest, StaticRpServesOnlyWhatNoMappingCovers)
+{
+    t_ipaddr rp = v4("10.9.9.9");
+    t_ipprefix all = pfx("224.0.0.0", 4);
+    pim_vpn_config_update_rp(nullptr, &vpn, &rp, &all);
+    EXPECT_EQ(rp_of("239.1.1.1"), "10.9.9.9");
+
+    // A mapping replaces the learned entries only; it wins where it matches,
+    // however short its range.
+    mapping(agent1, {{"10.1.1.1", {"239.0.0.0", 8}}, {"10.3.3.3", {"232.0.0.0", 5}}});
+    EXPECT_EQ(rp_of("239.1.1.1"), "10.1.1.1");
+    EXPECT_EQ(rp_of("233.1.1.1"), "10.3.3.3");
+    EXPECT_EQ(rp_of("225.1.1.1"), "10.9.9.9");
+    mapping(agent2, {});
+    pim_rp_db_delete_minfo(&vpn, nullptr);
+    pim_rp_db_delete_all(&vpn);
+    EXPECT_EQ(ranges(), (std::vector<std::string>{"224.0.0.0/4>10.9.9.9"}));
+
+    // A new range or RP replaces the static entry; none removes it. The table
+    // of a later start takes the configured RP in.
+    t_ipprefix part = pfx("232.0.0.0", 8);
+    pim_vpn_config_update_rp(nullptr, &vpn, &rp, &part);
+    EXPECT_EQ(ranges(), (std::vector<std::string>{"232.0.0.0/8>10.9.9.9"}));
+    EXPECT_EQ(rp_of("225.1.1.1"), "none");
+    pim_rp_db_destroy(&vpn);
+    ASSERT_EQ(pim_rp_db_init(&vpn), PIM_STATUS_OK);
+    auto *e = avl_first<t_pim_rp_db_entry>(&vpn.rp_db);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->type, PIM_RP_TYPE_STATIC);
+    EXPECT_EQ(e->minfo_p, nullptr);
+    pim_vpn_config_update_rp(nullptr, &vpn, nullptr, nullptr);
+    EXPECT_TRUE(ranges().empty());
+}
+
 } // namespace

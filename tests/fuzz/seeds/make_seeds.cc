@@ -542,6 +542,24 @@ void pim_pkt_seeds()
     put("fuzz_pim_pkt", "datagram-hello", cat(cat({1}, ip), hello));
 }
 
+// Auto-RP datagrams as the socket reads them: IP and UDP headers, then a
+// mapping (two RPs, three ranges) or an announcement.
+void auto_rp_seeds()
+{
+    auto dgram = [](uint8_t group, const t_bytes &msg) {
+        t_bytes d = {0x45, 0, 0,   0, 0, 0,     0, 0,    16, 17,   0, 0, 10, 0,
+                     0,    9, 224, 0, 1, group, 1, 0xf0, 1,  0xf0, 0, 0, 0,  0};
+        d[3] = static_cast<uint8_t>(d.size() + msg.size());
+        d[25] = static_cast<uint8_t>(8 + msg.size());
+        return cat(d, msg);
+    };
+    put("fuzz_auto_rp", "mapping",
+        dgram(40, {0x12, 2, 0,  181, 0, 0, 0, 0,  10, 9, 9, 1, 2, 2, 0, 4,   224, 0, 0,
+                   0,    0, 16, 239, 1, 0, 0, 10, 9,  9, 2, 2, 1, 1, 8, 232, 0,   0, 0}));
+    put("fuzz_auto_rp", "announce",
+        dgram(39, {0x11, 1, 0, 60, 0, 0, 0, 0, 10, 9, 9, 1, 2, 1, 0, 4, 224, 0, 0, 0}));
+}
+
 // Every show table: first rows, and next rows after typed keys (VPN, name,
 // address, prefix) in the target's ten-byte key records.
 void pim_show_seeds()
@@ -613,6 +631,7 @@ int main(int argc, char **argv)
     msgq_frame_seeds();
     rtm_msg_seeds();
     pim_pkt_seeds();
+    auto_rp_seeds();
     pim_show_seeds();
     pim_config_seeds();
     return 0;
