@@ -81,6 +81,9 @@ def nsenter(pid, cmd, mount=True, **kw):
 
 
 def kem_daemons(build, rdir):
+    igmpd = os.path.join(build, "tools", "igmpd", "igmpd")
+    # igmpd when built (a build of selected targets may lack it).
+    extra = [{"name": "igmpd", "argv": [igmpd, "-f"]}] if os.path.exists(igmpd) else []
     return [
         {"name": "cdbd", "argv": [os.path.join(build, "tools", "cdbd", "cdbd"), "-f",
                                   "-d", os.path.join(rdir, "cdb.sqlite"),
@@ -88,8 +91,7 @@ def kem_daemons(build, rdir):
          "wait_path": "/var/run/.cdbd"},
         {"name": "rtmd", "argv": [os.path.join(build, "tools", "rtmd", "rtmd"), "-f"]},
         {"name": "kemd", "argv": [os.path.join(build, "daemon", "kemd"), "-f"]},
-        {"name": "igmpd", "argv": [os.path.join(build, "tools", "igmpd", "igmpd"), "-f"]},
-    ]
+    ] + extra
 
 
 def frr_config(rname, members, extra=(), log_level="debugging"):

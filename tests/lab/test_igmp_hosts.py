@@ -1,23 +1,28 @@
 """Local membership end to end: hosts with real sockets behind our router join
 and leave groups; igmpd hears their IGMP, tells kemd, and kemd joins towards
-FRR's pimd, which holds the RP (10.99.0.1 on its loopback) and the sources:
+FRR's pimd, which holds the RP (10.99.0.1 on its loopback, our router's static
+RP) and the sources:
 
     h2 (IGMPv2), h3 (IGMPv3) --lan1-- r1 (ours: igmpd + kemd, VPN 1) --lan2-- frr1
 
 Checks that frr1's `show ip pim join json` gains the (S,G) state of an IGMPv3
 source join and the (*,G) state of an IGMPv2 join, and loses them after the
 hosts leave (after the last-member query time); that `kemcli show` lists
-igmpd's memberships; and that malformed IGMP from a host is counted and
-dropped without disturbing the state. Needs root and FRR; the lab is taken
+igmpd's memberships; that malformed IGMP from a host is counted and dropped
+without disturbing the state; and that igmpd announces its memberships again
+to a restarted kemd. Needs root and FRR; the lab is taken
 down whatever happens.
 """
 import argparse
 import os
+import signal
+import subprocess
 import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "pylib"))
 import routerlab  # noqa: E402
+import lab as labtool  # noqa: E402
 from routerlab import RP, frr_join_states, wait_for  # noqa: E402
 from mcast_host import Member, send_raw, set_igmp_version, snooping_off, with_checksum  # noqa: E402,E501
 
@@ -59,7 +64,10 @@ class IgmpHosts(unittest.TestCase):
         try:
             cls.lab.configure_kem("r1", {"eth1": R1_DOWN + "/24", "eth2": R1_UP + "/24"},
                                   hello=2, jp_interval=JP_S)
-            cls.rp_configured = cls.configure_rp()
+            r = cls.lab.kemcli("r1", "configure", "set vpn vpn-instance 1 router pim static-rp "
+                               "rp-address " + RP, "commit", "exit")
+            if r.returncode != 0:
+                raise AssertionError("static RP: %s%s" % (r.stdout, r.stderr))
             set_igmp_version(NAME, "h2", "eth1", 2)
             set_igmp_version(NAME, "h3", "eth1", 3)
             wait_for("frr1 to list r1", lambda: R1_UP in cls.lab.frr_neighbors("frr1"), 40)
@@ -67,13 +75,6 @@ class IgmpHosts(unittest.TestCase):
         except BaseException:
             cls.tearDownClass()
             raise
-
-    @classmethod
-    def configure_rp(cls):
-        """The VPN's static RP, where our router supports one."""
-        r = cls.lab.kemcli("r1", "configure", "set vpn vpn-instance 1 router pim rp-address " + RP,
-                           "commit", "exit")
-        return r.returncode == 0
 
     @classmethod
     def tearDownClass(cls):
@@ -111,16 +112,13 @@ class IgmpHosts(unittest.TestCase):
         try:
             wait_for("igmpd to list (*,%s)" % g,
                      lambda: ("eth1", g, "0.0.0.0", "exclude") in self.memberships(), 15)
-            if not self.rp_configured:
-                self.skipTest("our router has no static RP to join (*,G) towards")
             wait_for("frr1 to hold (*,%s) from r1" % g,
                      lambda: self.frr_joins(g).get("*") == "JOIN", 20)
         finally:
             m.leave()
         wait_for("igmpd to drop (*,%s)" % g,
                  lambda: not any(x[1] == g for x in self.memberships()), 15)
-        if self.rp_configured:
-            wait_for("frr1 to lose (*,%s)" % g, lambda: "*" not in self.frr_joins(g), 20)
+        wait_for("frr1 to lose (*,%s)" % g, lambda: "*" not in self.frr_joins(g), 20)
 
     def test_3_malformed_igmp_counted_and_dropped(self):
         g = "239.3.0.3"
@@ -145,6 +143,29 @@ class IgmpHosts(unittest.TestCase):
                 self.igmp_if("eth1").get("rx-bad", 0)) >= before + 5, 10)
             self.assertIn(("eth1", g, SRC, "include"), self.memberships())
             self.assertEqual(self.frr_joins(g).get(SRC), "JOIN")
+        finally:
+            m.leave()
+
+    def test_4_igmpd_announces_again_after_kemd_restarts(self):
+        g = "239.3.0.4"
+
+        def kemd_has_sg():
+            rows = self.lab.rows("r1", "multicast-topo") or []
+            return any(r.get("group") == g and r.get("source") == SRC for r in rows)
+
+        m = Member(NAME, "h3", H3, ["%s@%s" % (SRC, g)])
+        try:
+            wait_for("kemd to hold (%s,%s)" % (SRC, g), kemd_has_sg, 15)
+            os.kill(self.lab.pid("r1", "kemd"), signal.SIGTERM)
+            wait_for("kemd to stop", lambda: self.lab.rows("r1", "multicast-topo") is None, 15)
+            state = labtool.load_state(NAME)["routers"]["r1"]
+            # Ends with the lab (its PID namespace).
+            subprocess.Popen(["nsenter", "-t", str(state["pid"]), "-n", "-m", "-p",
+                              "--wd=" + state["dir"], "--", os.path.join(BUILD, "daemon", "kemd"),
+                              "-f"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            wait_for("the new kemd to hold (%s,%s) again" % (SRC, g), kemd_has_sg, 30)
+            wait_for("frr1 to hold (%s,%s) from r1" % (SRC, g),
+                     lambda: self.frr_joins(g).get(SRC) == "JOIN", 20)
         finally:
             m.leave()
 

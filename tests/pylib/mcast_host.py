@@ -2,11 +2,11 @@
 that join groups (IP_ADD_MEMBERSHIP, or IP_ADD_SOURCE_MEMBERSHIP for one
 source), so the host's kernel speaks IGMP to the router. A member leaves when
 its process ends. Raw IGMP packets (for malformed input) go out the same way.
+Inside a host, `python3 tests/pylib/mcast_host.py IFADDR G|S@G...` holds the
+memberships until its standard input closes.
 """
 import subprocess
 import sys
-
-import lab as labtool
 
 # Runs inside the host: joins every "G" or "S@G" given on the interface with
 # address A, says so, then holds the memberships until stdin closes.
@@ -36,8 +36,13 @@ for h in sys.argv[2:]:
 """
 
 
+def lab_state(name):
+    import lab  # the lab tool, on the path once routerlab is imported
+    return lab.load_state(name)
+
+
 def host_pid(name, host):
-    return labtool.load_state(name)["routers"][host]["pid"]
+    return lab_state(name)["routers"][host]["pid"]
 
 
 def set_igmp_version(name, host, ifname, version):
@@ -68,7 +73,7 @@ class Member:
 
 def snooping_off(name, lan):
     """Lets malformed IGMP through the LAN's bridge, whose snooping drops it."""
-    pid = labtool.load_state(name)["switches"][lan]["pid"]
+    pid = lab_state(name)["switches"][lan]["pid"]
     subprocess.run(["nsenter", "-t", str(pid), "-n", "ip", "link", "set", "br0", "type", "bridge",
                     "mcast_snooping", "0"], check=True)
 
@@ -91,3 +96,7 @@ def checksum(data):
 def with_checksum(msg):
     return msg[:2] + checksum(msg[:2] + b"\0\0" + msg[4:]) + msg[4:]
 
+
+
+if __name__ == "__main__":
+    exec(_MEMBER)

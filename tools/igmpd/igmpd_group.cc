@@ -3,6 +3,7 @@
 #include "tools/igmpd/igmpd_group.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace
 {
@@ -264,14 +265,19 @@ void rx_query(t_igmp_if *if_p, const t_igmp_msg &msg, t_igmp_ms now)
 bool expire_group(t_igmp_if *if_p, t_igmp_group &g, t_igmp_ms now)
 {
     bool changed = false;
-    if (if_p->querier && g.gq_left > 0 && now >= g.gq_next) {
-        send_query(if_p, g.group, {}, if_p->cfg.lmq_interval_ms);
+    // Retransmissions fall due whether or not we are still the querier.
+    if (g.gq_left > 0 && now >= g.gq_next) {
+        if (if_p->querier) {
+            send_query(if_p, g.group, {}, if_p->cfg.lmq_interval_ms);
+        }
         g.gq_left--;
         g.gq_next = now + if_p->cfg.lmq_interval_ms;
     }
-    if (if_p->querier && g.sq_left > 0 && now >= g.sq_next) {
-        std::vector<uint32_t> srcs(g.sq_sources.begin(), g.sq_sources.end());
-        send_query(if_p, g.group, srcs, if_p->cfg.lmq_interval_ms);
+    if (g.sq_left > 0 && now >= g.sq_next) {
+        if (if_p->querier) {
+            std::vector<uint32_t> srcs(g.sq_sources.begin(), g.sq_sources.end());
+            send_query(if_p, g.group, srcs, if_p->cfg.lmq_interval_ms);
+        }
         g.sq_left--;
         g.sq_next = now + if_p->cfg.lmq_interval_ms;
     }
@@ -296,6 +302,26 @@ bool expire_group(t_igmp_if *if_p, t_igmp_group &g, t_igmp_ms now)
         changed = true;
     }
     return changed;
+}
+
+t_igmp_ms group_due(const t_igmp_group &g)
+{
+    t_igmp_ms due = INT64_MAX;
+    if (g.exclude) {
+        due = g.group_timer;
+    }
+    for (const auto &[src, expiry] : g.sources) {
+        if (expiry != 0) {
+            due = std::min(due, expiry);
+        }
+    }
+    if (g.gq_left > 0) {
+        due = std::min(due, g.gq_next);
+    }
+    if (g.sq_left > 0) {
+        due = std::min(due, g.sq_next);
+    }
+    return due;
 }
 
 } // namespace
@@ -329,6 +355,7 @@ void igmp_if_stop(t_igmp_if *if_p)
 
 void igmp_if_rx(t_igmp_if *if_p, const t_igmp_msg &msg, t_igmp_ms now)
 {
+    if_p->groups_due = 0;
     switch (msg.type) {
     case IGMP_TYPE_QUERY:
         rx_query(if_p, msg, now);
@@ -382,14 +409,21 @@ void igmp_if_tick(t_igmp_if *if_p, t_igmp_ms now)
         if_p->next_general =
             now + (startup ? if_p->cfg.query_interval_ms / 4 : if_p->cfg.query_interval_ms);
     }
+    if (now < if_p->groups_due) {
+        return;
+    }
+    t_igmp_ms due = INT64_MAX;
     for (auto it = if_p->groups.begin(); it != if_p->groups.end();) {
         uint32_t group = it->first;
-        if (!expire_group(if_p, it->second, now)) {
-            ++it;
-            continue;
-        }
+        bool changed = expire_group(if_p, it->second, now);
         bool gone = !it->second.exclude && it->second.sources.empty();
+        if (!gone) {
+            due = std::min(due, group_due(it->second));
+        }
         it = gone ? if_p->groups.erase(it) : std::next(it);
-        sync_membership(if_p, group);
+        if (changed) {
+            sync_membership(if_p, group);
+        }
     }
+    if_p->groups_due = due;
 }

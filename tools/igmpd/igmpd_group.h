@@ -82,6 +82,9 @@ struct t_igmp_if {
     t_igmp_ms next_general = 0;
     uint32_t startup_left = 0;
     std::map<uint32_t, t_igmp_group> groups;
+    // The earliest group or source timer or pending query; ticks before it
+    // skip the groups. Received messages reset it.
+    t_igmp_ms groups_due = 0;
     // Memberships announced through ops: (group, source or 0).
     std::set<std::pair<uint32_t, uint32_t>> reported;
     t_igmp_if_stats stats;

@@ -40,6 +40,7 @@ constexpr const char *IGMPD_NETNS_DIR = "/var/run/netns";
 constexpr timeval IGMPD_SCAN_PERIOD = {1, 0};
 constexpr timeval IGMPD_TICK = {0, 100 * 1000};
 constexpr uint32_t IGMPD_TIMER_BUDGET_MS = 100;
+constexpr int IGMPD_RCVBUF = 4 << 20;
 
 // Keeps IGMP (IP protocol 2) of the frames a packet socket sees; offsets are
 // from the IP header.
@@ -138,6 +139,9 @@ bool igmpd_open_sockets(t_igmpd_iface *if_p)
     ll.sll_family = AF_PACKET;
     ll.sll_protocol = htons(ETH_P_IP);
     ll.sll_ifindex = static_cast<int>(if_p->ifindex);
+    // Bursts of full-size reports (thousands of groups joining at once) fit.
+    int rcvbuf = IGMPD_RCVBUF;
+    (void)setsockopt(if_p->rx_fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof(rcvbuf));
     if (setsockopt(if_p->rx_fd, SOL_SOCKET, SO_ATTACH_FILTER, &igmp_prog, sizeof(igmp_prog)) != 0 ||
         bind(if_p->rx_fd, reinterpret_cast<sockaddr *>(&ll), sizeof(ll)) != 0) {
         return false;
