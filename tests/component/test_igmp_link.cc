@@ -292,6 +292,15 @@ TEST_F(IgmpLinkTest, LinkLossRemovesInterfacesAndKeepsShadows)
     ASSERT_TRUE(until([&] { return rec("eth1_igmp", PIM_TYPE_XG, "239.2.2.2") != nullptr; }));
     EXPECT_EQ(pim_if_bitmap_idx_to_if_idx(vpn, igmp_if("eth1_igmp")->if_index), 12u);
     EXPECT_EQ(avl_numnodes(&vpn->igmp_shadow_db), 1u);
+
+    std::string dump;
+    pim_igmp_shadow_dump(daemon, &dump, [](void *user_p, const char *text) {
+        *static_cast<std::string *>(user_p) += text;
+    });
+    EXPECT_NE(dump.find("PIM IGMP shadow Database\nVPN: 5 (shadow db ptr: "), std::string::npos);
+    EXPECT_NE(dump.find("\nGroup: 239.2.2.2/32 Source: 0.0.0.0/0, If-name: eth1_igmp joined: 0"),
+              std::string::npos)
+        << dump;
 }
 
 } // namespace

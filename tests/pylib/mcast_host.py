@@ -26,13 +26,15 @@ print("joined", flush=True)
 sys.stdin.read()
 """
 
-# Sends the hex-encoded IGMP messages given (no IP header) to 224.0.0.22.
+# Sends the hex-encoded IGMP messages given (no IP header) to 224.0.0.22,
+# GAP seconds apart.
 _RAW = r"""
-import socket, sys
+import socket, sys, time
 s = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_IGMP)
 s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(sys.argv[1]))
-for h in sys.argv[2:]:
+for h in sys.argv[3:]:
     s.sendto(bytes.fromhex(h), ("224.0.0.22", 0))
+    time.sleep(float(sys.argv[2]))
 """
 
 
@@ -78,10 +80,10 @@ def snooping_off(name, lan):
                     "mcast_snooping", "0"], check=True)
 
 
-def send_raw(name, host, ifaddr, messages):
+def send_raw(name, host, ifaddr, messages, gap=0.0):
     """IGMP messages (bytes, checksum as given) from the host."""
     subprocess.run(["nsenter", "-t", str(host_pid(name, host)), "-n", "--", sys.executable,
-                    "-c", _RAW, ifaddr] + [m.hex() for m in messages], check=True)
+                    "-c", _RAW, ifaddr, str(gap)] + [m.hex() for m in messages], check=True)
 
 
 def checksum(data):
