@@ -381,10 +381,15 @@ int main(int argc, char **argv)
         default:
             ok = false;
         }
-        if (!ok || cfg.query_resp_ms >= cfg.query_interval_ms) {
+        if (!ok) {
             fprintf(stderr, usage, argv[0]);
             return 2;
         }
+    }
+    if (cfg.query_resp_ms >= cfg.query_interval_ms) {
+        fprintf(stderr, "%s: the query response interval must be below the query interval\n",
+                argv[0]);
+        return 2;
     }
     cfg.lmq_count = cfg.robustness;
     openlog("IGMPD", LOG_PID | LOG_NDELAY | (foreground ? LOG_PERROR : 0), LOG_DAEMON);
