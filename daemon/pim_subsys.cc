@@ -30,21 +30,16 @@ void pim_fab_encode_sa(t_pim_minfo *minfo_p, bool add)
 }
 void pim_fab_shadow_process_xg_delete(t_pim_vpn *, const t_ipaddr *) {}
 void pim_fab_shadow_process_sa(t_pim_if *, const t_ipaddr *) {}
-void pim_igmp_shadow_schedule_process(t_pim_vpn *) {}
 void pim_repl_minfo_unlink(t_pim_minfo *minfo_p) { minfo_p->repl_p = nullptr; }
 void pim_vpn_maddr_update(t_pim_daemon *, const t_ipaddr *) {}
 
 e_pim_status pim_fab_shadow_init(t_pim_vpn *) { return PIM_STATUS_OK; }
 void pim_fab_shadow_destroy(t_pim_vpn *) {}
-e_pim_status pim_igmp_shadow_init(t_pim_vpn *) { return PIM_STATUS_OK; }
-void pim_igmp_shadow_destroy(t_pim_vpn *) {}
 e_pim_status pim_repl_db_init(t_pim_vpn *) { return PIM_STATUS_OK; }
 void pim_repl_db_destroy(t_pim_vpn *) {}
 e_pim_status pim_fab_init(t_pim_vpn *) { return PIM_STATUS_OK; }
 void pim_fab_destroy(t_pim_vpn *) {}
 void pim_fab_encode_ad(t_pim_vpn *, bool) {}
-e_pim_status pim_igmp_init(t_pim_vpn *) { return PIM_STATUS_OK; }
-void pim_igmp_destroy(t_pim_vpn *) {}
 void pim_repl_update_timer_cb(t_timer *, void *, void *, void *, void *) {}
 t_pim_repl *pim_repl_db_update(t_pim_vpn *, const t_ipaddr *, uint32_t, uint32_t, bool)
 {

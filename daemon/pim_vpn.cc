@@ -245,6 +245,8 @@ void pim_vpn_config_update_rp(t_pim_daemon *, t_pim_vpn *vpn_p, const t_ipaddr *
         cfg.rp_group = t_ipprefix{};
     }
     pim_rp_db_static_update(vpn_p);
+    // Local (*,G) memberships follow the RP, as after an Auto-RP mapping.
+    pim_igmp_shadow_schedule_process(vpn_p);
 }
 
 void pim_vpn_config_update_repl_selection(t_pim_daemon *, t_pim_vpn *vpn_p,

@@ -81,6 +81,11 @@ def nsenter(pid, cmd, mount=True, **kw):
 
 
 def kem_daemons(build, rdir):
+    # igmpd and ftmd when built (a build of selected targets may lack them).
+    extra = [{"name": name, "argv": [path, "-f"]}
+             for name, path in (("ftmd", os.path.join(build, "tools", "ftmd", "ftmd")),
+                                ("igmpd", os.path.join(build, "tools", "igmpd", "igmpd")))
+             if os.path.exists(path)]
     return [
         {"name": "cdbd", "argv": [os.path.join(build, "tools", "cdbd", "cdbd"), "-f",
                                   "-d", os.path.join(rdir, "cdb.sqlite"),
@@ -88,8 +93,7 @@ def kem_daemons(build, rdir):
          "wait_path": "/var/run/.cdbd"},
         {"name": "rtmd", "argv": [os.path.join(build, "tools", "rtmd", "rtmd"), "-f"]},
         {"name": "kemd", "argv": [os.path.join(build, "daemon", "kemd"), "-f"]},
-    ] + [{"name": "ftmd", "argv": [ftmd, "-f"]} for ftmd in
-         [os.path.join(build, "tools", "ftmd", "ftmd")] if os.path.exists(ftmd)]
+    ] + extra
 
 
 def frr_config(rname, members, extra=(), log_level="debugging"):

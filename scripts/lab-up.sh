@@ -19,7 +19,7 @@ fi
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
     cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEMD_TESTS=OFF -DKEMD_BENCH=OFF
 fi
-ninja -C "$BUILD" kemd cdbd rtmd kemcli
+ninja -C "$BUILD" kemd cdbd rtmd kemcli igmpd
 BUILD=$(cd "$BUILD" && pwd)
 
 python3 lab/lab.py up lab/demo.json --build-dir "$BUILD"
