@@ -8,10 +8,10 @@ set(KEM_PKG_DIR ${CMAKE_SOURCE_DIR}/packaging/deb)
 set(KEM_VERSION 0.1.0)
 set(KEM_OPERATOR_GROUP kem)
 
-# Debian wants the changelog compressed without a time stamp.
+# A native package's changelog, compressed without a time stamp.
 execute_process(COMMAND gzip -9nc ${KEM_PKG_DIR}/changelog
-                OUTPUT_FILE ${CMAKE_BINARY_DIR}/changelog.Debian.gz)
-install(FILES ${KEM_PKG_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.Debian.gz ${CMAKE_SOURCE_DIR}/README.md
+                OUTPUT_FILE ${CMAKE_BINARY_DIR}/changelog.gz)
+install(FILES ${KEM_PKG_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz ${CMAKE_SOURCE_DIR}/README.md
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kemd)
 
 # Maintainer scripts name every unit that the programs' own rules installed.
