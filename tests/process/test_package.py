@@ -211,7 +211,7 @@ class PackageTest(unittest.TestCase):
                                 os.path.exists(self.root + line.split("Command ")[1].split()[0]))]
             self.assertEqual(problems, [])
         if shutil.which("lintian"):
-            r = subprocess.run(["lintian", "--no-tag-display-limit", self.deb],
+            r = subprocess.run(["lintian", "--tag-display-limit", "0", self.deb],
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
             tags = [line for line in r.stdout.splitlines()
                     if line[:2] in ("E:", "W:") and not any(t in line for t in LINTIAN_ACCEPTED)]
