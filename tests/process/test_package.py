@@ -98,18 +98,19 @@ def prepare(tmp):
     shutil.copy("/etc/resolv.conf", root + "/etc/resolv.conf")
     for f in glob.glob("/etc/apt/sources.list.d/*.sources"):
         shutil.copy(f, root + "/etc/apt/sources.list.d/")
-    # The host's lists and packages (same mirror): hard links where possible.
+    # The host's package lists and, of the packages to install, those the host
+    # has (same mirror).
     lists = glob.glob("/var/lib/apt/lists/*_Packages*") + glob.glob("/var/lib/apt/lists/*Release*")
     for f in lists:
         shutil.copy(f, root + "/var/lib/apt/lists/")
-    for f in glob.glob("/var/cache/apt/archives/*.deb"):
-        try:
-            os.link(f, os.path.join(root, "var/cache/apt/archives", os.path.basename(f)))
-        except OSError:
-            break
     shutil.copy(deb, root + "/tmp/kemd.deb")
     if not lists:
         chroot(root, "apt-get", "update", timeout=300)
+    uris = chroot(root, "apt-get", "install", "-qq", "--print-uris", "--no-install-recommends",
+                  "/tmp/kemd.deb")
+    for name in (line.split()[1] for line in uris.splitlines() if line.startswith("'")):
+        if os.path.exists("/var/cache/apt/archives/" + name):
+            shutil.copy("/var/cache/apt/archives/" + name, root + "/var/cache/apt/archives/")
     chroot(root, "apt-get", "install", "-y", "--no-install-recommends", "/tmp/kemd.deb",
            timeout=300)
 
