@@ -23,7 +23,7 @@ namespace
 constexpr const char *CDBD_DEFAULT_SOCKET = "/var/run/.cdbd";
 constexpr const char *CDBD_DEFAULT_DB = "/var/lib/cdbd/cdb.sqlite";
 
-void cdbd_usage(const std::string &yang_dir)
+void cdbd_usage()
 {
     fprintf(stderr,
             "usage: cdbd [-f] [-s socket] [-d database] [-y yang-dir] [-g group]\n"
@@ -35,7 +35,7 @@ void cdbd_usage(const std::string &yang_dir)
             "  -g  group whose members may connect besides root\n"
             "  -m  initial-read levels that need no daemon (default 7: levels 0-2)\n"
             "  -t  how long a daemon may take to apply a change (default 30000)\n",
-            CDBD_DEFAULT_SOCKET, CDBD_DEFAULT_DB, yang_dir.c_str());
+            CDBD_DEFAULT_SOCKET, CDBD_DEFAULT_DB, zul_util_default_yang_dir().c_str());
 }
 
 void cdbd_signal_cb(evutil_socket_t, short, void *arg)
@@ -86,7 +86,7 @@ int main(int argc, char **argv)
             config.txn_timeout_ms = static_cast<uint32_t>(strtoul(optarg, nullptr, 0));
             break;
         default:
-            cdbd_usage(zul_util_default_yang_dir());
+            cdbd_usage();
             return opt == 'h' ? 0 : 2;
         }
     }
