@@ -80,10 +80,10 @@ def mount_root(tmp):
     return root
 
 
-def chroot(root, *cmd, timeout=60, user=None):
+def chroot(root, *cmd, timeout=60, user=None, env=None):
     pre = ["chroot"] + (["--userspec=%s" % user] if user else []) + [root]
-    env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/tmp", "LANG": "C.UTF-8",
-           "DEBIAN_FRONTEND": "noninteractive"}
+    env = dict(env or {}, PATH="/usr/sbin:/usr/bin:/sbin:/bin", HOME="/tmp", LANG="C.UTF-8",
+               DEBIAN_FRONTEND="noninteractive")
     return sh(*(pre + list(cmd)), timeout=timeout, env=env)
 
 
@@ -172,8 +172,10 @@ class PackageTest(unittest.TestCase):
             with open(log, "w") as f:
                 self.procs.append(subprocess.Popen(["chroot", root] + argv, stdout=f,
                                                    stderr=subprocess.STDOUT))
+            # As systemd runs it: "$$" is a "$", MAINPID the daemon's.
             for post in unit_field(text, "ExecStartPost"):
-                self.chroot(*shlex.split(post), timeout=20)
+                chroot(root, *shlex.split(post.replace("$$", "$")), timeout=20,
+                       env={"MAINPID": str(self.procs[-1].pid)})
             time.sleep(0.5)
             with open(log) as f:
                 self.assertIsNone(self.procs[-1].poll(), "%s ended: %s" % (unit, f.read()))
