@@ -239,10 +239,10 @@ if __name__ == "__main__":
         start = time.monotonic()
         r = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable,
                             sys.argv[0], "--build-dir", BUILD, "--prepare", tmp])
-        print("package built and installed in %.1f s" % (time.monotonic() - start))
         if r.returncode != 0:
             shutil.rmtree(tmp)
             sys.exit(1)
+        print("package built and installed in %.1f s" % (time.monotonic() - start))
         os.environ["KEMD_PKG_TMP"] = tmp
     private_host.enter(own_network=True)
     unittest.main(argv=[sys.argv[0]] + rest)
