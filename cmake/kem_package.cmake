@@ -11,7 +11,8 @@ set(KEM_OPERATOR_GROUP kem)
 # A native package's changelog, compressed without a time stamp.
 execute_process(COMMAND gzip -9nc ${KEM_PKG_DIR}/changelog
                 OUTPUT_FILE ${CMAKE_BINARY_DIR}/changelog.gz)
-install(FILES ${KEM_PKG_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz ${CMAKE_SOURCE_DIR}/README.md
+install(FILES ${KEM_PKG_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
+              ${CMAKE_SOURCE_DIR}/README.md
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kemd)
 
 # Maintainer scripts name every unit that the programs' own rules installed.
