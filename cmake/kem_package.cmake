@@ -11,6 +11,7 @@ set(KEM_OPERATOR_GROUP kem)
 # A native package's changelog, compressed without a time stamp.
 execute_process(COMMAND gzip -9nc ${KEM_PKG_DIR}/changelog
                 OUTPUT_FILE ${CMAKE_BINARY_DIR}/changelog.gz)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${KEM_PKG_DIR}/changelog)
 install(FILES ${KEM_PKG_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
               ${CMAKE_SOURCE_DIR}/README.md
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kemd)
