@@ -15,6 +15,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev python3
   # labs: namespaces, links, captures and the FRR peer
   util-linux iproute2 tcpdump tshark frr
+  # the package test: cpack's library dependencies (dpkg-shlibdeps, file) and a
+  # fresh Debian 12 root to install the package into
+  dpkg-dev file debootstrap
 )
 
 missing=()

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common/zul_log.h"
+#include "common/zul_service.h"
 #include "tools/cdbd/cdbd_server.h"
 
 namespace
@@ -21,7 +22,6 @@ namespace
 
 constexpr const char *CDBD_DEFAULT_SOCKET = "/var/run/.cdbd";
 constexpr const char *CDBD_DEFAULT_DB = "/var/lib/cdbd/cdb.sqlite";
-constexpr const char *CDBD_DEFAULT_YANG = "/usr/share/kem/yang";
 
 void cdbd_usage()
 {
@@ -35,7 +35,7 @@ void cdbd_usage()
             "  -g  group whose members may connect besides root\n"
             "  -m  initial-read levels that need no daemon (default 7: levels 0-2)\n"
             "  -t  how long a daemon may take to apply a change (default 30000)\n",
-            CDBD_DEFAULT_SOCKET, CDBD_DEFAULT_DB, CDBD_DEFAULT_YANG);
+            CDBD_DEFAULT_SOCKET, CDBD_DEFAULT_DB, zul_util_default_yang_dir().c_str());
 }
 
 void cdbd_signal_cb(evutil_socket_t, short, void *arg)
@@ -56,7 +56,7 @@ void cdbd_make_parent_dirs(const std::string &path)
 int main(int argc, char **argv)
 {
     t_cdbd_config config;
-    config.yang_dir = CDBD_DEFAULT_YANG;
+    config.yang_dir = zul_util_default_yang_dir();
     config.db_path = CDBD_DEFAULT_DB;
     std::string socket_path = CDBD_DEFAULT_SOCKET;
     std::string group_name;
@@ -90,7 +90,8 @@ int main(int argc, char **argv)
             return opt == 'h' ? 0 : 2;
         }
     }
-    openlog("CDBD", LOG_PID | LOG_NDELAY | (foreground ? LOG_PERROR : 0), LOG_LOCAL7);
+    const bool to_stderr = foreground && !zul_util_stderr_is_journal();
+    openlog("CDBD", LOG_PID | LOG_NDELAY | (to_stderr ? LOG_PERROR : 0), LOG_LOCAL7);
     if (!foreground && daemon(0, 0) != 0) {
         perror("daemon");
         return 1;

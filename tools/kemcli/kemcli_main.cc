@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "common/zul_service.h"
 #include "tools/kemcli/cli_cmd.h"
 
 namespace
 {
 
-constexpr const char *CLI_DEFAULT_YANG = "/usr/share/kem/yang";
 constexpr const char *CLI_HISTORY_FILE = ".kemcli_history";
 constexpr int CLI_HISTORY_MAX = 1000;
 
@@ -38,7 +38,7 @@ void cli_usage(FILE *f)
             "      --json     print tables and lists as RFC 7951 JSON\n"
             "Without -c, lines are read from standard input, interactively on a terminal.\n"
             "Exit status: 0 when every line succeeded, 1 when one failed, 2 on bad usage.\n",
-            CLI_DEFAULT_SOCKET, CLI_DEFAULT_YANG);
+            CLI_DEFAULT_SOCKET, zul_util_default_yang_dir().c_str());
 }
 
 void cli_sigint(int) { g_cli_interrupted = 1; }
@@ -197,7 +197,7 @@ int main(int argc, char **argv)
     };
     t_cli_session session;
     session.user = cli_default_user();
-    std::string yang_dir = CLI_DEFAULT_YANG;
+    std::string yang_dir = zul_util_default_yang_dir();
     std::vector<std::string> lines;
     int opt;
     while ((opt = getopt_long(argc, argv, "c:s:y:u:h", longopts, nullptr)) != -1) {

@@ -26,6 +26,7 @@
 #include "common/timer.h"
 #include "common/zul_log.h"
 #include "common/zul_module.h"
+#include "common/zul_service.h"
 #include "tools/rtmd/rtmd_model.h"
 #include "tools/rtmd/rtmd_nl.h"
 
@@ -452,7 +453,8 @@ int main(int argc, char **argv)
         g_rtmd.peer_group_set = true;
         g_rtmd.peer_gid = gr->gr_gid;
     }
-    openlog("RTMD", LOG_PID | LOG_NDELAY | (foreground ? LOG_PERROR : 0), LOG_DAEMON);
+    const bool to_stderr = foreground && !zul_util_stderr_is_journal();
+    openlog("RTMD", LOG_PID | LOG_NDELAY | (to_stderr ? LOG_PERROR : 0), LOG_DAEMON);
     if (!foreground && daemon(0, 0) != 0) {
         ZUL_LOG_PRI(LOG_ERR, "Cannot detach: %s", strerror(errno));
         return 1;
