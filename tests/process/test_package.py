@@ -28,7 +28,7 @@ import private_host  # noqa: E402
 BUILD = None
 WORK = "/var/tmp/kemd-pkg"
 BASES = ["/var/tmp/fresh-debian/base", os.path.join(WORK, "base")]
-UNITS = ["cdbd.service", "rtmd.service", "kemd.service"]
+UNITS = ["cdbd.service", "rtmd.service", "kemd.service", "igmpd.service", "ftmd.service"]
 VPN = "vpn vpn-instance 1"
 PIM_IF = VPN + " router pim interface pk0"
 # Lintian tags explained in the README rather than fixed.

@@ -29,6 +29,7 @@
 #include "common/msgq_util.h"
 #include "common/timer.h"
 #include "common/zul_log.h"
+#include "common/zul_service.h"
 #include "tools/igmpd/igmpd.h"
 
 t_igmpd g_igmpd;
@@ -392,7 +393,8 @@ int main(int argc, char **argv)
         return 2;
     }
     cfg.lmq_count = cfg.robustness;
-    openlog("IGMPD", LOG_PID | LOG_NDELAY | (foreground ? LOG_PERROR : 0), LOG_DAEMON);
+    const bool to_stderr = foreground && !zul_util_stderr_is_journal();
+    openlog("IGMPD", LOG_PID | LOG_NDELAY | (to_stderr ? LOG_PERROR : 0), LOG_DAEMON);
     if (!foreground && daemon(0, 0) != 0) {
         ZUL_LOG_PRI(LOG_ERR, "Cannot detach: %s", strerror(errno));
         return 1;
