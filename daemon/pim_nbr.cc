@@ -296,7 +296,7 @@ uint32_t pim_nbr_rand_ms(uint32_t max_ms)
 {
     uint32_t r = 0;
     evutil_secure_rng_get_bytes(&r, sizeof(r));
-    return max_ms == UINT32_MAX ? r : r % (max_ms + 1);
+    return static_cast<uint32_t>(r % (uint64_t{max_ms} + 1));
 }
 
 void pim_nbr_trigger_hello(t_pim_if *if_p)
