@@ -35,6 +35,7 @@ constexpr uint32_t TAG_ADDRESS = zconfd_tag("address");
 constexpr uint32_t TAG_JP_INTERVAL = zconfd_tag("join-prune-interval");
 constexpr uint32_t TAG_DR_PRIORITY = zconfd_tag("dr-priority");
 constexpr uint32_t TAG_HELLO_INTERVAL = zconfd_tag("hello-interval");
+constexpr uint32_t TAG_MAX_NEIGHBORS = zconfd_tag("max-neighbors");
 
 // Enumeration value of replicator-selection that asks for random selection.
 constexpr int64_t PIM_CONFIG_SELECT_RANDOM = 0;
@@ -728,6 +729,10 @@ int pim_config_vpn_pim_if(t_zconfd_sub_entry *sub_p, int oper, int num_keys,
             uint64_t seconds = pim_config_uint(v, PIM_IF_DEFAULT_HELLO_MS / 1000);
             pim_if_config_update_hello_interval(daemon_p, vpn_p, if_p,
                                                 static_cast<uint32_t>(seconds * 1000));
+        } else if (v.tag == TAG_MAX_NEIGHBORS) {
+            // Lowering it keeps the neighbors already known.
+            if_p->config.max_nbrs =
+                static_cast<uint32_t>(pim_config_uint(v, PIM_IF_DEFAULT_MAX_NBRS));
         }
     }
     return 0;

@@ -44,6 +44,8 @@ struct t_pim_pkt_stats_rx {
     uint32_t wrong_subnet_pkts;
     uint32_t xg_sgrpt_pkts;
     uint32_t jp_not_for_us_pkts; // Join/Prunes to another router on the LAN
+    uint32_t nbr_limit_pkts;     // Hellos of new neighbors past the interface's limit
+    uint32_t bad_addr_records;   // Join/Prune records refused for their encoded addresses
 };
 
 struct t_pim_pkt_stats_tx {

@@ -224,6 +224,7 @@ t_pim_if *pim_if_create(t_pim_vpn *vpn_p, const char *name, e_pim_if_type type, 
     if_p->config.hello_interval = PIM_IF_DEFAULT_HELLO_MS;
     if_p->config.holdtime = PIM_IF_DEFAULT_HELLO_MS * 7 / 2;
     if_p->config.dr_priority = PIM_IF_DEFAULT_DR_PRIORITY;
+    if_p->config.max_nbrs = PIM_IF_DEFAULT_MAX_NBRS;
     snprintf(if_p->if_name, sizeof(if_p->if_name), "%.63s", name);
     avl_create(&if_p->if_addr_db, pim_if_addr_cmp, sizeof(t_pim_if_addr),
                offsetof(t_pim_if_addr, addr_tree_node));

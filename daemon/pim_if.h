@@ -49,6 +49,7 @@ inline constexpr uint32_t PIM_IF_DEFAULT_JOIN_MS = 60000;
 inline constexpr uint32_t PIM_IF_DEFAULT_PROP_DELAY_MS = 500;
 inline constexpr uint32_t PIM_IF_DEFAULT_OVERRIDE_MS = 3000;
 inline constexpr uint32_t PIM_IF_DEFAULT_DR_PRIORITY = 1;
+inline constexpr uint32_t PIM_IF_DEFAULT_MAX_NBRS = 256;
 
 struct t_pim_bitmap {
     uint8_t bits[PIM_IF_BITMAP_BYTES];
@@ -61,6 +62,7 @@ struct t_pim_if_config {
     uint32_t holdtime;       // ms
     uint32_t prop_delay;     // ms
     uint32_t override_int;   // ms
+    uint32_t max_nbrs;       // Hellos of further new neighbors are dropped
 };
 
 struct t_pim_if_addr {
@@ -93,6 +95,7 @@ struct t_pim_if {
     event *event_p;
     event *event_auto_rp_p;
     t_timer *hello_timer;
+    t_timer *trig_hello_timer; // created by the first triggered Hello
     t_pim_nbr *dr_nbr_p;
     t_pim_nbr *self_nbr_p;
     t_pim_if_config config;

@@ -298,6 +298,9 @@ void pim_minfo_process_inherited_oilist_change_sg_rpt(t_pim_minfo *minfo_p);
 void pim_minfo_update_upstream_state(t_pim_minfo *minfo_p, e_pim_upstream_state state);
 void pim_minfo_xg_trigger_upstream(t_pim_minfo *minfo_p);
 void pim_minfo_join_timer_cb(t_timer *timer, void *minfo_p, void *, void *, void *);
+// A Join/Prune group record another router on if_p sent to upstream: our
+// Joins to the same router are suppressed, its Prunes of what we need overridden.
+void pim_minfo_see_other_jp(t_pim_if *if_p, const t_ipaddr *upstream, const t_pim_pkt_jp *jp);
 void pim_minfo_override_timer_cb(t_timer *timer, void *minfo_p, void *, void *, void *);
 void pim_minfo_encode_jp(t_pim_if *if_p, t_pim_minfo *minfo_p, const t_ipaddr *upstream,
                          bool prune);

@@ -4,6 +4,8 @@
 // handed to the forwarding plane.
 #include "daemon/pim_minfo_upstream.h"
 
+#include <algorithm>
+
 #include "common/timer.h"
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_debug.h"
@@ -800,5 +802,99 @@ void pim_minfo_jp_interval_update(t_pim_if *if_p)
         }
         pim_daemon_process_urgent_timers();
         cur_p = next_of(key);
+    }
+}
+
+// Join/Prunes of other routers on a LAN.
+
+namespace
+{
+
+// The entry's Join timer runs towards upstream on if_p: only then does what
+// another router sends there concern it.
+bool joined_towards(const t_pim_minfo *minfo_p, const t_pim_if *if_p, const t_ipaddr *upstream)
+{
+    return minfo_p != nullptr && minfo_p->upstream_state == PIM_UPSTREAM_JOINED &&
+           minfo_p->join_timer != nullptr && timer_is_active(minfo_p->join_timer) &&
+           minfo_p->rpf_nbr_if == if_p->if_index && addr_same(&minfo_p->rpf_nbr_addr, upstream);
+}
+
+int64_t ticks_of(const t_timer *timer, uint32_t ms)
+{
+    return timer_ms_to_ticks(timer_mgr_get_resolution(timer->p_mgr, nullptr), ms, true);
+}
+
+// Someone else's Join refreshes the upstream state for us: ours may wait.
+void suppress_join(t_pim_minfo *minfo_p, t_pim_if *if_p, uint16_t holdtime_s)
+{
+    if (!pim_nbr_suppression_enabled(if_p)) {
+        return;
+    }
+    uint32_t period = join_interval_of(if_p);
+    uint32_t t_ms = period * 11 / 10 + pim_nbr_rand_ms(period * 3 / 10);
+    t_ms = std::min(t_ms, uint32_t{holdtime_s} * 1000);
+    if (timer_get_ticks_to_expiry(minfo_p->join_timer) < ticks_of(minfo_p->join_timer, t_ms)) {
+        timer_reset_interval(minfo_p->join_timer, t_ms);
+        MINFO_LOG(minfo_p, DETAIL, "Join suppressed for %u ms", t_ms);
+    }
+}
+
+// Someone else prunes what we still need: our Join must reach the upstream
+// router before its prune-pending time runs out.
+void override_prune(t_pim_minfo *minfo_p, t_pim_if *if_p)
+{
+    uint32_t t_ms = pim_nbr_rand_ms(if_p->override_int);
+    if (timer_get_ticks_to_expiry(minfo_p->join_timer) > ticks_of(minfo_p->join_timer, t_ms)) {
+        timer_reset_interval(minfo_p->join_timer, t_ms);
+        MINFO_LOG(minfo_p, DETAIL, "Prune overridden in %u ms", t_ms);
+    }
+}
+
+} // namespace
+
+void pim_minfo_see_other_jp(t_pim_if *if_p, const t_ipaddr *upstream, const t_pim_pkt_jp *jp)
+{
+    t_pim_vpn *vpn_p = if_p->vpn_p;
+    if (!minfo_db_ready(vpn_p)) {
+        return;
+    }
+    const t_pim_pkt_jp_group &g = jp->jp_group;
+    const t_ipaddr *group = &g.group_address.group_addr.addr;
+    t_pim_minfo *xg_p = pim_minfo_find(vpn_p, PIM_TYPE_XG, group, nullptr, nullptr);
+    for (uint16_t i = 0; i < g.num_joins; i++) {
+        const t_pim_pkt_src_addr &s = g.join_src_pp[i];
+        t_pim_minfo *minfo_p = nullptr;
+        if (s.wc_bit && s.r_bit) {
+            minfo_p = xg_p;
+        } else if (!s.r_bit) {
+            minfo_p = pim_minfo_find(vpn_p, PIM_TYPE_SG, group, &s.source_addr.addr, nullptr);
+        }
+        if (joined_towards(minfo_p, if_p, upstream)) {
+            suppress_join(minfo_p, if_p, jp->holdtime);
+        }
+    }
+    for (uint16_t i = 0; i < g.num_prunes; i++) {
+        const t_pim_pkt_src_addr &s = g.prune_src_pp[i];
+        const t_ipaddr *src = &s.source_addr.addr;
+        t_pim_minfo *sg_p =
+            s.wc_bit ? nullptr : pim_minfo_find(vpn_p, PIM_TYPE_SG, group, src, nullptr);
+        if (s.wc_bit && s.r_bit) {
+            if (joined_towards(xg_p, if_p, upstream)) {
+                override_prune(xg_p, if_p);
+            }
+            continue;
+        }
+        if (joined_towards(sg_p, if_p, upstream)) {
+            override_prune(sg_p, if_p);
+            continue;
+        }
+        // A source pruned off the shared tree that we still take from it:
+        // our (*,G) Join, which does not prune it, overrides.
+        t_pim_minfo *rpt_p =
+            s.r_bit ? pim_minfo_find(vpn_p, PIM_TYPE_SG_RPT, group, src, nullptr) : nullptr;
+        bool we_prune = rpt_p != nullptr && rpt_p->upstream_state == PIM_UPSTREAM_PRUNED;
+        if (s.r_bit && !we_prune && joined_towards(xg_p, if_p, upstream)) {
+            override_prune(xg_p, if_p);
+        }
     }
 }

@@ -1,6 +1,7 @@
 #include "daemon/pim_nbr.h"
 
 #include <cstdio>
+#include <event2/util.h>
 
 #include "common/zul_assert.h"
 #include "daemon/pim_daemon.h"
@@ -34,17 +35,6 @@ void arm_hold_timer(t_pim_nbr *nbr_p, uint32_t holdtime)
         timer_disable(nbr_p->hold_timer);
     } else if (!is_tunnel(nbr_p)) {
         timer_reset(nbr_p->hold_timer, holdtime);
-    }
-}
-
-// Keeps the count of Hello-learned neighbors that announce no value of a kind.
-void track_missing(uint32_t &count, uint32_t old_value, uint32_t new_value)
-{
-    if (new_value == 0) {
-        count++;
-    }
-    if (old_value == 0 && count > 0) {
-        count--;
     }
 }
 
@@ -157,9 +147,46 @@ t_pim_nbr *pim_nbr_find_or_create(t_pim_if *if_p, const t_ipaddr *addr, bool tun
     return nbr_p != nullptr ? nbr_p : pim_nbr_add(if_p, addr, &where, tunnel);
 }
 
-e_pim_status pim_nbr_process_hello(t_pim_if *if_p, const t_ipaddr *src, uint32_t holdtime,
-                                   uint32_t dr_priority, uint32_t gen_id, uint16_t prop_delay,
-                                   uint16_t override_int)
+namespace
+{
+
+// Keeps the count of Hello-learned neighbors that lack an option.
+void track_presence(uint32_t &missing, bool had, bool has)
+{
+    if (had && !has) {
+        missing++;
+    } else if (!had && has && missing > 0) {
+        missing--;
+    }
+}
+
+void store_secondary(t_pim_nbr *nbr_p, const t_pim_nbr_hello &h)
+{
+    nbr_p->num_secondary = h.num_secondary;
+    for (uint8_t i = 0; i < h.num_secondary; i++) {
+        nbr_p->secondary[i] = h.secondary[i];
+    }
+}
+
+bool at_limit(t_pim_if *if_p)
+{
+    if (avl_numnodes(&if_p->nbr_db) < if_p->config.max_nbrs) {
+        return false;
+    }
+    if (g_kemd_p != nullptr) {
+        g_kemd_p->stats.pkt_stats_rx.nbr_limit_pkts++;
+    }
+    if (if_p->vpn_p != nullptr) {
+        if_p->vpn_p->stats.pkt_stats_rx.nbr_limit_pkts++;
+    }
+    if_p->stats.pkt_stats_rx.nbr_limit_pkts++;
+    return true;
+}
+
+} // namespace
+
+e_pim_status pim_nbr_process_hello_rec(t_pim_if *if_p, const t_ipaddr *src,
+                                       const t_pim_nbr_hello &h)
 {
     bool dr_changed = false;
     bool lan_changed = false;
@@ -168,59 +195,72 @@ e_pim_status pim_nbr_process_hello(t_pim_if *if_p, const t_ipaddr *src, uint32_t
     avl_index_t where;
     t_pim_nbr *nbr_p = pim_nbr_find(if_p, src, &where);
     if (nbr_p != nullptr) {
-        if (dr_priority != nbr_p->dr_priority) {
-            track_missing(if_p->ignore_drpriority, nbr_p->dr_priority, dr_priority);
-            nbr_p->dr_priority = dr_priority;
+        if (h.has_dr_priority != nbr_p->has_dr_priority || h.dr_priority != nbr_p->dr_priority) {
+            track_presence(if_p->ignore_drpriority, nbr_p->has_dr_priority, h.has_dr_priority);
+            nbr_p->has_dr_priority = h.has_dr_priority;
+            nbr_p->dr_priority = h.dr_priority;
             dr_changed = true;
         }
-        if (gen_id != nbr_p->gen_id) {
-            nbr_p->gen_id = gen_id;
+        if (h.has_gen_id != nbr_p->has_gen_id || h.gen_id != nbr_p->gen_id) {
+            nbr_p->has_gen_id = h.has_gen_id;
+            nbr_p->gen_id = h.gen_id;
             pim_nbr_cleanup(nbr_p, PIM_NBR_CLEANUP_GENID);
             restarted = true;
         }
-        if (prop_delay != nbr_p->prop_delay) {
-            track_missing(if_p->ignore_lan_delay, nbr_p->prop_delay, prop_delay);
-            nbr_p->prop_delay = prop_delay;
+        if (h.has_lan_delay != nbr_p->has_lan_delay || h.prop_delay != nbr_p->prop_delay ||
+            h.override_int != nbr_p->override_interval) {
+            track_presence(if_p->ignore_lan_delay, nbr_p->has_lan_delay, h.has_lan_delay);
+            nbr_p->has_lan_delay = h.has_lan_delay;
+            nbr_p->prop_delay = h.prop_delay;
+            nbr_p->override_interval = h.override_int;
             lan_changed = true;
         }
-        if (override_int != nbr_p->override_interval) {
-            nbr_p->override_interval = override_int;
-            lan_changed = true;
-        }
-        nbr_p->hold_time = holdtime;
-        if (holdtime != 0) {
-            arm_hold_timer(nbr_p, holdtime);
+        nbr_p->t_bit = h.t_bit;
+        store_secondary(nbr_p, h);
+        nbr_p->hold_time = h.holdtime;
+        if (h.holdtime != 0) {
+            arm_hold_timer(nbr_p, h.holdtime);
         }
     } else {
+        // A goodbye from a router we do not know leaves nothing to undo.
+        if (h.holdtime == 0 || at_limit(if_p)) {
+            return PIM_STATUS_OK;
+        }
         nbr_p = pim_nbr_add(if_p, src, &where, false);
         if (nbr_p == nullptr) {
             PIM_LOG("Failed to alloc memory/insert neighbor on if: %s ", if_p->user_name);
             return PIM_STATUS_MEM_FAIL;
         }
-        nbr_p->dr_priority = dr_priority;
-        nbr_p->gen_id = gen_id;
-        nbr_p->hold_time = holdtime;
-        nbr_p->prop_delay = prop_delay;
-        nbr_p->override_interval = override_int;
+        nbr_p->dr_priority = h.dr_priority;
+        nbr_p->gen_id = h.gen_id;
+        nbr_p->hold_time = h.holdtime;
+        nbr_p->prop_delay = h.prop_delay;
+        nbr_p->override_interval = h.override_int;
+        nbr_p->t_bit = h.t_bit;
+        nbr_p->has_dr_priority = h.has_dr_priority;
+        nbr_p->has_gen_id = h.has_gen_id;
+        nbr_p->has_lan_delay = h.has_lan_delay;
+        store_secondary(nbr_p, h);
         dr_changed = true;
         lan_changed = true;
-        if (holdtime != 0) {
-            arm_hold_timer(nbr_p, holdtime);
-        }
-        if (dr_priority == 0) {
+        arm_hold_timer(nbr_p, h.holdtime);
+        if (!h.has_dr_priority) {
             if_p->ignore_drpriority++;
         }
-        if (prop_delay == 0) {
+        if (!h.has_lan_delay) {
             if_p->ignore_lan_delay++;
         }
-        // The new neighbor learns about us without waiting for the Hello timer.
-        (void)pim_pkt_encode_hello(if_p, false);
         is_new = true;
     }
 
-    if (holdtime == 0) {
+    if (h.holdtime == 0) {
         (void)pim_nbr_delete(nbr_p, PIM_NBR_CLEANUP_ZERO_HOLDTIME);
         return PIM_STATUS_OK;
+    }
+    // The new or restarted neighbor learns about us without waiting for the
+    // Hello period.
+    if (is_new || restarted) {
+        pim_nbr_trigger_hello(if_p);
     }
     if (lan_changed) {
         pim_nbr_recalculate_prop_delay(if_p);
@@ -234,6 +274,81 @@ e_pim_status pim_nbr_process_hello(t_pim_if *if_p, const t_ipaddr *src, uint32_t
         pim_nhres_new_nbr_update_minfo(if_p->vpn_p, &nbr_p->nbr_addr, auto_rp);
     }
     return PIM_STATUS_OK;
+}
+
+e_pim_status pim_nbr_process_hello(t_pim_if *if_p, const t_ipaddr *src, uint32_t holdtime,
+                                   uint32_t dr_priority, uint32_t gen_id, uint16_t prop_delay,
+                                   uint16_t override_int)
+{
+    t_pim_nbr_hello h{};
+    h.holdtime = holdtime;
+    h.dr_priority = dr_priority;
+    h.gen_id = gen_id;
+    h.prop_delay = prop_delay;
+    h.override_int = override_int;
+    h.has_dr_priority = true;
+    h.has_gen_id = true;
+    h.has_lan_delay = true;
+    return pim_nbr_process_hello_rec(if_p, src, h);
+}
+
+uint32_t pim_nbr_rand_ms(uint32_t max_ms)
+{
+    uint32_t r = 0;
+    evutil_secure_rng_get_bytes(&r, sizeof(r));
+    return static_cast<uint32_t>(r % (uint64_t{max_ms} + 1));
+}
+
+void pim_nbr_trigger_hello(t_pim_if *if_p)
+{
+    if (if_p->trig_hello_timer == nullptr) {
+        if_p->trig_hello_timer =
+            timer_util_create(if_p->daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT,
+                              PIM_NBR_TRIGGERED_HELLO_MS, pim_nbr_triggered_hello_cb, if_p, nullptr,
+                              nullptr, nullptr, "Triggered hello");
+        if (if_p->trig_hello_timer == nullptr) {
+            (void)pim_pkt_encode_hello(if_p, false);
+            return;
+        }
+    }
+    if (!timer_is_active(if_p->trig_hello_timer)) {
+        timer_reset(if_p->trig_hello_timer, pim_nbr_rand_ms(PIM_NBR_TRIGGERED_HELLO_MS));
+    }
+}
+
+void pim_nbr_triggered_hello_cb(t_timer *, void *if_arg, void *, void *, void *)
+{
+    (void)pim_pkt_encode_hello(static_cast<t_pim_if *>(if_arg), false);
+}
+
+bool pim_nbr_suppression_enabled(t_pim_if *if_p)
+{
+    if (if_p->ignore_lan_delay != 0) {
+        return true;
+    }
+    for (auto *n = avl_first<t_pim_nbr>(&if_p->nbr_db); n != nullptr;
+         n = avl_next(&if_p->nbr_db, n)) {
+        if (!is_tunnel(n) && !n->t_bit) {
+            return true;
+        }
+    }
+    return avl_numnodes(&if_p->nbr_db) == 0;
+}
+
+t_pim_nbr *pim_nbr_find_any(t_pim_if *if_p, const t_ipaddr *addr)
+{
+    if (t_pim_nbr *nbr_p = pim_nbr_find(if_p, addr, nullptr)) {
+        return nbr_p;
+    }
+    for (auto *n = avl_first<t_pim_nbr>(&if_p->nbr_db); n != nullptr;
+         n = avl_next(&if_p->nbr_db, n)) {
+        for (uint8_t i = 0; i < n->num_secondary; i++) {
+            if (IPADDR_CMP(&n->secondary[i], addr) == 0) {
+                return n;
+            }
+        }
+    }
+    return nullptr;
 }
 
 void pim_nbr_recalculate_prop_delay(t_pim_if *if_p)
@@ -289,11 +404,12 @@ void pim_nbr_cleanup(t_pim_nbr *nbr_p, e_pim_nbr_cleanup reason)
     nbr_p->nbr_flags |= PIM_NBR_FLAG_CLEANUP;
     bool reelect = false;
     if (reason != PIM_NBR_CLEANUP_GENID && !is_tunnel(nbr_p)) {
-        if (nbr_p->prop_delay == 0 && if_p->ignore_lan_delay > 0) {
+        // The largest values may have left with it.
+        if (!nbr_p->has_lan_delay && if_p->ignore_lan_delay > 0) {
             if_p->ignore_lan_delay--;
-            pim_nbr_recalculate_prop_delay(if_p);
         }
-        if (nbr_p->dr_priority == 0 && if_p->ignore_drpriority > 0) {
+        pim_nbr_recalculate_prop_delay(if_p);
+        if (!nbr_p->has_dr_priority && if_p->ignore_drpriority > 0) {
             if_p->ignore_drpriority--;
             reelect = true;
         }
@@ -346,6 +462,10 @@ void pim_nbr_if_cleanup(t_pim_if *if_p)
             }
             pim_delete(nbr_p);
         }
+    }
+    if (if_p->trig_hello_timer != nullptr) {
+        timer_util_delete(if_p->trig_hello_timer);
+        if_p->trig_hello_timer = nullptr;
     }
     pim_delete(if_p->self_nbr_p);
     if_p->self_nbr_p = nullptr;

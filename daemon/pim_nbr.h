@@ -11,6 +11,7 @@
 #include "common/ip_util.h"
 #include "common/timer.h"
 #include "daemon/pim_defs.h"
+#include "daemon/pim_pkt_codec.h"
 
 struct t_pim_if;
 struct t_pim_vpn;
@@ -34,7 +35,31 @@ struct t_pim_nbr {
     bool t_bit;
     t_timer *hold_timer;
     time_t up_time;
+    // Which options the last Hello carried: an absent one is not a value of 0.
+    bool has_dr_priority;
+    bool has_gen_id;
+    bool has_lan_delay;
+    uint8_t num_secondary;
+    t_ipaddr secondary[PIM_HELLO_MAX_SECONDARY];
 };
+
+// What one Hello announced; holdtime in ms (65535 never expires, 0 goodbye).
+struct t_pim_nbr_hello {
+    uint32_t holdtime;
+    uint32_t dr_priority;
+    uint32_t gen_id;
+    uint16_t prop_delay;
+    uint16_t override_int;
+    bool t_bit;
+    bool has_dr_priority;
+    bool has_gen_id;
+    bool has_lan_delay;
+    uint8_t num_secondary;
+    t_ipaddr secondary[PIM_HELLO_MAX_SECONDARY];
+};
+
+// Longest wait before a Hello triggered by a new or restarted neighbor.
+inline constexpr uint32_t PIM_NBR_TRIGGERED_HELLO_MS = 5000;
 
 enum e_pim_nbr_cleanup : uint8_t {
     PIM_NBR_CLEANUP_UNKNOWN = 0,
@@ -49,10 +74,23 @@ const char *pim_nbr_cleanup_str(e_pim_nbr_cleanup reason);
 
 int pim_nbr_cmp(const void *a, const void *b);
 
-// Handles one valid Hello; holdtime in ms (65535 never expires, 0 goodbye).
+// Handles one valid Hello.
+e_pim_status pim_nbr_process_hello_rec(t_pim_if *if_p, const t_ipaddr *src,
+                                       const t_pim_nbr_hello &h);
+// The same for a Hello that carried every option we send.
 e_pim_status pim_nbr_process_hello(t_pim_if *if_p, const t_ipaddr *src, uint32_t holdtime,
                                    uint32_t dr_priority, uint32_t gen_id, uint16_t prop_delay,
                                    uint16_t override_int);
+// The neighbor of the interface whose primary or secondary address is addr.
+t_pim_nbr *pim_nbr_find_any(t_pim_if *if_p, const t_ipaddr *addr);
+// False when every neighbor announced the T bit: Joins are then not suppressed.
+bool pim_nbr_suppression_enabled(t_pim_if *if_p);
+// Sends a Hello after a random delay up to PIM_NBR_TRIGGERED_HELLO_MS, once
+// for all triggers within that delay.
+void pim_nbr_trigger_hello(t_pim_if *if_p);
+void pim_nbr_triggered_hello_cb(t_timer *timer, void *if_p, void *, void *, void *);
+// Random wait in [0, max_ms].
+uint32_t pim_nbr_rand_ms(uint32_t max_ms);
 t_pim_nbr *pim_nbr_find(t_pim_if *if_p, const t_ipaddr *addr, avl_index_t *where);
 t_pim_nbr *pim_nbr_get_first(t_pim_if *if_p);
 t_pim_nbr *pim_nbr_get_next(t_pim_if *if_p, const t_ipaddr *addr);

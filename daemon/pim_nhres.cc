@@ -400,7 +400,8 @@ t_pim_nbr *pim_minfo_find_service_nbr(t_pim_vpn *vpn_p, t_pim_minfo *, const t_p
         return nullptr;
     }
     const t_ipaddr *nbr_addr = IPADDR_IS_ZERO(&nh_p->nh_addr) ? target_p : &nh_p->nh_addr;
-    t_pim_nbr *nbr_p = pim_nbr_find(if_p, nbr_addr, nullptr);
+    // A next hop may name one of the neighbor's secondary addresses.
+    t_pim_nbr *nbr_p = pim_nbr_find_any(if_p, nbr_addr);
     if (nbr_p == nullptr || (nbr_p->nbr_flags & PIM_NBR_FLAG_CLEANUP) != 0) {
         return nullptr;
     }

@@ -1,5 +1,6 @@
 #include "daemon/pim_pkt.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -224,11 +225,22 @@ e_pim_status pim_pkt_decode_hello(t_pim_daemon *, t_pim_if *if_p, const t_pim_ip
                       "vpn: %lu Received unsupported HELLO option, type: %d, len: %d from %s",
                       if_vpn_id(if_p), h.last_unknown_type, h.last_unknown_len, ipaddr_str(src).c);
     }
-    uint32_t hold_ms = h.holdtime == PIM_HELLO_HOLDTIME_FOREVER
-                           ? PIM_NBR_HOLDTIME_FOREVER_MS
-                           : static_cast<uint32_t>(h.holdtime) * 1000;
-    e_pim_status rc = pim_nbr_process_hello(if_p, src, hold_ms, h.dr_priority, h.gen_id,
-                                            h.prop_delay, h.override_int);
+    t_pim_nbr_hello nh{};
+    // A Hello without a holdtime keeps the neighbor for the default period.
+    uint32_t hold_s = h.has_holdtime ? h.holdtime : PIM_HELLO_DEFAULT_HOLDTIME_S;
+    nh.holdtime =
+        hold_s == PIM_HELLO_HOLDTIME_FOREVER ? PIM_NBR_HOLDTIME_FOREVER_MS : hold_s * 1000;
+    nh.dr_priority = h.dr_priority;
+    nh.gen_id = h.gen_id;
+    nh.prop_delay = h.prop_delay;
+    nh.override_int = h.override_int;
+    nh.t_bit = h.t_bit;
+    nh.has_dr_priority = h.has_dr_priority;
+    nh.has_gen_id = h.has_gen_id;
+    nh.has_lan_delay = h.has_lan_delay;
+    nh.num_secondary = h.num_secondary;
+    std::copy_n(h.secondary, h.num_secondary, nh.secondary);
+    e_pim_status rc = pim_nbr_process_hello_rec(if_p, src, nh);
     if (rc != PIM_STATUS_OK) {
         PIM_LOG("Failed to process hello on if: %s source-ip: %s, status: %d", if_p->user_name,
                 ipaddr_str(src).c, rc);
@@ -254,10 +266,15 @@ e_pim_status pim_pkt_decode_jp(t_pim_daemon *daemon_p, t_pim_if *if_p, const t_p
         PIM_REJECT_LOG("Bad PIM JP packet on if: %s, upstream neighbor", if_p->user_name);
         return PIM_STATUS_BAD_MSG;
     }
-    // On a shared LAN the Join/Prunes of the other routers reach us too.
-    if (!addr_is_ours(if_p, &jp.upstream_neighbor)) {
+    // On a shared LAN the Join/Prunes of the other routers reach us too: they
+    // suppress our own Joins to the same router and we override their Prunes.
+    bool for_us = addr_is_ours(if_p, &jp.upstream_neighbor);
+    t_ipaddr upstream = jp.upstream_neighbor;
+    if (!for_us) {
         PIM_RX_COUNT(if_p, jp_not_for_us_pkts);
-        return PIM_STATUS_OK;
+        if (const t_pim_nbr *up_p = pim_nbr_find_any(if_p, &upstream)) {
+            upstream = up_p->nbr_addr;
+        }
     }
     // One unit per message: the receiver's end-of-message processing sees the
     // whole message, however its sender cut it into group records. What was
@@ -274,7 +291,18 @@ e_pim_status pim_pkt_decode_jp(t_pim_daemon *daemon_p, t_pim_if *if_p, const t_p
             rc = PIM_STATUS_BAD_MSG;
             break;
         }
+        if (const char *why = pim_pkt_jp_group_check(jp.jp_group, *src)) {
+            PIM_RX_COUNT(if_p, bad_addr_records);
+            PIM_REJECT_LOG("PIM JP record for %s from %s on if: %s refused: %s",
+                           ipaddr_str(&jp.jp_group.group_address.group_addr.addr).c,
+                           ipaddr_str(src).c, if_p->user_name, why);
+            continue;
+        }
         if (group_is_auto_rp(&jp.jp_group.group_address.group_addr.addr)) {
+            continue;
+        }
+        if (!for_us) {
+            pim_minfo_see_other_jp(if_p, &upstream, &jp);
             continue;
         }
         if (!unit_open) {

@@ -66,9 +66,9 @@ size_t af_addr_len(uint8_t family)
 }
 
 // Reads family and encoding type, then the address itself.
-bool rd_addr(t_pim_rd &rd, t_ipaddr &out, uint8_t &family, uint8_t *flags, uint8_t *masklen)
+bool rd_addr(t_pim_rd &rd, t_ipaddr &out, uint8_t &family, uint8_t &enc, uint8_t *flags,
+             uint8_t *masklen)
 {
-    uint8_t enc = 0;
     if (!pim_rd_u8(rd, family) || !pim_rd_u8(rd, enc)) {
         return false;
     }
@@ -272,6 +272,11 @@ e_pim_pkt_err pim_pkt_hdr_check(std::span<const uint8_t> pim, uint8_t &type, uin
     type = pim[0] & 0x0F;
     rx_cksum = static_cast<uint16_t>((pim[2] << 8) | pim[3]);
     calc_cksum = pim_pkt_checksum(pim.data(), pim.size());
+    // A Register's checksum covers its header and flags word only; one over
+    // the whole message is accepted too.
+    if (calc_cksum != 0 && type == PIM_PKT_REGISTER && pim.size() >= PIM_REGISTER_CKSUM_LEN) {
+        calc_cksum = pim_pkt_checksum(pim.data(), PIM_REGISTER_CKSUM_LEN);
+    }
     return calc_cksum == 0 ? PIM_PKT_OK : PIM_PKT_ERR_CHECKSUM;
 }
 
@@ -279,7 +284,8 @@ size_t pim_pkt_decode_unicast_addr(t_pim_rd &rd, t_ipaddr &out, uint8_t &family)
 {
     size_t before = rd.left;
     family = 0;
-    if (!rd_addr(rd, out, family, nullptr, nullptr)) {
+    uint8_t enc = 0;
+    if (!rd_addr(rd, out, family, enc, nullptr, nullptr)) {
         return 0;
     }
     return before - rd.left;
@@ -292,7 +298,7 @@ size_t pim_pkt_decode_source_addr(t_pim_rd &rd, t_pim_pkt_src_addr &out, uint8_t
     uint8_t flags = 0;
     uint8_t masklen = 0;
     family = 0;
-    if (!rd_addr(rd, out.source_addr.addr, family, &flags, &masklen)) {
+    if (!rd_addr(rd, out.source_addr.addr, family, out.enc_type, &flags, &masklen)) {
         return 0;
     }
     out.source_addr.prefixlen = masklen;
@@ -309,7 +315,7 @@ size_t pim_pkt_decode_group_addr(t_pim_rd &rd, t_pim_pkt_group_addr &out, uint8_
     uint8_t flags = 0;
     uint8_t masklen = 0;
     family = 0;
-    if (!rd_addr(rd, out.group_addr.addr, family, &flags, &masklen)) {
+    if (!rd_addr(rd, out.group_addr.addr, family, out.enc_type, &flags, &masklen)) {
         return 0;
     }
     out.group_addr.prefixlen = masklen;

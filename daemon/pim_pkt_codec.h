@@ -22,12 +22,15 @@ inline constexpr size_t PIM_PKT_TX_MAX = 1480;
 // are kept. 1000 IPv4 prunes make a message of 8034 bytes.
 inline constexpr size_t PIM_JP_XG_MAX_PRUNES = 1000;
 inline constexpr size_t PIM_PKT_HDR_LEN = 4;
+// Bytes of a Register its checksum covers: the header and the flags word.
+inline constexpr size_t PIM_REGISTER_CKSUM_LEN = 8;
 inline constexpr uint8_t PIM_PKT_VERSION = 2;
 // Capacity of the source arrays of one decoded group record; the builder never
 // puts more into one list, so whatever we send decodes in our own receiver.
 inline constexpr size_t PIM_JP_MAX_SRCS = 1024;
 static_assert(PIM_JP_XG_MAX_PRUNES <= PIM_JP_MAX_SRCS);
 inline constexpr uint16_t PIM_HELLO_HOLDTIME_FOREVER = 0xFFFF;
+inline constexpr uint32_t PIM_HELLO_DEFAULT_HOLDTIME_S = 105;
 // Value a decoded holdtime of 0xFFFF is handed on as: the neighbor never expires.
 inline constexpr uint32_t PIM_NBR_HOLDTIME_FOREVER_MS = 65535;
 
@@ -130,6 +133,7 @@ struct t_pim_ip_header {
 // Decoded encoded-address records.
 struct t_pim_pkt_src_addr {
     t_ipprefix source_addr;
+    uint8_t enc_type; // 0: native encoding, the only one we implement
     uint8_t s_bit : 1;
     uint8_t wc_bit : 1;
     uint8_t r_bit : 1;
@@ -137,6 +141,7 @@ struct t_pim_pkt_src_addr {
 
 struct t_pim_pkt_group_addr {
     t_ipprefix group_addr;
+    uint8_t enc_type;
     uint8_t b_bit : 1;
     uint8_t z_bit : 1;
 };
@@ -172,14 +177,24 @@ inline constexpr uint16_t PIM_HELLO_OPT_GENID = 20;
 inline constexpr uint16_t PIM_HELLO_OPT_ADDR_LIST = 24;
 inline constexpr size_t PIM_HELLO_LEN = 34;
 
-// Hello contents in wire units; an option that is absent leaves its value 0.
+// Secondary addresses of a neighbor we keep; further ones are ignored.
+inline constexpr size_t PIM_HELLO_MAX_SECONDARY = 8;
+
+// Hello contents in wire units. An absent option is not a value of 0: the
+// has_ flags say which were present.
 struct t_pim_hello {
     uint16_t holdtime;     // seconds; 0xFFFF never expires
     uint16_t prop_delay;   // ms, T bit cleared
     uint16_t override_int; // ms
     bool t_bit;
+    bool has_holdtime;
+    bool has_lan_delay;
+    bool has_dr_priority;
+    bool has_gen_id;
     uint32_t dr_priority;
     uint32_t gen_id;
+    uint8_t num_secondary;
+    t_ipaddr secondary[PIM_HELLO_MAX_SECONDARY];
     uint16_t unknown_opts; // options skipped by their length
     uint16_t last_unknown_type;
     uint16_t last_unknown_len;
@@ -225,6 +240,10 @@ bool pim_pkt_jp_more(const t_pim_jp_rd &it, const t_pim_pkt_jp &jp);
                                                     std::span<t_pim_pkt_src_addr> joins,
                                                     std::span<t_pim_pkt_src_addr> prunes,
                                                     int32_t &bad_value);
+// Why a decoded group record may not take effect (an encoding type we do not
+// implement, a family other than the packet's, a group that is not multicast,
+// an (S,G) source that is not a full-length host address), or nullptr.
+const char *pim_pkt_jp_group_check(const t_pim_pkt_jp_group &g, const t_ipaddr &pkt_src);
 // After the last record: nothing may be left over. *bad_value: bytes left.
 [[nodiscard]] e_pim_pkt_err pim_pkt_jp_decode_end(const t_pim_jp_rd &it, int32_t &bad_value);
 

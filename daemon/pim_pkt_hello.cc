@@ -24,22 +24,38 @@ void read_known_opt(t_pim_rd &val, uint16_t type, t_pim_hello &out)
     uint16_t u16 = 0;
     switch (type) {
     case PIM_HELLO_OPT_HOLDTIME:
-        pim_rd_u16(val, out.holdtime);
+        out.has_holdtime = pim_rd_u16(val, out.holdtime);
         break;
     case PIM_HELLO_OPT_LAN_PRUNE_DELAY:
         pim_rd_u16(val, u16);
         out.t_bit = (u16 & 0x8000) != 0;
         out.prop_delay = u16 & 0x7FFF;
-        pim_rd_u16(val, out.override_int);
+        out.has_lan_delay = pim_rd_u16(val, out.override_int);
         break;
     case PIM_HELLO_OPT_DR_PRIORITY:
-        pim_rd_u32(val, out.dr_priority);
+        out.has_dr_priority = pim_rd_u32(val, out.dr_priority);
         break;
     case PIM_HELLO_OPT_GENID:
-        pim_rd_u32(val, out.gen_id);
+        out.has_gen_id = pim_rd_u32(val, out.gen_id);
         break;
     default:
         break;
+    }
+}
+
+// Address List: encoded unicast addresses filling the option. One of an
+// unknown family ends the list; the option's length bounds it anyway.
+void read_addr_list(t_pim_rd &val, t_pim_hello &out)
+{
+    while (val.left > 0) {
+        t_ipaddr a{};
+        uint8_t family = 0;
+        if (pim_pkt_decode_unicast_addr(val, a, family) == 0) {
+            return;
+        }
+        if (out.num_secondary < PIM_HELLO_MAX_SECONDARY) {
+            out.secondary[out.num_secondary++] = a;
+        }
     }
 }
 
@@ -73,6 +89,8 @@ e_pim_pkt_err pim_pkt_hello_decode(std::span<const uint8_t> body, t_pim_hello &o
         }
         if (fixed != 0) {
             read_known_opt(val, type, out);
+        } else if (type == PIM_HELLO_OPT_ADDR_LIST) {
+            read_addr_list(val, out);
         } else {
             out.unknown_opts++;
             out.last_unknown_type = type;

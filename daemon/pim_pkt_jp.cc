@@ -129,6 +129,52 @@ e_pim_pkt_err pim_pkt_jp_decode_end(const t_pim_jp_rd &it, int32_t &bad_value)
     return it.rd.left == 0 ? PIM_PKT_OK : PIM_PKT_ERR_BAD_LENGTH;
 }
 
+namespace
+{
+
+const char *src_check(const t_pim_pkt_src_addr &s, const t_ipaddr &pkt_src)
+{
+    const t_ipaddr &a = s.source_addr.addr;
+    if (s.enc_type != 0) {
+        return "unknown source encoding type";
+    }
+    if (a.addr_type != pkt_src.addr_type) {
+        return "source family differs from the packet";
+    }
+    unsigned full = IPADDR_IS_V4(&a) ? 32 : 128;
+    if (!s.wc_bit && s.source_addr.prefixlen != full) {
+        return "source mask is not full length";
+    }
+    return nullptr;
+}
+
+} // namespace
+
+const char *pim_pkt_jp_group_check(const t_pim_pkt_jp_group &g, const t_ipaddr &pkt_src)
+{
+    const t_ipaddr &grp = g.group_address.group_addr.addr;
+    if (g.group_address.enc_type != 0) {
+        return "unknown group encoding type";
+    }
+    if (grp.addr_type != pkt_src.addr_type) {
+        return "group family differs from the packet";
+    }
+    if (!ipaddr_is_multicast(&grp)) {
+        return "group is not multicast";
+    }
+    for (uint16_t i = 0; i < g.num_joins; i++) {
+        if (const char *why = src_check(g.join_src_pp[i], pkt_src)) {
+            return why;
+        }
+    }
+    for (uint16_t i = 0; i < g.num_prunes; i++) {
+        if (const char *why = src_check(g.prune_src_pp[i], pkt_src)) {
+            return why;
+        }
+    }
+    return nullptr;
+}
+
 bool pim_pkt_jp_group_is_whole(const t_pim_jp_group_tx &g)
 {
     for (const t_pim_jp_src &s : g.joins) {

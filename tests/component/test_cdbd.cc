@@ -412,7 +412,7 @@ const std::vector<std::string> VPN1_INITIAL = {
     "vpn/vpn-instance 1 1: router{ pim{ shutdown=false auto-rp=true } }",
     "vpn/vpn-instance/interface 1 1,ge0-1: ip{ address=10.1.1.1/24 } shutdown=false",
     "vpn/vpn-instance/router/pim/interface 1 1,ge0-1: join-prune-interval=60 dr-priority=7 "
-    "hello-interval=30",
+    "hello-interval=30 max-neighbors=256",
 };
 
 TEST_F(CdbdComponent, InitialReadThenCommitsInPriorityOrder)
@@ -460,7 +460,7 @@ TEST_F(CdbdComponent, InitialReadThenCommitsInPriorityOrder)
     ASSERT_TRUE(commit(cli.get()).ok);
     ASSERT_EQ(d->log.size(), 1u);
     EXPECT_EQ(d->log[0], "vpn/vpn-instance/router/pim/interface 1 2,ge0-2: join-prune-interval=60 "
-                         "dr-priority=1 hello-interval=10");
+                         "dr-priority=1 hello-interval=10 max-neighbors=256");
     d->log.clear();
     ASSERT_TRUE(edit(cli.get(), false,
                      "/kem-vpn:vpn/vpn-instance[vpn-id='2']/router/pim/interface[if-name='ge0-2']/"

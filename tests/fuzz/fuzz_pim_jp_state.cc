@@ -197,11 +197,23 @@ void op_advance(t_world &w, t_input &in)
     }
 }
 
-// A neighbor leaves (Hello with holdtime 0) or comes back.
+// A neighbor leaves (Hello with holdtime 0) or comes back, with or without
+// its DR priority and LAN delay options, tracking joins or not.
 void op_neighbor(t_world &w, t_input &in)
 {
     uint8_t b = in.next();
-    hello(w.lan[b & 1], (b >> 1) & 1, (b & 4) != 0 ? 0 : 105000);
+    t_pim_if *if_p = w.lan[b & 1];
+    t_ipaddr a = nbr_addr(if_p, (b >> 1) & 1);
+    t_pim_nbr_hello h{};
+    h.holdtime = (b & 4) != 0 ? 0 : 105000;
+    h.has_gen_id = true;
+    h.gen_id = 1;
+    h.has_dr_priority = (b & 8) == 0;
+    h.has_lan_delay = (b & 0x10) == 0;
+    h.t_bit = (b & 0x20) != 0;
+    h.prop_delay = (b & 0x40) != 0 ? 0 : 500;
+    h.override_int = 2500;
+    (void)pim_nbr_process_hello_rec(if_p, &a, h);
 }
 
 void op_spt(t_world &w, t_input &in)

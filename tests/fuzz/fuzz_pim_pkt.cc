@@ -81,6 +81,7 @@ void round_trip_codecs(std::span<const uint8_t> pim)
             if (pim_pkt_jp_decode_group(it, jp, joins, prunes, bad) != PIM_PKT_OK) {
                 return;
             }
+            (void)pim_pkt_jp_group_check(jp.jp_group, jp.upstream_neighbor);
             spans.emplace_back(js.size(), ps.size());
             for (uint16_t i = 0; i < jp.jp_group.num_joins; i++) {
                 uint8_t f = static_cast<uint8_t>((joins[i].s_bit ? PIM_SRC_FLAG_S : 0) |

@@ -177,7 +177,7 @@ TEST_F(CdbdChanges, CreationCarriesSubtreesWithDefaultsAndLeavesListsToTheirRows
         std::vector<std::string>{"created 1,ge0-1: ip{ address=10.1.1.1/24 } shutdown=false"});
     EXPECT_EQ(changes(3, CDBD_FILTER_ADDS),
               std::vector<std::string>{"created 1,ge0-1: join-prune-interval=60 dr-priority=5 "
-                                       "hello-interval=30"});
+                                       "hello-interval=30 max-neighbors=256"});
     // Typed values: the system address is an address, the interface address text.
     auto sys = cdbd_changes_for_sub(diff_, subs_[0], CDBD_FILTER_ALL, subs_);
     ASSERT_EQ(sys.size(), 1u);

@@ -27,6 +27,22 @@ struct PimNbrTest : PimEnvTest {
         return pim_nbr_process_hello(if_p, &a, hold_ms, prio, genid, prop, over);
     }
 
+    // A Hello lacking the DR priority or the LAN Prune Delay option.
+    e_pim_status hello_without(uint32_t from, uint32_t hold_ms, bool prio, bool lan_delay)
+    {
+        t_pim_nbr_hello h{};
+        h.holdtime = hold_ms;
+        h.gen_id = 1;
+        h.has_gen_id = true;
+        h.dr_priority = 1;
+        h.has_dr_priority = !prio;
+        h.prop_delay = 500;
+        h.override_int = 2500;
+        h.has_lan_delay = !lan_delay;
+        t_ipaddr a = v4(from);
+        return pim_nbr_process_hello_rec(if_p, &a, h);
+    }
+
     t_pim_nbr *nbr(uint32_t addr)
     {
         t_ipaddr a = v4(addr);
@@ -45,7 +61,7 @@ TEST_F(PimNbrTest, DrElectionByPriorityThenAddress)
     EXPECT_EQ(dr(), N1) << "priority 100 beats higher addresses";
 
     // One neighbor without a DR priority: everyone is compared by address.
-    ASSERT_EQ(hello(N2, 105000, 0), PIM_STATUS_OK);
+    ASSERT_EQ(hello_without(N2, 105000, true, false), PIM_STATUS_OK);
     EXPECT_EQ(if_p->ignore_drpriority, 1u);
     EXPECT_EQ(dr(), OWN);
     ASSERT_EQ(hello(N2, 105000, 1), PIM_STATUS_OK);
@@ -53,9 +69,9 @@ TEST_F(PimNbrTest, DrElectionByPriorityThenAddress)
     EXPECT_EQ(dr(), N1);
 
     // ... or until that neighbor leaves.
-    ASSERT_EQ(hello(N2, 105000, 0), PIM_STATUS_OK);
+    ASSERT_EQ(hello_without(N2, 105000, true, false), PIM_STATUS_OK);
     EXPECT_EQ(dr(), OWN);
-    ASSERT_EQ(hello(N2, 0, 0), PIM_STATUS_OK);
+    ASSERT_EQ(hello_without(N2, 0, true, false), PIM_STATUS_OK);
     EXPECT_EQ(nbr(N2), nullptr);
     EXPECT_EQ(if_p->ignore_drpriority, 0u);
     EXPECT_EQ(dr(), N1);
@@ -67,19 +83,69 @@ TEST_F(PimNbrTest, DrElectionByPriorityThenAddress)
     EXPECT_EQ(dr(), N1);
 }
 
-TEST_F(PimNbrTest, NewNeighborGetsAHelloAndGoodbyeRemovesIt)
+TEST_F(PimNbrTest, TriggeredHellosArePacedAndGoodbyesOfStrangersIgnored)
 {
     uint32_t before = hellos_tried();
     ASSERT_EQ(hello(N1, 105000, 1), PIM_STATUS_OK);
-    EXPECT_EQ(hellos_tried(), before + 1) << "a Hello goes out at once for a new neighbor";
-    ASSERT_EQ(hello(N1, 105000, 1), PIM_STATUS_OK);
+    ASSERT_TRUE(timer_is_active(if_p->trig_hello_timer));
+    EXPECT_LE(timer_get_ticks_to_expiry(if_p->trig_hello_timer), 5);
+    ASSERT_EQ(hello(N2, 105000, 1), PIM_STATUS_OK);
+    ASSERT_EQ(hello(N1, 105000, 1, 7), PIM_STATUS_OK) << "restart";
+    advance(5);
+    EXPECT_EQ(hellos_tried(), before + 1) << "one Hello for all triggers within the delay";
+    ASSERT_EQ(hello(N1, 105000, 1, 7), PIM_STATUS_OK);
+    advance(5);
     EXPECT_EQ(hellos_tried(), before + 1) << "a refresh sends nothing";
 
-    // A first Hello with holdtime 0 creates, answers and removes at once.
-    ASSERT_EQ(hello(N2, 0, 1), PIM_STATUS_OK);
+    // A goodbye from a router we do not know: no state, no Hello.
+    t_ipaddr n3 = v4(0x0a000003);
+    ASSERT_EQ(hello(0x0a000003, 0, 1), PIM_STATUS_OK);
+    EXPECT_EQ(pim_nbr_find(if_p, &n3, nullptr), nullptr);
+    EXPECT_FALSE(timer_is_active(if_p->trig_hello_timer));
+    EXPECT_EQ(avl_numnodes(&if_p->nbr_db), 2u);
+}
+
+TEST_F(PimNbrTest, AbsentOptionsDifferFromZeroValues)
+{
+    // Priority 0 is announced: the lowest, not "unknown".
+    constexpr uint32_t HI = 0x0a000009;
+    ASSERT_EQ(hello(HI, 105000, 0), PIM_STATUS_OK);
+    ASSERT_EQ(hello(N2, 105000, 0), PIM_STATUS_OK);
+    EXPECT_EQ(if_p->ignore_drpriority, 0u);
+    EXPECT_EQ(dr(), OWN) << "priority 1 beats 0 at a higher address";
+    pim_if_config_update_dr_priority(daemon_p, vpn_p, if_p, 0);
+    EXPECT_EQ(dr(), HI) << "all 0: the highest address";
+    ASSERT_EQ(hello(HI, 0, 0), PIM_STATUS_OK);
+    pim_if_config_update_dr_priority(daemon_p, vpn_p, if_p, 1);
+
+    // A LAN Prune Delay of 0 is a value; the T bit is kept.
+    t_pim_nbr_hello h{};
+    h.holdtime = 105000;
+    h.has_lan_delay = true;
+    h.t_bit = true;
+    h.has_dr_priority = true;
+    t_ipaddr a = v4(N1);
+    ASSERT_EQ(pim_nbr_process_hello_rec(if_p, &a, h), PIM_STATUS_OK);
+    EXPECT_EQ(if_p->ignore_lan_delay, 0u);
+    EXPECT_TRUE(nbr(N1)->t_bit);
+    EXPECT_TRUE(pim_nbr_suppression_enabled(if_p)) << "N2 lacks the T bit";
+    a = v4(N2);
+    ASSERT_EQ(pim_nbr_process_hello_rec(if_p, &a, h), PIM_STATUS_OK);
+    EXPECT_FALSE(pim_nbr_suppression_enabled(if_p)) << "every neighbor tracks";
+    ASSERT_EQ(hello_without(N2, 105000, false, true), PIM_STATUS_OK);
+    EXPECT_TRUE(pim_nbr_suppression_enabled(if_p)) << "LAN delay not enabled everywhere";
+}
+
+TEST_F(PimNbrTest, NeighborLimitDropsHellosWithoutState)
+{
+    if_p->config.max_nbrs = 1;
+    ASSERT_EQ(hello(N1, 105000, 1), PIM_STATUS_OK);
+    ASSERT_EQ(hello(N2, 105000, 1), PIM_STATUS_OK);
     EXPECT_EQ(nbr(N2), nullptr);
-    EXPECT_EQ(hellos_tried(), before + 2);
-    EXPECT_EQ(avl_numnodes(&if_p->nbr_db), 1u);
+    EXPECT_EQ(if_p->stats.pkt_stats_rx.nbr_limit_pkts, 1u);
+    ASSERT_EQ(hello(N1, 105000, 5), PIM_STATUS_OK) << "known ones are refreshed";
+    EXPECT_EQ(nbr(N1)->dr_priority, 5u);
+    EXPECT_EQ(if_p->stats.pkt_stats_rx.nbr_limit_pkts, 1u);
 }
 
 TEST_F(PimNbrTest, HoldtimeExpiresOnTheTimerClock)
@@ -131,14 +197,20 @@ TEST_F(PimNbrTest, LanDelayTakesTheLargestUnlessSomeoneLacksIt)
     ASSERT_EQ(hello(N1, 105000, 1, 1, 800, 4000), PIM_STATUS_OK);
     EXPECT_EQ(if_p->prop_delay, 800);
     EXPECT_EQ(if_p->override_int, 4000);
-    ASSERT_EQ(hello(N2, 105000, 1, 1, 0, 0), PIM_STATUS_OK);
+    ASSERT_EQ(hello_without(N2, 105000, false, true), PIM_STATUS_OK);
     EXPECT_EQ(if_p->ignore_lan_delay, 1u);
     EXPECT_EQ(if_p->prop_delay, 500);
     EXPECT_EQ(if_p->override_int, 3000);
-    ASSERT_EQ(hello(N2, 0, 1, 1, 0, 0), PIM_STATUS_OK);
+    ASSERT_EQ(hello_without(N2, 0, false, true), PIM_STATUS_OK);
     EXPECT_EQ(if_p->ignore_lan_delay, 0u);
     EXPECT_EQ(if_p->prop_delay, 800);
     EXPECT_EQ(if_p->override_int, 4000);
+    // The neighbor with the largest values leaves: they are recomputed.
+    ASSERT_EQ(hello(N2, 105000, 1, 1, 600, 3500), PIM_STATUS_OK);
+    ASSERT_EQ(hello(N1, 0, 1, 1, 800, 4000), PIM_STATUS_OK);
+    EXPECT_EQ(if_p->prop_delay, 600);
+    EXPECT_EQ(if_p->override_int, 3500);
+    ASSERT_EQ(hello(N2, 0, 1, 1, 600, 3500), PIM_STATUS_OK);
     // Smaller announced values never go below the defaults.
     ASSERT_EQ(hello(N1, 105000, 1, 1, 100, 200), PIM_STATUS_OK);
     EXPECT_EQ(if_p->prop_delay, 500);

@@ -109,14 +109,79 @@ TEST(PimPkt, HelloOptionsOfOtherRouters)
     EXPECT_TRUE(d.t_bit);
     EXPECT_EQ(d.prop_delay, 800);
     EXPECT_EQ(d.override_int, 4000);
-    EXPECT_EQ(d.dr_priority, 0u);
-    EXPECT_EQ(d.gen_id, 0u);
-    EXPECT_EQ(d.unknown_opts, 2);
+    EXPECT_TRUE(d.has_holdtime && d.has_lan_delay);
+    EXPECT_FALSE(d.has_dr_priority || d.has_gen_id) << "absent, not 0";
+    EXPECT_EQ(d.unknown_opts, 1);
     EXPECT_EQ(d.last_unknown_type, 0xff00);
+    ASSERT_EQ(d.num_secondary, 1u) << "the address list";
+    EXPECT_EQ(d.secondary[0].u.addr4, 0x0a000101u);
 
     // An empty Hello is valid and carries nothing.
     ASSERT_EQ(pim_pkt_hello_decode({}, d, bad), PIM_PKT_OK);
-    EXPECT_EQ(d.holdtime, 0);
+    EXPECT_FALSE(d.has_holdtime || d.has_lan_delay || d.has_dr_priority || d.has_gen_id);
+
+    // Options present with value 0 are values.
+    t_bytes zero =
+        fix_cksum({0x20, 0,    0,    0,    0x00, 0x02, 0x00, 0x04, 0, 0, 0, 0, // LAN delay 0/0
+                   0x00, 0x13, 0x00, 0x04, 0,    0,    0,    0});              // priority 0
+    ASSERT_EQ(pim_pkt_hello_decode(body(zero), d, bad), PIM_PKT_OK);
+    EXPECT_TRUE(d.has_lan_delay && d.has_dr_priority);
+    EXPECT_EQ(d.dr_priority, 0u);
+}
+
+TEST(PimPkt, JoinPruneRecordsWithAddressesWeRefuse)
+{
+    // Group 225.1.1.1/32, one joined source 10.0.0.99/32 with S.
+    const t_bytes rec = {0x01, 0x00, 0x00, 0x20, 0xe1, 0x01, 0x01, 0x01, 0x00, 0x01,
+                         0x00, 0x00, 0x01, 0x00, 0x04, 0x20, 0x0a, 0x00, 0x00, 0x63};
+    const t_ipaddr from = v4(0x0a000001);
+    auto check = [&](const t_bytes &r) -> const char * {
+        static t_pim_pkt_src_addr joins[4];
+        static t_pim_pkt_src_addr prunes[4];
+        t_bytes b = {0x01, 0x00, 0x0a, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0xd2};
+        b.insert(b.end(), r.begin(), r.end());
+        t_pim_jp_rd it{};
+        t_pim_pkt_jp jp{};
+        int32_t bad = 0;
+        EXPECT_EQ(pim_pkt_jp_decode_hdr(b, it, jp, bad), PIM_PKT_OK);
+        EXPECT_EQ(pim_pkt_jp_decode_group(it, jp, joins, prunes, bad), PIM_PKT_OK);
+        return pim_pkt_jp_group_check(jp.jp_group, from);
+    };
+    EXPECT_EQ(check(rec), nullptr);
+    t_bytes r = rec;
+    r[19 - 4] = 24; // source mask /24
+    EXPECT_STREQ(check(r), "source mask is not full length");
+    r = rec;
+    r[4] = 0x0a; // group 10.1.1.1
+    EXPECT_STREQ(check(r), "group is not multicast");
+    r = rec;
+    r[1] = 1; // group encoding type 1
+    EXPECT_STREQ(check(r), "unknown group encoding type");
+    r = rec;
+    r[13] = 1;
+    EXPECT_STREQ(check(r), "unknown source encoding type");
+    uint8_t v6b[16] = {0x20, 0x01, 0x0d, 0xb8};
+    t_ipaddr from6{};
+    IPADDR_SET_V6(&from6, v6b);
+    EXPECT_STREQ(pim_pkt_jp_group_check(t_pim_pkt_jp_group{}, from6),
+                 "group family differs from the packet");
+}
+
+TEST(PimPkt, RegisterChecksumCoversItsHeaderOnly)
+{
+    // Header, flags word, then an inner packet the checksum does not cover.
+    t_bytes reg = {0x21, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x45, 0x00, 0x12, 0x34};
+    uint16_t sum = pim_pkt_checksum(reg.data(), PIM_REGISTER_CKSUM_LEN);
+    reg[2] = static_cast<uint8_t>(sum >> 8);
+    reg[3] = static_cast<uint8_t>(sum);
+    uint8_t type = 0;
+    uint16_t rx = 0;
+    uint16_t calc = 0;
+    EXPECT_EQ(pim_pkt_hdr_check(reg, type, rx, calc), PIM_PKT_OK);
+    EXPECT_EQ(type, PIM_PKT_REGISTER);
+    EXPECT_EQ(pim_pkt_hdr_check(fix_cksum(reg), type, rx, calc), PIM_PKT_OK) << "whole also";
+    reg[4] ^= 0x80;
+    EXPECT_EQ(pim_pkt_hdr_check(reg, type, rx, calc), PIM_PKT_ERR_CHECKSUM);
 }
 
 TEST(PimPkt, JoinPruneBuildsByteExactAndRoundTrips)

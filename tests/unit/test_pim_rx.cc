@@ -207,6 +207,20 @@ TEST_F(PimRxTest, JoinPruneNeedsANeighborAndMustBeForUs)
     EXPECT_EQ(st().jp_pkts, 7u);
 }
 
+TEST_F(PimRxTest, RecordsWithRefusedAddressesAreCountedOneByOne)
+{
+    ASSERT_EQ(rx(datagram(PEER, hello_msg(105, 1, 1))), PIM_STATUS_OK);
+    const t_pim_jp_src s = src(0x0a000063, PIM_SRC_FLAG_S);
+    t_bytes two = jp_msg_groups(OWN, {{0x0a010101, {s}, {}}, {0xe1010101, {s}, {}}});
+    EXPECT_EQ(rx(datagram(PEER, two)), PIM_STATUS_OK) << "the good record still counts";
+    EXPECT_EQ(st().bad_addr_records, 1u);
+    EXPECT_EQ(st().bad_pkts, 0u);
+    t_bytes reg = {0x21, 0x00, 0xde, 0xff, 0x00, 0x00, 0x00, 0x00, 0x45, 0x00}; // header-only sum
+    EXPECT_EQ(rx(datagram(PEER, reg)), PIM_STATUS_OK);
+    EXPECT_EQ(st().unsupported_pkts, 1u) << "a Register here is unsupported, not bad";
+    EXPECT_EQ(st().bad_pkts, 0u);
+}
+
 // With routing state: the unit protocol runs once per message.
 struct PimRxStateTest : PimRxTest {
     void SetUp() override

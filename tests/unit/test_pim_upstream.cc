@@ -497,3 +497,84 @@ TEST_F(UpstreamTest, SptTestCommand)
 }
 
 } // namespace
+
+namespace
+{
+
+// Join/Prunes of another downstream router on eth0 to upstream, as received.
+struct LanTest : UpstreamTest {
+    t_pim_pkt_src_addr srcs[1]{};
+    t_pim_pkt_jp jp{};
+
+    void see(const char *upstream, const t_ipaddr &source, uint8_t flags, bool prune)
+    {
+        srcs[0] = t_pim_pkt_src_addr{};
+        srcs[0].source_addr.addr = source;
+        srcs[0].source_addr.prefixlen = 32;
+        srcs[0].wc_bit = (flags & PIM_SRC_FLAG_W) != 0;
+        srcs[0].r_bit = (flags & PIM_SRC_FLAG_R) != 0;
+        jp = t_pim_pkt_jp{};
+        jp.holdtime = 210;
+        jp.jp_group.group_address.group_addr.addr = group;
+        jp.jp_group.num_joins = prune ? 0 : 1;
+        jp.jp_group.num_prunes = prune ? 1 : 0;
+        jp.jp_group.join_src_pp = srcs;
+        jp.jp_group.prune_src_pp = srcs;
+        t_ipaddr up = pim_test_ip(upstream);
+        pim_minfo_see_other_jp(eth0, &up, &jp);
+    }
+};
+
+constexpr uint8_t WC = PIM_SRC_FLAG_S | PIM_SRC_FLAG_W | PIM_SRC_FLAG_R;
+constexpr uint8_t RPT = PIM_SRC_FLAG_S | PIM_SRC_FLAG_R;
+
+TEST_F(LanTest, OtherRoutersJoinsSuppressOursAndTheirPrunesAreOverridden)
+{
+    hello(eth0, "10.1.1.7");
+    t_pim_minfo *xg = joined_xg();
+    ASSERT_EQ(xg->upstream_state, PIM_UPSTREAM_JOINED);
+    int64_t left = timer_get_ticks_to_expiry(xg->join_timer);
+    EXPECT_LE(left, 60);
+
+    // A Join to another router changes nothing; one to ours pushes our
+    // refresh out to 1.1 to 1.4 periods.
+    see("10.1.1.9", rp, WC, false);
+    EXPECT_EQ(timer_get_ticks_to_expiry(xg->join_timer), left);
+    see("10.1.1.2", rp, WC, false);
+    left = timer_get_ticks_to_expiry(xg->join_timer);
+    EXPECT_GE(left, 66);
+    EXPECT_LE(left, 84);
+    advance(62);
+    EXPECT_TRUE(took().empty()) << "suppressed past the period";
+
+    // Its Prune of the (*,G) entry we still need: our Join within the
+    // override interval, then the period again.
+    see("10.1.1.2", rp, WC, true);
+    EXPECT_LE(timer_get_ticks_to_expiry(xg->join_timer), 3);
+    advance(3);
+    ASSERT_EQ(took().size(), 1u);
+    EXPECT_GE(timer_get_ticks_to_expiry(xg->join_timer), 57) << "the period again";
+
+    // Its Prune of a source off the shared tree that we do not prune: our
+    // (*,G) Join, without that prune, overrides it.
+    see("10.1.1.2", src, RPT, true);
+    EXPECT_LE(timer_get_ticks_to_expiry(xg->join_timer), 3);
+    advance(3);
+    EXPECT_EQ(took().size(), 1u);
+
+    // With every neighbor tracking joins nothing is suppressed.
+    t_pim_nbr_hello h{};
+    h.holdtime = 105000;
+    h.has_lan_delay = h.t_bit = h.has_dr_priority = h.has_gen_id = true;
+    h.gen_id = 1;
+    h.dr_priority = 1;
+    for (const char *n : {"10.1.1.2", "10.1.1.7"}) {
+        t_ipaddr a = pim_test_ip(n);
+        ASSERT_EQ(pim_nbr_process_hello_rec(eth0, &a, h), PIM_STATUS_OK);
+    }
+    left = timer_get_ticks_to_expiry(xg->join_timer);
+    see("10.1.1.2", rp, WC, false);
+    EXPECT_EQ(timer_get_ticks_to_expiry(xg->join_timer), left);
+}
+
+} // namespace
