@@ -2,8 +2,9 @@
 # Runs every libFuzzer target (or the ones named) for SECONDS each (default 600)
 # from the checked-in seeds in tests/fuzz/seeds/<target>/. New inputs that reach
 # new code are kept in $FUZZ_CORPUS/<target>/ (default build-fuzz/corpus), never
-# among the seeds. Stops at the first finding, printing the target, the saved
-# input and how to replay it; exits non-zero then. FUZZ_FLAGS adds libFuzzer
+# among the seeds. After the first finding no new target starts; it prints the
+# target, the saved input and how to replay it, and exits non-zero. Targets run
+# side by side, one per core (JOBS). FUZZ_FLAGS adds libFuzzer
 # flags (e.g. "-jobs=2", or "-rss_limit_mb=64" to tighten a limit).
 #   usage: scripts/fuzz.sh [SECONDS] [TARGET...]
 set -euo pipefail
@@ -31,32 +32,69 @@ ninja -C "$BUILD" -j "$JOBS" "${targets[@]}"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-passed=0
-for name in "${targets[@]}"; do
-  fuzzer="$BUILD/tests/fuzz/$name"
-  [ -x "$fuzzer" ] || { echo "fuzz $name: no such target in $BUILD"; exit 2; }
-  seeds=()
+# Runs one target; its verdict goes to $BUILD/<target>.verdict.
+fuzz_one() {
+  local name=$1 fuzzer="$BUILD/tests/fuzz/$1" seeds=() log="$BUILD/$1.log" before after input
   if [ -d "tests/fuzz/seeds/$name" ]; then
     seeds=("tests/fuzz/seeds/$name")
   else
     echo "fuzz $name: no seeds in tests/fuzz/seeds/$name; starting from nothing"
   fi
   mkdir -p "$CORPUS/$name" "$BUILD/findings"
-  log="$BUILD/$name.log"
   before=$(find "$CORPUS/$name" -type f | wc -l)
   if "$fuzzer" -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 \
       -artifact_prefix="$BUILD/findings/$name-" ${FUZZ_FLAGS:-} "$CORPUS/$name" "${seeds[@]}" \
       > "$log" 2>&1; then
     after=$(find "$CORPUS/$name" -type f | wc -l)
-    echo "fuzz $name: ok (${SECONDS_EACH}s, corpus $before -> $after in $CORPUS/$name)"
-    passed=$((passed + 1))
+    echo "fuzz $name: ok (${SECONDS_EACH}s, corpus $before -> $after in $CORPUS/$name)" \
+      > "$BUILD/$name.verdict"
   else
-    tail -n 60 "$log"
-    input=$(grep -oE "Test unit written to \S+" "$log" | tail -n 1 | cut -d' ' -f5)
-    echo "fuzz $name: FINDING; input ${input:-not saved}; replay: $fuzzer ${input:-}"
-    [ -n "$input" ] && echo "input (base64): $(base64 -w0 "$input")"
-    echo "fuzz: ${passed} passed, 1 failed (stopped at $name)"
-    exit 1
+    input=$(grep -oE "Test unit written to \S+" "$log" | tail -n 1 | cut -d' ' -f5 || true)
+    {
+      tail -n 60 "$log"
+      echo "fuzz $name: FINDING; input ${input:-not saved}; replay: $fuzzer ${input:-}"
+      [ -n "$input" ] && echo "input (base64): $(base64 -w0 "$input")"
+    } > "$BUILD/$name.verdict"
+    return 1
   fi
+}
+
+for name in "${targets[@]}"; do
+  [ -x "$BUILD/tests/fuzz/$name" ] || { echo "fuzz $name: no such target in $BUILD"; exit 2; }
+  rm -f "$BUILD/$name.verdict"
 done
+
+# As many targets at once as there are cores: each is single-threaded.
+passed=0
+failed=()
+pids=()
+names=()
+next=0
+while [ $next -lt ${#targets[@]} ] || [ ${#pids[@]} -gt 0 ]; do
+  while [ $next -lt ${#targets[@]} ] && [ ${#pids[@]} -lt "$JOBS" ] && [ ${#failed[@]} -eq 0 ]; do
+    fuzz_one "${targets[$next]}" &
+    pids+=($!)
+    names+=("${targets[$next]}")
+    next=$((next + 1))
+  done
+  [ ${#pids[@]} -eq 0 ] && break
+  wait -n "${pids[@]}" || true
+  still=()
+  still_names=()
+  for i in "${!pids[@]}"; do
+    if kill -0 "${pids[$i]}" 2> /dev/null; then
+      still+=("${pids[$i]}")
+      still_names+=("${names[$i]}")
+    else
+      wait "${pids[$i]}" && passed=$((passed + 1)) || failed+=("${names[$i]}")
+      cat "$BUILD/${names[$i]}.verdict" 2> /dev/null || true
+    fi
+  done
+  pids=("${still[@]}")
+  names=("${still_names[@]}")
+done
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "fuzz: ${passed} passed, ${#failed[@]} failed (${failed[*]}; no new target started after)"
+  exit 1
+fi
 echo "fuzz: ${passed} passed, 0 failed"

@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (auto *m = avl_first<t_pim_minfo>(&vpn_p->minfo_db); m != nullptr;
          m = avl_next(&vpn_p->minfo_db, m)) {
         m->upstream_state = PIM_UPSTREAM_JOINED;
-        pim_minfo_ilist_set(m->inherited_olist_p, if_p->if_index);
+        pim_minfo_ilist_set(&m->inherited_olist_p, if_p->if_index);
     }
     pim_auto_rp_pkt_timer_cb(g_kemd_p->auto_rp_pkt_timer_p, g_kemd_p, nullptr, nullptr, nullptr);
     pim_auto_rp_delete_minfo_all(vpn_p);
