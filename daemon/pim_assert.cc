@@ -258,9 +258,10 @@ int pim_assert_metric_cmp(const t_pim_assert_metric *a, const t_pim_assert_metri
 void pim_assert_get_minfo_metric(t_pim_minfo *minfo_p, t_pim_if *if_p, t_pim_assert_metric *out)
 {
     *out = t_pim_assert_metric{};
-    if (minfo_p->nh_p != nullptr && minfo_p->rpf_nbr_if != 0 &&
-        pim_if_find_by_index(minfo_p->vpn_p, minfo_p->rpf_nbr_if, PIM_IF_TYPE_ANY, nullptr) !=
-            nullptr) {
+    // A directly connected source has no RPF neighbor, only its interface.
+    uint32_t up_if = minfo_p->rpf_nbr_if != 0 ? minfo_p->rpf_nbr_if : minfo_p->direct_source_if;
+    if (minfo_p->nh_p != nullptr && up_if != 0 &&
+        pim_if_find_by_index(minfo_p->vpn_p, up_if, PIM_IF_TYPE_ANY, nullptr) != nullptr) {
         out->rpt_bit = minfo_p->type != PIM_TYPE_SG;
         out->preference = static_cast<uint32_t>(minfo_p->nh_p->preference);
         out->metric = static_cast<uint32_t>(minfo_p->nh_p->metric);
