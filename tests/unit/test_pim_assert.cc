@@ -291,6 +291,15 @@ TEST_F(AssertTest, UpstreamFollowsTheWinnerOfTheRpfInterface)
     EXPECT_STREQ(ipaddr_str(&sg->rpf_nbr_addr).c, "10.3.3.6");
     EXPECT_EQ(g_jp, (std::vector<std::string>{"P 10.3.3.5@eth2", "J 10.3.3.6@eth2"}));
     EXPECT_TRUE(sg->minfo_flags & PIM_MINFO_FLAG_FTM);
+    // The winner falls silent: after the Assert timer the upstream goes back
+    // to the RPF neighbor.
+    g_jp.clear();
+    advance(180);
+    EXPECT_EQ(sg->rpf_assert_info.state, PIM_ASSERT_STATE_NOINFO);
+    EXPECT_STREQ(ipaddr_str(&sg->rpf_nbr_addr).c, "10.3.3.5");
+    // Meanwhile the periodic Joins went to the winner.
+    EXPECT_EQ(g_jp, (std::vector<std::string>{"J 10.3.3.6@eth2", "J 10.3.3.6@eth2",
+                                              "P 10.3.3.6@eth2", "J 10.3.3.5@eth2"}));
     // The winner's Assert is not the (*,G) entry's business; an inferior
     // Assert on an interface the entry neither tracks nor lists is ignored.
     t_pim_if *eth3 = running_if("eth3", 0x0A050506, 24);
