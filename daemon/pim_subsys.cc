@@ -6,16 +6,6 @@
 #include "daemon/pim_minfo.h"
 #include "daemon/pim_vpn.h"
 
-void pim_assert_process_pkt(t_pim_daemon *, t_pim_nbr *, const t_ipaddr *, const t_ipaddr *,
-                            const t_pim_assert_metric *)
-{
-}
-
-void pim_assert_dup_traffic_handler(t_pim_daemon *, t_pim_vpn *, const t_ipaddr *, const t_ipaddr *,
-                                    uint32_t)
-{
-}
-
 int pim_notify_nbr_state(t_pim_daemon *, t_pim_nbr *, bool) { return 0; }
 int pim_notify_if_state(t_pim_daemon *, t_pim_if *) { return 0; }
 
