@@ -32,6 +32,8 @@ constexpr uint32_t TAG_RX_MAPPING = zconfd_tag("rx-auto-rp-mapping");
 constexpr uint32_t TAG_RX_UNSUPPORTED = zconfd_tag("rx-unsupported");
 constexpr uint32_t TAG_RX_UNKNOWN = zconfd_tag("rx-unknown");
 constexpr uint32_t TAG_RX_BAD = zconfd_tag("rx-bad");
+constexpr uint32_t TAG_RX_BAD_ADDR = zconfd_tag("rx-bad-addr-records");
+constexpr uint32_t TAG_RX_NBR_LIMIT = zconfd_tag("rx-nbr-limit");
 constexpr uint32_t TAG_TX_HELLO = zconfd_tag("tx-hello");
 constexpr uint32_t TAG_TX_JP = zconfd_tag("tx-join-prune");
 constexpr uint32_t TAG_TX_ASSERT = zconfd_tag("tx-assert");
@@ -185,6 +187,8 @@ void pim_show_stats_encode(const t_pim_vpn *vpn_p, t_show_row *row)
     row->add_u32(TAG_RX_UNSUPPORTED, rx.unsupported_pkts);
     row->add_u32(TAG_RX_UNKNOWN, rx.unknown_pkts);
     row->add_u32(TAG_RX_BAD, rx.bad_pkts);
+    row->add_u32(TAG_RX_BAD_ADDR, rx.bad_addr_records);
+    row->add_u32(TAG_RX_NBR_LIMIT, rx.nbr_limit_pkts);
     row->add_u32(TAG_TX_HELLO, tx.hello_pkts);
     row->add_u32(TAG_TX_JP, tx.jp_pkts);
     row->add_u32(TAG_TX_ASSERT, tx.assert_pkts);

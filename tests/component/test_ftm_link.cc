@@ -2,10 +2,13 @@
 // table manager dialling the daemon's server socket, with the daemon's loop
 // pumped in-process.
 #include <arpa/inet.h>
+#include <cstdarg>
+#include <cstdio>
 #include <event2/event.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
+#include <syslog.h>
 #include <unistd.h>
 #include <vector>
 
@@ -21,6 +24,27 @@
 #include "tests/sim/ftm_sim.h"
 
 using kemd_sim::t_ftm_sim;
+
+namespace
+{
+std::vector<std::string> g_log;
+bool g_capture = false;
+} // namespace
+
+// The daemon's lines are taken here while a test looks at them.
+extern "C" void syslog(int pri, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    if (g_capture) {
+        char line[1024];
+        vsnprintf(line, sizeof(line), fmt, ap);
+        g_log.emplace_back(line);
+    } else {
+        vsyslog(pri, fmt, ap);
+    }
+    va_end(ap);
+}
 
 namespace
 {
@@ -242,6 +266,7 @@ TEST_F(FtmLinkTest, OutgoingListLimits)
         pim_minfo_ilist_set(&sg->inherited_olist_p, tuns[i]->if_index);
     }
     // 70 service and 3 tunnel interfaces: the first 64 service ones and the tunnels.
+    g_capture = true;
     ASSERT_EQ(pim_ftm_add(sg), PIM_STATUS_OK);
     kemd_sim::t_ftm_msg m = sim->recv(1000);
     ASSERT_NE(m, nullptr);
@@ -265,6 +290,22 @@ TEST_F(FtmLinkTest, OutgoingListLimits)
     ASSERT_NE(m, nullptr);
     ASSERT_EQ(m->sg_add->n_oil, 256u);
     EXPECT_EQ(m->sg_add->oil[255]->label, 1256u);
+    g_capture = false;
+    // One notice each time a list reaches a limit.
+    std::vector<std::string> notices;
+    for (const std::string &line : g_log) {
+        size_t at = line.find("-KEMD-5-NTCE-1900005: ");
+        if (line.rfind("%Drovane-", 0) == 0 && at != std::string::npos) {
+            notices.push_back(line.substr(at + 22));
+        }
+    }
+    EXPECT_EQ(notices,
+              (std::vector<std::string>{
+                  "Maximum supported 64 service outgoing interface list reachedprogram tunnel "
+                  "interfaces",
+                  "Maximum supported 256 tunnel outgoing interface list reachedskipping next "
+                  "interfaces"}));
+    g_log.clear();
 }
 
 TEST_F(FtmLinkTest, SgRptFoldsIntoItsSg)

@@ -4,8 +4,8 @@ a router (ours, or FRR's with --router frr) next to a scripted upstream u1 and
 a scripted second downstream router u2.
 
 Reuses the helpers of the neighbor and routing labs with namespace names of
-its own. Needs root. Packet loss of a running stream during an override is not
-checked here: the kernel has no multicast forwarding.
+its own. Needs root. Packet loss of a running stream during an override is
+checked through ftmd in test_ftmd_frr_rp.py.
 """
 
 import argparse

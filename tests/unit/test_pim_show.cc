@@ -49,12 +49,15 @@ TEST_F(PimShowTest, StatisticsPerVpnWithoutVpnZeroOrDisabledVpns)
     vpn7->stats.pkt_stats_rx.unsupported_pkts = 16;
     vpn7->stats.pkt_stats_rx.unknown_pkts = 17;
     vpn7->stats.pkt_stats_rx.bad_pkts = 18;
+    vpn7->stats.pkt_stats_rx.bad_addr_records = 19;
+    vpn7->stats.pkt_stats_rx.nbr_limit_pkts = 20;
     vpn7->stats.pkt_stats_tx.hello_pkts = 21;
     vpn7->stats.pkt_stats_tx.jp_pkts = 22;
     vpn7->stats.pkt_stats_tx.assert_pkts = 23;
     const std::string row7 =
         "vpn-id=7 rx-hello=11 rx-join-prune=12 rx-assert=13 rx-auto-rp-announce=14 "
-        "rx-auto-rp-mapping=15 rx-unsupported=16 rx-unknown=17 rx-bad=18 tx-hello=21 "
+        "rx-auto-rp-mapping=15 rx-unsupported=16 rx-unknown=17 rx-bad=18 rx-bad-addr-records=19 "
+        "rx-nbr-limit=20 tx-hello=21 "
         "tx-join-prune=22 tx-assert=23";
     EXPECT_EQ(get("pim-statistics", {vpn_key(7)}).text, row7);
     EXPECT_FALSE(get("pim-statistics", {vpn_key(0)}).found);
