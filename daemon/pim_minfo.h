@@ -69,9 +69,10 @@ inline constexpr size_t PIM_ILIST_BYTES = PIM_ILIST_BITS / 8;
 struct t_pim_ilist {
     uint8_t bits[PIM_ILIST_BYTES];
 };
-// A list kept by an entry: a header followed by cap slots, the first count
-// holding the interfaces' indexes in ascending order. An empty list is no list
-// (nullptr); the ilist operations below that take one treat it so.
+// A list kept by an entry: the interfaces' indexes in ascending order. A short
+// list is packed into the pointer itself; a longer one is a header followed by
+// cap slots, the first count in use. An empty list is no list (nullptr). Only
+// the ilist operations below that take one may look into it.
 struct t_pim_olist {
     uint16_t count;
     uint16_t cap;
