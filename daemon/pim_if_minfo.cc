@@ -32,8 +32,8 @@ bool if_minfo_db_ready(const t_pim_if *if_p)
 
 void if_minfo_free(t_pim_if_minfo *if_minfo_p)
 {
-    for (t_timer *timer : {if_minfo_p->jp_expiry_timer, if_minfo_p->prune_pending_timer,
-                           if_minfo_p->assert_info.assert_timer_p}) {
+    pim_if_minfo_assert_free(if_minfo_p);
+    for (t_timer *timer : {if_minfo_p->jp_expiry_timer, if_minfo_p->prune_pending_timer}) {
         if (timer != nullptr) {
             timer_util_delete(timer);
         }

@@ -130,6 +130,61 @@ void bits_string(uint32_t word, const std::pair<uint32_t, const char *> (&names)
 
 } // namespace
 
+namespace
+{
+
+void assert_info_free(t_pim_assert_info *&info_p)
+{
+    if (info_p != nullptr) {
+        timer_delete(info_p->assert_timer_p);
+        pim_delete(info_p);
+        info_p = nullptr;
+    }
+}
+
+t_pim_assert_info *assert_info_get_or_create(t_pim_assert_info *&info_p)
+{
+    if (info_p == nullptr) {
+        info_p = pim_new<t_pim_assert_info>();
+    }
+    return info_p;
+}
+
+} // namespace
+
+t_pim_assert_info *pim_minfo_assert_get(const t_pim_minfo *minfo_p)
+{
+    return minfo_p->rpf_assert_info_p;
+}
+
+t_pim_assert_info *pim_minfo_assert_get_or_create(t_pim_minfo *minfo_p)
+{
+    return assert_info_get_or_create(minfo_p->rpf_assert_info_p);
+}
+
+void pim_minfo_assert_free(t_pim_minfo *minfo_p) { assert_info_free(minfo_p->rpf_assert_info_p); }
+
+t_pim_assert_info *pim_if_minfo_assert_get(const t_pim_if_minfo *if_minfo_p)
+{
+    return if_minfo_p->assert_info_p;
+}
+
+t_pim_assert_info *pim_if_minfo_assert_get_or_create(t_pim_if_minfo *if_minfo_p)
+{
+    return assert_info_get_or_create(if_minfo_p->assert_info_p);
+}
+
+void pim_if_minfo_assert_free(t_pim_if_minfo *if_minfo_p)
+{
+    assert_info_free(if_minfo_p->assert_info_p);
+}
+
+e_pim_minfo_assert_state pim_if_minfo_assert_state(const t_pim_if_minfo *if_minfo_p)
+{
+    return if_minfo_p->assert_info_p != nullptr ? if_minfo_p->assert_info_p->state
+                                                : PIM_ASSERT_STATE_NOINFO;
+}
+
 const char *pim_type_string(e_pim_type type)
 {
     switch (type) {
@@ -516,7 +571,7 @@ void pim_minfo_delete(t_pim_minfo *minfo_p)
     timer_delete(minfo_p->join_timer);
     timer_delete(minfo_p->override_timer);
     timer_delete(minfo_p->auto_rp_hold_timer);
-    timer_delete(minfo_p->rpf_assert_info.assert_timer_p);
+    pim_minfo_assert_free(minfo_p);
     pim_free(minfo_p->auto_rp_pkt_cache);
     minfo_p->auto_rp_pkt_cache = nullptr;
     if (is_auto_rp_mapping(minfo_p)) {
@@ -688,7 +743,7 @@ void pim_minfo_dump(t_pim_vpn *vpn_p, void *user_p, t_pim_dump_out out)
              if_minfo_p != nullptr; if_minfo_p = avl_next(&minfo_p->if_minfo_db, if_minfo_p)) {
             snprintf(line, sizeof(line), "\n      if: %s Downstream: %s Assert: %s",
                      if_minfo_p->if_p->user_name, pim_dstream_state_string(if_minfo_p->ds_state),
-                     pim_assert_state_string(if_minfo_p->assert_info.state));
+                     pim_assert_state_string(pim_if_minfo_assert_state(if_minfo_p)));
             out(user_p, line);
         }
         pim_daemon_process_urgent_timers();

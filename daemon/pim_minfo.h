@@ -69,9 +69,10 @@ inline constexpr size_t PIM_ILIST_BYTES = PIM_ILIST_BITS / 8;
 struct t_pim_ilist {
     uint8_t bits[PIM_ILIST_BYTES];
 };
-// A list kept by an entry: a header followed by cap slots, the first count
-// holding the interfaces' indexes in ascending order. An empty list is no list
-// (nullptr); the ilist operations below that take one treat it so.
+// A list kept by an entry: the interfaces' indexes in ascending order. A short
+// list is packed into the pointer itself; a longer one is a header followed by
+// cap slots, the first count in use. An empty list is no list (nullptr). Only
+// the ilist operations below that take one may look into it.
 struct t_pim_olist {
     uint16_t count;
     uint16_t cap;
@@ -83,7 +84,8 @@ enum e_pim_minfo_assert_state : uint8_t {
     PIM_ASSERT_STATE_LOSER = 2,
 };
 
-// Assert state of an entry on one interface.
+// Assert state of an entry on one interface. Kept in its own record, made on
+// the first Assert: most entries never see one (no record means NoInfo).
 struct t_pim_assert_info {
     e_pim_minfo_assert_state state;
     t_pim_assert_metric winner_metric;
@@ -108,7 +110,7 @@ struct t_pim_if_minfo {
     t_pim_minfo *minfo_p;
     t_timer *jp_expiry_timer; // both exist only while running
     t_timer *prune_pending_timer;
-    t_pim_assert_info assert_info;
+    t_pim_assert_info *assert_info_p; // nullptr: NoInfo
     TAILQ_ENTRY(t_pim_if_minfo) tmp_sgrpt_entry;
 };
 
@@ -139,7 +141,7 @@ struct t_pim_minfo {
     t_ipaddr received_rp;
     t_ipaddr rp_in_use;
     t_ipaddr rpf_nbr_addr;
-    t_pim_assert_info rpf_assert_info;
+    t_pim_assert_info *rpf_assert_info_p; // nullptr: NoInfo
     avl_tree_t if_minfo_db;
     t_pim_olist *local_olist_p;
     t_pim_olist *joined_olist_p;
@@ -187,6 +189,18 @@ bool pim_minfo_ilist_store(t_pim_olist **dst, const t_pim_ilist *src);
 void pim_minfo_ilist_find_first(const t_pim_olist *list, uint32_t *out);
 void pim_minfo_ilist_find_next(const t_pim_olist *list, uint32_t index, uint32_t *out);
 void pim_ilist_to_str(t_pim_vpn *vpn_p, const t_pim_olist *list, char *buf, size_t size);
+
+// Assert records: get returns nullptr while the state is NoInfo; get_or_create
+// makes a NoInfo record (nullptr when out of memory); free drops the record and
+// its timer, going back to NoInfo.
+t_pim_assert_info *pim_minfo_assert_get(const t_pim_minfo *minfo_p);
+t_pim_assert_info *pim_minfo_assert_get_or_create(t_pim_minfo *minfo_p);
+void pim_minfo_assert_free(t_pim_minfo *minfo_p);
+t_pim_assert_info *pim_if_minfo_assert_get(const t_pim_if_minfo *if_minfo_p);
+t_pim_assert_info *pim_if_minfo_assert_get_or_create(t_pim_if_minfo *if_minfo_p);
+void pim_if_minfo_assert_free(t_pim_if_minfo *if_minfo_p);
+// The state, NoInfo when there is no record.
+e_pim_minfo_assert_state pim_if_minfo_assert_state(const t_pim_if_minfo *if_minfo_p);
 
 // Keys and orders.
 int pim_minfo_cmp(const void *a, const void *b);

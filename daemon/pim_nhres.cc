@@ -123,13 +123,26 @@ t_pim_next_hop *pim_nhres_find_or_create(t_pim_vpn *vpn_p, const t_ipaddr *addr)
     return nh_p;
 }
 
+namespace
+{
+
+void free_slots(t_pim_next_hop *nh_p)
+{
+    if (nh_p->nh_info != &nh_p->first_nh_info) {
+        pim_free(nh_p->nh_info);
+    }
+    nh_p->nh_info = nullptr;
+}
+
+} // namespace
+
 void pim_nhres_delete(t_pim_vpn *vpn_p, t_pim_next_hop *nh_p)
 {
     TAILQ_INIT(&nh_p->minfo_list);
     TAILQ_INIT(&nh_p->auto_rp_minfo_list);
     (void)pim_rtm_send_nhres_register(vpn_p, &nh_p->nh_addr, false);
     avl_remove(&vpn_p->nhres_db, nh_p);
-    pim_free(nh_p->nh_info);
+    free_slots(nh_p);
     pim_delete(nh_p);
 }
 
@@ -137,14 +150,17 @@ bool pim_nhres_set_hops(t_pim_next_hop *nh_p, std::span<const t_pim_nh_info> hop
 {
     int len = static_cast<int>(std::min(hops.size(), static_cast<size_t>(PIM_MAX_NEXT_HOPS)));
     if (len != nh_p->nh_info_len) {
-        void *mem =
-            len == 0 ? nullptr : pim_malloc(sizeof(t_pim_nh_info) * static_cast<size_t>(len));
-        if (len != 0 && mem == nullptr) {
-            nh_p->num_nh = 0;
-            return false;
+        t_pim_nh_info *mem = len == 1 ? &nh_p->first_nh_info : nullptr;
+        if (len > 1) {
+            mem = static_cast<t_pim_nh_info *>(
+                pim_malloc(sizeof(t_pim_nh_info) * static_cast<size_t>(len)));
+            if (mem == nullptr) {
+                nh_p->num_nh = 0;
+                return false;
+            }
         }
-        pim_free(nh_p->nh_info);
-        nh_p->nh_info = static_cast<t_pim_nh_info *>(mem);
+        free_slots(nh_p);
+        nh_p->nh_info = mem;
         nh_p->nh_info_len = len;
     }
     std::copy_n(hops.begin(), len, nh_p->nh_info);

@@ -51,9 +51,11 @@ struct t_pim_next_hop {
     int num_nh; // 0: unresolved
     int route_type;
     // Slots held by nh_info: sized to the last resolution, so most records hold
-    // one. Stale slots stay while the record is unresolved after a lost link.
+    // one, which is then first_nh_info. Stale slots stay while the record is
+    // unresolved after a lost link.
     int nh_info_len;
     t_pim_nh_info *nh_info;
+    t_pim_nh_info first_nh_info;
 };
 
 // What re-evaluating an entry does, supplied by the upstream state machines

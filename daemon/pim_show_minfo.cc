@@ -180,7 +180,7 @@ bool pim_show_topo_oil_winner(t_pim_if *if_p, t_pim_minfo *minfo_p)
         t_pim_minfo *xg_p = pim_minfo_find_xg_from_sg(minfo_p);
         rec_p = xg_p != nullptr ? pim_if_minfo_find_from_minfo(if_p, xg_p) : nullptr;
     }
-    return rec_p != nullptr && rec_p->assert_info.state == PIM_ASSERT_STATE_WINNER;
+    return rec_p != nullptr && pim_if_minfo_assert_state(rec_p) == PIM_ASSERT_STATE_WINNER;
 }
 
 // An index has a row when its interface exists.

@@ -168,8 +168,10 @@ TEST_F(PimShowMinfoTest, EntriesOfEveryKindWithTheirOutgoingInterfaces)
 
     // Outgoing interfaces in index order, the tunnel by its address; Assert
     // winner from the entry's own state, else from its (*,G) entry's.
-    pim_if_minfo_find_from_minfo(down_a, xg)->assert_info.state = PIM_ASSERT_STATE_WINNER;
-    pim_if_minfo_find_from_minfo(down_d, xg)->assert_info.state = PIM_ASSERT_STATE_WINNER;
+    pim_if_minfo_assert_get_or_create(pim_if_minfo_find_from_minfo(down_a, xg))->state =
+        PIM_ASSERT_STATE_WINNER;
+    pim_if_minfo_assert_get_or_create(pim_if_minfo_find_from_minfo(down_d, xg))->state =
+        PIM_ASSERT_STATE_WINNER;
     std::vector<t_zconfd_value> xg_keys = topo_keys(3, 0, PIM_TYPE_XG);
     const std::string tunnel_row = "index=" + index_of(tunnel) + " tunnel-address=172.16.0.1";
     EXPECT_EQ(walk("multicast-topology-oil", xg_keys, {"index"}),
