@@ -20,9 +20,16 @@
 namespace
 {
 
-// The only places that know where an entry keeps its Assert states.
-t_pim_assert_info *assert_of(t_pim_if_minfo *rec_p) { return &rec_p->assert_info; }
-t_pim_assert_info *rpf_assert_of(t_pim_minfo *minfo_p) { return &minfo_p->rpf_assert_info; }
+// The only places that know where an entry keeps its Assert states. The record
+// is made on the entry's first Assert event; nullptr only when memory ran out.
+t_pim_assert_info *assert_of(t_pim_if_minfo *rec_p)
+{
+    return pim_if_minfo_assert_get_or_create(rec_p);
+}
+t_pim_assert_info *rpf_assert_of(t_pim_minfo *minfo_p)
+{
+    return pim_minfo_assert_get_or_create(minfo_p);
+}
 
 constexpr uint32_t ASSERT_WINNER_MS = 155000;
 constexpr uint32_t ASSERT_CANCEL_METRIC = 0xFFFFFFFF;
@@ -226,6 +233,9 @@ void assert_timer_cb(t_timer *, void *rec_arg, void *minfo_arg, void *, void *)
             pim_if_find_by_index(minfo_p->vpn_p, minfo_p->rpf_nbr_if, PIM_IF_TYPE_LOCAL, nullptr);
         ctx = {if_p, minfo_p, nullptr, rpf_assert_of(minfo_p)};
     }
+    if (ctx.info_p == nullptr) {
+        return;
+    }
     // A one-shot timer that fired is spent: it is made again when restarted.
     timer_util_delete(ctx.info_p->assert_timer_p);
     ctx.info_p->assert_timer_p = nullptr;
@@ -286,6 +296,9 @@ e_pim_status pim_assert_process_pkt_minfo(t_pim_nbr *sender_p, const t_pim_asser
         ctx.info_p = rpf_assert_of(minfo_p);
     } else {
         return PIM_STATUS_OK;
+    }
+    if (ctx.info_p == nullptr) {
+        return PIM_STATUS_MEM_FAIL;
     }
     t_pim_assert_info *info_p = ctx.info_p;
     bool in_list = pim_minfo_ilist_test(minfo_p->inherited_olist_p, if_p->if_index);
@@ -384,6 +397,9 @@ void pim_assert_expiry(t_pim_if *if_p, t_pim_minfo *minfo_p, t_pim_if_minfo *rec
 {
     t_assert_ctx ctx{if_p, minfo_p, rec_p,
                      rec_p != nullptr ? assert_of(rec_p) : rpf_assert_of(minfo_p)};
+    if (ctx.info_p == nullptr) {
+        return;
+    }
     switch (ctx.info_p->state) {
     case PIM_ASSERT_STATE_WINNER:
         action_a3(ctx);
@@ -431,7 +447,7 @@ void pim_assert_dup_traffic_handler(t_pim_daemon *, t_pim_vpn *vpn_p, const t_ip
         return;
     }
     t_assert_ctx ctx{if_p, rec_p->minfo_p, rec_p, assert_of(rec_p)};
-    if (ctx.info_p->state != PIM_ASSERT_STATE_NOINFO) {
+    if (ctx.info_p == nullptr || ctx.info_p->state != PIM_ASSERT_STATE_NOINFO) {
         return;
     }
     assert_set_state(ctx, PIM_ASSERT_STATE_WINNER);

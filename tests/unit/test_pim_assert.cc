@@ -118,7 +118,7 @@ struct AssertTest : PimRoutingTest {
     {
         t_pim_if_minfo *r = pim_if_minfo_find_from_minfo(eth1, sg);
         EXPECT_NE(r, nullptr);
-        return r->assert_info;
+        return *pim_if_minfo_assert_get_or_create(r);
     }
 
     void dup_traffic() { pim_assert_dup_traffic_handler(daemon_p, vpn_p, &src, &group, 1003); }
@@ -287,7 +287,8 @@ TEST_F(AssertTest, UpstreamFollowsTheWinnerOfTheRpfInterface)
 {
     // No state of the entry on eth2: the entry's RPF state takes it.
     rx(eth2, "10.3.3.6", metric(false, 110, 20));
-    EXPECT_EQ(sg->rpf_assert_info.state, PIM_ASSERT_STATE_LOSER);
+    ASSERT_NE(pim_minfo_assert_get(sg), nullptr);
+    EXPECT_EQ(pim_minfo_assert_get(sg)->state, PIM_ASSERT_STATE_LOSER);
     EXPECT_STREQ(ipaddr_str(&sg->rpf_nbr_addr).c, "10.3.3.6");
     EXPECT_EQ(g_jp, (std::vector<std::string>{"P 10.3.3.5@eth2", "J 10.3.3.6@eth2"}));
     EXPECT_TRUE(sg->minfo_flags & PIM_MINFO_FLAG_FTM);
@@ -295,7 +296,8 @@ TEST_F(AssertTest, UpstreamFollowsTheWinnerOfTheRpfInterface)
     // to the RPF neighbor.
     g_jp.clear();
     advance(180);
-    EXPECT_EQ(sg->rpf_assert_info.state, PIM_ASSERT_STATE_NOINFO);
+    ASSERT_NE(pim_minfo_assert_get(sg), nullptr);
+    EXPECT_EQ(pim_minfo_assert_get(sg)->state, PIM_ASSERT_STATE_NOINFO);
     EXPECT_STREQ(ipaddr_str(&sg->rpf_nbr_addr).c, "10.3.3.5");
     // Meanwhile the periodic Joins went to the winner.
     EXPECT_EQ(g_jp, (std::vector<std::string>{"J 10.3.3.6@eth2", "J 10.3.3.6@eth2",
