@@ -15,7 +15,7 @@ namespace
 
 size_t g_announced = 0;
 
-void no_query(t_igmp_if *, uint32_t, std::span<const uint32_t>, uint32_t) {}
+void no_query(t_igmp_if *, uint32_t, std::span<const uint32_t>, uint32_t, bool) {}
 
 void count_membership(t_igmp_if *, uint32_t, uint32_t, bool add)
 {

@@ -158,11 +158,15 @@ std::vector<std::string> g_events;
 
 std::string octet(uint32_t v) { return std::to_string(v & 0xff); }
 
-void rec_query(t_igmp_if *, uint32_t group, std::span<const uint32_t> sources, uint32_t)
+void rec_query(t_igmp_if *, uint32_t group, std::span<const uint32_t> sources, uint32_t,
+               bool suppress)
 {
     std::string e = "Q " + (group == 0 ? std::string("gen") : octet(group));
     for (uint32_t s : sources) {
         e += "/" + octet(s);
+    }
+    if (suppress) {
+        e += " S";
     }
     g_events.push_back(e);
 }
@@ -263,6 +267,23 @@ TEST_F(IgmpIfTest, QuerierElection)
     tick(200);
     EXPECT_TRUE(igmp.querier);
     EXPECT_EQ(take(true), V{"Q gen"});
+
+    // A version 3 querier's robustness and interval are adopted while it
+    // rules, and ours come back when it goes silent.
+    t_igmp_msg q;
+    q.type = IGMP_TYPE_QUERY;
+    q.version = 3;
+    q.src = US - 1;
+    q.qrv = 3;
+    q.qqi_s = 60;
+    igmp_if_rx(&igmp, q, now);
+    EXPECT_EQ(igmp.cfg.lmq_count, 3U);
+    tick(3 * 60000 + 5000 - 100);
+    EXPECT_FALSE(igmp.querier);
+    tick(200);
+    EXPECT_TRUE(igmp.querier);
+    EXPECT_EQ(igmp.cfg.robustness, 2U);
+    EXPECT_EQ(igmp.cfg.query_interval_ms, 125000U);
 }
 
 TEST_F(IgmpIfTest, V2JoinLeaveAndExpiry)
@@ -282,13 +303,14 @@ TEST_F(IgmpIfTest, V2JoinLeaveAndExpiry)
     EXPECT_EQ(take(), V{"-1/0"});
     EXPECT_TRUE(igmp.groups.empty());
 
-    // A report after the leave keeps the group.
+    // A report after the leave keeps the group; the retransmission then tells
+    // other routers not to lower their timers.
     v2(IGMP_TYPE_V2_REPORT);
     v2(IGMP_TYPE_V2_LEAVE);
     tick(500);
     v2(IGMP_TYPE_V2_REPORT);
     tick(3000);
-    EXPECT_EQ(take(), (V{"+1/0", "Q 1", "Q 1"}));
+    EXPECT_EQ(take(), (V{"+1/0", "Q 1", "Q 1 S"}));
 
     // Without reports the group lasts the group membership interval.
     tick(2 * 125000 + 10000 - 3000 - 200);
@@ -306,9 +328,14 @@ TEST_F(IgmpIfTest, V2JoinLeaveAndExpiry)
     q.type = IGMP_TYPE_QUERY;
     q.src = US - 1;
     q.group = G;
+    q.suppress = true;
     igmp_if_rx(&igmp, q, now);
     tick(2100);
-    EXPECT_EQ(take(), (V{"+1/0", "-1/0"}));
+    EXPECT_EQ(take(), V{"+1/0"});
+    q.suppress = false;
+    igmp_if_rx(&igmp, q, now);
+    tick(2100);
+    EXPECT_EQ(take(), V{"-1/0"});
 }
 
 TEST_F(IgmpIfTest, V3SourceFiltering)
@@ -321,6 +348,14 @@ TEST_F(IgmpIfTest, V3SourceFiltering)
     EXPECT_EQ(take(), V{"Q 1/5"});
     tick(2000);
     EXPECT_EQ(take(), (V{"Q 1/5", "-1/5"}));
+    // Sources refreshed since the query are retransmitted apart, with the S flag.
+    v3(IGMP_REC_IS_IN, {S1});
+    v3(IGMP_REC_BLOCK, {S1, S2});
+    v3(IGMP_REC_ALLOW, {S2});
+    tick(1000);
+    EXPECT_EQ(take(), (V{"+1/5", "Q 1/5/6", "Q 1/6 S", "Q 1/5"}));
+    tick(1000);
+    EXPECT_EQ(take(), V{"-1/5"});
     // TO_EX: the group turns into (*,G).
     v3(IGMP_REC_TO_EX, {S2});
     EXPECT_TRUE(igmp.groups.at(G).exclude);

@@ -42,10 +42,37 @@ void sync_membership(t_igmp_if *if_p, uint32_t group)
 }
 
 void send_query(t_igmp_if *if_p, uint32_t group, std::span<const uint32_t> sources,
-                uint32_t max_resp_ms)
+                uint32_t max_resp_ms, bool suppress = false)
 {
     if_p->stats.tx_query++;
-    if_p->ops_p->send_query(if_p, group, sources, max_resp_ms);
+    if_p->ops_p->send_query(if_p, group, sources, max_resp_ms, suppress);
+}
+
+// Q(G) with the S flag when a report refreshed the group timer meanwhile.
+void send_group_query(t_igmp_if *if_p, const t_igmp_group &g, t_igmp_ms now)
+{
+    bool suppress = g.exclude && g.group_timer > now + if_p->cfg.lmqt();
+    send_query(if_p, g.group, {}, if_p->cfg.lmq_interval_ms, suppress);
+}
+
+// Q(G,S) split in two: sources whose timers outlast the last member query
+// time (refreshed meanwhile) with the S flag, the others without.
+void send_source_query(t_igmp_if *if_p, const t_igmp_group &g, const std::set<uint32_t> &srcs,
+                       t_igmp_ms now)
+{
+    std::vector<uint32_t> longer;
+    std::vector<uint32_t> shorter;
+    for (uint32_t s : srcs) {
+        auto it = g.sources.find(s);
+        bool refreshed = it != g.sources.end() && it->second > now + if_p->cfg.lmqt();
+        (refreshed ? longer : shorter).push_back(s);
+    }
+    if (!longer.empty()) {
+        send_query(if_p, g.group, longer, if_p->cfg.lmq_interval_ms, true);
+    }
+    if (!shorter.empty()) {
+        send_query(if_p, g.group, shorter, if_p->cfg.lmq_interval_ms, false);
+    }
 }
 
 // "Send Q(G)": the group timer lowered to the last member query time, and
@@ -58,7 +85,7 @@ void query_group(t_igmp_if *if_p, t_igmp_group &g, t_igmp_ms now)
     if (g.exclude && g.group_timer > now + if_p->cfg.lmqt()) {
         g.group_timer = now + if_p->cfg.lmqt();
     }
-    send_query(if_p, g.group, {}, if_p->cfg.lmq_interval_ms);
+    send_group_query(if_p, g, now);
     g.gq_left = if_p->cfg.lmq_count - 1;
     g.gq_next = now + if_p->cfg.lmq_interval_ms;
 }
@@ -77,7 +104,7 @@ void query_sources(t_igmp_if *if_p, t_igmp_group &g, const std::vector<uint32_t>
         }
         g.sq_sources.insert(s);
     }
-    send_query(if_p, g.group, srcs, if_p->cfg.lmq_interval_ms);
+    send_source_query(if_p, g, std::set<uint32_t>(srcs.begin(), srcs.end()), now);
     g.sq_left = if_p->cfg.lmq_count - 1;
     g.sq_next = now + if_p->cfg.lmq_interval_ms;
 }
@@ -234,6 +261,14 @@ void rx_query(t_igmp_if *if_p, const t_igmp_msg &msg, t_igmp_ms now)
     if (msg.src < if_p->addr) {
         if_p->querier = false;
         if_p->querier_addr = msg.src;
+        // The querier's robustness and interval rule the link (0: not told).
+        if (msg.version == 3 && msg.qrv != 0) {
+            if_p->cfg.robustness = msg.qrv;
+            if_p->cfg.lmq_count = msg.qrv;
+        }
+        if (msg.version == 3 && msg.qqi_s != 0) {
+            if_p->cfg.query_interval_ms = msg.qqi_s * 1000;
+        }
         if_p->other_querier_until = now + if_p->cfg.other_querier();
     }
     // A non-querier follows the querier's specific queries (unless told not to).
@@ -268,15 +303,14 @@ bool expire_group(t_igmp_if *if_p, t_igmp_group &g, t_igmp_ms now)
     // Retransmissions fall due whether or not we are still the querier.
     if (g.gq_left > 0 && now >= g.gq_next) {
         if (if_p->querier) {
-            send_query(if_p, g.group, {}, if_p->cfg.lmq_interval_ms);
+            send_group_query(if_p, g, now);
         }
         g.gq_left--;
         g.gq_next = now + if_p->cfg.lmq_interval_ms;
     }
     if (g.sq_left > 0 && now >= g.sq_next) {
         if (if_p->querier) {
-            std::vector<uint32_t> srcs(g.sq_sources.begin(), g.sq_sources.end());
-            send_query(if_p, g.group, srcs, if_p->cfg.lmq_interval_ms);
+            send_source_query(if_p, g, g.sq_sources, now);
         }
         g.sq_left--;
         g.sq_next = now + if_p->cfg.lmq_interval_ms;
@@ -337,6 +371,7 @@ int igmp_group_compat(const t_igmp_group &g, t_igmp_ms now)
 void igmp_if_start(t_igmp_if *if_p, uint32_t addr, t_igmp_ms now)
 {
     if_p->addr = addr;
+    if_p->own_cfg = if_p->cfg;
     if_p->querier = true;
     if_p->querier_addr = addr;
     if_p->next_general = now;
@@ -396,6 +431,7 @@ void igmp_if_rx(t_igmp_if *if_p, const t_igmp_msg &msg, t_igmp_ms now)
 void igmp_if_tick(t_igmp_if *if_p, t_igmp_ms now)
 {
     if (!if_p->querier && now >= if_p->other_querier_until) {
+        if_p->cfg = if_p->own_cfg;
         if_p->querier = true;
         if_p->querier_addr = if_p->addr;
         if_p->next_general = now;

@@ -40,8 +40,10 @@ struct t_igmp_cfg {
 struct t_igmp_if;
 
 struct t_igmp_if_ops {
+    // suppress: the S flag, set when the group's (or sources') timers outlast
+    // the last member query time, so other routers keep theirs.
     void (*send_query)(t_igmp_if *if_p, uint32_t group, std::span<const uint32_t> sources,
-                       uint32_t max_resp_ms);
+                       uint32_t max_resp_ms, bool suppress);
     void (*membership)(t_igmp_if *if_p, uint32_t group, uint32_t source, bool add);
 };
 
@@ -72,7 +74,8 @@ struct t_igmp_if_stats {
 };
 
 struct t_igmp_if {
-    t_igmp_cfg cfg;
+    t_igmp_cfg cfg;     // in use: a non-querier adopts the querier's robustness and interval
+    t_igmp_cfg own_cfg; // ours, taken back when we become the querier again
     const t_igmp_if_ops *ops_p = nullptr;
     void *user_p = nullptr;
     uint32_t addr = 0; // our address on the interface

@@ -78,10 +78,10 @@ template <typename F> bool igmpd_in_ns(uint64_t vpn_id, F fn)
 }
 
 void igmpd_send_query(t_igmp_if *igmp_p, uint32_t group, std::span<const uint32_t> sources,
-                      uint32_t max_resp_ms)
+                      uint32_t max_resp_ms, bool suppress)
 {
     auto *if_p = static_cast<t_igmpd_iface *>(igmp_p->user_p);
-    std::vector<uint8_t> q = igmp_pkt_query(group, sources, max_resp_ms, false,
+    std::vector<uint8_t> q = igmp_pkt_query(group, sources, max_resp_ms, suppress,
                                             static_cast<uint8_t>(igmp_p->cfg.robustness),
                                             igmp_p->cfg.query_interval_ms / 1000);
     sockaddr_in to{};
