@@ -2,8 +2,8 @@
 # The whole test suite: installs what is missing, checks the formatting, builds
 # everything under AddressSanitizer and UndefinedBehaviorSanitizer with warnings
 # as errors, runs the unit, component, process and lab tests, then builds the
-# libFuzzer targets with clang and runs each for FUZZ_SECONDS (default 20; two targets at a time) from
-# the checked-in seeds. Ends with one line of counts; any failure makes the
+# libFuzzer targets with clang and runs each for FUZZ_SECONDS (default 20, one
+# per core at a time) from the checked-in seeds. Ends with one line of counts; any failure makes the
 # script exit non-zero.
 set -uo pipefail
 cd "$(dirname "$0")/.."
