@@ -14,13 +14,13 @@ _MEMBER = r"""
 import socket, struct, sys
 ifaddr = socket.inet_aton(sys.argv[1])
 socks = []
-for spec in sys.argv[2:]:
+for member in sys.argv[2:]:
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    if "@" in spec:
-        src, grp = spec.split("@")
+    if "@" in member:
+        src, grp = member.split("@")
         s.setsockopt(socket.IPPROTO_IP, 39, socket.inet_aton(grp) + ifaddr + socket.inet_aton(src))
     else:
-        s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, socket.inet_aton(spec) + ifaddr)
+        s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, socket.inet_aton(member) + ifaddr)
     socks.append(s)
 print("joined", flush=True)
 sys.stdin.read()
@@ -58,13 +58,13 @@ def set_igmp_version(name, host, ifname, version):
 class Member:
     """Memberships held by one process on a host until leave()."""
 
-    def __init__(self, name, host, ifaddr, specs):
+    def __init__(self, name, host, ifaddr, groups):
         self.p = subprocess.Popen(["nsenter", "-t", str(host_pid(name, host)), "-n", "--",
-                                   sys.executable, "-c", _MEMBER, ifaddr] + list(specs),
+                                   sys.executable, "-c", _MEMBER, ifaddr] + list(groups),
                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         if self.p.stdout.readline().strip() != "joined":
             self.leave()
-            raise AssertionError("host %s could not join %s" % (host, specs))
+            raise AssertionError("host %s could not join %s" % (host, groups))
 
     def leave(self):
         if self.p.poll() is None:
