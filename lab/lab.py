@@ -257,6 +257,15 @@ def up_dict(topo, build):
     return state
 
 
+def reaped(pid):
+    """True once pid, a child of this process (an unshare started here), has
+    exited: it stays in /proc as a zombie until it is waited for."""
+    try:
+        return os.waitpid(pid, os.WNOHANG)[0] == pid
+    except ChildProcessError:
+        return False
+
+
 def stop_pid(pid):
     try:
         os.kill(pid, signal.SIGTERM)
@@ -264,7 +273,7 @@ def stop_pid(pid):
         return
     deadline = time.monotonic() + STOP_TIMEOUT
     while time.monotonic() < deadline:
-        if not os.path.exists("/proc/%d" % pid):
+        if not os.path.exists("/proc/%d" % pid) or reaped(pid):
             return
         time.sleep(0.05)
     try:
