@@ -154,6 +154,10 @@ void pim_debug_pkt_jp(const t_pim_if *if_p, const t_pim_ip_header *ip, std::span
                 g.group_address.group_addr.addr.addr_type == IP_ADDR_UNKNOWN ? "group" : "source");
             break;
         }
+        if (g.unreadable) {
+            put(t, "\n    Last group record: address of unknown family or encoding, skipped");
+            break;
+        }
         put(t, "\n    Group: %s Bits:%s%s   Joins: %d, Prunes: %d",
             ipaddr_str(&g.group_address.group_addr.addr).c, g.group_address.b_bit ? " B" : "",
             g.group_address.z_bit ? " Z" : "", g.num_joins, g.num_prunes);

@@ -24,6 +24,8 @@ const char *pim_pkt_err_str(e_pim_pkt_err err)
         return "truncated";
     case PIM_PKT_ERR_ADDR_FAMILY:
         return "bad address family";
+    case PIM_PKT_ERR_ADDR_ENCODING:
+        return "unknown address encoding";
     case PIM_PKT_ERR_BAD_LENGTH:
         return "bad length";
     case PIM_PKT_ERR_OPT_LENGTH:

@@ -59,15 +59,16 @@ enum e_pim_af : uint8_t {
 // log line.
 enum e_pim_pkt_err : uint8_t {
     PIM_PKT_OK = 0,
-    PIM_PKT_ERR_IP_HDR,       // datagram too short for its IP header or total length
-    PIM_PKT_ERR_TOO_SHORT,    // PIM message shorter than its header
-    PIM_PKT_ERR_VERSION,      // version is not 2
-    PIM_PKT_ERR_CHECKSUM,     // checksum does not verify
-    PIM_PKT_ERR_TRUNCATED,    // a fixed field runs past the end
-    PIM_PKT_ERR_ADDR_FAMILY,  // encoded address of an unknown family
-    PIM_PKT_ERR_BAD_LENGTH,   // bytes left over or missing after the last field
-    PIM_PKT_ERR_OPT_LENGTH,   // a Hello option whose length differs from its fixed size
-    PIM_PKT_ERR_TOO_MANY_SRC, // a group record with more sources than the arrays hold
+    PIM_PKT_ERR_IP_HDR,        // datagram too short for its IP header or total length
+    PIM_PKT_ERR_TOO_SHORT,     // PIM message shorter than its header
+    PIM_PKT_ERR_VERSION,       // version is not 2
+    PIM_PKT_ERR_CHECKSUM,      // checksum does not verify
+    PIM_PKT_ERR_TRUNCATED,     // a fixed field runs past the end
+    PIM_PKT_ERR_ADDR_FAMILY,   // encoded address of an unknown family
+    PIM_PKT_ERR_ADDR_ENCODING, // encoded address of an encoding type we cannot size
+    PIM_PKT_ERR_BAD_LENGTH,    // bytes left over or missing after the last field
+    PIM_PKT_ERR_OPT_LENGTH,    // a Hello option whose length differs from its fixed size
+    PIM_PKT_ERR_TOO_MANY_SRC,  // a group record with more sources than the arrays hold
 };
 
 const char *pim_pkt_err_str(e_pim_pkt_err err);
@@ -214,6 +215,9 @@ struct t_pim_pkt_jp_group {
     uint16_t num_prunes;
     t_pim_pkt_src_addr *join_src_pp;
     t_pim_pkt_src_addr *prune_src_pp;
+    // The last record held an address of unknown family or encoding: the
+    // rest of the message was skipped as this record, which has no sources.
+    bool unreadable;
 };
 
 struct t_pim_pkt_jp {
@@ -236,12 +240,15 @@ struct t_pim_jp_rd {
 // True while another group record is to be read.
 bool pim_pkt_jp_more(const t_pim_jp_rd &it, const t_pim_pkt_jp &jp);
 // Reads one group record into jp.jp_group, its sources into the two arrays.
+// An address of unknown family or encoding type has no known length: in the
+// last record the rest of the message is that record (unreadable set), in any
+// other the message cannot be read further (ADDR_FAMILY or ADDR_ENCODING).
 [[nodiscard]] e_pim_pkt_err pim_pkt_jp_decode_group(t_pim_jp_rd &it, t_pim_pkt_jp &jp,
                                                     std::span<t_pim_pkt_src_addr> joins,
                                                     std::span<t_pim_pkt_src_addr> prunes,
                                                     int32_t &bad_value);
-// Why a decoded group record may not take effect (an encoding type we do not
-// implement, a family other than the packet's, a group that is not multicast,
+// Why a decoded group record may not take effect (an unreadable record, a
+// family other than the packet's, a group that is not multicast,
 // an (S,G) source that is not a full-length host address), or nullptr.
 const char *pim_pkt_jp_group_check(const t_pim_pkt_jp_group &g, const t_ipaddr &pkt_src);
 // After the last record: nothing may be left over. *bad_value: bytes left.

@@ -11,22 +11,59 @@ namespace
 constexpr size_t JP_GROUP_COUNTS = 4;
 constexpr size_t JP_MAX_GROUPS = 255;
 
-e_pim_pkt_err read_sources(t_pim_rd &rd, uint16_t count, std::span<t_pim_pkt_src_addr> arr,
-                           int32_t &bad_value)
+// Whether the encoded address at the reader has a length we know: a native
+// encoding of IPv4 or IPv6. Otherwise *err says which field we cannot size
+// and bad_value its value. A truncated address counts as known: decoding it
+// reports the truncation.
+bool addr_sized(const t_pim_rd &rd, e_pim_pkt_err &err, int32_t &bad_value)
+{
+    if (rd.left < 2) {
+        return true;
+    }
+    if (rd.p[0] != PIM_AF_IPV4 && rd.p[0] != PIM_AF_IPV6) {
+        err = PIM_PKT_ERR_ADDR_FAMILY;
+        bad_value = rd.p[0];
+        return false;
+    }
+    if (rd.p[1] != 0) {
+        err = PIM_PKT_ERR_ADDR_ENCODING;
+        bad_value = rd.p[1];
+        return false;
+    }
+    return true;
+}
+
+// An address we cannot size ends the message, unless its record is the last
+// one: then the record runs to the end of the message and is skipped whole.
+e_pim_pkt_err unsized(t_pim_jp_rd &it, const t_pim_pkt_jp &jp, t_pim_pkt_jp_group &g,
+                      e_pim_pkt_err err)
+{
+    if (it.next_group <= jp.num_groups) {
+        return err;
+    }
+    (void)pim_rd_skip(it.rd, it.rd.left);
+    g.num_joins = 0;
+    g.num_prunes = 0;
+    g.unreadable = true;
+    return PIM_PKT_OK;
+}
+
+e_pim_pkt_err read_sources(t_pim_jp_rd &it, const t_pim_pkt_jp &jp, t_pim_pkt_jp_group &g,
+                           uint16_t count, std::span<t_pim_pkt_src_addr> arr, int32_t &bad_value)
 {
     if (count > arr.size()) {
         bad_value = count;
         return PIM_PKT_ERR_TOO_MANY_SRC;
     }
     for (uint16_t i = 0; i < count; i++) {
+        e_pim_pkt_err err = PIM_PKT_OK;
+        if (!addr_sized(it.rd, err, bad_value)) {
+            return unsized(it, jp, g, err);
+        }
         uint8_t family = 0;
-        if (pim_pkt_decode_source_addr(rd, arr[i], family) == 0) {
-            if (!rd.ok) {
-                bad_value = i;
-                return PIM_PKT_ERR_TRUNCATED;
-            }
-            bad_value = family;
-            return PIM_PKT_ERR_ADDR_FAMILY;
+        if (pim_pkt_decode_source_addr(it.rd, arr[i], family) == 0) {
+            bad_value = i;
+            return PIM_PKT_ERR_TRUNCATED;
         }
     }
     return PIM_PKT_OK;
@@ -107,18 +144,21 @@ e_pim_pkt_err pim_pkt_jp_decode_group(t_pim_jp_rd &it, t_pim_pkt_jp &jp,
     bad_value = 0;
     it.next_group++;
 
+    e_pim_pkt_err err = PIM_PKT_OK;
+    if (!addr_sized(it.rd, err, bad_value)) {
+        return unsized(it, jp, g, err);
+    }
     uint8_t family = 0;
     if (pim_pkt_decode_group_addr(it.rd, g.group_address, family) == 0) {
-        bad_value = family;
-        return it.rd.ok ? PIM_PKT_ERR_ADDR_FAMILY : PIM_PKT_ERR_TRUNCATED;
+        return PIM_PKT_ERR_TRUNCATED;
     }
     pim_rd_u16(it.rd, g.num_joins);
     if (!pim_rd_u16(it.rd, g.num_prunes)) {
         return PIM_PKT_ERR_TRUNCATED;
     }
-    e_pim_pkt_err err = read_sources(it.rd, g.num_joins, joins, bad_value);
-    if (err == PIM_PKT_OK) {
-        err = read_sources(it.rd, g.num_prunes, prunes, bad_value);
+    err = read_sources(it, jp, g, g.num_joins, joins, bad_value);
+    if (err == PIM_PKT_OK && !g.unreadable) {
+        err = read_sources(it, jp, g, g.num_prunes, prunes, bad_value);
     }
     return err;
 }
@@ -135,9 +175,6 @@ namespace
 const char *src_check(const t_pim_pkt_src_addr &s, const t_ipaddr &pkt_src)
 {
     const t_ipaddr &a = s.source_addr.addr;
-    if (s.enc_type != 0) {
-        return "unknown source encoding type";
-    }
     if (a.addr_type != pkt_src.addr_type) {
         return "source family differs from the packet";
     }
@@ -153,8 +190,8 @@ const char *src_check(const t_pim_pkt_src_addr &s, const t_ipaddr &pkt_src)
 const char *pim_pkt_jp_group_check(const t_pim_pkt_jp_group &g, const t_ipaddr &pkt_src)
 {
     const t_ipaddr &grp = g.group_address.group_addr.addr;
-    if (g.group_address.enc_type != 0) {
-        return "unknown group encoding type";
+    if (g.unreadable) {
+        return "address of unknown family or encoding";
     }
     if (grp.addr_type != pkt_src.addr_type) {
         return "group family differs from the packet";

@@ -82,6 +82,9 @@ void round_trip_codecs(std::span<const uint8_t> pim)
                 return;
             }
             (void)pim_pkt_jp_group_check(jp.jp_group, jp.upstream_neighbor);
+            if (jp.jp_group.unreadable) {
+                continue; // nothing of it to send again
+            }
             spans.emplace_back(js.size(), ps.size());
             for (uint16_t i = 0; i < jp.jp_group.num_joins; i++) {
                 uint8_t f = static_cast<uint8_t>((joins[i].s_bit ? PIM_SRC_FLAG_S : 0) |

@@ -129,44 +129,6 @@ TEST(PimPkt, HelloOptionsOfOtherRouters)
     EXPECT_EQ(d.dr_priority, 0u);
 }
 
-TEST(PimPkt, JoinPruneRecordsWithAddressesWeRefuse)
-{
-    // Group 225.1.1.1/32, one joined source 10.0.0.99/32 with S.
-    const t_bytes rec = {0x01, 0x00, 0x00, 0x20, 0xe1, 0x01, 0x01, 0x01, 0x00, 0x01,
-                         0x00, 0x00, 0x01, 0x00, 0x04, 0x20, 0x0a, 0x00, 0x00, 0x63};
-    const t_ipaddr from = v4(0x0a000001);
-    auto check = [&](const t_bytes &r) -> const char * {
-        static t_pim_pkt_src_addr joins[4];
-        static t_pim_pkt_src_addr prunes[4];
-        t_bytes b = {0x01, 0x00, 0x0a, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0xd2};
-        b.insert(b.end(), r.begin(), r.end());
-        t_pim_jp_rd it{};
-        t_pim_pkt_jp jp{};
-        int32_t bad = 0;
-        EXPECT_EQ(pim_pkt_jp_decode_hdr(b, it, jp, bad), PIM_PKT_OK);
-        EXPECT_EQ(pim_pkt_jp_decode_group(it, jp, joins, prunes, bad), PIM_PKT_OK);
-        return pim_pkt_jp_group_check(jp.jp_group, from);
-    };
-    EXPECT_EQ(check(rec), nullptr);
-    t_bytes r = rec;
-    r[19 - 4] = 24; // source mask /24
-    EXPECT_STREQ(check(r), "source mask is not full length");
-    r = rec;
-    r[4] = 0x0a; // group 10.1.1.1
-    EXPECT_STREQ(check(r), "group is not multicast");
-    r = rec;
-    r[1] = 1; // group encoding type 1
-    EXPECT_STREQ(check(r), "unknown group encoding type");
-    r = rec;
-    r[13] = 1;
-    EXPECT_STREQ(check(r), "unknown source encoding type");
-    uint8_t v6b[16] = {0x20, 0x01, 0x0d, 0xb8};
-    t_ipaddr from6{};
-    IPADDR_SET_V6(&from6, v6b);
-    EXPECT_STREQ(pim_pkt_jp_group_check(t_pim_pkt_jp_group{}, from6),
-                 "group family differs from the packet");
-}
-
 TEST(PimPkt, RegisterChecksumCoversItsHeaderOnly)
 {
     // Header, flags word, then an inner packet the checksum does not cover.
@@ -499,18 +461,79 @@ TEST(PimPkt, RejectsBadVersionAndChecksum)
     EXPECT_NE(calc, 0);
 }
 
+TEST(PimPkt, JoinPruneRecordsWithAddressesWeRefuse)
+{
+    // Group 225.1.1.1/32, one joined source 10.0.0.99/32 with S.
+    const t_bytes rec = {0x01, 0x00, 0x00, 0x20, 0xe1, 0x01, 0x01, 0x01, 0x00, 0x01,
+                         0x00, 0x00, 0x01, 0x00, 0x04, 0x20, 0x0a, 0x00, 0x00, 0x63};
+    const t_ipaddr from = v4(0x0a000001);
+    // A body to 10.0.0.1, holdtime 210, of the given records.
+    auto jp_body = [](std::initializer_list<t_bytes> recs) {
+        t_bytes b = {0x01, 0x00, 0x0a, 0x00, 0x00, 0x01, 0x00, static_cast<uint8_t>(recs.size()),
+                     0x00, 0xd2};
+        for (const t_bytes &r : recs) {
+            b.insert(b.end(), r.begin(), r.end());
+        }
+        return b;
+    };
+    auto check = [&](const t_bytes &r) -> const char * {
+        static t_pim_pkt_src_addr joins[4];
+        static t_pim_pkt_src_addr prunes[4];
+        t_bytes b = jp_body({r, t_bytes(3, 0xee)}); // trailing bytes of unknown meaning
+        b[7] = 1;
+        t_pim_jp_rd it{};
+        t_pim_pkt_jp jp{};
+        int32_t bad = 0;
+        EXPECT_EQ(pim_pkt_jp_decode_hdr(b, it, jp, bad), PIM_PKT_OK);
+        EXPECT_EQ(pim_pkt_jp_decode_group(it, jp, joins, prunes, bad), PIM_PKT_OK);
+        const char *why = pim_pkt_jp_group_check(jp.jp_group, from);
+        EXPECT_EQ(pim_pkt_jp_decode_end(it, bad) == PIM_PKT_OK, jp.jp_group.unreadable);
+        return why;
+    };
+    EXPECT_EQ(check(rec), nullptr);
+    t_bytes r = rec;
+    r[19 - 4] = 24; // source mask /24
+    EXPECT_STREQ(check(r), "source mask is not full length");
+    r = rec;
+    r[4] = 0x0a; // group 10.1.1.1
+    EXPECT_STREQ(check(r), "group is not multicast");
+    uint8_t v6b[16] = {0x20, 0x01, 0x0d, 0xb8};
+    t_ipaddr from6{};
+    IPADDR_SET_V6(&from6, v6b);
+    EXPECT_STREQ(pim_pkt_jp_group_check(t_pim_pkt_jp_group{}, from6),
+                 "group family differs from the packet");
+
+    // An address of unknown family or encoding type has no known length: the
+    // last record runs to the end of the message and is refused alone...
+    for (size_t at : {0u, 1u, 12u, 13u}) {
+        r = rec;
+        r[at] = at == 12 ? 0 : 3;
+        EXPECT_STREQ(check(r), "address of unknown family or encoding") << at;
+    }
+    t_bytes fam = rec;
+    fam[12] = 9; // source family
+    t_jp_seen seen = decode_all(jp_body({rec, fam}));
+    EXPECT_EQ(seen.err, PIM_PKT_OK);
+    ASSERT_EQ(seen.recs.size(), 2u);
+    EXPECT_EQ(seen.recs[0].first.size(), 1u) << "the record before takes effect";
+    EXPECT_TRUE(seen.recs[1].first.empty() && seen.recs[1].second.empty());
+    // ...but in front of another record nothing after it can be read.
+    seen = decode_all(jp_body({fam, rec}));
+    EXPECT_EQ(seen.err, PIM_PKT_ERR_ADDR_FAMILY);
+    EXPECT_TRUE(seen.recs.empty());
+    t_bytes enc = rec;
+    enc[1] = 1; // group encoding type
+    seen = decode_all(jp_body({rec, enc, rec}));
+    EXPECT_EQ(seen.err, PIM_PKT_ERR_ADDR_ENCODING);
+    EXPECT_EQ(seen.recs.size(), 1u);
+}
+
 TEST(PimPkt, RejectsUnknownAddressFamilies)
 {
     int32_t bad = 0;
     t_bytes up = SG_JOIN;
     up[4] = 3; // upstream neighbor
     EXPECT_EQ(decode_all(body(up)).err, PIM_PKT_ERR_ADDR_FAMILY);
-    t_bytes grp = SG_JOIN;
-    grp[14] = 0; // group
-    EXPECT_EQ(decode_all(body(grp)).err, PIM_PKT_ERR_ADDR_FAMILY);
-    t_bytes src = SG_JOIN;
-    src[26] = 9; // source
-    EXPECT_EQ(decode_all(body(src)).err, PIM_PKT_ERR_ADDR_FAMILY);
     t_bytes as = ASSERT;
     as[12] = 7; // asserted source
     t_pim_assert_rec a{};

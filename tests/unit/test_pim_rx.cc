@@ -219,6 +219,22 @@ TEST_F(PimRxTest, RecordsWithRefusedAddressesAreCountedOneByOne)
     EXPECT_EQ(rx(datagram(PEER, reg)), PIM_STATUS_OK);
     EXPECT_EQ(st().unsupported_pkts, 1u) << "a Register here is unsupported, not bad";
     EXPECT_EQ(st().bad_pkts, 0u);
+    // A group family we cannot size: refused alone as the last record (it
+    // runs to the end of the message), the end of the message before another.
+    const t_bytes good = jp_msg_groups(OWN, {{0xe1010101, {s}, {}}, {0xe1010102, {s}, {}}});
+    const size_t second_group = 4 + 6 + 4 + 8 + 4 + 8;
+    t_bytes last = good;
+    last[second_group] = 3;
+    pim_pkt_finish(last);
+    EXPECT_EQ(rx(datagram(PEER, last)), PIM_STATUS_OK);
+    EXPECT_EQ(st().bad_addr_records, 2u);
+    EXPECT_EQ(st().bad_pkts, 0u);
+    t_bytes first = good;
+    first[4 + 6 + 4] = 3;
+    pim_pkt_finish(first);
+    EXPECT_EQ(rx(datagram(PEER, first)), PIM_STATUS_BAD_MSG);
+    EXPECT_EQ(st().bad_addr_records, 2u);
+    EXPECT_EQ(st().bad_pkts, 1u);
 }
 
 // With routing state: the unit protocol runs once per message.
@@ -263,10 +279,13 @@ TEST_F(PimRxStateTest, EndOfMessageRunsOnceAfterTheLastGroupRecord)
     EXPECT_TRUE(pim_minfo_ilist_test(r->minfo_p->pruned_olist_p, if_p->if_index));
     EXPECT_TRUE(TAILQ_EMPTY(&vpn_p->tmp_sgrpt_list));
 
-    // A (*,G) Join without the prune, then a malformed record: what was
-    // processed keeps its effect and is end-of-message processed.
+    // A (*,G) Join without the prune, then a record that cannot be read
+    // before another: what was processed keeps its effect and is
+    // end-of-message processed.
+    const t_pim_jp_src s1_sg = src(s1, PIM_SRC_FLAG_S);
     t_bytes bad = jp_msg_groups(
-        OWN, {{grp, {src(0x0a0000fe, wc)}, {}}, {0xe1010102, {src(s1, PIM_SRC_FLAG_S)}, {}}});
+        OWN,
+        {{grp, {src(0x0a0000fe, wc)}, {}}, {0xe1010102, {s1_sg}, {}}, {0xe1010103, {s1_sg}, {}}});
     bad[34] = 9; // family of the second group
     pim_pkt_finish(bad);
     uint32_t bad_before = st().bad_pkts;

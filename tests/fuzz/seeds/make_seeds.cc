@@ -497,6 +497,11 @@ void pim_pkt_seeds()
     t_bytes join = msg(pim_pkt_jp_build(buf, jp, cur));
     put("fuzz_pim_pkt", "join-prune", cat({0, 2}, join));
     put("fuzz_pim_pkt", "join-prune-debug", cat({2, 2}, join));
+    // The last record's source of an unknown family: that record is skipped.
+    t_bytes last_unknown = join;
+    last_unknown[last_unknown.size() - 8] = 9;
+    pim_pkt_finish(last_unknown);
+    put("fuzz_pim_pkt", "join-prune-last-unknown", cat({2, 2}, last_unknown));
 
     t_pim_assert_metric m{true, 120, 10, v4("10.0.0.2")};
     t_bytes assert_msg = msg(pim_pkt_assert_build(buf, v4("239.1.1.1"), v4("10.9.9.9"), m));
