@@ -258,12 +258,9 @@ def up_dict(topo, build):
 
 
 def reaped(pid):
-    """True once pid, a child of this process (an unshare started here), has
-    exited: it stays in /proc as a zombie until it is waited for."""
-    try:
-        return os.waitpid(pid, os.WNOHANG)[0] == pid
-    except ChildProcessError:
-        return False
+    """True once pid, an unshare started by this process, has exited: it
+    stays in /proc as a zombie until it is waited for."""
+    return any(p.pid == pid and p.poll() is not None for p in _STARTED)
 
 
 def stop_pid(pid):
