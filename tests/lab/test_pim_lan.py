@@ -282,12 +282,13 @@ class PimLanThreeRouters(unittest.TestCase):
         # suppresses the other's, whichever sends first. Nothing else touches
         # (S,G2) before test 4.
         start = self.joined_at + 3
-        end = start + 2 * LAN_JP_S
-        routerlab.wait_for("two periods", lambda: time.monotonic() > end, 3 * LAN_JP_S + 3,
+        end = start + 3 * LAN_JP_S
+        routerlab.wait_for("three periods", lambda: time.monotonic() > end, 4 * LAN_JP_S + 3,
                            step=0.2)
         seen = [(m.src, round(m.time - start, 1))
                 for m in self.joins(0, None, K1_X, (SRC, G_SG2), "sg") if start <= m.time < end]
-        self.assertIn(len(seen), (1, 2, 3), "Joins of (S,G2) to k1: %s" % seen)
+        # Three, one more where a period's jitter meets the window's edge; six without.
+        self.assertIn(len(seen), (2, 3, 4), "Joins of (S,G2) to k1: %s" % seen)
         self.assertLessEqual({src for src, _ in seen}, {K2_X, F1_X})
 
     def test_3_frr_prunes_our_router_overrides_without_loss(self):
