@@ -2,8 +2,8 @@
 a scripted router; join suppression and prune override on the upstream LAN of
 a router (ours, or FRR's with --router frr) next to a scripted upstream u1 and
 a scripted second downstream router u2; and one LAN of three real routers, two
-of ours (k1, k2) and FRR's pimd (f1), where each takes the upstream and the
-downstream roles in turn:
+of ours (k1, k2) and FRR's pimd (f1), where FRR is the upstream router of
+one tree and a downstream router of another:
 
     s --lan1-- k1 --lanx-- k2 --lan2-- d2
                       |
@@ -18,7 +18,6 @@ names of its own. Needs root.
 """
 
 import argparse
-import json
 import os
 import shutil
 import signal
@@ -257,13 +256,7 @@ class PimLanThreeRouters(unittest.TestCase):
         return join.time - prune.time
 
     def fwd_oil(self, router, group):
-        r = self.lab.run(router, "cat", "/var/run/ftmd.json")
-        try:
-            vpns = json.loads(r.stdout).get("vpns", [])
-        except ValueError:
-            return []
-        return [o for v in vpns for e in v["entries"]
-                if (e["source"], e["group"]) == (SRC, group) for o in e["oil"]]
+        return self.lab.fwd_oil(router, SRC, group)
 
     def test_1_frr_upstream_keeps_the_join_our_router_overrides(self):
         routerlab.wait_for("f1 to hold (*,G) on lanx", lambda: routerlab.frr_join_states(

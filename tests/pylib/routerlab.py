@@ -96,6 +96,17 @@ class RouterLab:
 
     # Our routers.
 
+    def fwd_oil(self, router, source, group):
+        """Outgoing interfaces of an entry in the router's ftmd table ("0.0.0.0"
+        for the source of (*,G))."""
+        r = self.run(router, "cat", "/var/run/ftmd.json")
+        try:
+            vpns = json.loads(r.stdout).get("vpns", [])
+        except ValueError:
+            return []
+        return [o for v in vpns for e in v["entries"]
+                if (e["source"], e["group"]) == (source, group) for o in e["oil"]]
+
     def kemcli(self, router, *lines, json_out=False):
         argv = [os.path.join(self.build, "tools", "kemcli", "kemcli"), "-y", YANG, "-u", "lab"]
         if json_out:
