@@ -142,44 +142,43 @@ e_pim_status pim_ftm_send_sg_del(t_pim_vpn *vpn_p, const t_ipaddr *source, const
     return g_pim_ftm_ops.send(vpn_p->daemon_p, &msg);
 }
 
-void pim_ftm_up(msgq_handle_t *, void *arg)
+// Runs act on each entry of the VPN, serving urgent timers between entries so
+// that a large table does not hold them back.
+template <typename F> void pim_ftm_walk_vpn(t_pim_vpn *vpn_p, F act)
 {
-    auto *daemon_p = static_cast<t_pim_daemon *>(arg);
-    PIM_LOG("Connection to FTM came up");
+    if (vpn_p->minfo_db.avl_compar == nullptr) {
+        return;
+    }
+    for (auto *minfo_p = avl_first<t_pim_minfo>(&vpn_p->minfo_db); minfo_p != nullptr;
+         minfo_p = avl_next(&vpn_p->minfo_db, minfo_p)) {
+        act(minfo_p);
+        pim_daemon_process_urgent_timers();
+    }
+}
+
+template <typename F> void pim_ftm_walk(t_pim_daemon *daemon_p, F act)
+{
     if (daemon_p->vpn_db.avl_compar == nullptr) {
         return;
     }
     for (auto *vpn_p = avl_first<t_pim_vpn>(&daemon_p->vpn_db); vpn_p != nullptr;
          vpn_p = avl_next(&daemon_p->vpn_db, vpn_p)) {
-        if (vpn_p->minfo_db.avl_compar == nullptr) {
-            continue;
-        }
-        for (auto *minfo_p = avl_first<t_pim_minfo>(&vpn_p->minfo_db); minfo_p != nullptr;
-             minfo_p = avl_next(&vpn_p->minfo_db, minfo_p)) {
-            (void)pim_ftm_add(minfo_p);
-            pim_daemon_process_urgent_timers();
-        }
+        pim_ftm_walk_vpn(vpn_p, act);
     }
+}
+
+void pim_ftm_up(msgq_handle_t *, void *arg)
+{
+    PIM_LOG("Connection to FTM came up");
+    pim_ftm_walk(static_cast<t_pim_daemon *>(arg),
+                 [](t_pim_minfo *minfo_p) { (void)pim_ftm_add(minfo_p); });
 }
 
 void pim_ftm_down(msgq_handle_t *, void *arg)
 {
-    auto *daemon_p = static_cast<t_pim_daemon *>(arg);
     PIM_LOG("Connection to FTM came down");
-    if (daemon_p->vpn_db.avl_compar == nullptr) {
-        return;
-    }
-    for (auto *vpn_p = avl_first<t_pim_vpn>(&daemon_p->vpn_db); vpn_p != nullptr;
-         vpn_p = avl_next(&daemon_p->vpn_db, vpn_p)) {
-        if (vpn_p->minfo_db.avl_compar == nullptr) {
-            continue;
-        }
-        for (auto *minfo_p = avl_first<t_pim_minfo>(&vpn_p->minfo_db); minfo_p != nullptr;
-             minfo_p = avl_next(&vpn_p->minfo_db, minfo_p)) {
-            minfo_p->minfo_flags &= ~PIM_MINFO_FLAG_FTM;
-            pim_daemon_process_urgent_timers();
-        }
-    }
+    pim_ftm_walk(static_cast<t_pim_daemon *>(arg),
+                 [](t_pim_minfo *minfo_p) { minfo_p->minfo_flags &= ~PIM_MINFO_FLAG_FTM; });
 }
 
 void pim_ftm_write(msgq_handle_t *, void *) {}
@@ -484,17 +483,12 @@ e_pim_status pim_ftm_del_group(t_pim_vpn *vpn_p, const t_ipaddr *group)
 
 void pim_ftm_spt_reprogram(t_pim_vpn *vpn_p)
 {
-    if (vpn_p->minfo_db.avl_compar == nullptr) {
-        return;
-    }
-    for (auto *minfo_p = avl_first<t_pim_minfo>(&vpn_p->minfo_db); minfo_p != nullptr;
-         minfo_p = avl_next(&vpn_p->minfo_db, minfo_p)) {
+    pim_ftm_walk_vpn(vpn_p, [](t_pim_minfo *minfo_p) {
         if (minfo_p->type == PIM_TYPE_XG ||
             (minfo_p->type == PIM_TYPE_SG && (minfo_p->minfo_flags & PIM_MINFO_FLAG_SPT) != 0)) {
             (void)pim_ftm_add(minfo_p);
-            pim_daemon_process_urgent_timers();
         }
-    }
+    });
 }
 
 e_pim_status pim_ftm_send_message(t_pim_daemon *daemon_p, const PbPimFtmMsg *msg_p)

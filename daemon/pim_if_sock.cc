@@ -102,80 +102,112 @@ int open_raw(t_pim_if *if_p, int proto, const char *open_fail, const char *nb_fa
     return fd;
 }
 
-} // namespace
+// What sets the PIM socket of an interface apart from its Auto-RP socket.
+struct t_pim_if_sock_kind {
+    int proto;
+    const char *open_fail;
+    const char *nb_fail;
+    int t_pim_if::*fd;
+    event *t_pim_if::*ev;
+    event_callback_fn read_cb;
+    void (*options)(t_pim_if *if_p, int fd);
+    e_pim_status (*groups_add)(t_pim_if *if_p);
+    e_pim_status (*groups_del)(t_pim_if *if_p);
+};
 
-// Sockets.
-
-e_pim_status pim_if_sock_enable(t_pim_if *if_p)
+void auto_rp_options(t_pim_if *if_p, int fd)
 {
-    ZUL_ASSERT(if_p->sock_fd <= 0);
-    t_pim_vpn *vpn_p = if_p->vpn_p;
-    unsigned long id = pim_vpn_log_id(vpn_p);
-    if (if_p->pim_if_type != PIM_IF_TYPE_LOCAL) {
-        PIM_LOG_EVENT(pim_if_debug(if_p), PIM_DEBUG_LEVEL_DETAIL,
-                      "vpn: %lu Skip enabling socket for if %s ", id, if_p->user_name);
-        return PIM_STATUS_OK;
+    // Datagrams are re-sent as they were received, the sender's address kept.
+    int on = 1;
+    if (setsockopt(fd, IPPROTO_IP, IP_HDRINCL, &on, sizeof(on)) < 0) {
+        PIM_LOG("Unable to set IP_HDRINCL on auto-rp socket if: %s errno=%d\n", if_p->user_name,
+                errno);
     }
+}
+
+constexpr t_pim_if_sock_kind PIM_SOCK = {
+    .proto = PIM_IP_PROTO,
+    .open_fail = "Unable to open pim socket.",
+    .nb_fail = "Unable to set socket non-blocking for",
+    .fd = &t_pim_if::sock_fd,
+    .ev = &t_pim_if::event_p,
+    .read_cb = pim_if_read_event_cb,
+    .options = grow_rcvbuf,
+    .groups_add = pim_if_mcast_group_add,
+    .groups_del = pim_if_mcast_group_del,
+};
+
+constexpr t_pim_if_sock_kind AUTO_RP_SOCK = {
+    .proto = IP_PROTO_UDP,
+    .open_fail = "Unable to open pim auto-rp socket.",
+    .nb_fail = "Unable to set auto-rp socket non-blocking for",
+    .fd = &t_pim_if::sock_auto_rp_fd,
+    .ev = &t_pim_if::event_auto_rp_p,
+    .read_cb = pim_if_auto_rp_read_event_cb,
+    .options = auto_rp_options,
+    .groups_add = pim_if_auto_rp_mcast_group_add,
+    .groups_del = pim_if_auto_rp_mcast_group_del,
+};
+
+// Opens the socket in the VPN's namespace, joins its groups (a failure there
+// is logged and does not stop the enable) and registers its read event.
+e_pim_status sock_open(t_pim_if *if_p, const t_pim_if_sock_kind &kind)
+{
     int fd = -1;
     {
-        t_pim_ns_guard ns(vpn_p->vpn_id);
+        t_pim_ns_guard ns(if_p->vpn_p->vpn_id);
         if (!ns.entered()) {
             return PIM_STATUS_KERNEL_FAIL;
         }
-        fd = open_raw(if_p, PIM_IP_PROTO, "Unable to open pim socket.",
-                      "Unable to set socket non-blocking for");
+        fd = open_raw(if_p, kind.proto, kind.open_fail, kind.nb_fail);
     }
     if (fd < 0) {
         return PIM_STATUS_SOCKET_FAIL;
     }
-    if_p->sock_fd = fd;
-    grow_rcvbuf(if_p, fd);
-    (void)pim_if_mcast_group_add(if_p);
-    if_p->event_p = event_new(if_p->daemon_p->base_event_p, fd, EV_READ | EV_PERSIST,
-                              pim_if_read_event_cb, if_p);
-    if (if_p->event_p == nullptr || event_add(if_p->event_p, nullptr) != 0) {
+    if_p->*kind.fd = fd;
+    kind.options(if_p, fd);
+    (void)kind.groups_add(if_p);
+    event *&ev_p = if_p->*kind.ev;
+    ev_p = event_new(if_p->daemon_p->base_event_p, fd, EV_READ | EV_PERSIST, kind.read_cb, if_p);
+    if (ev_p == nullptr || event_add(ev_p, nullptr) != 0) {
         PIM_LOG_EVENT(pim_if_debug(if_p), PIM_DEBUG_LEVEL_BASIC,
-                      "vpn: %lu Failed to init read event on if: %s", id, if_p->user_name);
-        if (if_p->event_p != nullptr) {
-            event_free(if_p->event_p);
-            if_p->event_p = nullptr;
+                      "vpn: %lu Failed to init read event on if: %s", pim_vpn_log_id(if_p->vpn_p),
+                      if_p->user_name);
+        if (ev_p != nullptr) {
+            event_free(ev_p);
+            ev_p = nullptr;
         }
         close(fd);
-        if_p->sock_fd = -1;
+        if_p->*kind.fd = -1;
         return PIM_STATUS_MEM_FAIL;
     }
     return PIM_STATUS_OK;
 }
 
-e_pim_status pim_if_sock_disable(t_pim_if *if_p)
+// Leaves the groups, frees the read event and closes the socket, if open.
+void sock_close(t_pim_if *if_p, const t_pim_if_sock_kind &kind)
 {
-    t_pim_vpn *vpn_p = if_p->vpn_p;
-    unsigned long id = pim_vpn_log_id(vpn_p);
-    if (if_p->pim_if_type != PIM_IF_TYPE_LOCAL) {
-        PIM_LOG_EVENT(pim_if_debug(if_p), PIM_DEBUG_LEVEL_DETAIL,
-                      "vpn: %lu Skip disabling socket for if %s ", id, if_p->user_name);
-        return PIM_STATUS_OK;
+    if (if_p->*kind.fd <= 0) {
+        return;
     }
-    if (if_p->sock_fd <= 0) {
-        return PIM_STATUS_OK;
+    (void)kind.groups_del(if_p);
+    event *&ev_p = if_p->*kind.ev;
+    if (ev_p != nullptr) {
+        event_free(ev_p);
+        ev_p = nullptr;
     }
-    (void)pim_if_mcast_group_del(if_p);
-    if (if_p->event_p != nullptr) {
-        event_free(if_p->event_p);
-        if_p->event_p = nullptr;
-    }
-    close(if_p->sock_fd);
-    if_p->sock_fd = -1;
-    return PIM_STATUS_OK;
+    close(if_p->*kind.fd);
+    if_p->*kind.fd = -1;
 }
 
-e_pim_status pim_if_mcast_group_add(t_pim_if *if_p)
+// Sends from the interface's device, joins through join(fd, kernel index),
+// keeps our own datagrams from looping back and binds to the device.
+template <typename F> e_pim_status groups_setup(t_pim_if *if_p, int fd, F join)
 {
     uint32_t k = kernel_idx_of(if_p);
     if (k == 0) {
         return PIM_STATUS_SOCKET_FAIL;
     }
-    int fd = if_p->sock_fd;
     ip_mreqn m;
     ip_mreqn_for(if_p, 0, k, m);
     m.imr_address.s_addr = 0;
@@ -183,8 +215,7 @@ e_pim_status pim_if_mcast_group_add(t_pim_if *if_p)
         PIM_LOG("Unable to set multicast on pim interface %s errno=%d\n", if_p->user_name, errno);
         return PIM_STATUS_SOCKET_FAIL;
     }
-    ip_mreqn_for(if_p, PIM_ALL_ROUTERS, k, m);
-    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m)) < 0) {
+    if (!join(fd, k)) {
         PIM_LOG("Unable to set pim IP_ADD_MEMBERSHIP if: %s errno=%d\n", if_p->user_name, errno);
         return PIM_STATUS_SOCKET_FAIL;
     }
@@ -192,6 +223,57 @@ e_pim_status pim_if_mcast_group_add(t_pim_if *if_p)
         return PIM_STATUS_SOCKET_FAIL;
     }
     return bind_to_device(if_p, fd);
+}
+
+// Auto-RP's two groups joined or left by the interface's address.
+bool auto_rp_groups(const t_pim_if *if_p, int optname)
+{
+    for (uint32_t group : {PIM_AUTO_RP_ANNOUNCE_GROUP, PIM_AUTO_RP_MAPPING_GROUP}) {
+        ip_mreq m{};
+        m.imr_multiaddr.s_addr = htonl(group);
+        m.imr_interface.s_addr = htonl(if_p->if_addr.addr.u.addr4);
+        if (setsockopt(if_p->sock_auto_rp_fd, IPPROTO_IP, optname, &m, sizeof(m)) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+// Sockets.
+
+e_pim_status pim_if_sock_enable(t_pim_if *if_p)
+{
+    ZUL_ASSERT(if_p->sock_fd <= 0);
+    if (if_p->pim_if_type != PIM_IF_TYPE_LOCAL) {
+        PIM_LOG_EVENT(pim_if_debug(if_p), PIM_DEBUG_LEVEL_DETAIL,
+                      "vpn: %lu Skip enabling socket for if %s ", pim_vpn_log_id(if_p->vpn_p),
+                      if_p->user_name);
+        return PIM_STATUS_OK;
+    }
+    return sock_open(if_p, PIM_SOCK);
+}
+
+e_pim_status pim_if_sock_disable(t_pim_if *if_p)
+{
+    if (if_p->pim_if_type != PIM_IF_TYPE_LOCAL) {
+        PIM_LOG_EVENT(pim_if_debug(if_p), PIM_DEBUG_LEVEL_DETAIL,
+                      "vpn: %lu Skip disabling socket for if %s ", pim_vpn_log_id(if_p->vpn_p),
+                      if_p->user_name);
+        return PIM_STATUS_OK;
+    }
+    sock_close(if_p, PIM_SOCK);
+    return PIM_STATUS_OK;
+}
+
+e_pim_status pim_if_mcast_group_add(t_pim_if *if_p)
+{
+    return groups_setup(if_p, if_p->sock_fd, [if_p](int fd, uint32_t k) {
+        ip_mreqn m;
+        ip_mreqn_for(if_p, PIM_ALL_ROUTERS, k, m);
+        return setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m)) == 0;
+    });
 }
 
 e_pim_status pim_if_mcast_group_del(t_pim_if *if_p)
@@ -222,38 +304,9 @@ e_pim_status pim_if_auto_rp_sock_enable(t_pim_if *if_p)
                       "vpn: %lu Skip enabling auto-rp socket for if %s ", id, if_p->user_name);
         return PIM_STATUS_OK;
     }
-    int fd = -1;
-    {
-        t_pim_ns_guard ns(vpn_p->vpn_id);
-        if (!ns.entered()) {
-            return PIM_STATUS_KERNEL_FAIL;
-        }
-        fd = open_raw(if_p, IP_PROTO_UDP, "Unable to open pim auto-rp socket.",
-                      "Unable to set auto-rp socket non-blocking for");
-    }
-    if (fd < 0) {
-        return PIM_STATUS_SOCKET_FAIL;
-    }
-    if_p->sock_auto_rp_fd = fd;
-    // Datagrams are re-sent as they were received, the sender's address kept.
-    int on = 1;
-    if (setsockopt(fd, IPPROTO_IP, IP_HDRINCL, &on, sizeof(on)) < 0) {
-        PIM_LOG("Unable to set IP_HDRINCL on auto-rp socket if: %s errno=%d\n", if_p->user_name,
-                errno);
-    }
-    (void)pim_if_auto_rp_mcast_group_add(if_p);
-    if_p->event_auto_rp_p = event_new(if_p->daemon_p->base_event_p, fd, EV_READ | EV_PERSIST,
-                                      pim_if_auto_rp_read_event_cb, if_p);
-    if (if_p->event_auto_rp_p == nullptr || event_add(if_p->event_auto_rp_p, nullptr) != 0) {
-        PIM_LOG_EVENT(pim_if_debug(if_p), PIM_DEBUG_LEVEL_BASIC,
-                      "vpn: %lu Failed to init read event on if: %s", id, if_p->user_name);
-        if (if_p->event_auto_rp_p != nullptr) {
-            event_free(if_p->event_auto_rp_p);
-            if_p->event_auto_rp_p = nullptr;
-        }
-        close(fd);
-        if_p->sock_auto_rp_fd = -1;
-        return PIM_STATUS_MEM_FAIL;
+    e_pim_status rc = sock_open(if_p, AUTO_RP_SOCK);
+    if (rc != PIM_STATUS_OK) {
+        return rc;
     }
     PIM_LOG_AUTO_RP(pim_if_debug(if_p), PIM_DEBUG_LEVEL_BASIC,
                     "vpn: %lu Enabled Auto-RP groups on interface %s", id, if_p->user_name);
@@ -278,13 +331,7 @@ e_pim_status pim_if_auto_rp_sock_disable(t_pim_if *if_p)
     if (if_p->sock_auto_rp_fd <= 0) {
         return PIM_STATUS_OK;
     }
-    (void)pim_if_auto_rp_mcast_group_del(if_p);
-    if (if_p->event_auto_rp_p != nullptr) {
-        event_free(if_p->event_auto_rp_p);
-        if_p->event_auto_rp_p = nullptr;
-    }
-    close(if_p->sock_auto_rp_fd);
-    if_p->sock_auto_rp_fd = -1;
+    sock_close(if_p, AUTO_RP_SOCK);
     PIM_LOG_AUTO_RP(pim_if_debug(if_p), PIM_DEBUG_LEVEL_BASIC,
                     "vpn: %lu Disabled Auto-RP groups on interface %s", id, if_p->user_name);
     return PIM_STATUS_OK;
@@ -292,45 +339,15 @@ e_pim_status pim_if_auto_rp_sock_disable(t_pim_if *if_p)
 
 e_pim_status pim_if_auto_rp_mcast_group_add(t_pim_if *if_p)
 {
-    uint32_t k = kernel_idx_of(if_p);
-    if (k == 0) {
-        return PIM_STATUS_SOCKET_FAIL;
-    }
-    int fd = if_p->sock_auto_rp_fd;
-    ip_mreqn m;
-    ip_mreqn_for(if_p, 0, k, m);
-    m.imr_address.s_addr = 0;
-    if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &m, sizeof(m)) < 0) {
-        PIM_LOG("Unable to set multicast on pim interface %s errno=%d\n", if_p->user_name, errno);
-        return PIM_STATUS_SOCKET_FAIL;
-    }
-    for (uint32_t group : {PIM_AUTO_RP_ANNOUNCE_GROUP, PIM_AUTO_RP_MAPPING_GROUP}) {
-        ip_mreq m{};
-        m.imr_multiaddr.s_addr = htonl(group);
-        m.imr_interface.s_addr = htonl(if_p->if_addr.addr.u.addr4);
-        if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m)) < 0) {
-            PIM_LOG("Unable to set pim IP_ADD_MEMBERSHIP if: %s errno=%d\n", if_p->user_name,
-                    errno);
-            return PIM_STATUS_SOCKET_FAIL;
-        }
-    }
-    if (loop_off(if_p, fd) != PIM_STATUS_OK) {
-        return PIM_STATUS_SOCKET_FAIL;
-    }
-    return bind_to_device(if_p, fd);
+    return groups_setup(if_p, if_p->sock_auto_rp_fd,
+                        [if_p](int, uint32_t) { return auto_rp_groups(if_p, IP_ADD_MEMBERSHIP); });
 }
 
 e_pim_status pim_if_auto_rp_mcast_group_del(t_pim_if *if_p)
 {
-    for (uint32_t group : {PIM_AUTO_RP_ANNOUNCE_GROUP, PIM_AUTO_RP_MAPPING_GROUP}) {
-        ip_mreq m{};
-        m.imr_multiaddr.s_addr = htonl(group);
-        m.imr_interface.s_addr = htonl(if_p->if_addr.addr.u.addr4);
-        if (setsockopt(if_p->sock_auto_rp_fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &m, sizeof(m)) < 0) {
-            PIM_LOG("Unable to set pim IP_DROP_MEMBERSHIP if: %s errno=%d\n", if_p->user_name,
-                    errno);
-            return PIM_STATUS_SOCKET_FAIL;
-        }
+    if (!auto_rp_groups(if_p, IP_DROP_MEMBERSHIP)) {
+        PIM_LOG("Unable to set pim IP_DROP_MEMBERSHIP if: %s errno=%d\n", if_p->user_name, errno);
+        return PIM_STATUS_SOCKET_FAIL;
     }
     return PIM_STATUS_OK;
 }

@@ -1,7 +1,9 @@
-"""Routing interop with FRR's pimd as a black box, in one chain:
+"""Routing interop with FRR's pimd as a black box, in one chain, and hosts
+joining groups behind our router:
 
     d0 --lan0-- frr2 --lan1-- r1 (ours, VPN 1) --lan2-- frr1 (RP 10.99.0.1)
-                       d1 on lan1              u2 on lan2 (10.98.0.0/16)
+                       d1 on lan1    |         u2 on lan2 (10.98.0.0/16)
+                                   lan3-- h2 (IGMPv2), h3 (IGMPv3)
 
 d0 and d1 are scripted PIM neighbors. d0's Joins make frr2 join through our
 router towards the RP and the sources, which frr1 holds on its loopback (FRR
@@ -12,16 +14,28 @@ our router and that frr1 holds the (*,G), (S,G) and (S,G,rpt) state our
 router passed on, and that 300 (S,G,rpt) prunes under one (*,G) Join all hold
 at frr1 across refreshes (sources that our router joins through u2, so that
 it prunes them off frr1's shared tree: more than fit one frame).
-`--router frr` puts FRR in the middle (harness check). Needs root and FRR;
-the lab is taken down whatever happens.
+
+Then the hosts with real sockets: igmpd hears their IGMP and tells kemd,
+whose (S,G) Join for an IGMPv3 source join and (*,G) Join for an IGMPv2 join
+reach frr1 and leave it after the hosts leave (after the last-member query
+time); malformed IGMP is counted and dropped without disturbing the state;
+igmpd announces its memberships again to a restarted kemd. kemcli's tables
+(text and JSON) list exactly the neighbors, interfaces, DR and counters our
+router has, and a link taken down and up again is followed, the FRR
+neighbor dropping our router after its holdtime.
+
+`--router frr` puts FRR in the middle (harness check, routing only). Needs
+root and FRR; the lab is taken down whatever happens.
 """
 import argparse
 import os
+import signal
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "pylib"))
+from mcast_host import Member, send_raw, set_igmp_version, with_checksum  # noqa: E402
 from pimnbr import Group, rpt, sg, wc  # noqa: E402
 import routerlab  # noqa: E402
 from routerlab import RP, frr_join_states, wait_for  # noqa: E402
@@ -32,6 +46,8 @@ NAME = "pfr%d" % (os.getpid() % 100000)
 JP_S = 5
 R1_DOWN, R1_UP, FRR2, FRR1, D1 = "10.1.1.1", "10.2.2.1", "10.1.1.2", "10.2.2.2", "10.1.1.11"
 FRR2_DOWN, D0, U2 = "10.0.0.1", "10.0.0.2", "10.2.2.3"
+R1_HOSTS, H2, H3, H_SRC = "10.3.3.1", "10.3.3.12", "10.3.3.13", "10.99.0.5"
+HELLO_S, HOLD_S = 2, 7
 SPT_SOURCES = "10.98.0.0/16"
 FRR_COMMON = ["ip pim rp %s 224.0.0.0/4" % RP, "ip pim join-prune-interval %d" % JP_S]
 
@@ -50,11 +66,13 @@ def topology():
             "r1": r1,
             "frr1": {"kind": "frr", "loopback": ["10.99.0.1/16"],
                      "frr": FRR_COMMON + ["interface lo", " ip pim", "exit"],
-                     "routes": [["10.1.1.0/24", R1_UP]]},
+                     "routes": [["10.1.1.0/24", R1_UP], ["10.3.3.0/24", R1_UP]]},
             "frr2": {"kind": "frr", "frr": FRR_COMMON, "routes": [["10.99.0.0/16", R1_DOWN]]},
             "d0": {"kind": "host"},
             "u2": {"kind": "host"},
             "d1": {"kind": "host"},
+            "h2": {"kind": "host"},
+            "h3": {"kind": "host"},
         },
         "lans": {
             "lan0": {"members": {"frr2": {"if": "eth2", "addr": FRR2_DOWN + "/24", "hello": 2},
@@ -65,6 +83,9 @@ def topology():
             "lan2": {"members": {"r1": dict(vpn, **{"if": "eth2", "addr": R1_UP + "/24"}),
                                  "frr1": {"if": "eth1", "addr": FRR1 + "/24", "hello": 2},
                                  "u2": {"if": "eth1", "addr": U2 + "/24"}}},
+            "lan3": {"members": {"r1": dict(vpn, **{"if": "eth3", "addr": R1_HOSTS + "/24"}),
+                                 "h2": {"if": "eth1", "addr": H2 + "/24"},
+                                 "h3": {"if": "eth1", "addr": H3 + "/24"}}},
         },
     }
 
@@ -74,23 +95,17 @@ def topology():
 class FrrRouting(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.lab = routerlab.RouterLab(topology(), BUILD).__enter__()
+        lab = cls.lab = routerlab.RouterLab(topology(), BUILD).__enter__()
         try:
-            if KIND == "kem":
-                cls.lab.configure_kem("r1", {"eth1": R1_DOWN + "/24", "eth2": R1_UP + "/24"},
-                                      hello=2, jp_interval=JP_S)
-            cls.d1 = cls.lab.nbr("d1", "eth1", D1)
-            cls.d1.start_hellos(interval=2, holdtime=7)
-            cls.d0 = cls.lab.nbr("d0", "eth1", D0)
-            cls.d0.start_hellos(interval=2, holdtime=7)
-            cls.u2 = cls.lab.nbr("u2", "eth1", U2)
-            cls.u2.start_hellos(interval=2, holdtime=7)
-            nbrs = cls.lab.kem_neighbors if KIND == "kem" else cls.lab.frr_neighbors
-            wait_for("r1 to list frr1, frr2, d1 and u2",
-                     lambda: {FRR1, FRR2, D1, U2} <= nbrs("r1"), 40)
-            wait_for("frr1 and frr2 to list r1 and d0", lambda: R1_UP in
-                     cls.lab.frr_neighbors("frr1") and {R1_DOWN, D0} <=
-                     cls.lab.frr_neighbors("frr2"), 40)
+            lab.configure_kems("set vpn vpn-instance 1 router pim static-rp rp-address " + RP,
+                               hello=HELLO_S, jp_interval=JP_S)
+            lab.snooping_off()  # lets malformed IGMP through
+            set_igmp_version(NAME, "h2", "eth1", 2)
+            set_igmp_version(NAME, "h3", "eth1", 3)
+            for host, addr in (("d1", D1), ("d0", D0), ("u2", U2)):
+                setattr(cls, host, lab.nbr(host, "eth1", addr))
+                getattr(cls, host).start_hellos(interval=2, holdtime=7)
+            lab.wait_adjacent({"r1": {D1, U2}, "frr2": {D0}})
         except BaseException:
             cls.tearDownClass()
             raise
@@ -168,6 +183,137 @@ class FrrRouting(unittest.TestCase):
         time.sleep(JP_S * 3.5 + 3)
         self.assertEqual(pruned(), 300)
         self.assertEqual(self.frr_joins("frr1", "eth1", g).get("*"), "JOIN")
+
+
+    # Hosts behind our router, and its own tables.
+
+    def ours(self):
+        if KIND != "kem":
+            self.skipTest("our router only")
+
+    def igmp_if(self, ifname):
+        return next((r for r in self.lab.rows("r1", "igmp-interface") or []
+                     if r.get("if-name") == ifname), None)
+
+    def memberships(self):
+        return {(m["if-name"], m["group"], m["source"], m.get("filter-mode"))
+                for m in self.lab.rows("r1", "igmp-membership") or []}
+
+    def host_joins(self, host, addr, member, want, frr_key):
+        """A host's membership in igmpd and its Join at frr1; the Member, to leave."""
+        g = member.split("@")[-1]
+        m = Member(NAME, host, addr, [member])
+        try:
+            wait_for("igmpd to list %s" % (want,), lambda: want in self.memberships(), 15)
+            wait_for("frr1 to hold %s from r1" % member,
+                     lambda: self.frr_joins("frr1", "eth1", g).get(frr_key) == "JOIN", 20)
+        except BaseException:
+            m.leave()
+            raise
+        return m
+
+    def host_leaves(self, m, g, frr_key):
+        m.leave()
+        wait_for("igmpd to drop %s" % g, lambda: not any(x[1] == g for x in self.memberships()),
+                 15)
+        wait_for("frr1 to lose %s" % g,
+                 lambda: frr_key not in self.frr_joins("frr1", "eth1", g), 20)
+
+    def test_5_igmpv3_source_join_malformed_igmp_and_leave(self):
+        self.ours()
+        wait_for("igmpd to run on eth3", lambda: self.igmp_if("eth3"), 20)
+        g = "239.3.0.1"
+        m = self.host_joins("h3", H3, "%s@%s" % (H_SRC, g), ("eth3", g, H_SRC, "include"),
+                            H_SRC)
+        try:
+            before = int(self.igmp_if("eth3").get("rx-bad", 0))
+            block = bytes([6, 0, 0, 1]) + bytes([239, 3, 0, 1]) + bytes([10, 99, 0, 5])
+            bad = [
+                bytes([0x22, 0, 0, 0, 0, 0, 0, 1]) + bytes([1, 0, 0, 0]),  # bad checksum
+                with_checksum(bytes([0x22, 0, 0, 0, 0, 0, 0, 2]) + block),  # records past the end
+                with_checksum(bytes([0x22, 0, 0, 0, 0, 0, 0, 1]) + bytes([9]) + block[1:]),
+                with_checksum(bytes([0x16, 0, 0, 0, 10, 1, 1, 1])),  # group not multicast
+                with_checksum(bytes([0x22, 0, 0, 0])),  # short
+            ]
+            send_raw(NAME, "h3", H3, bad)
+            wait_for("igmpd to count 5 malformed packets", lambda: int(
+                self.igmp_if("eth3").get("rx-bad", 0)) >= before + 5, 10)
+            self.assertIn(("eth3", g, H_SRC, "include"), self.memberships())
+            self.assertEqual(self.frr_joins("frr1", "eth1", g).get(H_SRC), "JOIN")
+        finally:
+            self.host_leaves(m, g, H_SRC)
+
+    def test_6_igmpv2_group_join_and_leave(self):
+        self.ours()
+        g = "239.3.0.2"
+        m = self.host_joins("h2", H2, g, ("eth3", g, "0.0.0.0", "exclude"), "*")
+        self.host_leaves(m, g, "*")
+
+    def test_7_tables_list_what_the_router_has(self):
+        self.ours()
+        want = {"eth1": {FRR2, D1}, "eth2": {FRR1, U2}, "eth3": set()}
+        nbrs = self.lab.rows("r1", "pim-neighbor")
+        self.assertEqual(sorted((n["if-name"], n["neighbor-address"]) for n in nbrs),
+                         sorted((i, a) for i, addrs in want.items() for a in addrs))
+        for n in nbrs:
+            self.assertEqual((n["vpn-id"], n["hold-time"]), (1, HOLD_S), n)
+            self.assertIn("expires", n)
+            self.assertRegex(n["up-time"], r"^\d+:\d\d:\d\d:\d\d$")
+        addrs = {"eth1": R1_DOWN, "eth2": R1_UP, "eth3": R1_HOSTS}
+        ifs = {i["if-name"]: i for i in self.lab.rows("r1", "pim-interface")}
+        self.assertEqual(sorted(ifs), sorted(addrs))
+        for name, i in ifs.items():
+            # Equal priorities: the highest address is the DR.
+            dr = max(want[name] | {addrs[name]}, key=lambda a: tuple(map(int, a.split("."))))
+            self.assertEqual((i["vpn-id"], i["address"], i["dr-address"], i["neighbor-count"],
+                              i["hello-interval"], i["dr-priority"], i["join-prune-interval"]),
+                             (1, addrs[name] + "/24", dr, len(want[name]), HELLO_S, 1, JP_S))
+        stats = self.lab.rows("r1", "pim-statistics")
+        self.assertEqual([s["vpn-id"] for s in stats], [1], stats)
+        self.assertGreater(stats[0]["rx-hello"], 0)
+        self.assertGreater(stats[0]["tx-hello"], 0)
+        # The text forms list the same rows.
+        text = self.lab.kemcli("r1", "show pim-neighbor")
+        self.assertEqual(text.returncode, 0, text.stderr)
+        for a in want["eth1"] | want["eth2"]:
+            self.assertTrue(any(a in line for line in text.stdout.splitlines()), text.stdout)
+        text = self.lab.kemcli("r1", "show pim-interface")
+        self.assertEqual(text.returncode, 0, text.stderr)
+        for a in addrs.values():
+            self.assertIn(a + "/24", text.stdout)
+
+    def test_8_igmpd_announces_again_after_kemd_restarts(self):
+        self.ours()
+        g = "239.3.0.4"
+
+        def kemd_has_sg():
+            rows = self.lab.rows("r1", "multicast-topo") or []
+            return any(r.get("group") == g and r.get("source") == H_SRC for r in rows)
+
+        m = self.host_joins("h3", H3, "%s@%s" % (H_SRC, g), ("eth3", g, H_SRC, "include"),
+                            H_SRC)
+        try:
+            os.kill(self.lab.pid("r1", "kemd"), signal.SIGTERM)
+            wait_for("kemd to stop", lambda: self.lab.rows("r1", "multicast-topo") is None, 15)
+            self.lab.start_kemd("r1")
+            wait_for("the new kemd to hold (%s,%s) again" % (H_SRC, g), kemd_has_sg, 30)
+            wait_for("frr1 to hold (%s,%s) from r1" % (H_SRC, g),
+                     lambda: self.frr_joins("frr1", "eth1", g).get(H_SRC) == "JOIN", 20)
+        finally:
+            m.leave()
+
+    def test_9_link_down_and_up_is_followed(self):
+        self.ours()
+        self.lab.run("r1", "ip", "-n", "1", "link", "set", "eth1", "down")
+        try:
+            wait_for("r1 to drop its lan1 neighbors",
+                     lambda: not {FRR2, D1} & self.lab.neighbors("r1"), 10)
+            # No goodbye went out: frr2 keeps r1 for its holdtime.
+            wait_for("frr2 to lose r1", lambda: R1_DOWN not in self.lab.neighbors("frr2"),
+                     HOLD_S + 10)
+        finally:
+            self.lab.run("r1", "ip", "-n", "1", "link", "set", "eth1", "up")
+        self.lab.wait_adjacent({"r1": {D1, U2}, "frr2": {D0}})
 
 
 if __name__ == "__main__":

@@ -25,6 +25,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "pylib"))
 import private_host  # noqa: E402
 from private_host import sh, stop  # noqa: E402
+from pimnbr import PacketListener  # noqa: E402
 
 BUILD = None
 SRC = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -33,8 +34,8 @@ DB = "/run/kem-test/cdb.sqlite"
 KEMD_ADDR = "10.9.0.1"
 VPN = "vpn vpn-instance 1"
 PIM_IF = VPN + " router pim interface v1"
-ETH_P_IP = 0x0800
 IPPROTO_PIM = 103
+QUIET_S = 3.5  # past the longest gap between Hellos 2 s apart (3.2 s)
 
 
 def hello_options(body):
@@ -53,53 +54,29 @@ def hello_options(body):
     return opts
 
 
-class HelloListener:
+def parse_hello(pkt, when):
+    ihl = (pkt[0] & 0x0F) * 4
+    if len(pkt) < ihl + 4 or pkt[9] != IPPROTO_PIM or pkt[ihl] != 0x20:  # version 2, Hello
+        return None
+    return dict(hello_options(pkt[ihl + 4:]), src=socket.inet_ntoa(pkt[12:16]), time=when)
+
+
+class HelloListener(PacketListener):
     """Every PIM Hello seen on an interface, with its arrival time."""
 
     def __init__(self, ifname):
-        self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_DGRAM, socket.htons(ETH_P_IP))
-        self.sock.bind((ifname, ETH_P_IP))
-        self.sock.settimeout(0.2)
-        self.hellos = []
-        self.lock = threading.Lock()
-        self.running = True
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-
-    def _run(self):
-        while self.running:
-            try:
-                pkt = self.sock.recv(65535)
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            if len(pkt) < 24 or pkt[9] != IPPROTO_PIM:
-                continue
-            ihl = (pkt[0] & 0x0F) * 4
-            pim = pkt[ihl:]
-            if len(pim) < 4 or pim[0] != 0x20:  # version 2, type Hello
-                continue
-            hello = hello_options(pim[4:])
-            hello["src"] = socket.inet_ntoa(pkt[12:16])
-            hello["time"] = time.monotonic()
-            with self.lock:
-                self.hellos.append(hello)
+        super().__init__(None, ifname, parse_hello)
 
     def since(self, start):
-        with self.lock:
-            return [h for h in self.hellos if h["time"] >= start]
+        return self.messages(pred=lambda h: h["time"] >= start)
 
     def wait(self, pred, start, timeout=8.0):
         """The first Hello after start that satisfies pred."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            for h in self.since(start):
-                if pred(h):
-                    return h
-            time.sleep(0.05)
-        raise AssertionError("no matching Hello within %.1f s; seen: %s" %
-                             (timeout, self.since(start)[-6:]))
+        h = super().wait(lambda h: h["time"] >= start and pred(h), timeout)
+        if h is None:
+            raise AssertionError("no matching Hello within %.1f s; seen: %s" %
+                                 (timeout, self.since(start)[-6:]))
+        return h
 
     def quiet(self, start, duration):
         """Waits duration seconds; fails if any Hello arrived after start."""
@@ -107,11 +84,6 @@ class HelloListener:
         late = self.since(start)
         if late:
             raise AssertionError("unexpected Hellos: %s" % late)
-
-    def close(self):
-        self.running = False
-        self.thread.join(timeout=2)
-        self.sock.close()
 
 
 class PimConfigLab(unittest.TestCase):
@@ -257,7 +229,7 @@ class PimConfigLab(unittest.TestCase):
                               VPN + " interface v1 shutdown false")):
             start = self.commit("set " + shut)
             bye = self.listener.wait(lambda h: h.get("holdtime") == 0, start, timeout=3)
-            self.listener.quiet(bye["time"] + 0.01, 4)
+            self.listener.quiet(bye["time"] + 0.01, QUIET_S)
             start = self.commit("set " + unshut)
             self.steady(start, 2, 9)
 
@@ -277,7 +249,7 @@ class PimConfigLab(unittest.TestCase):
         self.start_kemd()
         start = time.monotonic()
         self.assertIsNotNone(self.syslog.wait_for("Waiting for events", timeout=10))
-        self.listener.quiet(start, 3)
+        self.listener.quiet(start, QUIET_S)
         self.assertIsNone(self.kemd.poll())
 
         # The agent comes back: the initial read brings the same configuration.
@@ -289,7 +261,7 @@ class PimConfigLab(unittest.TestCase):
         # Deleting the VPN removes its state: a last Hello, then nothing.
         start = self.commit("delete " + VPN)
         bye = self.listener.wait(lambda h: h.get("holdtime") == 0, start, timeout=3)
-        self.listener.quiet(bye["time"] + 0.01, 4)
+        self.listener.quiet(bye["time"] + 0.01, QUIET_S)
         self.assertIsNone(self.kemd.poll())
 
     def test_refusal_names_its_reason_and_a_new_agent_database_is_followed(self):
@@ -325,7 +297,7 @@ class PimConfigLab(unittest.TestCase):
         start = time.monotonic()
         self.start_agent()
         bye = self.listener.wait(lambda h: h.get("holdtime") == 0, start, timeout=10)
-        self.listener.quiet(bye["time"] + 0.01, 4)
+        self.listener.quiet(bye["time"] + 0.01, QUIET_S)
         self.assertIsNone(self.kemd.poll())
 
 

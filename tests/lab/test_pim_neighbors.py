@@ -203,8 +203,11 @@ class PimNeighborLab(unittest.TestCase):
         wait_for("%s and %s to be neighbors" % (a.addr, b.addr),
                  lambda: b.addr in a.neighbors() and a.addr in b.neighbors())
 
-    def test_two_routers_agree_on_dr_and_priority_moves_it(self):
-        r1 = self.router("a", 1)
+    def test_two_routers_agree_on_dr_and_priority_moves_it_one_through_a_vpn(self):
+        # The daemon of r1 runs outside the LAN's namespaces and reaches its
+        # interface only as VPN 5: sockets opened there, Hellos and expiry
+        # driven from home.
+        r1 = self.router("a", 1, vpn=5)
         r2 = self.router("b", 2)
         self.adjacent(r1, r2)
         # Equal priorities: the higher address wins, on both sides.
@@ -215,7 +218,7 @@ class PimNeighborLab(unittest.TestCase):
         r1.command("dr-priority %s 10" % r1.dev)
         wait_for("DR to move to 10.77.0.1", lambda: r1.dr() == r1.addr and r2.dr() == r1.addr)
         self.assertEqual(r2.neighbors()[r1.addr]["dr_priority"], 10)
-        self.assertEqual(r1.table()["rx"]["bad"], 0)
+        self.assertEqual((r1.table()["rx"]["bad"], r1.table()["tx"]["failed"]), (0, 0))
 
     def test_silent_neighbor_expires_and_goodbye_is_immediate(self):
         r1 = self.router("a", 1)
@@ -257,17 +260,6 @@ class PimNeighborLab(unittest.TestCase):
                          and r1.neighbors()[r2.addr])
         self.assertEqual(after["up_time"], before["up_time"], "same record, not re-created")
         self.adjacent(r1, r2)
-
-    def test_router_of_another_vpn_works_through_its_namespace(self):
-        # The daemon of r1 runs outside the LAN's namespaces and reaches its
-        # interface only as VPN 5: sockets opened there, Hellos and expiry
-        # driven from home.
-        r1 = self.router("a", 1, vpn=5, dr_priority=3)
-        r2 = self.router("b", 2)
-        self.adjacent(r1, r2)
-        wait_for("DR 10.77.0.1", lambda: r1.dr() == r1.addr and r2.dr() == r1.addr)
-        self.assertEqual(r1.table()["rx"]["bad"], 0)
-        self.assertEqual(r1.table()["tx"]["failed"], 0)
 
     @unittest.skipUnless(have_frr(), "FRR is not installed")
     def test_interop_with_frr_and_clean_decode_in_tshark(self):

@@ -8,7 +8,6 @@ the end. The client is rtm_probe, which prints every message as one line.
 """
 import argparse
 import os
-import queue
 import re
 import subprocess
 import sys
@@ -19,6 +18,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "pylib"))
 import private_host  # noqa: E402
 from private_host import sh, stop  # noqa: E402
+from pimnbr import Received  # noqa: E402
 
 BUILD = None
 VPN = "7"
@@ -39,21 +39,21 @@ def wait_path(path, present, timeout=WAIT):
     return True
 
 
-class Probe:
-    """rtm_probe on a control socket; its output lines are queued."""
+class Probe(Received):
+    """rtm_probe on a control socket; its output lines are kept in order."""
 
     def __init__(self, path):
+        super().__init__()
         self.proc = subprocess.Popen([os.path.join(BUILD, "tools", "rtmd", "rtm_probe"), path],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
                                      bufsize=1)
-        self.lines = queue.Queue()
-        self.seen = []
+        self.pos = 0  # lines before it were matched or skipped
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
         for line in self.proc.stdout:
-            self.lines.put(line.rstrip("\n"))
-        self.lines.put(None)
+            self.add(line.rstrip("\n"))
+        self.add(None)
 
     def send(self, command):
         self.proc.stdin.write(command + "\n")
@@ -61,35 +61,20 @@ class Probe:
 
     def expect(self, pattern, timeout=WAIT):
         """The next line matching pattern (lines before it are skipped)."""
-        deadline = time.monotonic() + timeout
-        while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError("no line matching %r; seen: %s" % (pattern, self.seen[-20:]))
-            try:
-                line = self.lines.get(timeout=left)
-            except queue.Empty:
-                continue
-            if line is None:
-                raise AssertionError("probe ended before %r; seen: %s" % (pattern, self.seen))
-            self.seen.append(line)
-            m = re.fullmatch(pattern, line)
-            if m:
-                return m
+        line = self.wait(lambda x: x is None or re.fullmatch(pattern, x), timeout, self.pos)
+        if line is None:
+            raise AssertionError("no line matching %r; seen: %s" % (pattern,
+                                                                    self.messages()[-20:]))
+        self.pos = self.received.index(line, self.pos) + 1
+        return re.fullmatch(pattern, line)
 
     def quiet(self, pattern, duration=0.7):
         """Fails if a line matching pattern arrives within duration."""
-        deadline = time.monotonic() + duration
-        while time.monotonic() < deadline:
-            try:
-                line = self.lines.get(timeout=max(0.01, deadline - time.monotonic()))
-            except queue.Empty:
-                continue
-            if line is None:
-                return
-            self.seen.append(line)
-            if re.fullmatch(pattern, line):
-                raise AssertionError("unexpected %r" % line)
+        time.sleep(duration)
+        late = self.messages(self.pos, lambda x: x is not None and re.fullmatch(pattern, x))
+        self.pos = self.mark()
+        if late:
+            raise AssertionError("unexpected %r" % late[0])
 
     def close(self):
         if self.proc.poll() is None:

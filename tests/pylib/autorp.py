@@ -9,16 +9,12 @@ datagram arriving on a device.
 """
 import socket
 import struct
-import threading
-import time
 
-from pimnbr import checksum, in_netns
+from pimnbr import PacketListener, checksum, in_netns
 
 PORT = 496
 ANNOUNCE, MAPPING = "224.0.1.39", "224.0.1.40"
 SO_BINDTODEVICE = 25
-ETH_P_IP = 0x0800
-PACKET_OUTGOING = 4
 
 
 def mapping_payload(rps, holdtime):
@@ -80,56 +76,14 @@ class Datagram:
         self.payload = raw[ihl + 8:]
 
 
-class Listener:
+def _auto_rp(pkt, when):
+    if len(pkt) < 28 or pkt[9] != socket.IPPROTO_UDP:
+        return None
+    return Datagram(pkt, when) if socket.inet_ntoa(pkt[16:20]) in (ANNOUNCE, MAPPING) else None
+
+
+class Listener(PacketListener):
     """Every Auto-RP datagram a device receives (not what it sends)."""
 
     def __init__(self, netns_path, dev):
-        def open_sock():
-            s = socket.socket(socket.AF_PACKET, socket.SOCK_DGRAM, socket.htons(ETH_P_IP))
-            s.bind((dev, ETH_P_IP))
-            s.settimeout(0.2)
-            return s
-
-        self.sock = in_netns(netns_path, open_sock)
-        self.seen = []
-        self.cond = threading.Condition()
-        self.running = True
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-
-    def _run(self):
-        while self.running:
-            try:
-                pkt, addr = self.sock.recvfrom(65535)
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            if addr[2] == PACKET_OUTGOING or len(pkt) < 28 or pkt[9] != socket.IPPROTO_UDP:
-                continue
-            if socket.inet_ntoa(pkt[16:20]) not in (ANNOUNCE, MAPPING):
-                continue
-            with self.cond:
-                self.seen.append(Datagram(pkt, time.monotonic()))
-                self.cond.notify_all()
-
-    def mark(self):
-        with self.cond:
-            return len(self.seen)
-
-    def wait(self, pred, timeout=8.0, since=0):
-        deadline = time.monotonic() + timeout
-        with self.cond:
-            while True:
-                for d in self.seen[since:]:
-                    if pred(d):
-                        return d
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return None
-                self.cond.wait(left)
-
-    def close(self):
-        self.running = False
-        self.thread.join(timeout=2)
-        self.sock.close()
+        super().__init__(netns_path, dev, _auto_rp)

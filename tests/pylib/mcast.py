@@ -9,25 +9,22 @@ sequence number, so receivers can tell lost, duplicated and looped packets.
 import collections
 import socket
 import struct
-import threading
 import time
 
-from pimnbr import in_netns
+from pimnbr import Received, in_netns
 
 PORT = 5001
 
 
-class Receiver:
+class Receiver(Received):
     """Joins the group on the interface with address addr and counts arrivals."""
 
     def __init__(self, netns_path, addr, group, port=PORT):
+        super().__init__()
         self.group = group
         self.seen = collections.Counter()
-        self.lock = threading.Lock()
-        self.running = True
         self.sock = in_netns(netns_path, lambda: self._open(addr, group, port))
-        self.thread = threading.Thread(target=self._rx, daemon=True)
-        self.thread.start()
+        self.serve(lambda: (self.sock.recv(65536),), self._count)
 
     @staticmethod
     def _open(addr, group, port):
@@ -40,18 +37,10 @@ class Receiver:
         s.settimeout(0.2)
         return s
 
-    def _rx(self):
-        while self.running:
-            try:
-                data = self.sock.recv(65536)
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            if len(data) >= 8:
-                (seq,) = struct.unpack("!Q", data[:8])
-                with self.lock:
-                    self.seen[seq] += 1
+    def _count(self, data):
+        if len(data) >= 8:
+            with self.lock:
+                self.seen[struct.unpack("!Q", data[:8])[0]] += 1
 
     def counts(self):
         with self.lock:
@@ -60,11 +49,6 @@ class Receiver:
     def total(self):
         with self.lock:
             return sum(self.seen.values())
-
-    def close(self):
-        self.running = False
-        self.thread.join(timeout=3)
-        self.sock.close()
 
 
 class Sender:

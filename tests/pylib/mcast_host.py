@@ -8,6 +8,8 @@ memberships until its standard input closes.
 import subprocess
 import sys
 
+from pimnbr import checksum
+
 # Runs inside the host: joins every "G" or "S@G" given on the interface with
 # address A, says so, then holds the memberships until stdin closes.
 _MEMBER = r"""
@@ -73,30 +75,14 @@ class Member:
         self.p.stdout.close()
 
 
-def snooping_off(name, lan):
-    """Lets malformed IGMP through the LAN's bridge, whose snooping drops it."""
-    pid = lab_state(name)["switches"][lan]["pid"]
-    subprocess.run(["nsenter", "-t", str(pid), "-n", "ip", "link", "set", "br0", "type", "bridge",
-                    "mcast_snooping", "0"], check=True)
-
-
 def send_raw(name, host, ifaddr, messages, gap=0.0):
     """IGMP messages (bytes, checksum as given) from the host."""
     subprocess.run(["nsenter", "-t", str(host_pid(name, host)), "-n", "--", sys.executable,
                     "-c", _RAW, ifaddr, str(gap)] + [m.hex() for m in messages], check=True)
 
 
-def checksum(data):
-    if len(data) % 2:
-        data += b"\0"
-    s = sum(int.from_bytes(data[i:i + 2], "big") for i in range(0, len(data), 2))
-    while s >> 16:
-        s = (s & 0xffff) + (s >> 16)
-    return (~s & 0xffff).to_bytes(2, "big")
-
-
 def with_checksum(msg):
-    return msg[:2] + checksum(msg[:2] + b"\0\0" + msg[4:]) + msg[4:]
+    return msg[:2] + checksum(msg[:2] + b"\0\0" + msg[4:]).to_bytes(2, "big") + msg[4:]
 
 
 

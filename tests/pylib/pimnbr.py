@@ -24,6 +24,8 @@ ALL_PIM_ROUTERS = "224.0.0.13"
 CLONE_NEWNET = 0x40000000
 SO_BINDTODEVICE = 25
 SO_TIMESTAMPNS = 35
+ETH_P_IP = 0x0800
+PACKET_OUTGOING = 4
 PIM_HELLO = 0
 PIM_JOIN_PRUNE = 3
 
@@ -211,24 +213,102 @@ def parse_jp(pim):
         return None
 
 
-class PimNbr:
+class Received:
+    """What a receiver thread keeps, for tests to wait on: positions (mark)
+    and the first item after one that satisfies a predicate (wait)."""
+
+    def __init__(self):
+        self.received = []
+        self.lock = threading.Condition()
+        self.running = True
+        self.threads = []
+
+    def serve(self, recv, handle):
+        """Runs handle(*recv()) in a thread until close; recv times out to look at running."""
+        def run():
+            while self.running:
+                try:
+                    got = recv()
+                except socket.timeout:
+                    continue
+                except OSError:
+                    return
+                handle(*got)
+        self.threads.append(threading.Thread(target=run, daemon=True))
+        self.threads[-1].start()
+
+    def add(self, item):
+        with self.lock:
+            self.received.append(item)
+            self.lock.notify_all()
+
+    def mark(self):
+        """A position in the received list: wait(since=mark) looks only after it."""
+        with self.lock:
+            return len(self.received)
+
+    def wait(self, pred=None, timeout=5.0, since=0):
+        """The first item after position since that satisfies pred, or None
+        after timeout seconds."""
+        deadline = time.monotonic() + timeout
+        with self.lock:
+            while True:
+                for item in self.received[since:]:
+                    if pred is None or pred(item):
+                        return item
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return None
+                self.lock.wait(left)
+
+    def messages(self, since=0, pred=None):
+        with self.lock:
+            return [m for m in self.received[since:] if pred is None or pred(m)]
+
+    def close(self):
+        self.running = False
+        for t in self.threads:
+            t.join(timeout=3)
+        self.sock.close()
+
+
+class PacketListener(Received):
+    """IPv4 packets arriving on a device (not those it sends): parse(packet,
+    arrival time) gives the item kept, or None."""
+
+    def __init__(self, netns_path, dev, parse):
+        super().__init__()
+
+        def open_sock():
+            s = socket.socket(socket.AF_PACKET, socket.SOCK_DGRAM, socket.htons(ETH_P_IP))
+            s.bind((dev, ETH_P_IP))
+            s.settimeout(0.2)
+            return s
+
+        def handle(pkt, addr):
+            item = None if addr[2] == PACKET_OUTGOING else parse(pkt, time.monotonic())
+            if item is not None:
+                self.add(item)
+
+        self.sock = in_netns(netns_path, open_sock)
+        self.serve(lambda: self.sock.recvfrom(65535), handle)
+
+
+class PimNbr(Received):
     """One scripted neighbor on one device of a network namespace."""
 
     def __init__(self, netns_path, dev, addr, keep=True):
+        super().__init__()
         self.dev = dev
         self.addr = addr
         self.keep = keep  # keep received Join/Prunes (benchmarks may count only)
         self.genid = random.getrandbits(32)
         self.sock = in_netns(netns_path, self._open)
-        self.lock = threading.Condition()
-        self.received = []
         self.bad = 0
         self.counter = None  # optional callable(JoinPrune) run in the receiver thread
-        self.running = True
         self.hello_args = None
         self.hello_hooks = []  # callables run after each periodic Hello (refreshes)
-        self.threads = [threading.Thread(target=self._rx, daemon=True)]
-        self.threads[0].start()
+        self.serve(lambda: self.sock.recvmsg(65535, socket.CMSG_SPACE(16)), self._rx)
 
     def _open(self):
         s = socket.socket(socket.AF_INET, socket.SOCK_RAW, IPPROTO_PIM)
@@ -244,12 +324,6 @@ class PimNbr:
                      socket.inet_aton(ALL_PIM_ROUTERS) + ifaddr)
         s.settimeout(0.2)
         return s
-
-    def close(self):
-        self.running = False
-        for t in self.threads:
-            t.join(timeout=3)
-        self.sock.close()
 
     # Sending.
 
@@ -304,65 +378,30 @@ class PimNbr:
 
     # Receiving.
 
-    def _rx(self):
-        while self.running:
-            try:
-                pkt, anc, _, _ = self.sock.recvmsg(65535, socket.CMSG_SPACE(16))
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            # Arrival time from the kernel's stamp, on the monotonic clock, so
-            # that a busy receiver thread does not delay it.
-            when = time.monotonic()
-            for level, kind, data in anc:
-                if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(data) >= 16:
-                    sec, nsec = struct.unpack("qq", data[:16])
-                    when -= max(0.0, time.time() - (sec + nsec / 1e9))
-            ihl = (pkt[0] & 0x0F) * 4
-            src = socket.inet_ntoa(pkt[12:16])
-            pim = pkt[ihl:]
-            if src == self.addr or len(pim) < 4 or pim[0] >> 4 != 2:
-                continue
-            if pim[0] & 0x0F != PIM_JOIN_PRUNE:
-                continue
-            parsed = parse_jp(pim) if checksum(pim) == 0 else None
-            with self.lock:
-                if parsed is None:
-                    self.bad += 1
-                    continue
-                jp = JoinPrune(src, parsed[0], parsed[1], parsed[2], pkt, when)
-                if self.counter:
-                    self.counter(jp)
-                if self.keep:
-                    self.received.append(jp)
-                self.lock.notify_all()
+    def _rx(self, pkt, anc, _flags, _addr):
+        # Arrival time from the kernel's stamp, on the monotonic clock, so
+        # that a busy receiver thread does not delay it.
+        when = time.monotonic()
+        for level, kind, data in anc:
+            if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(data) >= 16:
+                sec, nsec = struct.unpack("qq", data[:16])
+                when -= max(0.0, time.time() - (sec + nsec / 1e9))
+        ihl = (pkt[0] & 0x0F) * 4
+        src = socket.inet_ntoa(pkt[12:16])
+        pim = pkt[ihl:]
+        if src == self.addr or len(pim) < 4 or pim[0] != 0x20 | PIM_JOIN_PRUNE:
+            return
+        parsed = parse_jp(pim) if checksum(pim) == 0 else None
+        if parsed is None:
+            self.bad += 1
+            return
+        jp = JoinPrune(src, parsed[0], parsed[1], parsed[2], pkt, when)
+        if self.counter:
+            self.counter(jp)
+        if self.keep:
+            self.add(jp)
 
-    def mark(self):
-        """A position in the received list: wait_jp(since=mark) looks only after it."""
-        with self.lock:
-            return len(self.received)
-
-    def wait_jp(self, pred=None, timeout=5.0, since=0):
-        """The first received Join/Prune after position since that satisfies pred,
-        or None after timeout seconds."""
-        deadline = time.monotonic() + timeout
-        i = since
-        with self.lock:
-            while True:
-                while i < len(self.received):
-                    jp = self.received[i]
-                    i += 1
-                    if pred is None or pred(jp):
-                        return jp
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return None
-                self.lock.wait(left)
-
-    def messages(self, since=0, pred=None):
-        with self.lock:
-            return [m for m in self.received[since:] if pred is None or pred(m)]
+    wait_jp = Received.wait
 
 
 def write_pcap(path, packets):

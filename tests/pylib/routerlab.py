@@ -4,6 +4,7 @@ vtysh, scripted PIM neighbors (pimnbr) on the LANs, always taken down.
 """
 import json
 import os
+import subprocess
 import sys
 import time
 
@@ -85,6 +86,16 @@ class RouterLab:
                         return int(p)
         raise AssertionError("no %s in %s" % (daemon, router))
 
+    def start_kemd(self, router):
+        """kemd started again in a router's container (it ends with the lab)."""
+        state = labtool.load_state(self.name)["routers"][router]
+        with open(os.path.join(state["dir"], "kemd-restart.out"), "ab") as log:
+            subprocess.Popen(["nsenter", "-t", str(state["pid"]), "-n", "-m", "-p",
+                              "--wd=" + state["dir"], "--",
+                              os.path.join(self.build, "daemon", "kemd"), "-f"],
+                             stdout=log, stderr=log, stdin=subprocess.DEVNULL,
+                             start_new_session=True)
+
     def route(self, router, prefix, via, vpn=None, verb="replace"):
         labtool.add_route(labtool.load_state(self.name), router, prefix, via, vpn, verb)
 
@@ -96,17 +107,6 @@ class RouterLab:
 
     # Our routers.
 
-    def fwd_oil(self, router, source, group):
-        """Outgoing interfaces of an entry in the router's ftmd table ("0.0.0.0"
-        for the source of (*,G))."""
-        r = self.run(router, "cat", "/var/run/ftmd.json")
-        try:
-            vpns = json.loads(r.stdout).get("vpns", [])
-        except ValueError:
-            return []
-        return [o for v in vpns for e in v["entries"]
-                if (e["source"], e["group"]) == (source, group) for o in e["oil"]]
-
     def kemcli(self, router, *lines, json_out=False):
         argv = [os.path.join(self.build, "tools", "kemcli", "kemcli"), "-y", YANG, "-u", "lab"]
         if json_out:
@@ -115,9 +115,11 @@ class RouterLab:
             argv += ["-c", line]
         return self.run(router, *argv)
 
-    def configure_kem(self, router, ifaces, vpn=1, hello=5, jp_interval=None, dr_priority=None):
-        """VPN interfaces with addresses ({name: "a.b.c.d/len"}) and PIM on each."""
-        lines = ["configure"]
+    def configure_kem(self, router, ifaces, vpn=1, hello=5, jp_interval=None, dr_priority=None,
+                      extra=()):
+        """VPN interfaces with addresses ({name: "a.b.c.d/len"}) and PIM on each,
+        and the extra configuration lines, in one commit."""
+        lines = []
         for ifname, addr in ifaces.items():
             pim_if = "set vpn vpn-instance %d router pim interface %s " % (vpn, ifname)
             lines += ["set vpn vpn-instance %d interface %s ip address %s" % (vpn, ifname, addr),
@@ -126,9 +128,68 @@ class RouterLab:
                 lines.append(pim_if + "join-prune-interval %d" % jp_interval)
             if dr_priority is not None:
                 lines.append(pim_if + "dr-priority %d" % dr_priority)
-        r = self.kemcli(router, *(lines + ["commit", "exit"]))
+        self.commit(router, *lines, *extra)
+
+    def commit(self, router, *lines):
+        """Configuration lines committed on one of our routers."""
+        r = self.kemcli(router, "configure", *lines, "commit", "exit")
         if r.returncode != 0:
             raise AssertionError("configuring %s: %s%s" % (router, r.stdout, r.stderr))
+
+    def pim_routers(self):
+        return [r for r, spec in self.topo["routers"].items() if spec["kind"] in ("kem", "frr")]
+
+    def lan_addrs(self, router):
+        """{interface: address/len} of a router on the topology's LANs."""
+        return {m["if"]: m["addr"] for lan in self.topo["lans"].values()
+                for r, m in lan["members"].items() if r == router}
+
+    def configure_kems(self, *lines, **kw):
+        """PIM on every LAN interface of each of our routers (configure_kem's
+        keywords), then the lines given."""
+        for r in self.pim_routers():
+            if self.topo["routers"][r]["kind"] == "kem":
+                self.configure_kem(r, self.lan_addrs(r), extra=lines, **kw)
+
+    def neighbors(self, router):
+        if self.topo["routers"][router]["kind"] == "kem":
+            return self.kem_neighbors(router)
+        return self.frr_neighbors(router)
+
+    def wait_adjacent(self, extra=None, timeout=40):
+        """Until every router lists the routers on its LANs and the addresses
+        extra ({router: addresses}) names, scripted neighbors say."""
+        want = {r: set(a) for r, a in (extra or {}).items()}
+        pim = self.pim_routers()
+        for lan in self.topo["lans"].values():
+            addrs = {r: m["addr"].split("/")[0] for r, m in lan["members"].items() if r in pim}
+            for r in addrs:
+                want.setdefault(r, set()).update(a for o, a in addrs.items() if o != r)
+        wait_for("the routers to list %s" % want,
+                 lambda: all(a <= self.neighbors(r) for r, a in want.items()), timeout, step=1)
+
+    def snooping_off(self):
+        """Plain LAN switches: no IGMP snooping between routers and hosts."""
+        for sw in labtool.load_state(self.name)["switches"].values():
+            labtool.nsenter(sw["pid"], ["ip", "link", "set", "br0", "type", "bridge",
+                                        "mcast_snooping", "0"], mount=False)
+
+    def ftmd_state(self, router):
+        """ftmd's state file on a router ({} while there is none)."""
+        try:
+            return json.loads(self.run(router, "cat", "/var/run/ftmd.json").stdout)
+        except ValueError:
+            return {}
+
+    def ftmd_entries(self, router):
+        """{(source, group): entry, with its VPN's drop counters} of ftmd on a router."""
+        return {(e["source"], e["group"]): dict(e, drops=v["drops"])
+                for v in self.ftmd_state(router).get("vpns", []) for e in v["entries"]}
+
+    def fwd_oil(self, router, source, group):
+        """Outgoing interfaces of an entry of ftmd on a router ("0.0.0.0" for the
+        source of (*,G))."""
+        return (self.ftmd_entries(router).get((source, group)) or {}).get("oil", [])
 
     def rows(self, router, table):
         """Rows of an operational table, or None while the daemon does not serve it."""
@@ -254,10 +315,8 @@ class TransitLab(RouterLab):
             raise
         return self
 
-    def neighbors(self):
-        if self.kind == "kem":
-            return self.kem_neighbors("r1")
-        return self.frr_neighbors("r1")
+    def neighbors(self, router="r1"):
+        return super().neighbors(router)
 
 
 def frr_join_states(j, ifname, group):

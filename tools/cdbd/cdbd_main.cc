@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/zul_companion.h"
 #include "common/zul_log.h"
 #include "common/zul_service.h"
 #include "tools/cdbd/cdbd_server.h"

@@ -23,6 +23,7 @@
 
 #include "common/msgq_util.h"
 #include "common/timer.h"
+#include "common/zul_companion.h"
 #include "common/zul_log.h"
 #include "common/zul_module.h"
 #include "tools/ftmd/ftmd_link.h"
@@ -34,9 +35,7 @@ namespace
 {
 
 constexpr const char *FTMD_NETNS_DIR = "/var/run/netns";
-constexpr timeval FTMD_TIMER_TICK = {0, 100 * 1000};
 constexpr timeval FTMD_SECOND = {1, 0};
-constexpr uint32_t FTMD_TIMER_BUDGET_MS = 100;
 // A PIM daemon that restarts relearns its state from the periodic Joins of
 // its neighbors: wait a holdtime of the default Join/Prune period.
 constexpr int FTMD_GRACE_DEFAULT_S = 210;
@@ -49,15 +48,12 @@ constexpr int64_t FTMD_ASSERT_GAP_MS = 1000;
 constexpr int FTMD_WITHDRAW_HOLD_MS_DEFAULT = 3000;
 
 struct t_ftmd {
-    event_base *base_p = nullptr;
-    t_timer_mgr *timer_mgr_p = nullptr;
-    event *timer_ev_p = nullptr;
+    t_zul_companion run;
     event *second_ev_p = nullptr;
     event *grace_ev_p = nullptr;
-    event *sig_ev_p[3] = {};
+    event *dump_ev_p = nullptr;
     std::string kemd_path; // empty: the PIM daemon's default server path
     msgq_handle_t *link_p = nullptr;
-    int home_fd = -1;
     int grace_s = FTMD_GRACE_DEFAULT_S;
     int withdraw_hold_ms = FTMD_WITHDRAW_HOLD_MS_DEFAULT;
     bool in_grace = false;
@@ -334,13 +330,6 @@ void ftmd_second(int, short, void *)
     ftmd_show_write(g_ftmd.stats_path, g_ftmd.backend->name(), g_ftmd.nss, g_ftmd.bad_messages);
 }
 
-void ftmd_timer_tick(int, short, void *)
-{
-    (void)timer_exec(g_ftmd.timer_mgr_p, TIMER_PRI_MASK_ALL, FTMD_TIMER_BUDGET_MS);
-}
-
-void ftmd_signal(int, short, void *) { event_base_loopbreak(g_ftmd.base_p); }
-
 // SIGUSR1: the state file written now rather than at the next second.
 void ftmd_dump(int, short, void *)
 {
@@ -350,8 +339,8 @@ void ftmd_dump(int, short, void *)
 bool ftmd_start_link()
 {
     msgq_app_params_t params{};
-    params.app_evbase_p = g_ftmd.base_p;
-    params.timer_mgr_p = g_ftmd.timer_mgr_p;
+    params.app_evbase_p = g_ftmd.run.base_p;
+    params.timer_mgr_p = g_ftmd.run.timer_mgr_p;
     params.syslog_id = LOG_DAEMON;
     params.socket_type = MSGQ_SOCKET_TYPE_UNIX;
     snprintf(params.msg_path, sizeof(params.msg_path), "%s", g_ftmd.kemd_path.c_str());
@@ -365,97 +354,71 @@ bool ftmd_start_link()
     return g_ftmd.link_p != nullptr;
 }
 
-void ftmd_usage(const char *prog)
-{
-    fprintf(stderr,
-            "usage: %s [-f] [-u] [-g grace-seconds] [-w withdraw-hold-ms] [-s stats-file]\n"
-            "          [-p kemd-socket]\n"
-            "  -f  stay in the foreground\n"
-            "  -u  forward in user space even where the kernel routes multicast\n",
-            prog);
-}
+constexpr const char *FTMD_USAGE =
+    "usage: %s [-f] [-u] [-g grace-seconds] [-w withdraw-hold-ms] [-s stats-file]\n"
+    "          [-p kemd-socket]\n"
+    "  -f  stay in the foreground\n"
+    "  -u  forward in user space even where the kernel routes multicast\n";
 
 } // namespace
 
 bool ftmd_setns(int netns_fd) { return setns(netns_fd, CLONE_NEWNET) == 0; }
 
-bool ftmd_setns_home() { return setns(g_ftmd.home_fd, CLONE_NEWNET) == 0; }
+bool ftmd_setns_home() { return setns(g_ftmd.run.home_fd, CLONE_NEWNET) == 0; }
 
 int main(int argc, char **argv)
 {
     bool foreground = false;
     bool user_space = false;
-    int opt;
-    while ((opt = getopt(argc, argv, "fug:s:w:p:")) != -1) {
+    auto on_opt = [&](int opt, const char *arg) {
         switch (opt) {
-        case 'f':
-            foreground = true;
-            break;
         case 'u':
             user_space = true;
-            break;
+            return true;
         case 'g':
-            g_ftmd.grace_s = atoi(optarg);
-            if (g_ftmd.grace_s < 1) {
-                ftmd_usage(argv[0]);
-                return 2;
-            }
-            break;
+            g_ftmd.grace_s = atoi(arg);
+            return g_ftmd.grace_s >= 1;
         case 's':
-            g_ftmd.stats_path = optarg;
-            break;
+            g_ftmd.stats_path = arg;
+            return true;
         case 'p':
-            g_ftmd.kemd_path = optarg;
-            break;
+            g_ftmd.kemd_path = arg;
+            return true;
         case 'w':
-            g_ftmd.withdraw_hold_ms = atoi(optarg);
-            break;
+            g_ftmd.withdraw_hold_ms = atoi(arg);
+            return true;
         default:
-            ftmd_usage(argv[0]);
-            return 2;
+            return false;
         }
+    };
+    if (!zul_companion_args(argc, argv, "ug:s:w:p:", FTMD_USAGE, &foreground, on_opt)) {
+        return 2;
     }
-    if (!foreground && daemon(0, 0) != 0) {
-        perror("daemon");
+    if (!zul_companion_start(&g_ftmd.run, "FTMD", foreground)) {
         return 1;
     }
-    openlog("FTMD", LOG_PID | LOG_NDELAY, LOG_DAEMON);
-    signal(SIGPIPE, SIG_IGN);
-    g_ftmd.home_fd = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    g_ftmd.base_p = event_base_new();
-    g_ftmd.timer_mgr_p =
-        timer_mgr_create(TIMER_RESN_100MSEC, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
-    if (g_ftmd.home_fd < 0 || g_ftmd.base_p == nullptr || g_ftmd.timer_mgr_p == nullptr) {
-        ZUL_LOG_PRI(LOG_ERR, "start-up failed");
-        return 1;
-    }
+    event_base *base_p = g_ftmd.run.base_p;
     t_ftmd_reports reports{ftmd_dup_traffic};
     if (!user_space) {
-        g_ftmd.backend = ftmd_mrt_backend_create(g_ftmd.base_p, reports);
+        g_ftmd.backend = ftmd_mrt_backend_create(base_p, reports);
     }
     if (g_ftmd.backend == nullptr) {
-        g_ftmd.backend = ftmd_dp_backend_create(g_ftmd.base_p, reports);
+        g_ftmd.backend = ftmd_dp_backend_create(base_p, reports);
     }
     ZUL_LOG_PRI(LOG_NOTICE, "forwarding through the %s", g_ftmd.backend->name());
-    g_ftmd.timer_ev_p = event_new(g_ftmd.base_p, -1, EV_PERSIST, ftmd_timer_tick, nullptr);
-    g_ftmd.second_ev_p = event_new(g_ftmd.base_p, -1, EV_PERSIST, ftmd_second, nullptr);
-    g_ftmd.grace_ev_p = evtimer_new(g_ftmd.base_p, ftmd_grace_end, nullptr);
-    g_ftmd.sig_ev_p[0] = evsignal_new(g_ftmd.base_p, SIGTERM, ftmd_signal, nullptr);
-    g_ftmd.sig_ev_p[1] = evsignal_new(g_ftmd.base_p, SIGINT, ftmd_signal, nullptr);
-    g_ftmd.sig_ev_p[2] = evsignal_new(g_ftmd.base_p, SIGUSR1, ftmd_dump, nullptr);
-    (void)event_add(g_ftmd.timer_ev_p, &FTMD_TIMER_TICK);
+    g_ftmd.second_ev_p = event_new(base_p, -1, EV_PERSIST, ftmd_second, nullptr);
+    g_ftmd.grace_ev_p = evtimer_new(base_p, ftmd_grace_end, nullptr);
+    g_ftmd.dump_ev_p = evsignal_new(base_p, SIGUSR1, ftmd_dump, nullptr);
     (void)event_add(g_ftmd.second_ev_p, &FTMD_SECOND);
-    for (event *ev_p : g_ftmd.sig_ev_p) {
-        (void)event_add(ev_p, nullptr);
-    }
-    if (!ftmd_oper_init(g_ftmd.base_p, g_ftmd.timer_mgr_p, &g_ftmd.nss, &g_ftmd.table_gen)) {
+    (void)event_add(g_ftmd.dump_ev_p, nullptr);
+    if (!ftmd_oper_init(base_p, g_ftmd.run.timer_mgr_p, &g_ftmd.nss, &g_ftmd.table_gen)) {
         return 1;
     }
     if (!ftmd_start_link()) {
         ZUL_LOG_PRI(LOG_ERR, "cannot create the kemd link");
         return 1;
     }
-    event_base_dispatch(g_ftmd.base_p);
+    zul_companion_run(&g_ftmd.run);
 
     ftmd_oper_destroy();
     msgq_destroy(g_ftmd.link_p);
@@ -470,12 +433,9 @@ int main(int argc, char **argv)
     }
     g_ftmd.nss.clear();
     g_ftmd.backend.reset();
-    for (event *ev_p : {g_ftmd.timer_ev_p, g_ftmd.second_ev_p, g_ftmd.grace_ev_p,
-                        g_ftmd.sig_ev_p[0], g_ftmd.sig_ev_p[1], g_ftmd.sig_ev_p[2]}) {
+    for (event *ev_p : {g_ftmd.second_ev_p, g_ftmd.grace_ev_p, g_ftmd.dump_ev_p}) {
         event_free(ev_p);
     }
-    timer_mgr_destroy(g_ftmd.timer_mgr_p);
-    event_base_free(g_ftmd.base_p);
-    close(g_ftmd.home_fd);
+    zul_companion_stop(&g_ftmd.run);
     return 0;
 }

@@ -12,12 +12,11 @@
 #include <memory>
 #include <string>
 
+#include "common/zul_companion.h"
 #include "tools/igmpd/igmpd_group.h"
 
 struct event;
-struct event_base;
 struct msgq_handle_t;
-struct t_timer_mgr;
 struct t_zconfd_context;
 struct t_igmpd_ns;
 
@@ -42,9 +41,7 @@ struct t_igmpd_ns {
 };
 
 struct t_igmpd {
-    event_base *base_p = nullptr;
-    t_timer_mgr *timer_mgr_p = nullptr;
-    int home_fd = -1;
+    t_zul_companion run;
     t_igmp_cfg cfg;
     t_zconfd_context *zconfd_p = nullptr;
     std::map<uint64_t, std::unique_ptr<t_igmpd_ns>> nss;

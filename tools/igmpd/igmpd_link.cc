@@ -89,8 +89,8 @@ void igmpd_link_read(msgq_handle_t *handle, void *msg, uint32_t, void *)
 void igmpd_link_open(t_igmpd_ns *ns_p)
 {
     msgq_app_params_t params{};
-    params.app_evbase_p = g_igmpd.base_p;
-    params.timer_mgr_p = g_igmpd.timer_mgr_p;
+    params.app_evbase_p = g_igmpd.run.base_p;
+    params.timer_mgr_p = g_igmpd.run.timer_mgr_p;
     params.syslog_id = LOG_DAEMON;
     params.socket_type = MSGQ_SOCKET_TYPE_UNIX;
     snprintf(params.msg_path, sizeof(params.msg_path), "%s.%lu", IGMPD_KEMD_PATH,

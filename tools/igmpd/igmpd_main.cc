@@ -3,7 +3,6 @@
 // timers.
 #include <arpa/inet.h>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,7 +28,6 @@
 #include "common/msgq_util.h"
 #include "common/timer.h"
 #include "common/zul_log.h"
-#include "common/zul_service.h"
 #include "tools/igmpd/igmpd.h"
 
 t_igmpd g_igmpd;
@@ -39,8 +37,6 @@ namespace
 
 constexpr const char *IGMPD_NETNS_DIR = "/var/run/netns";
 constexpr timeval IGMPD_SCAN_PERIOD = {1, 0};
-constexpr timeval IGMPD_TICK = {0, 100 * 1000};
-constexpr uint32_t IGMPD_TIMER_BUDGET_MS = 100;
 constexpr int IGMPD_RCVBUF = 4 << 20;
 
 // Keeps IGMP (IP protocol 2) of the frames a packet socket sees; offsets are
@@ -70,7 +66,7 @@ template <typename F> bool igmpd_in_ns(uint64_t vpn_id, F fn)
     }
     close(fd);
     fn();
-    if (setns(g_igmpd.home_fd, CLONE_NEWNET) != 0) {
+    if (setns(g_igmpd.run.home_fd, CLONE_NEWNET) != 0) {
         ZUL_LOG_PRI(LOG_ERR, "cannot return to our own namespace: %s", strerror(errno));
         abort();
     }
@@ -200,8 +196,8 @@ void igmpd_iface_add(t_igmpd_ns *ns_p, const std::string &name, uint32_t ifindex
     bool ok = false;
     igmpd_in_ns(ns_p->vpn_id, [&] { ok = igmpd_open_sockets(if_p.get()); });
     if (ok) {
-        if_p->rx_ev_p =
-            event_new(g_igmpd.base_p, if_p->rx_fd, EV_READ | EV_PERSIST, igmpd_rx_cb, if_p.get());
+        if_p->rx_ev_p = event_new(g_igmpd.run.base_p, if_p->rx_fd, EV_READ | EV_PERSIST,
+                                  igmpd_rx_cb, if_p.get());
         ok = if_p->rx_ev_p != nullptr && event_add(if_p->rx_ev_p, nullptr) == 0;
     }
     if (!ok) {
@@ -318,7 +314,7 @@ void igmpd_scan()
 
 void igmpd_scan_cb(int, short, void *) { igmpd_scan(); }
 
-void igmpd_tick_cb(int, short, void *)
+void igmpd_tick()
 {
     t_igmp_ms now = igmpd_now_ms();
     for (auto &[vpn_id, ns_p] : g_igmpd.nss) {
@@ -326,10 +322,7 @@ void igmpd_tick_cb(int, short, void *)
             igmp_if_tick(&if_p->igmp, now);
         }
     }
-    (void)timer_exec(g_igmpd.timer_mgr_p, TIMER_PRI_MASK_ALL, IGMPD_TIMER_BUDGET_MS);
 }
-
-void igmpd_signal_cb(int, short, void *) { event_base_loopbreak(g_igmpd.base_p); }
 
 bool igmpd_parse_ms(const char *arg, uint32_t min, uint32_t *out)
 {
@@ -358,34 +351,25 @@ int main(int argc, char **argv)
     t_igmp_cfg &cfg = g_igmpd.cfg;
     const char *usage = "usage: %s [-f] [-q query-interval-ms] [-r query-response-ms]\n"
                         "       [-l last-member-query-interval-ms] [-R robustness] [-c cdb-path]\n";
-    for (int opt; (opt = getopt(argc, argv, "fq:r:l:R:c:")) != -1;) {
-        bool ok = true;
+    auto on_opt = [&](int opt, const char *arg) {
         switch (opt) {
-        case 'f':
-            foreground = true;
-            break;
         case 'q':
-            ok = igmpd_parse_ms(optarg, 1000, &cfg.query_interval_ms);
-            break;
+            return igmpd_parse_ms(arg, 1000, &cfg.query_interval_ms);
         case 'r':
-            ok = igmpd_parse_ms(optarg, 100, &cfg.query_resp_ms);
-            break;
+            return igmpd_parse_ms(arg, 100, &cfg.query_resp_ms);
         case 'l':
-            ok = igmpd_parse_ms(optarg, 100, &cfg.lmq_interval_ms);
-            break;
+            return igmpd_parse_ms(arg, 100, &cfg.lmq_interval_ms);
         case 'R':
-            ok = igmpd_parse_ms(optarg, 1, &cfg.robustness) && cfg.robustness <= 7;
-            break;
+            return igmpd_parse_ms(arg, 1, &cfg.robustness) && cfg.robustness <= 7;
         case 'c':
-            cdb_path = optarg;
-            break;
+            cdb_path = arg;
+            return true;
         default:
-            ok = false;
+            return false;
         }
-        if (!ok) {
-            fprintf(stderr, usage, argv[0]);
-            return 2;
-        }
+    };
+    if (!zul_companion_args(argc, argv, "q:r:l:R:c:", usage, &foreground, on_opt)) {
+        return 2;
     }
     if (cfg.query_resp_ms >= cfg.query_interval_ms) {
         fprintf(stderr, "%s: the query response interval must be below the query interval\n",
@@ -393,47 +377,23 @@ int main(int argc, char **argv)
         return 2;
     }
     cfg.lmq_count = cfg.robustness;
-    const bool to_stderr = foreground && !zul_util_stderr_is_journal();
-    openlog("IGMPD", LOG_PID | LOG_NDELAY | (to_stderr ? LOG_PERROR : 0), LOG_DAEMON);
-    if (!foreground && daemon(0, 0) != 0) {
-        ZUL_LOG_PRI(LOG_ERR, "Cannot detach: %s", strerror(errno));
+    g_igmpd.run.tick_fn = igmpd_tick;
+    if (!zul_companion_start(&g_igmpd.run, "IGMPD", foreground)) {
         return 1;
     }
-    signal(SIGPIPE, SIG_IGN);
-    g_igmpd.home_fd = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    g_igmpd.base_p = event_base_new();
-    g_igmpd.timer_mgr_p =
-        timer_mgr_create(TIMER_RESN_100MSEC, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
-    if (g_igmpd.home_fd < 0 || g_igmpd.base_p == nullptr || g_igmpd.timer_mgr_p == nullptr) {
-        ZUL_LOG_PRI(LOG_ERR, "Cannot start: %s", strerror(errno));
-        return 1;
-    }
-    event *sig_term = evsignal_new(g_igmpd.base_p, SIGTERM, igmpd_signal_cb, nullptr);
-    event *sig_int = evsignal_new(g_igmpd.base_p, SIGINT, igmpd_signal_cb, nullptr);
-    event_add(sig_term, nullptr);
-    event_add(sig_int, nullptr);
-    event *tick_ev = event_new(g_igmpd.base_p, -1, EV_PERSIST, igmpd_tick_cb, nullptr);
-    event_add(tick_ev, &IGMPD_TICK);
-    event *scan_ev = event_new(g_igmpd.base_p, -1, EV_PERSIST, igmpd_scan_cb, nullptr);
+    event *scan_ev = event_new(g_igmpd.run.base_p, -1, EV_PERSIST, igmpd_scan_cb, nullptr);
     event_add(scan_ev, &IGMPD_SCAN_PERIOD);
     igmpd_show_init(cdb_path);
     igmpd_scan();
 
-    event_base_dispatch(g_igmpd.base_p);
+    zul_companion_run(&g_igmpd.run);
 
-    ZUL_LOG_PRI(LOG_INFO, "Terminating");
     igmpd_show_destroy();
     for (auto &[vpn_id, ns_p] : g_igmpd.nss) {
         igmpd_ns_destroy(ns_p.get());
     }
     g_igmpd.nss.clear();
     event_free(scan_ev);
-    event_free(tick_ev);
-    event_free(sig_term);
-    event_free(sig_int);
-    timer_mgr_destroy(g_igmpd.timer_mgr_p);
-    event_base_free(g_igmpd.base_p);
-    close(g_igmpd.home_fd);
-    closelog();
+    zul_companion_stop(&g_igmpd.run);
     return 0;
 }

@@ -232,8 +232,8 @@ void igmpd_show_init(const char *cdb_path)
     data.val_point_arr = no_validation;
     data.action_cmd_arr = no_actions;
     data.data_register_cb = igmpd_show_register;
-    data.evt_base_p = g_igmpd.base_p;
-    data.timer_mgr_p = g_igmpd.timer_mgr_p;
+    data.evt_base_p = g_igmpd.run.base_p;
+    data.timer_mgr_p = g_igmpd.run.timer_mgr_p;
     data.mod_id = ZUL_MODULE_IGMP;
     snprintf(data.cdb_path, sizeof(data.cdb_path), "%s", cdb_path);
     int rc = zconfd_module_init(&data, nullptr, &g_igmpd.zconfd_p);

@@ -3,8 +3,6 @@
 // under /var/run/netns, each at its own control socket. A client (the PIM
 // daemon) registers for interface reports and for next-hop resolution of
 // addresses; rtmd answers from the kernel's tables and pushes every change.
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,9 +22,9 @@
 #include "common/pb_util.h"
 #include "common/rtm_msg.h"
 #include "common/timer.h"
+#include "common/zul_companion.h"
 #include "common/zul_log.h"
 #include "common/zul_module.h"
-#include "common/zul_service.h"
 #include "tools/rtmd/rtmd_model.h"
 #include "tools/rtmd/rtmd_nl.h"
 
@@ -37,9 +35,6 @@ constexpr const char *RTMD_SOCK_DIR = "/var/run/quagga";
 constexpr const char *RTMD_SOCK_BASE = "/var/run/quagga/zebra_protobuf_ctrl.api";
 constexpr const char *RTMD_NETNS_DIR = "/var/run/netns";
 constexpr timeval RTMD_SCAN_PERIOD = {1, 0};
-// Drives the timer manager the message queue retries its listeners with.
-constexpr timeval RTMD_TIMER_TICK = {0, 100 * 1000};
-constexpr uint32_t RTMD_TIMER_BUDGET_MS = 100;
 
 struct t_rtmd_addr_less {
     bool operator()(const t_ipaddr &a, const t_ipaddr &b) const { return IPADDR_CMP(&a, &b) < 0; }
@@ -59,14 +54,11 @@ struct t_rtmd_ns {
 };
 
 struct t_rtmd {
-    event_base *base_p = nullptr;
-    int home_fd = -1;
+    t_zul_companion run;
     int inotify_fd = -1;
     bool watching = false;
     event *inotify_ev_p = nullptr;
     event *scan_ev_p = nullptr;
-    t_timer_mgr *timer_mgr_p = nullptr;
-    event *timer_ev_p = nullptr;
     // Besides root, members of this group may connect (-g).
     bool peer_group_set = false;
     gid_t peer_gid = 0;
@@ -133,12 +125,12 @@ void rtmd_nl_cb(int, short, void *arg);
 // Opens the namespace's netlink caches; -1 as fd means rtmd's own namespace.
 bool rtmd_nl_open_ns(t_rtmd_ns *ns_p, int netns_fd)
 {
-    ns_p->nl_p = rtmd_nl_open(netns_fd, g_rtmd.home_fd);
+    ns_p->nl_p = rtmd_nl_open(netns_fd, g_rtmd.run.home_fd);
     if (ns_p->nl_p == nullptr) {
         return false;
     }
-    ns_p->nl_ev_p =
-        event_new(g_rtmd.base_p, rtmd_nl_fd(ns_p->nl_p), EV_READ | EV_PERSIST, rtmd_nl_cb, ns_p);
+    ns_p->nl_ev_p = event_new(g_rtmd.run.base_p, rtmd_nl_fd(ns_p->nl_p), EV_READ | EV_PERSIST,
+                              rtmd_nl_cb, ns_p);
     if (ns_p->nl_ev_p == nullptr || event_add(ns_p->nl_ev_p, nullptr) != 0) {
         rtmd_nl_close_ns(ns_p);
         return false;
@@ -312,8 +304,8 @@ std::unique_ptr<t_rtmd_ns> rtmd_ns_create(uint64_t vpn_id)
     rtmd_nl_view(ns_p->nl_p, &ns_p->view);
 
     msgq_app_params_t params{};
-    params.app_evbase_p = g_rtmd.base_p;
-    params.timer_mgr_p = g_rtmd.timer_mgr_p;
+    params.app_evbase_p = g_rtmd.run.base_p;
+    params.timer_mgr_p = g_rtmd.run.timer_mgr_p;
     params.peer_group_set = g_rtmd.peer_group_set;
     params.peer_gid = g_rtmd.peer_gid;
     params.use_app_header = true;
@@ -421,28 +413,18 @@ void rtmd_inotify_cb(int fd, short, void *)
     rtmd_scan();
 }
 
-void rtmd_signal_cb(int, short, void *) { event_base_loopbreak(g_rtmd.base_p); }
-
-void rtmd_timer_cb(int, short, void *)
-{
-    (void)timer_exec(g_rtmd.timer_mgr_p, TIMER_PRI_MASK_ALL, RTMD_TIMER_BUDGET_MS);
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     bool foreground = false;
     const char *group_name = nullptr;
-    for (int opt; (opt = getopt(argc, argv, "fg:")) != -1;) {
-        if (opt == 'f') {
-            foreground = true;
-        } else if (opt == 'g') {
-            group_name = optarg;
-        } else {
-            fprintf(stderr, "usage: %s [-f] [-g group]\n", argv[0]);
-            return 2;
-        }
+    if (!zul_companion_args(argc, argv, "g:", "usage: %s [-f] [-g group]\n", &foreground,
+                            [&](int, const char *arg) {
+                                group_name = arg;
+                                return true;
+                            })) {
+        return 2;
     }
     if (group_name != nullptr) {
         const struct group *gr = getgrnam(group_name);
@@ -453,60 +435,35 @@ int main(int argc, char **argv)
         g_rtmd.peer_group_set = true;
         g_rtmd.peer_gid = gr->gr_gid;
     }
-    const bool to_stderr = foreground && !zul_util_stderr_is_journal();
-    openlog("RTMD", LOG_PID | LOG_NDELAY | (to_stderr ? LOG_PERROR : 0), LOG_DAEMON);
-    if (!foreground && daemon(0, 0) != 0) {
-        ZUL_LOG_PRI(LOG_ERR, "Cannot detach: %s", strerror(errno));
+    if (!zul_companion_start(&g_rtmd.run, "RTMD", foreground)) {
         return 1;
     }
-    signal(SIGPIPE, SIG_IGN);
-    g_rtmd.home_fd = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    g_rtmd.base_p = event_base_new();
-    g_rtmd.timer_mgr_p =
-        timer_mgr_create(TIMER_RESN_100MSEC, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
-    if (g_rtmd.home_fd < 0 || g_rtmd.base_p == nullptr || g_rtmd.timer_mgr_p == nullptr) {
-        ZUL_LOG_PRI(LOG_ERR, "Cannot start: %s", strerror(errno));
-        return 1;
-    }
-    event *sig_term = evsignal_new(g_rtmd.base_p, SIGTERM, rtmd_signal_cb, nullptr);
-    event *sig_int = evsignal_new(g_rtmd.base_p, SIGINT, rtmd_signal_cb, nullptr);
-    event_add(sig_term, nullptr);
-    event_add(sig_int, nullptr);
-    g_rtmd.timer_ev_p = event_new(g_rtmd.base_p, -1, EV_PERSIST, rtmd_timer_cb, nullptr);
-    event_add(g_rtmd.timer_ev_p, &RTMD_TIMER_TICK);
-
+    event_base *base_p = g_rtmd.run.base_p;
     g_rtmd.inotify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (g_rtmd.inotify_fd >= 0) {
-        g_rtmd.inotify_ev_p = event_new(g_rtmd.base_p, g_rtmd.inotify_fd, EV_READ | EV_PERSIST,
-                                        rtmd_inotify_cb, nullptr);
+        g_rtmd.inotify_ev_p =
+            event_new(base_p, g_rtmd.inotify_fd, EV_READ | EV_PERSIST, rtmd_inotify_cb, nullptr);
         event_add(g_rtmd.inotify_ev_p, nullptr);
     }
     // Namespaces may be mounted a moment after their file appears, and the
     // directory may not exist yet: a periodic scan covers both.
-    g_rtmd.scan_ev_p = event_new(g_rtmd.base_p, -1, EV_PERSIST, rtmd_scan_cb, nullptr);
+    g_rtmd.scan_ev_p = event_new(base_p, -1, EV_PERSIST, rtmd_scan_cb, nullptr);
     event_add(g_rtmd.scan_ev_p, &RTMD_SCAN_PERIOD);
     rtmd_scan();
 
-    event_base_dispatch(g_rtmd.base_p);
+    zul_companion_run(&g_rtmd.run);
 
-    ZUL_LOG_PRI(LOG_INFO, "Terminating");
     while (!g_rtmd.nss.empty()) {
         rtmd_ns_destroy(std::move(g_rtmd.nss.begin()->second));
         g_rtmd.nss.erase(g_rtmd.nss.begin());
     }
     event_free(g_rtmd.scan_ev_p);
-    event_free(g_rtmd.timer_ev_p);
-    timer_mgr_destroy(g_rtmd.timer_mgr_p);
     if (g_rtmd.inotify_ev_p != nullptr) {
         event_free(g_rtmd.inotify_ev_p);
     }
     if (g_rtmd.inotify_fd >= 0) {
         close(g_rtmd.inotify_fd);
     }
-    event_free(sig_term);
-    event_free(sig_int);
-    event_base_free(g_rtmd.base_p);
-    close(g_rtmd.home_fd);
-    closelog();
+    zul_companion_stop(&g_rtmd.run);
     return 0;
 }
