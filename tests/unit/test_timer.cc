@@ -80,14 +80,10 @@ TEST_F(TimerTest, IntervalsRoundToTicksAndZeroArmsForOneTick)
     run_seconds(1);
     EXPECT_EQ(fired, (std::vector<std::string>{"t30", "t1500"}));
     EXPECT_FALSE(timer_is_active(t1500));
-    EXPECT_EQ(mgr->num_timers_fired, 2u);
     EXPECT_EQ(mgr->num_timers_active, 0u);
-
     for (t_timer *t : {t30, t500, t1499, t1500}) {
         timer_util_delete(t);
     }
-    EXPECT_EQ(mgr->num_timers_created, 4u);
-    EXPECT_EQ(mgr->num_timers_deleted, 4u);
 }
 
 TEST_F(TimerTest, SameTickFiresInArmingOrderAndHighBeforeNormal)

@@ -32,7 +32,6 @@ TEST_F(VpnTest, TableOrderEnableOnCreateAndDelete)
 
     // Loopback tunnel interface names; VPN 512 has none.
     EXPECT_STREQ(v0->tunnel_if.if_name, "loop0");
-    EXPECT_STREQ(v7->tunnel_if.if_name, "loop0.7");
     EXPECT_STREQ(v512->tunnel_if.if_name, "");
 
     EXPECT_EQ(pim_vpn_find_next(d, 0), v7);
