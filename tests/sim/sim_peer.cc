@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace kemd_sim
@@ -48,6 +51,13 @@ int64_t sim_now_ms()
 
 uint16_t t_sim_frame::magic1() const { return get16(header, 0); }
 uint16_t t_sim_frame::size() const { return get16(header, 2); }
+
+std::string t_sim_frame::head() const
+{
+    return std::to_string(src_mod()) + ">" + std::to_string(tgt_mod()) + " type " +
+           std::to_string(msg_type()) + " size " + std::to_string(size()) + " magic " +
+           std::to_string(magic1()) + "/" + std::to_string(magic2());
+}
 
 std::unique_ptr<t_sim_peer> t_sim_peer::listen(const std::string &path, t_sim_framing framing)
 {
@@ -359,6 +369,48 @@ bool sim_wait(const t_sim_peer::t_pump &pump, const std::function<bool()> &pred,
         usleep(1000);
     }
     return true;
+}
+
+void sim_idle(const t_sim_peer::t_pump &pump, int ms)
+{
+    int64_t end = sim_now_ms() + ms;
+    sim_wait(
+        pump, [&] { return sim_now_ms() > end; }, ms + 1000);
+}
+
+int sim_run_as(uid_t uid, gid_t gid, std::vector<gid_t> groups, const std::function<int()> &fn,
+               const t_sim_peer::t_pump &pump, int timeout_ms)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
+            setresuid(uid, uid, uid) != 0) {
+            _exit(100);
+        }
+        _exit(fn());
+    }
+    int status = -1;
+    if (!sim_wait(
+            pump, [&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::function<int()> sim_stranger(const std::string &path, t_sim_framing framing)
+{
+    return [path, framing] {
+        auto peer = t_sim_peer::connect(path, framing);
+        if (peer == nullptr) {
+            return 3;
+        }
+        if (!framing.app_header) {
+            (void)peer->send_register();
+        }
+        return peer->wait_eof(3000) ? 0 : 1;
+    };
 }
 
 } // namespace kemd_sim
