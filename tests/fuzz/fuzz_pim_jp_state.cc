@@ -15,16 +15,9 @@
 
 #include "common/timer.h"
 #include "common/zul_assert.h"
-#include "daemon/pim_daemon.h"
-#include "daemon/pim_if.h"
 #include "daemon/pim_jp.h"
-#include "daemon/pim_mem.h"
-#include "daemon/pim_minfo.h"
 #include "daemon/pim_nbr.h"
-#include "daemon/pim_nhres.h"
 #include "daemon/pim_pkt.h"
-#include "daemon/pim_rp_db.h"
-#include "daemon/pim_vpn.h"
 #include "tests/sim/pim_sim_if.h"
 
 namespace
@@ -89,30 +82,17 @@ t_world setup()
 {
     t_world w{};
     g_now = {1000, 0};
-    w.vpn_p = pim_sim_daemon(VPN_ID, fake_clock);
+    w.vpn_p = pim_sim_routing_vpn(VPN_ID, fake_clock);
     w.daemon_p = g_kemd_p;
     ZUL_ASSERT(w.vpn_p != nullptr);
-    (void)pim_minfo_init(w.vpn_p);
-    (void)pim_nhres_db_init(w.vpn_p);
-    (void)pim_rp_db_init(w.vpn_p);
     w.lan[0] = service_if(w, "lan0", 0x0a000005);
     w.lan[1] = service_if(w, "lan1", 0x0a000105);
-    t_pim_if_idx *idx = pim_if_idx_find_or_create(w.vpn_p, 42, PIM_IF_TYPE_IGMP);
-    w.igmp_p = pim_if_create(w.vpn_p, "igmp0", PIM_IF_TYPE_IGMP,
-                             static_cast<uint32_t>(idx->bitmap_idx), nullptr, true, true);
+    w.igmp_p = pim_sim_bare_if(w.vpn_p, "igmp0", 42, PIM_IF_TYPE_IGMP);
     for (t_pim_if *if_p : w.lan) {
         hello(if_p, 0, 105000);
         hello(if_p, 1, 105000);
     }
     return w;
-}
-
-void teardown(t_world &w)
-{
-    pim_vpn_destroy(w.daemon_p);
-    pim_timers_destroy(w.daemon_p);
-    pim_delete(w.daemon_p);
-    g_kemd_p = nullptr;
 }
 
 // A source of a group record: a (*,G) Join or Prune names an RP.
@@ -309,6 +289,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         check_invariants(w);
     }
-    teardown(w);
+    pim_sim_daemon_free();
     return 0;
 }
