@@ -176,13 +176,8 @@ bool t_sim_peer::poll_for(int fd, short events, int timeout_ms)
 
 void t_sim_peer::idle(int ms)
 {
-    int64_t end = sim_now_ms() + ms;
-    while (sim_now_ms() < end) {
-        if (pump_) {
-            pump_();
-        }
-        usleep(SIM_PUMP_SLICE_MS * 1000);
-    }
+    sim_idle(
+        pump_ ? pump_ : [] {}, ms);
 }
 
 bool t_sim_peer::wait_connected(int timeout_ms)
@@ -200,11 +195,6 @@ bool t_sim_peer::wait_connected(int timeout_ms)
     drop();
     conn_fd_ = fd;
     return true;
-}
-
-bool t_sim_peer::has_pending_connection(int timeout_ms)
-{
-    return listen_fd_ >= 0 && poll_for(listen_fd_, POLLIN, timeout_ms);
 }
 
 bool t_sim_peer::send_raw(std::span<const uint8_t> bytes)
@@ -269,11 +259,10 @@ bool t_sim_peer::send_app(std::span<const uint8_t> header, std::span<const uint8
     return send_raw(f);
 }
 
-bool t_sim_peer::send_register() { return send_register(framing_.src_mod, framing_.tgt_mod); }
-
-bool t_sim_peer::send_register(uint8_t src, uint8_t tgt)
+bool t_sim_peer::send_register()
 {
-    return send_raw(lib_frame(SIM_LIB_HDR_LEN, src, tgt, SIM_TYPE_REGISTER, {}));
+    return send_raw(
+        lib_frame(SIM_LIB_HDR_LEN, framing_.src_mod, framing_.tgt_mod, SIM_TYPE_REGISTER, {}));
 }
 
 bool t_sim_peer::fill()

@@ -78,13 +78,9 @@ class t_sim_peer
 
     void set_pump(t_pump pump) { pump_ = std::move(pump); }
     const t_sim_framing &framing() const { return framing_; }
-    bool connected() const { return conn_fd_ >= 0; }
-    int conn_fd() const { return conn_fd_; }
 
     // Server: accepts the next connection (dropping the current one, if any).
     bool wait_connected(int timeout_ms);
-    // Server: true when a further connection is waiting to be accepted.
-    bool has_pending_connection(int timeout_ms);
 
     bool send_raw(std::span<const uint8_t> bytes);
     // Library header: src/tgt of the framing, type 2, size = 8 + payload.
@@ -92,7 +88,6 @@ class t_sim_peer
     bool send_msg(std::span<const uint8_t> payload);
     bool send_app(std::span<const uint8_t> header, std::span<const uint8_t> payload);
     bool send_register();
-    bool send_register(uint8_t src, uint8_t tgt);
     // Library-header frame with every field given (for lying or broken frames).
     static std::vector<uint8_t> lib_frame(uint16_t size, uint8_t src, uint8_t tgt, uint8_t type,
                                           std::span<const uint8_t> payload,
