@@ -509,9 +509,9 @@ TEST_F(CdbdComponent, InitialReadByLevelsThenCommitsInPriorityOrder)
     EXPECT_NE(none.text.find("No modifications"), std::string::npos);
 }
 
-TEST_F(CdbdComponent, FailingCallbackLeavesRunningAndUndoesAppliedRows)
+TEST_F(CdbdComponent, FailingOrSilentDaemonsFailTheCommit)
 {
-    start_agent();
+    start_agent({"-t", "800"});
     auto cli = connect_cli();
     ASSERT_NE(cli, nullptr);
     t_test_daemon *d = ready_daemon();
@@ -555,6 +555,46 @@ TEST_F(CdbdComponent, FailingCallbackLeavesRunningAndUndoesAppliedRows)
     c = commit(cli.get());
     EXPECT_TRUE(c.ok) << c.error;
     EXPECT_NE(show(cli.get(), true).text.find("bad0"), std::string::npos);
+
+    // A daemon that registers and then never answers a delivery.
+    auto mute = connect_cli(STRANGER_MOD);
+    Cdb__Subscription sub = CDB__SUBSCRIPTION__INIT;
+    sub.id = 1;
+    sub.path = const_cast<char *>("system");
+    sub.priority = 1;
+    Cdb__Subscription *subs[] = {&sub};
+    Cdb__Register reg = CDB__REGISTER__INIT;
+    reg.mod_name = const_cast<char *>("mute");
+    reg.mod_id = STRANGER_MOD;
+    reg.read_level = 3;
+    reg.subs = subs;
+    reg.n_subs = 1;
+    Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_REGISTER, &Cdb__CdbMsg::register_, &reg);
+    t_cdb_reply reply = request(mute.get(), &msg);
+    ASSERT_NE(reply, nullptr);
+    ASSERT_TRUE(reply->register_reply->ok);
+    // Its initial read goes unanswered and times out; then a commit does too.
+    idle(1200);
+    ASSERT_TRUE(edit(cli.get(), false, "/kem-system:system/system-ip", "10.0.0.2").ok);
+    c = commit(cli.get());
+    EXPECT_FALSE(c.ok);
+    EXPECT_NE(c.error.find("Unable to apply changes: mute: no answer within 800 ms"),
+              std::string::npos)
+        << c.error;
+    EXPECT_EQ(show(cli.get(), true).text.find("10.0.0.2"), std::string::npos);
+
+    // A registration naming a path outside the schema is refused.
+    auto odd = connect_cli(FOLLOWER_MOD);
+    sub.path = const_cast<char *>("vpn/nosuch");
+    reply = request(odd.get(), &msg);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_FALSE(reply->register_reply->ok);
+
+    // Once the silent daemon is gone, the commit goes through.
+    mute.reset();
+    idle(200);
+    c = commit(cli.get());
+    EXPECT_TRUE(c.ok) << c.error;
 }
 
 TEST_F(CdbdComponent, PersistenceRollbackAndReconnection)
@@ -689,52 +729,6 @@ TEST_F(CdbdComponent, LargeConfigurationsTravelInParts)
     EXPECT_TRUE(shown.ok);
     EXPECT_GT(shown.text.size(), MSGQ_MAX_APP_LEN);
     EXPECT_NE(shown.text.find("ge0-" + std::to_string(N - 1)), std::string::npos);
-}
-
-TEST_F(CdbdComponent, SilentDaemonFailsTheCommitAndLeavingOneDoesNot)
-{
-    start_agent({"-t", "800"});
-    auto cli = connect_cli();
-    ASSERT_NE(cli, nullptr);
-    // A daemon that registers and then never answers a delivery.
-    auto mute = connect_cli(STRANGER_MOD);
-    Cdb__Subscription sub = CDB__SUBSCRIPTION__INIT;
-    sub.id = 1;
-    sub.path = const_cast<char *>("system");
-    sub.priority = 1;
-    Cdb__Subscription *subs[] = {&sub};
-    Cdb__Register reg = CDB__REGISTER__INIT;
-    reg.mod_name = const_cast<char *>("mute");
-    reg.mod_id = STRANGER_MOD;
-    reg.read_level = 3;
-    reg.subs = subs;
-    reg.n_subs = 1;
-    Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_REGISTER, &Cdb__CdbMsg::register_, &reg);
-    t_cdb_reply reply = request(mute.get(), &msg);
-    ASSERT_NE(reply, nullptr);
-    ASSERT_TRUE(reply->register_reply->ok);
-    // Its initial read goes unanswered and times out; then a commit does too.
-    idle(1200);
-    ASSERT_TRUE(edit(cli.get(), false, "/kem-system:system/system-ip", "10.0.0.2").ok);
-    t_cdb_result c = commit(cli.get());
-    EXPECT_FALSE(c.ok);
-    EXPECT_NE(c.error.find("Unable to apply changes: mute: no answer within 800 ms"),
-              std::string::npos)
-        << c.error;
-    EXPECT_EQ(show(cli.get(), true).text.find("10.0.0.2"), std::string::npos);
-
-    // A registration naming a path outside the schema is refused.
-    auto odd = connect_cli(FOLLOWER_MOD);
-    sub.path = const_cast<char *>("vpn/nosuch");
-    reply = request(odd.get(), &msg);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_FALSE(reply->register_reply->ok);
-
-    // Once the silent daemon is gone, the commit goes through.
-    mute.reset();
-    idle(200);
-    c = commit(cli.get());
-    EXPECT_TRUE(c.ok) << c.error;
 }
 
 // A module added to the schema brings its table, action and notification to
