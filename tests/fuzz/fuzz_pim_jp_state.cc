@@ -18,6 +18,7 @@
 #include "daemon/pim_jp.h"
 #include "daemon/pim_nbr.h"
 #include "daemon/pim_pkt.h"
+#include "tests/fuzz/fuzz_input.h"
 #include "tests/sim/pim_sim_if.h"
 
 namespace
@@ -33,21 +34,6 @@ constexpr size_t MAX_OPS = 64;
 timespec g_now{};
 
 void fake_clock(timespec *now) { *now = g_now; }
-
-// Reads the input byte by byte; past the end every byte is 0.
-struct t_input {
-    const uint8_t *p;
-    size_t left;
-
-    uint8_t next()
-    {
-        if (left == 0) {
-            return 0;
-        }
-        left--;
-        return *p++;
-    }
-};
 
 struct t_world {
     t_pim_daemon *daemon_p;
@@ -110,7 +96,7 @@ t_pim_jp_src record_source(uint8_t b)
 
 // A Join/Prune of one to three group records from a neighbor, mostly to us,
 // through the whole receive path.
-void op_jp_message(t_world &w, t_input &in)
+void op_jp_message(t_world &w, t_fuzz_input &in)
 {
     uint8_t how = in.next();
     t_pim_if *if_p = w.lan[how & 1];
@@ -152,7 +138,7 @@ void op_jp_message(t_world &w, t_input &in)
 }
 
 // Local membership: one Join or Prune per unit on the IGMP interface.
-void op_membership(t_world &w, t_input &in)
+void op_membership(t_world &w, t_fuzz_input &in)
 {
     uint8_t b = in.next();
     t_ipaddr group = v4(GROUP_BASE + (b & 3));
@@ -168,7 +154,7 @@ void op_membership(t_world &w, t_input &in)
     pim_jp_handle_eom(w.vpn_p);
 }
 
-void op_advance(t_world &w, t_input &in)
+void op_advance(t_world &w, t_fuzz_input &in)
 {
     unsigned seconds = in.next() % 40;
     for (unsigned i = 0; i < seconds; i++) {
@@ -179,7 +165,7 @@ void op_advance(t_world &w, t_input &in)
 
 // A neighbor leaves (Hello with holdtime 0) or comes back, with or without
 // its DR priority and LAN delay options, tracking joins or not.
-void op_neighbor(t_world &w, t_input &in)
+void op_neighbor(t_world &w, t_fuzz_input &in)
 {
     uint8_t b = in.next();
     t_pim_if *if_p = w.lan[b & 1];
@@ -196,7 +182,7 @@ void op_neighbor(t_world &w, t_input &in)
     (void)pim_nbr_process_hello_rec(if_p, &a, h);
 }
 
-void op_spt(t_world &w, t_input &in)
+void op_spt(t_world &w, t_fuzz_input &in)
 {
     uint8_t b = in.next();
     t_ipaddr group = v4(GROUP_BASE + (b & 3));
@@ -265,7 +251,7 @@ void check_invariants(t_world &w)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     t_world w = setup();
-    t_input in{data, size};
+    t_fuzz_input in{data, size};
     for (size_t n = 0; n < MAX_OPS && in.left > 0; n++) {
         switch (in.next() % 6) {
         case 0:
