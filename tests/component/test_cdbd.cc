@@ -3,7 +3,6 @@
 // the socket: delivery order, failures, persistence, rollback, reconnection,
 // operational writes, show, actions, notifications and credentials.
 #include <event2/event.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -223,8 +222,7 @@ class CdbdComponent : public ::testing::Test
 
     void idle(int ms)
     {
-        int64_t end = sim_now_ms() + ms;
-        wait_for([&] { return sim_now_ms() > end; }, ms + 1000);
+        kemd_sim::sim_idle([this] { pump(); }, ms);
     }
 
     void start_agent(std::vector<std::string> extra = {}) { ASSERT_TRUE(agent_.start(extra)); }
@@ -310,10 +308,8 @@ class CdbdComponent : public ::testing::Test
     }
 
     // The row of the test table a show request returns: "name=value ..." ("?"
-    // for a value the agent did not name; texts quoted) or the values alone,
-    // "none" or "error".
-    std::string row_of(t_sim_peer *peer, Cdb__DataOp op, std::vector<t_zconfd_value> keys,
-                       bool named = true)
+    // for a value the agent did not name; texts quoted), "none" or "error".
+    std::string row_of(t_sim_peer *peer, Cdb__DataOp op, std::vector<t_zconfd_value> keys)
     {
         Cdb__DataRequest req = CDB__DATA_REQUEST__INIT;
         req.callpoint = const_cast<char *>("test-rows");
@@ -332,9 +328,7 @@ class CdbdComponent : public ::testing::Test
         for (size_t i = 0; r->data_reply->found && i < r->data_reply->n_values; i++) {
             const Cdb__Value *v = r->data_reply->values[i];
             row += std::string(i > 0 ? " " : "") +
-                   (!named               ? ""
-                    : v->name != nullptr ? std::string(v->name) + "="
-                                         : "?=") +
+                   (v->name != nullptr ? std::string(v->name) + "=" : "?=") +
                    (v->s != nullptr ? "'" + std::string(v->s) + "'" : std::to_string(v->u));
         }
         return row;
@@ -390,6 +384,30 @@ class CdbdComponent : public ::testing::Test
         return {r->ok, text != nullptr ? text : ""};
     }
 
+    struct t_note {
+        std::string name;
+        std::string text;
+        int64_t at_ms;
+    };
+
+    // Up to n notifications from kemd, waiting at most wait_ms for each.
+    std::vector<t_note> notifications(t_sim_peer *peer, size_t n, int wait_ms = 3000)
+    {
+        std::vector<t_note> got;
+        std::optional<kemd_sim::t_sim_frame> frame;
+        while (got.size() < n && (frame = peer->recv_frame(wait_ms))) {
+            t_cdb_reply m = kemd_sim::cdb_unpack(*frame);
+            EXPECT_TRUE(m != nullptr && m->body_case == CDB__CDB_MSG__BODY_NOTIFICATION);
+            if (m != nullptr && m->body_case == CDB__CDB_MSG__BODY_NOTIFICATION) {
+                EXPECT_STREQ(m->notification->module, "kemd");
+                const char *name = m->notification->name, *text = m->notification->text;
+                got.push_back(
+                    {name != nullptr ? name : "", text != nullptr ? text : "", sim_now_ms()});
+            }
+        }
+        return got;
+    }
+
     // A VPN with PIM, one interface and its PIM settings.
     void configure_vpn1(t_sim_peer *cli)
     {
@@ -415,20 +433,30 @@ const std::vector<std::string> VPN1_INITIAL = {
     "hello-interval=30 max-neighbors=256",
 };
 
-TEST_F(CdbdComponent, InitialReadThenCommitsInPriorityOrder)
+TEST_F(CdbdComponent, InitialReadByLevelsThenCommitsInPriorityOrder)
 {
-    start_agent();
+    // Levels 0 and 1 have no daemon here; level 2 (forwarding table manager)
+    // must read before level 3.
+    start_agent({"-m", "3"});
     auto cli = connect_cli();
     ASSERT_NE(cli, nullptr);
     configure_vpn1(cli.get());
     t_cdb_result c = commit(cli.get());
     ASSERT_TRUE(c.ok) << c.error;
     EXPECT_EQ(c.commit_id, 1u);
+    t_test_daemon *d = start_daemon("kemd", ZUL_MODULE_PIM);
+    idle(1500);
+    EXPECT_TRUE(d->log.empty());
+    t_test_daemon *ftm = start_daemon("ftmd", ZUL_MODULE_FTM);
+    ASSERT_TRUE(wait_for([&] { return zconfd_init_config_read_done(d->ctx); }));
+    EXPECT_TRUE(zconfd_init_config_read_done(ftm->ctx));
+    EXPECT_EQ(oper_read(cli.get(), "/zconfd-initial-read-priority"),
+              (std::vector<std::string>{"/zconfd-initial-read-priority=7"}));
 
     // Registration brings the whole configuration, system (priority 5) first,
     // keys root first, defaults filled in.
-    t_test_daemon *d = ready_daemon();
     EXPECT_EQ(d->log, VPN1_INITIAL);
+    EXPECT_EQ(ftm->log, VPN1_INITIAL);
     EXPECT_EQ(d->connects, 1);
     EXPECT_GE(d->trigger_ends, 2);
     t_ipaddr sys;
@@ -436,8 +464,9 @@ TEST_F(CdbdComponent, InitialReadThenCommitsInPriorityOrder)
     EXPECT_STREQ(ipaddr_str(&sys).c, "10.0.0.1");
 
     // Deletions (delete priority 1) come before additions (priority 6); the
-    // VPN's deletion covers its interfaces.
+    // VPN's deletion covers its interfaces; both daemons hear it.
     d->log.clear();
+    ftm->log.clear();
     ASSERT_TRUE(edit(cli.get(), true, VPN1).ok);
     ASSERT_TRUE(edit(cli.get(), false, "/kem-vpn:vpn/vpn-instance[vpn-id='2']/router/pim").ok);
     ASSERT_TRUE(edit(cli.get(), false, "/kem-system:system/host-name", "edge1").ok);
@@ -448,6 +477,7 @@ TEST_F(CdbdComponent, InitialReadThenCommitsInPriorityOrder)
                           "system 3: host-name=edge1",
                           "vpn/vpn-instance 1 2: router{ pim{ shutdown=false auto-rp=false } }",
                       }));
+    EXPECT_EQ(ftm->log, d->log);
     EXPECT_STREQ(zconfd_get_hostname(d->ctx), "edge1");
 
     // A change inside a nested list reaches only its own row, as a modification.
@@ -479,9 +509,9 @@ TEST_F(CdbdComponent, InitialReadThenCommitsInPriorityOrder)
     EXPECT_NE(none.text.find("No modifications"), std::string::npos);
 }
 
-TEST_F(CdbdComponent, FailingCallbackLeavesRunningAndUndoesAppliedRows)
+TEST_F(CdbdComponent, FailingOrSilentDaemonsFailTheCommit)
 {
-    start_agent();
+    start_agent({"-t", "800"});
     auto cli = connect_cli();
     ASSERT_NE(cli, nullptr);
     t_test_daemon *d = ready_daemon();
@@ -525,6 +555,46 @@ TEST_F(CdbdComponent, FailingCallbackLeavesRunningAndUndoesAppliedRows)
     c = commit(cli.get());
     EXPECT_TRUE(c.ok) << c.error;
     EXPECT_NE(show(cli.get(), true).text.find("bad0"), std::string::npos);
+
+    // A daemon that registers and then never answers a delivery.
+    auto mute = connect_cli(STRANGER_MOD);
+    Cdb__Subscription sub = CDB__SUBSCRIPTION__INIT;
+    sub.id = 1;
+    sub.path = const_cast<char *>("system");
+    sub.priority = 1;
+    Cdb__Subscription *subs[] = {&sub};
+    Cdb__Register reg = CDB__REGISTER__INIT;
+    reg.mod_name = const_cast<char *>("mute");
+    reg.mod_id = STRANGER_MOD;
+    reg.read_level = 3;
+    reg.subs = subs;
+    reg.n_subs = 1;
+    Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_REGISTER, &Cdb__CdbMsg::register_, &reg);
+    t_cdb_reply reply = request(mute.get(), &msg);
+    ASSERT_NE(reply, nullptr);
+    ASSERT_TRUE(reply->register_reply->ok);
+    // Its initial read goes unanswered and times out; then a commit does too.
+    idle(1200);
+    ASSERT_TRUE(edit(cli.get(), false, "/kem-system:system/system-ip", "10.0.0.2").ok);
+    c = commit(cli.get());
+    EXPECT_FALSE(c.ok);
+    EXPECT_NE(c.error.find("Unable to apply changes: mute: no answer within 800 ms"),
+              std::string::npos)
+        << c.error;
+    EXPECT_EQ(show(cli.get(), true).text.find("10.0.0.2"), std::string::npos);
+
+    // A registration naming a path outside the schema is refused.
+    auto odd = connect_cli(FOLLOWER_MOD);
+    sub.path = const_cast<char *>("vpn/nosuch");
+    reply = request(odd.get(), &msg);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_FALSE(reply->register_reply->ok);
+
+    // Once the silent daemon is gone, the commit goes through.
+    mute.reset();
+    idle(200);
+    c = commit(cli.get());
+    EXPECT_TRUE(c.ok) << c.error;
 }
 
 TEST_F(CdbdComponent, PersistenceRollbackAndReconnection)
@@ -595,179 +665,14 @@ TEST_F(CdbdComponent, PersistenceRollbackAndReconnection)
     EXPECT_FALSE(result(cli.get(), &msg).ok);
 }
 
-TEST_F(CdbdComponent, InitialReadFollowsReadLevels)
-{
-    // Levels 0 and 1 have no daemon here; level 2 (forwarding table manager)
-    // must read before level 3.
-    start_agent({"-m", "3"});
-    auto cli = connect_cli();
-    configure_vpn1(cli.get());
-    ASSERT_TRUE(commit(cli.get()).ok);
-    t_test_daemon *a = start_daemon("kemd", ZUL_MODULE_PIM);
-    idle(1500);
-    EXPECT_TRUE(a->log.empty());
-    EXPECT_FALSE(zconfd_init_config_read_done(a->ctx));
-    t_test_daemon *b = start_daemon("ftmd", ZUL_MODULE_FTM);
-    ASSERT_TRUE(wait_for([&] { return zconfd_init_config_read_done(a->ctx); }));
-    EXPECT_TRUE(zconfd_init_config_read_done(b->ctx));
-    EXPECT_EQ(b->log, VPN1_INITIAL);
-    EXPECT_EQ(a->log, VPN1_INITIAL);
-
-    // A commit reaches both daemons, priority by priority.
-    a->log.clear();
-    b->log.clear();
-    ASSERT_TRUE(edit(cli.get(), false, VPN1 + "/router/pim/shutdown", "true").ok);
-    ASSERT_TRUE(commit(cli.get()).ok);
-    EXPECT_EQ(a->log.size(), 1u);
-    EXPECT_EQ(b->log, a->log);
-
-    EXPECT_EQ(oper_read(cli.get(), "/zconfd-initial-read-priority"),
-              (std::vector<std::string>{"/zconfd-initial-read-priority=7"}));
-}
-
-TEST_F(CdbdComponent, OperationalWritesShowAndActions)
-{
-    start_agent();
-    auto cli = connect_cli();
-    t_test_daemon *d = ready_daemon();
-
-    // Writes land in call order: the last value wins, a delete takes the subtree.
-    EXPECT_EQ(
-        zconfd_set_cdb_oper_value(d->ctx, nullptr, "/debugs/pim/vpn{1}", 0, E_ZCONFD_OPER_CREATE),
-        0);
-    for (uint32_t i = 0; i < 300; i++) {
-        t_zconfd_value v = zconfd_val_enum(0, static_cast<int32_t>(i));
-        ASSERT_EQ(zconfd_set_cdb_oper_value(d->ctx, &v, "/debugs/pim/vpn{1}/events/level",
-                                            ZCONFD_VT_ENUM, E_ZCONFD_OPER_ADD),
-                  0);
-    }
-    t_zconfd_value ipc = zconfd_val_bool(0, true);
-    zconfd_set_cdb_oper_value(d->ctx, &ipc, "/debugs/pim/vpn{2}/ipcs", ZCONFD_VT_BOOL,
-                              E_ZCONFD_OPER_ADD);
-    zconfd_set_cdb_oper_value(d->ctx, &ipc, "/debugs/pim/vpn{2}/auto-rp", ZCONFD_VT_BOOL,
-                              E_ZCONFD_OPER_ADD);
-    zconfd_set_cdb_oper_value(d->ctx, &ipc, "/debugs/pim/vpn{2}", ZCONFD_VT_BOOL,
-                              E_ZCONFD_OPER_DEL);
-    // Read from another connection while the writes arrive: the value only
-    // ever grows, and settles at the last one written.
-    const std::string level = "/debugs/pim/vpn{1}/events/level=";
-    long last = -1;
-    std::vector<std::string> rows;
-    for (int64_t end = sim_now_ms() + 20000;
-         (last < 299 || rows.size() != 2) && sim_now_ms() < end;) {
-        rows = oper_read(cli.get(), "/debugs");
-        for (const std::string &r : rows) {
-            if (r.starts_with(level)) {
-                EXPECT_GE(std::stol(r.substr(level.size())), last);
-                last = std::stol(r.substr(level.size()));
-            }
-        }
-    }
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_TRUE(rows[0].starts_with("/debugs/pim/vpn{1}=")) << rows[0];
-    EXPECT_EQ(rows[1], level + "299");
-
-    // Show: first row, row by keys, next row, end of table.
-    auto data = [&](Cdb__DataOp op, int64_t key) {
-        if (key < 0) {
-            return row_of(cli.get(), op, {}, false);
-        }
-        return row_of(cli.get(), op, {zconfd_val_uint(zconfd_tag("id"), ZCONFD_VT_UINT32, key)},
-                      false);
-    };
-    EXPECT_EQ(data(CDB__DATA_OP__DATA_FIRST, -1), "10 'ten'");
-    EXPECT_EQ(data(CDB__DATA_OP__DATA_GET, 20), "20 'twenty'");
-    EXPECT_EQ(data(CDB__DATA_OP__DATA_GET, 25), "none");
-    EXPECT_EQ(data(CDB__DATA_OP__DATA_NEXT, 20), "30 'thirty'");
-    EXPECT_EQ(data(CDB__DATA_OP__DATA_SAME_OR_NEXT, 20), "20 'twenty'");
-    EXPECT_EQ(data(CDB__DATA_OP__DATA_NEXT, 30), "none");
-
-    // Actions: the command form prints, the action form fails with its text.
-    EXPECT_EQ(action(cli.get(), "test_cmd", {"vpn"}, {}),
-              std::make_pair(true, std::string("Statistics\narg 0: vpn\n")));
-    EXPECT_EQ(action(cli.get(), "test_action", {}, {{"vpn-id", "5"}}),
-              std::make_pair(false, std::string("VPN 5 not configured")));
-    EXPECT_FALSE(action(cli.get(), "nosuch", {}, {{"vpn-id", "5"}}).first);
-}
-
-TEST_F(CdbdComponent, NotificationsAreThrottledBySeverity)
-{
-    start_agent();
-    auto follower = connect_cli(FOLLOWER_MOD);
-    ASSERT_NE(follower, nullptr);
-    Cdb__FollowNotifications f = CDB__FOLLOW_NOTIFICATIONS__INIT;
-    Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_FOLLOW, &Cdb__CdbMsg::follow, &f);
-    ASSERT_TRUE(result(follower.get(), &msg).ok);
-    t_test_daemon *d = ready_daemon();
-
-    auto notify = [&](const char *name, int severity) {
-        t_zconfd_value v[4] = {zconfd_val_begin(zconfd_tag(name)),
-                               zconfd_val_enum(zconfd_tag("severity-level"), severity),
-                               zconfd_val_str(zconfd_tag("host-name"), "edge1"),
-                               zconfd_val_end(zconfd_tag(name))};
-        return zconfd_event_send_notification(d->ctx, v, 4);
-    };
-    // Queued in one go: the throttler sends one per wake, most severe first.
-    ASSERT_EQ(notify("minor-event", 3), 0);
-    ASSERT_EQ(notify("major-event", 2), 0);
-    ASSERT_EQ(notify("critical-event", 1), 0);
-    t_zconfd_value too_many[20] = {};
-    EXPECT_NE(zconfd_event_send_notification(d->ctx, too_many, 20), 0);
-
-    std::vector<std::pair<std::string, int64_t>> got;
-    int64_t end = sim_now_ms() + 5000;
-    while (got.size() < 3 && sim_now_ms() < end) {
-        auto frame = follower->recv_frame(100);
-        if (!frame) {
-            continue;
-        }
-        t_cdb_reply n = kemd_sim::cdb_unpack(*frame);
-        ASSERT_NE(n, nullptr);
-        ASSERT_EQ(n->body_case, CDB__CDB_MSG__BODY_NOTIFICATION);
-        EXPECT_STREQ(n->notification->module, "kemd");
-        got.emplace_back(n->notification->text, sim_now_ms());
-    }
-    ASSERT_EQ(got.size(), 3u);
-    // Names the schema does not know are shown by tag.
-    EXPECT_NE(got[0].first.find(std::to_string(zconfd_tag("critical-event"))), std::string::npos);
-    EXPECT_NE(got[0].first.find("\"host-name\":\"edge1\""), std::string::npos);
-    EXPECT_NE(got[1].first.find(std::to_string(zconfd_tag("major-event"))), std::string::npos);
-    EXPECT_NE(got[2].first.find(std::to_string(zconfd_tag("minor-event"))), std::string::npos);
-    EXPECT_GE(got[2].second - got[0].second, 300);
-
-    // A later follower can replay the log.
-    auto late = connect_cli(STRANGER_MOD);
-    f.has_replay = true;
-    f.replay = 2;
-    ASSERT_TRUE(result(late.get(), &msg).ok);
-    int replayed = 0;
-    while (late->recv_frame(500)) {
-        replayed++;
-    }
-    EXPECT_EQ(replayed, 2);
-}
-
 TEST_F(CdbdComponent, ClientsWithoutCredentialsAreRefused)
 {
     start_agent();
-    // 0: shown the door after registering; 3: could not even connect.
     auto stranger = [this] {
-        pid_t child = fork();
-        if (child == 0) {
-            if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-                setresuid(65534, 65534, 65534) != 0) {
-                _exit(2);
-            }
-            auto peer = t_sim_peer::connect(agent_.sock, t_sim_framing::library(STRANGER_MOD, 40));
-            if (peer == nullptr) {
-                _exit(3);
-            }
-            (void)peer->send_register();
-            _exit(peer->wait_eof(3000) ? 0 : 1);
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
-        return child > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return kemd_sim::sim_run_as(
+            65534, 65534, {},
+            kemd_sim::sim_stranger(agent_.sock, t_sim_framing::library(STRANGER_MOD, 40)),
+            [this] { pump(); });
     };
     // The socket file admits only root and the agent's group; were its mode
     // loose, the credentials would still refuse.
@@ -826,52 +731,6 @@ TEST_F(CdbdComponent, LargeConfigurationsTravelInParts)
     EXPECT_NE(shown.text.find("ge0-" + std::to_string(N - 1)), std::string::npos);
 }
 
-TEST_F(CdbdComponent, SilentDaemonFailsTheCommitAndLeavingOneDoesNot)
-{
-    start_agent({"-t", "800"});
-    auto cli = connect_cli();
-    ASSERT_NE(cli, nullptr);
-    // A daemon that registers and then never answers a delivery.
-    auto mute = connect_cli(STRANGER_MOD);
-    Cdb__Subscription sub = CDB__SUBSCRIPTION__INIT;
-    sub.id = 1;
-    sub.path = const_cast<char *>("system");
-    sub.priority = 1;
-    Cdb__Subscription *subs[] = {&sub};
-    Cdb__Register reg = CDB__REGISTER__INIT;
-    reg.mod_name = const_cast<char *>("mute");
-    reg.mod_id = STRANGER_MOD;
-    reg.read_level = 3;
-    reg.subs = subs;
-    reg.n_subs = 1;
-    Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_REGISTER, &Cdb__CdbMsg::register_, &reg);
-    t_cdb_reply reply = request(mute.get(), &msg);
-    ASSERT_NE(reply, nullptr);
-    ASSERT_TRUE(reply->register_reply->ok);
-    // Its initial read goes unanswered and times out; then a commit does too.
-    idle(1200);
-    ASSERT_TRUE(edit(cli.get(), false, "/kem-system:system/system-ip", "10.0.0.2").ok);
-    t_cdb_result c = commit(cli.get());
-    EXPECT_FALSE(c.ok);
-    EXPECT_NE(c.error.find("Unable to apply changes: mute: no answer within 800 ms"),
-              std::string::npos)
-        << c.error;
-    EXPECT_EQ(show(cli.get(), true).text.find("10.0.0.2"), std::string::npos);
-
-    // A registration naming a path outside the schema is refused.
-    auto odd = connect_cli(FOLLOWER_MOD);
-    sub.path = const_cast<char *>("vpn/nosuch");
-    reply = request(odd.get(), &msg);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_FALSE(reply->register_reply->ok);
-
-    // Once the silent daemon is gone, the commit goes through.
-    mute.reset();
-    idle(200);
-    c = commit(cli.get());
-    EXPECT_TRUE(c.ok) << c.error;
-}
-
 // A module added to the schema brings its table, action and notification to
 // operators without any code in the agent.
 constexpr const char *TEST_MODULE = R"(module kem-test {
@@ -901,7 +760,7 @@ constexpr const char *TEST_MODULE = R"(module kem-test {
 }
 )";
 
-TEST_F(CdbdComponent, SchemaExtensionsTypeKeysParametersAndNames)
+TEST_F(CdbdComponent, OperationalWritesShowActionsAndNotifications)
 {
     std::string yang = agent_.dir + "/yang";
     std::string cmd = "mkdir -p " + yang + " && cp " KEMD_SOURCE_DIR "/yang/*.yang " + yang;
@@ -912,38 +771,113 @@ TEST_F(CdbdComponent, SchemaExtensionsTypeKeysParametersAndNames)
     fclose(f);
     start_agent({"-y", yang});
     auto cli = connect_cli();
-    ASSERT_NE(cli, nullptr);
+    auto follower = connect_cli(FOLLOWER_MOD);
+    ASSERT_NE(follower, nullptr);
+    Cdb__FollowNotifications fol = CDB__FOLLOW_NOTIFICATIONS__INIT;
+    Cdb__CdbMsg follow = cdb_msg(CDB__CDB_MSG__BODY_FOLLOW, &Cdb__CdbMsg::follow, &fol);
+    ASSERT_TRUE(result(follower.get(), &follow).ok);
     t_test_daemon *d = ready_daemon();
 
-    // Keys typed as text are typed by the callpoint's list; values get names.
+    // Writes land in call order: the last value wins, a delete takes the subtree.
+    EXPECT_EQ(
+        zconfd_set_cdb_oper_value(d->ctx, nullptr, "/debugs/pim/vpn{1}", 0, E_ZCONFD_OPER_CREATE),
+        0);
+    for (uint32_t i = 0; i < 300; i++) {
+        t_zconfd_value v = zconfd_val_enum(0, static_cast<int32_t>(i));
+        ASSERT_EQ(zconfd_set_cdb_oper_value(d->ctx, &v, "/debugs/pim/vpn{1}/events/level",
+                                            ZCONFD_VT_ENUM, E_ZCONFD_OPER_ADD),
+                  0);
+    }
+    t_zconfd_value ipc = zconfd_val_bool(0, true);
+    zconfd_set_cdb_oper_value(d->ctx, &ipc, "/debugs/pim/vpn{2}/ipcs", ZCONFD_VT_BOOL,
+                              E_ZCONFD_OPER_ADD);
+    zconfd_set_cdb_oper_value(d->ctx, &ipc, "/debugs/pim/vpn{2}/auto-rp", ZCONFD_VT_BOOL,
+                              E_ZCONFD_OPER_ADD);
+    zconfd_set_cdb_oper_value(d->ctx, &ipc, "/debugs/pim/vpn{2}", ZCONFD_VT_BOOL,
+                              E_ZCONFD_OPER_DEL);
+    // Read from another connection while the writes arrive: the value only
+    // ever grows, and settles at the last one written.
+    const std::string level = "/debugs/pim/vpn{1}/events/level=";
+    long last = -1;
+    std::vector<std::string> rows;
+    for (int64_t end = sim_now_ms() + 20000;
+         (last < 299 || rows.size() != 2) && sim_now_ms() < end;) {
+        rows = oper_read(cli.get(), "/debugs");
+        for (const std::string &r : rows) {
+            if (r.starts_with(level)) {
+                EXPECT_GE(std::stol(r.substr(level.size())), last);
+                last = std::stol(r.substr(level.size()));
+            }
+        }
+    }
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_TRUE(rows[0].starts_with("/debugs/pim/vpn{1}=")) << rows[0];
+    EXPECT_EQ(rows[1], level + "299");
+
+    // Show: first row, row by keys (typed as text, by the callpoint's list),
+    // next row, end of table; values named from the schema.
+    auto id = [](uint64_t k) { return zconfd_val_uint(zconfd_tag("id"), ZCONFD_VT_UINT32, k); };
+    EXPECT_EQ(row_of(cli.get(), CDB__DATA_OP__DATA_FIRST, {}), "id=10 name='ten'");
     EXPECT_EQ(row_of(cli.get(), CDB__DATA_OP__DATA_GET, {zconfd_val_str(0, "20")}),
               "id=20 name='twenty'");
     EXPECT_EQ(row_of(cli.get(), CDB__DATA_OP__DATA_GET, {zconfd_val_str(0, "not-a-number")}),
               "error");
+    EXPECT_EQ(row_of(cli.get(), CDB__DATA_OP__DATA_GET, {id(25)}), "none");
+    EXPECT_EQ(row_of(cli.get(), CDB__DATA_OP__DATA_NEXT, {id(20)}), "id=30 name='thirty'");
+    EXPECT_EQ(row_of(cli.get(), CDB__DATA_OP__DATA_SAME_OR_NEXT, {id(20)}), "id=20 name='twenty'");
+    EXPECT_EQ(row_of(cli.get(), CDB__DATA_OP__DATA_NEXT, {id(30)}), "none");
 
-    // Action parameters are typed by the action's input; unknown ones refused.
-    EXPECT_EQ(action(cli.get(), "test_action", {}, {{"vpn-id", "5"}}).second,
-              "VPN 5 not configured");
+    // Actions: the command form prints, the action form fails with its text,
+    // its parameters typed by the action's input, unknown ones refused.
+    EXPECT_EQ(action(cli.get(), "test_cmd", {"vpn"}, {}),
+              std::make_pair(true, std::string("Statistics\narg 0: vpn\n")));
+    EXPECT_EQ(action(cli.get(), "test_action", {}, {{"vpn-id", "5"}}),
+              std::make_pair(false, std::string("VPN 5 not configured")));
     EXPECT_EQ(g_last_param_type, ZCONFD_VT_UINT32);
     EXPECT_EQ(action(cli.get(), "test_action", {}, {{"nosuch", "5"}}),
               std::make_pair(false, std::string("Unknown parameter nosuch")));
+    EXPECT_FALSE(action(cli.get(), "nosuch", {}, {{"vpn-id", "5"}}).first);
 
-    // Notifications are named from the schema, tags overridden where it says so.
-    Cdb__FollowNotifications fol = CDB__FOLLOW_NOTIFICATIONS__INIT;
-    Cdb__CdbMsg msg = cdb_msg(CDB__CDB_MSG__BODY_FOLLOW, &Cdb__CdbMsg::follow, &fol);
-    ASSERT_TRUE(result(cli.get(), &msg).ok);
+    // Notifications queued in one go: the throttler sends one per wake, most
+    // severe first; names the schema does not know are shown by tag.
+    auto notify = [&](const char *name, int severity) {
+        t_zconfd_value v[4] = {zconfd_val_begin(zconfd_tag(name)),
+                               zconfd_val_enum(zconfd_tag("severity-level"), severity),
+                               zconfd_val_str(zconfd_tag("host-name"), "edge1"),
+                               zconfd_val_end(zconfd_tag(name))};
+        return zconfd_event_send_notification(d->ctx, v, 4);
+    };
+    ASSERT_EQ(notify("minor-event", 3), 0);
+    ASSERT_EQ(notify("major-event", 2), 0);
+    ASSERT_EQ(notify("critical-event", 1), 0);
+    t_zconfd_value too_many[20] = {};
+    EXPECT_NE(zconfd_event_send_notification(d->ctx, too_many, 20), 0);
+    auto got = notifications(follower.get(), 3);
+    ASSERT_EQ(got.size(), 3u);
+    const char *order[] = {"critical-event", "major-event", "minor-event"};
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_NE(got[i].text.find(std::to_string(zconfd_tag(order[i]))), std::string::npos);
+    }
+    EXPECT_NE(got[0].text.find("\"host-name\":\"edge1\""), std::string::npos);
+    EXPECT_GE(got[2].at_ms - got[0].at_ms, 300);
+
+    // Names come from the schema, tags overridden where it says so.
     t_zconfd_value v[4] = {zconfd_val_begin(zconfd_tag("test-event")),
                            zconfd_val_uint(zconfd_tag("severity-level"), ZCONFD_VT_UINT8, 1),
                            zconfd_val_uint(0x4d7d11c2, ZCONFD_VT_UINT32, 42),
                            zconfd_val_end(zconfd_tag("test-event"))};
     ASSERT_EQ(zconfd_event_send_notification(d->ctx, v, 4), 0);
-    std::optional<kemd_sim::t_sim_frame> frame = cli->recv_frame(3000);
-    ASSERT_TRUE(frame.has_value());
-    t_cdb_reply n = kemd_sim::cdb_unpack(*frame);
-    ASSERT_NE(n, nullptr);
-    ASSERT_EQ(n->body_case, CDB__CDB_MSG__BODY_NOTIFICATION);
-    EXPECT_STREQ(n->notification->name, "test-event");
-    EXPECT_STREQ(n->notification->text, "{\"test-event\":{\"severity-level\":1,\"code\":42}}");
+    got = notifications(follower.get(), 1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].name + " " + got[0].text,
+              "test-event {\"test-event\":{\"severity-level\":1,\"code\":42}}");
+
+    // A later follower can replay the log.
+    auto late = connect_cli(STRANGER_MOD);
+    fol.has_replay = true;
+    fol.replay = 2;
+    ASSERT_TRUE(result(late.get(), &follow).ok);
+    EXPECT_EQ(notifications(late.get(), 3, 500).size(), 2u);
 }
 
 } // namespace

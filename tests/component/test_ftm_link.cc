@@ -2,49 +2,23 @@
 // table manager dialling the daemon's server socket, with the daemon's loop
 // pumped in-process.
 #include <arpa/inet.h>
-#include <cstdarg>
-#include <cstdio>
-#include <event2/event.h>
-#include <functional>
 #include <gtest/gtest.h>
 #include <string>
-#include <syslog.h>
 #include <unistd.h>
 #include <vector>
 
 #include "common/msgq_util.h"
-#include "daemon/pim_daemon.h"
 #include "daemon/pim_ftm.h"
 #include "daemon/pim_if.h"
-#include "daemon/pim_mem.h"
 #include "daemon/pim_minfo.h"
 #include "daemon/pim_nhres.h"
 #include "daemon/pim_rp_db.h"
-#include "daemon/pim_vpn.h"
 #include "tests/sim/ftm_sim.h"
+#include "tests/sim/sim_kemd.h"
+#include "tests/sim/sim_syslog.h"
 
+using kemd_sim::sim_ip;
 using kemd_sim::t_ftm_sim;
-
-namespace
-{
-std::vector<std::string> g_log;
-bool g_capture = false;
-} // namespace
-
-// The daemon's lines are taken here while a test looks at them.
-extern "C" void syslog(int pri, const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    if (g_capture) {
-        char line[1024];
-        vsnprintf(line, sizeof(line), fmt, ap);
-        g_log.emplace_back(line);
-    } else {
-        vsyslog(pri, fmt, ap);
-    }
-    va_end(ap);
-}
 
 namespace
 {
@@ -53,13 +27,6 @@ constexpr uint64_t VPN_ID = 7;
 constexpr const char *FTM_PATH = "/var/run/.kemd";
 
 std::vector<std::string> g_calls;
-
-t_ipaddr ip(const char *text)
-{
-    t_ipaddr a;
-    EXPECT_EQ(str_to_ip(text, &a), 1) << text;
-    return a;
-}
 
 std::string call(const char *what, uint64_t vpn_id, const t_ipaddr *s, const t_ipaddr *g)
 {
@@ -85,9 +52,7 @@ void record_dup(t_pim_daemon *, t_pim_vpn *vpn_p, const t_ipaddr *s, const t_ipa
     g_calls.push_back(call("dup", vpn_p->vpn_id, s, g) + " if " + std::to_string(if_index));
 }
 
-struct FtmLinkTest : ::testing::Test {
-    t_pim_daemon *daemon = nullptr;
-    t_pim_vpn *vpn = nullptr;
+struct FtmLinkTest : ::testing::Test, kemd_sim::t_sim_kemd {
     std::unique_ptr<t_ftm_sim> sim;
     t_pim_ftm_ops saved_ops = g_pim_ftm_ops;
 
@@ -100,14 +65,7 @@ struct FtmLinkTest : ::testing::Test {
         g_pim_ftm_ops.spt_sg_create = record_create;
         g_pim_ftm_ops.spt_sg_delete = record_delete;
         g_pim_ftm_ops.dup_traffic = record_dup;
-        daemon = pim_new<t_pim_daemon>();
-        g_kemd_p = daemon;
-        daemon->base_event_p = event_base_new();
-        daemon->timer_mgr_p =
-            timer_mgr_create(TIMER_RESN_100MSEC, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
-        ASSERT_EQ(pim_vpn_init(daemon), PIM_STATUS_OK);
-        vpn = pim_vpn_find_or_create(daemon, VPN_ID);
-        ASSERT_NE(vpn, nullptr);
+        ASSERT_TRUE(start(VPN_ID));
         ASSERT_EQ(pim_minfo_init(vpn), PIM_STATUS_OK);
         ASSERT_EQ(pim_nhres_db_init(vpn), PIM_STATUS_OK);
         ASSERT_EQ(pim_rp_db_init(vpn), PIM_STATUS_OK);
@@ -120,38 +78,16 @@ struct FtmLinkTest : ::testing::Test {
         sim.reset();
         if (daemon != nullptr) {
             pim_ftm_destroy(daemon);
-            pim_vpn_destroy(daemon);
-            pim_timers_destroy(daemon);
-            event_base_free(daemon->base_event_p);
-            pim_delete(daemon);
-            g_kemd_p = nullptr;
         }
+        stop();
         g_pim_ftm_ops = saved_ops;
-    }
-
-    void pump()
-    {
-        (void)timer_exec(daemon->timer_mgr_p, TIMER_PRI_MASK_ALL, 100);
-        event_base_loop(daemon->base_event_p, EVLOOP_NONBLOCK);
     }
 
     void connect()
     {
-        sim = t_ftm_sim::connect(FTM_PATH, 3000, [this] { pump(); });
+        sim = t_ftm_sim::connect(FTM_PATH, 3000, pumper());
         ASSERT_NE(sim, nullptr);
         ASSERT_TRUE(until([&] { return msgq_ready(daemon->ftm_msgq_p); }));
-    }
-
-    bool until(const std::function<bool()> &pred)
-    {
-        for (int i = 0; i < 200; i++) {
-            if (pred()) {
-                return true;
-            }
-            pump();
-            usleep(10000);
-        }
-        return pred();
     }
 
     std::vector<std::string> sent() { return sim->collect(150); }
@@ -173,9 +109,9 @@ struct FtmLinkTest : ::testing::Test {
     t_pim_minfo *entry(e_pim_type type, const char *group, const char *source,
                        std::initializer_list<t_pim_if *> oil)
     {
-        t_ipaddr g = ip(group);
-        t_ipaddr s = ip(source);
-        t_ipaddr rp = ip("10.99.0.1");
+        t_ipaddr g = sim_ip(group);
+        t_ipaddr s = sim_ip(source);
+        t_ipaddr rp = sim_ip("10.99.0.1");
         t_pim_minfo *m = pim_minfo_find_or_create(vpn, nullptr, type, &g, &s, &rp);
         EXPECT_NE(m, nullptr);
         for (t_pim_if *if_p : oil) {
@@ -187,7 +123,7 @@ struct FtmLinkTest : ::testing::Test {
     bool programmed(const t_pim_minfo *m) { return (m->minfo_flags & PIM_MINFO_FLAG_FTM) != 0; }
 };
 
-TEST_F(FtmLinkTest, ProgramsIncomingAndOutgoingInterfaces)
+TEST_F(FtmLinkTest, ProgramsIncomingAndOutgoingInterfacesAndFoldsSgRpt)
 {
     using V = std::vector<std::string>;
     t_pim_if *eth1 = svc("eth1", 11);
@@ -239,10 +175,35 @@ TEST_F(FtmLinkTest, ProgramsIncomingAndOutgoingInterfaces)
     EXPECT_TRUE(sent().empty());
 
     // Auto-RP receive entries: no iif, no oil.
-    t_ipaddr g39 = ip("224.0.1.39");
+    t_ipaddr g39 = sim_ip("224.0.1.39");
     EXPECT_EQ(pim_ftm_add_group(vpn, &g39), PIM_STATUS_OK);
     EXPECT_EQ(pim_ftm_del_group(vpn, &g39), PIM_STATUS_OK);
     EXPECT_EQ(sent(), (V{"add 0.0.0.0 224.0.1.39 iif=none oil=", "del 0.0.0.0 224.0.1.39"}));
+
+    vpn->config.spt_threshold = 0;
+    // Without a threshold, an (S,G,rpt) entry alone programs the (S,G) forwarding entry itself.
+    (void)entry(PIM_TYPE_XG, "239.3.3.3", "0.0.0.0", {});
+    t_pim_minfo *rpt = entry(PIM_TYPE_SG_RPT, "239.3.3.3", "10.0.0.7", {eth2});
+    rpt->rpf_nbr_if = eth1->if_index;
+    EXPECT_EQ(pim_ftm_add(rpt), PIM_STATUS_OK);
+    EXPECT_EQ(sent(), V{"add 10.0.0.7 239.3.3.3 iif=11 oil=12"});
+    EXPECT_TRUE(programmed(rpt));
+    // The (S,G) entry takes the forwarding entry over.
+    t_pim_minfo *sg7 = entry(PIM_TYPE_SG, "239.3.3.3", "10.0.0.7", {eth2, eth1});
+    sg7->direct_source_if = eth3->if_index;
+    EXPECT_EQ(pim_ftm_add(sg7), PIM_STATUS_OK);
+    EXPECT_FALSE(programmed(rpt));
+    EXPECT_TRUE(programmed(sg7));
+    EXPECT_EQ(pim_ftm_add(rpt), PIM_STATUS_OK);
+    EXPECT_EQ(sent(), (V{"add 10.0.0.7 239.3.3.3 iif=13 oil=11,12",
+                         "add 10.0.0.7 239.3.3.3 iif=13 oil=11,12"}));
+    // Deleting the (S,G,rpt) entry sends nothing while the (S,G) one exists.
+    rpt->minfo_flags |= PIM_MINFO_FLAG_FTM;
+    EXPECT_EQ(pim_ftm_delete(rpt), PIM_STATUS_OK);
+    EXPECT_FALSE(programmed(rpt));
+    EXPECT_EQ(pim_ftm_delete(sg7), PIM_STATUS_OK);
+    EXPECT_EQ(pim_ftm_delete(sg7), PIM_STATUS_OK);
+    EXPECT_EQ(sent(), V{"del 10.0.0.7 239.3.3.3"});
 }
 
 TEST_F(FtmLinkTest, OutgoingListLimits)
@@ -265,78 +226,44 @@ TEST_F(FtmLinkTest, OutgoingListLimits)
     for (int i = 0; i < 3; i++) {
         pim_minfo_ilist_set(&sg->inherited_olist_p, tuns[i]->if_index);
     }
-    // 70 service and 3 tunnel interfaces: the first 64 service ones and the tunnels.
-    g_capture = true;
+    // 70 service and 3 tunnel interfaces: the first 64 service ones and the
+    // tunnels; 300 tunnels: the 256 lowest. One notice each time a list
+    // reaches a limit.
+    auto oil = [&] {
+        kemd_sim::t_ftm_msg m = sim->recv(1000);
+        std::string out;
+        for (size_t i = 0; m != nullptr && m->sg_add != nullptr && i < m->sg_add->n_oil; i++) {
+            const auto *o = m->sg_add->oil[i];
+            out += o->has_system_ip ? " " + std::to_string(o->label) + "@" +
+                                          std::to_string(ntohl(o->system_ip) - 0xac100000)
+                                    : " " + std::to_string(o->if_index);
+        }
+        return out;
+    };
+    std::string want;
+    for (int i = 0; i < 64; i++) {
+        want += " " + std::to_string(100 + i);
+    }
+    kemd_sim::g_sim_syslog_capture = true;
     ASSERT_EQ(pim_ftm_add(sg), PIM_STATUS_OK);
-    kemd_sim::t_ftm_msg m = sim->recv(1000);
-    ASSERT_NE(m, nullptr);
-    ASSERT_NE(m->sg_add, nullptr);
-    ASSERT_EQ(m->sg_add->n_oil, 67u);
-    for (size_t i = 0; i < 64; i++) {
-        EXPECT_EQ(m->sg_add->oil[i]->if_index, 100 + i);
-    }
-    for (size_t i = 64; i < 67; i++) {
-        EXPECT_TRUE(m->sg_add->oil[i]->has_system_ip);
-        EXPECT_EQ(m->sg_add->oil[i]->label, 1000 + (i - 63));
-        EXPECT_EQ(ntohl(m->sg_add->oil[i]->system_ip), 0xac100000 + (i - 63));
-    }
-    // 300 tunnels: the 256 lowest.
+    EXPECT_EQ(oil(), want + " 1001@1 1002@2 1003@3");
     pim_minfo_ilist_free(&sg->inherited_olist_p);
     for (t_pim_if *if_p : tuns) {
         pim_minfo_ilist_set(&sg->inherited_olist_p, if_p->if_index);
     }
     ASSERT_EQ(pim_ftm_add(sg), PIM_STATUS_OK);
-    m = sim->recv(1000);
-    ASSERT_NE(m, nullptr);
-    ASSERT_EQ(m->sg_add->n_oil, 256u);
-    EXPECT_EQ(m->sg_add->oil[255]->label, 1256u);
-    g_capture = false;
-    // One notice each time a list reaches a limit.
-    std::vector<std::string> notices;
-    for (const std::string &line : g_log) {
-        size_t at = line.find("-KEMD-5-NTCE-1900005: ");
-        if (line.rfind("%Drovane-", 0) == 0 && at != std::string::npos) {
-            notices.push_back(line.substr(at + 22));
-        }
+    want.clear();
+    for (int i = 1; i <= 256; i++) {
+        want += " " + std::to_string(1000 + i) + "@" + std::to_string(i);
     }
-    EXPECT_EQ(notices,
+    EXPECT_EQ(oil(), want);
+    kemd_sim::g_sim_syslog_capture = false;
+    EXPECT_EQ(kemd_sim::sim_syslog_take("KEMD-5-NTCE-1900005"),
               (std::vector<std::string>{
                   "Maximum supported 64 service outgoing interface list reachedprogram tunnel "
                   "interfaces",
                   "Maximum supported 256 tunnel outgoing interface list reachedskipping next "
                   "interfaces"}));
-    g_log.clear();
-}
-
-TEST_F(FtmLinkTest, SgRptFoldsIntoItsSg)
-{
-    using V = std::vector<std::string>;
-    t_pim_if *eth1 = svc("eth1", 11);
-    t_pim_if *eth2 = svc("eth2", 12);
-    t_pim_if *eth3 = svc("eth3", 13);
-    // Alone, an (S,G,rpt) entry programs the (S,G) forwarding entry itself.
-    (void)entry(PIM_TYPE_XG, "239.3.3.3", "0.0.0.0", {});
-    t_pim_minfo *rpt = entry(PIM_TYPE_SG_RPT, "239.3.3.3", "10.0.0.7", {eth2});
-    rpt->rpf_nbr_if = eth1->if_index;
-    EXPECT_EQ(pim_ftm_add(rpt), PIM_STATUS_OK);
-    EXPECT_EQ(sent(), V{"add 10.0.0.7 239.3.3.3 iif=11 oil=12"});
-    EXPECT_TRUE(programmed(rpt));
-    // The (S,G) entry takes the forwarding entry over.
-    t_pim_minfo *sg = entry(PIM_TYPE_SG, "239.3.3.3", "10.0.0.7", {eth2, eth1});
-    sg->direct_source_if = eth3->if_index;
-    EXPECT_EQ(pim_ftm_add(sg), PIM_STATUS_OK);
-    EXPECT_FALSE(programmed(rpt));
-    EXPECT_TRUE(programmed(sg));
-    EXPECT_EQ(pim_ftm_add(rpt), PIM_STATUS_OK);
-    EXPECT_EQ(sent(), (V{"add 10.0.0.7 239.3.3.3 iif=13 oil=11,12",
-                         "add 10.0.0.7 239.3.3.3 iif=13 oil=11,12"}));
-    // Deleting the (S,G,rpt) entry sends nothing while the (S,G) one exists.
-    rpt->minfo_flags |= PIM_MINFO_FLAG_FTM;
-    EXPECT_EQ(pim_ftm_delete(rpt), PIM_STATUS_OK);
-    EXPECT_FALSE(programmed(rpt));
-    EXPECT_EQ(pim_ftm_delete(sg), PIM_STATUS_OK);
-    EXPECT_EQ(pim_ftm_delete(sg), PIM_STATUS_OK);
-    EXPECT_EQ(sent(), V{"del 10.0.0.7 239.3.3.3"});
 }
 
 TEST_F(FtmLinkTest, ReconnectReAddsEverythingInKeyOrder)

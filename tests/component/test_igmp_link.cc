@@ -1,21 +1,17 @@
 // The daemon's IGMP daemon link against a simulated IGMP daemon dialling the
 // VPN's socket, with the daemon's loop pumped in-process.
-#include <event2/event.h>
-#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
 
 #include "common/msgq_util.h"
-#include "daemon/pim_daemon.h"
 #include "daemon/pim_if.h"
 #include "daemon/pim_igmp.h"
-#include "daemon/pim_mem.h"
 #include "daemon/pim_minfo.h"
 #include "daemon/pim_rp_db.h"
 #include "daemon/pim_subsys.h"
-#include "daemon/pim_vpn.h"
 #include "tests/sim/igmp_sim.h"
+#include "tests/sim/sim_kemd.h"
 
 using kemd_sim::t_igmp_sim;
 
@@ -23,13 +19,7 @@ namespace
 {
 
 constexpr uint64_t VPN_ID = 5;
-
-t_ipaddr ip(const char *text)
-{
-    t_ipaddr a;
-    EXPECT_EQ(str_to_ip(text, &a), 1) << text;
-    return a;
-}
+constexpr auto ip = kemd_sim::sim_ip;
 
 t_ipprefix pfx(const char *text, uint8_t len)
 {
@@ -39,9 +29,7 @@ t_ipprefix pfx(const char *text, uint8_t len)
     return p;
 }
 
-struct IgmpLinkTest : ::testing::Test {
-    t_pim_daemon *daemon = nullptr;
-    t_pim_vpn *vpn = nullptr;
+struct IgmpLinkTest : ::testing::Test, kemd_sim::t_sim_kemd {
     std::unique_ptr<t_igmp_sim> sim;
 
     void SetUp() override
@@ -52,61 +40,24 @@ struct IgmpLinkTest : ::testing::Test {
         char path[MSGQ_PATH_LEN];
         pim_igmp_path(0, path, sizeof(path));
         ASSERT_EQ(std::string(path), "/var/run/.kemd-igmpd.0");
-        daemon = pim_new<t_pim_daemon>();
-        g_kemd_p = daemon;
-        daemon->base_event_p = event_base_new();
-        daemon->timer_mgr_p =
-            timer_mgr_create(TIMER_RESN_100MSEC, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
-        ASSERT_EQ(pim_vpn_init(daemon), PIM_STATUS_OK);
-        vpn = pim_vpn_find_or_create(daemon, VPN_ID);
-        ASSERT_NE(vpn, nullptr);
+        ASSERT_TRUE(start(VPN_ID));
         ASSERT_EQ(pim_vpn_pim_enable(vpn), PIM_STATUS_OK);
-        ASSERT_NE(vpn->igmp_msgq_p, nullptr);
         connect();
     }
 
     void TearDown() override
     {
         sim.reset();
-        if (daemon != nullptr) {
-            pim_vpn_destroy(daemon);
-            pim_timers_destroy(daemon);
-            event_base_free(daemon->base_event_p);
-            pim_delete(daemon);
-            g_kemd_p = nullptr;
-        }
-    }
-
-    void pump()
-    {
-        (void)timer_exec(daemon->timer_mgr_p, TIMER_PRI_MASK_ALL, 100);
-        event_base_loop(daemon->base_event_p, EVLOOP_NONBLOCK);
+        stop();
     }
 
     void connect()
     {
         char path[MSGQ_PATH_LEN];
         pim_igmp_path(VPN_ID, path, sizeof(path));
-        sim = t_igmp_sim::connect(path, VPN_ID, 5000, [this] { pump(); });
+        sim = t_igmp_sim::connect(path, VPN_ID, 5000, pumper());
         ASSERT_NE(sim, nullptr);
         ASSERT_TRUE(until([&] { return msgq_ready(vpn->igmp_msgq_p); }));
-    }
-
-    // Pumps the daemon until pred holds or about ms passed.
-    bool until(const std::function<bool()> &pred, int ms = 2000)
-    {
-        for (int i = 0; i < ms / 10; i++) {
-            if (pred()) {
-                return true;
-            }
-            if (sim != nullptr) {
-                sim->peer().idle(10);
-            } else {
-                pump();
-                usleep(10000);
-            }
-        }
-        return pred();
     }
 
     // Lets everything sent so far arrive (a later message is processed after it).
@@ -155,7 +106,7 @@ struct IgmpLinkTest : ::testing::Test {
     }
 };
 
-TEST_F(IgmpLinkTest, InterfacesAreAddedReindexedAndDeleted)
+TEST_F(IgmpLinkTest, InterfacesAndBadMessages)
 {
     ASSERT_TRUE(sim->send_if(true, "eth1", 7));
     ASSERT_TRUE(until([&] { return igmp_if("eth1_igmp") != nullptr; }));
@@ -169,45 +120,53 @@ TEST_F(IgmpLinkTest, InterfacesAreAddedReindexedAndDeleted)
     EXPECT_EQ(pim_if_idx_find(vpn, 7, nullptr), nullptr);
     EXPECT_EQ(igmp_if("eth1_igmp")->if_index, pim_if_idx_to_if_bitmap_idx(vpn, 9));
 
-    // Unusable interfaces change nothing.
+    // Unusable interfaces and bad messages change nothing; the link still works.
     sim->send_if(true, "eth2", 0);
     sim->send_if(true, "", 4);
     sim->send_if(true, std::string(70, 'x'), 4);
+    sim->set_vpn_id(6);
+    sim->send_if(true, "eth2", 8);
+    sim->send_join(true, "eth1", "239.1.1.1", "10.0.0.5");
+    sim->set_vpn_id(VPN_ID);
+    sim->send_body({0xff, 0xff, 0xff});
+    sim->send_body({});
+    sim->send_join(true, "eth3", "239.1.1.1", "10.0.0.5");       // unknown interface
+    sim->send_join(true, "eth1", "10.1.1.1", "10.0.0.5");        // not a group
+    sim->send_join(true, "eth1", "239.1.1.1", "239.0.0.5");      // multicast source
+    sim->send_join(true, "eth1", "239.1.1.1", "not-an-address"); // unparsable
+    sim->send_join(true, "eth1", "239.1.1.1", "10.0.0.5", 33);   // bad length
+    sim->send_join(true, "eth1", "239.1.1.1", "2001:db8::1");    // family mix
     settle();
     EXPECT_EQ(igmp_if("eth2_igmp"), nullptr);
     EXPECT_EQ(pim_if_idx_find(vpn, 4, nullptr), nullptr);
+    EXPECT_EQ(avl_numnodes(&vpn->igmp_shadow_db), 0u);
+    EXPECT_EQ(avl_numnodes(&vpn->minfo_db), 0u);
+    sim->send_join(true, "eth1", "239.1.1.1", "10.0.0.5");
+    ASSERT_TRUE(until([&] { return avl_numnodes(&vpn->igmp_shadow_db) == 1; }));
 
     sim->send_if(false, "eth1", 9);
     ASSERT_TRUE(until([&] { return igmp_if("eth1_igmp") == nullptr; }));
     EXPECT_EQ(pim_if_idx_find(vpn, 9, nullptr), nullptr);
 }
 
-TEST_F(IgmpLinkTest, SourceJoinAndLeave)
+TEST_F(IgmpLinkTest, SourceAndGroupJoinsFollowTheRp)
 {
     sim->send_if(true, "eth1", 7);
     sim->send_join(true, "eth1", "239.1.1.1", "10.0.0.5", 32);
     ASSERT_TRUE(until([&] { return rec("eth1_igmp", PIM_TYPE_SG, "239.1.1.1", "10.0.0.5"); }));
-    t_pim_if_minfo *r = rec("eth1_igmp", PIM_TYPE_SG, "239.1.1.1", "10.0.0.5");
-    EXPECT_EQ(r->ds_state, PIM_IF_DSTREAM_JOINED);
+    EXPECT_EQ(rec("eth1_igmp", PIM_TYPE_SG, "239.1.1.1", "10.0.0.5")->ds_state,
+              PIM_IF_DSTREAM_JOINED);
     ASSERT_NE(shadow("10.0.0.5", 32, "239.1.1.1", "eth1_igmp"), nullptr);
 
-    // Shadow runs pass (S,G) memberships over.
+    // Shadow runs pass (S,G) memberships over. With the RP known a group is
+    // joined at once, recorded with joined false.
     set_rp("10.1.1.1", true);
     sim->peer().idle(2500);
     EXPECT_FALSE(shadow("10.0.0.5", 32, "239.1.1.1", "eth1_igmp")->joined);
-
     sim->send_join(false, "eth1", "239.1.1.1", "10.0.0.5", 32);
     ASSERT_TRUE(until([&] { return !rec("eth1_igmp", PIM_TYPE_SG, "239.1.1.1", "10.0.0.5"); }));
     EXPECT_EQ(shadow("10.0.0.5", 32, "239.1.1.1", "eth1_igmp"), nullptr);
     EXPECT_EQ(entry(PIM_TYPE_SG, "239.1.1.1", "10.0.0.5"), nullptr);
-}
-
-TEST_F(IgmpLinkTest, GroupJoinFollowsTheRp)
-{
-    sim->send_if(true, "eth1", 7);
-    // With the RP known: joined at once, recorded with joined false.
-    set_rp("10.1.1.1", true);
-    sim->peer().idle(2500);
     sim->send_join(true, "eth1", "239.1.1.1");
     ASSERT_TRUE(until([&] { return rec("eth1_igmp", PIM_TYPE_XG, "239.1.1.1") != nullptr; }));
     EXPECT_EQ(entry(PIM_TYPE_XG, "239.1.1.1")->received_rp.u.addr4, ip("10.1.1.1").u.addr4);
@@ -246,31 +205,6 @@ TEST_F(IgmpLinkTest, GroupJoinFollowsTheRp)
     EXPECT_EQ(shadow("0.0.0.0", 0, "239.1.1.1", "eth1_igmp"), nullptr);
 }
 
-TEST_F(IgmpLinkTest, BadMessagesChangeNothing)
-{
-    sim->send_if(true, "eth1", 7);
-    ASSERT_TRUE(until([&] { return igmp_if("eth1_igmp") != nullptr; }));
-    sim->set_vpn_id(6);
-    sim->send_if(true, "eth2", 8);
-    sim->send_join(true, "eth1", "239.1.1.1", "10.0.0.5");
-    sim->set_vpn_id(VPN_ID);
-    sim->send_body({0xff, 0xff, 0xff});
-    sim->send_body({});
-    sim->send_join(true, "eth3", "239.1.1.1", "10.0.0.5");       // unknown interface
-    sim->send_join(true, "eth1", "10.1.1.1", "10.0.0.5");        // not a group
-    sim->send_join(true, "eth1", "239.1.1.1", "239.0.0.5");      // multicast source
-    sim->send_join(true, "eth1", "239.1.1.1", "not-an-address"); // unparsable
-    sim->send_join(true, "eth1", "239.1.1.1", "10.0.0.5", 33);   // bad length
-    sim->send_join(true, "eth1", "239.1.1.1", "2001:db8::1");    // family mix
-    settle();
-    EXPECT_EQ(igmp_if("eth2_igmp"), nullptr);
-    EXPECT_EQ(avl_numnodes(&vpn->igmp_shadow_db), 0u);
-    EXPECT_EQ(avl_numnodes(&vpn->minfo_db), 0u);
-    // The link still works.
-    sim->send_join(true, "eth1", "239.1.1.1", "10.0.0.5");
-    ASSERT_TRUE(until([&] { return avl_numnodes(&vpn->igmp_shadow_db) == 1; }));
-}
-
 TEST_F(IgmpLinkTest, LinkLossRemovesInterfacesAndKeepsShadows)
 {
     sim->send_if(true, "eth1", 7);
@@ -282,7 +216,7 @@ TEST_F(IgmpLinkTest, LinkLossRemovesInterfacesAndKeepsShadows)
 
     // A shadow run without the interface passes the entry over.
     set_rp("10.2.2.2", true);
-    until([] { return false; }, 2500);
+    kemd_sim::sim_idle(pumper(), 2500);
     EXPECT_FALSE(shadow("0.0.0.0", 0, "239.2.2.2", "eth1_igmp")->joined);
 
     // Reconnected and re-announced under another index: joined again.

@@ -1,7 +1,5 @@
 // The daemon's route table manager link against a simulated route table
 // manager at the VPN's control socket, with the daemon's loop pumped in-process.
-#include <event2/event.h>
-#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
@@ -9,14 +7,12 @@
 #include <vector>
 
 #include "common/msgq_util.h"
-#include "daemon/pim_daemon.h"
 #include "daemon/pim_if.h"
-#include "daemon/pim_mem.h"
 #include "daemon/pim_nbr.h"
 #include "daemon/pim_nhres.h"
 #include "daemon/pim_rtm.h"
-#include "daemon/pim_vpn.h"
 #include "tests/sim/rtm_sim.h"
+#include "tests/sim/sim_kemd.h"
 
 using kemd_sim::t_rtm_sim;
 using kemd_sim::t_rtm_sim_nh;
@@ -33,16 +29,9 @@ std::vector<t_pim_minfo *> g_auto_rp_reevaluated;
 void record_join_desired(t_pim_minfo *m) { g_reevaluated.push_back(m); }
 void record_auto_rp(t_pim_minfo *m) { g_auto_rp_reevaluated.push_back(m); }
 
-t_ipaddr ip(const char *text)
-{
-    t_ipaddr a;
-    EXPECT_EQ(str_to_ip(text, &a), 1) << text;
-    return a;
-}
+constexpr auto ip = kemd_sim::sim_ip;
 
-struct RtmLinkTest : ::testing::Test {
-    t_pim_daemon *daemon = nullptr;
-    t_pim_vpn *vpn = nullptr;
+struct RtmLinkTest : ::testing::Test, kemd_sim::t_sim_kemd {
     std::unique_ptr<t_rtm_sim> sim;
     t_pim_nhres_ops saved_ops = g_pim_nhres_ops;
     std::vector<t_pim_minfo *> entries;
@@ -67,16 +56,8 @@ struct RtmLinkTest : ::testing::Test {
         pim_rtm_path(VPN_ID, path, sizeof(path));
         sim = t_rtm_sim::listen(path);
         ASSERT_NE(sim, nullptr);
-        sim->set_pump([this] { pump(); });
-
-        daemon = pim_new<t_pim_daemon>();
-        g_kemd_p = daemon;
-        daemon->base_event_p = event_base_new();
-        daemon->timer_mgr_p =
-            timer_mgr_create(TIMER_RESN_100MSEC, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
-        ASSERT_EQ(pim_vpn_init(daemon), PIM_STATUS_OK);
-        vpn = pim_vpn_find_or_create(daemon, VPN_ID);
-        ASSERT_NE(vpn, nullptr);
+        sim->set_pump(pumper());
+        ASSERT_TRUE(start(VPN_ID));
         ASSERT_EQ(pim_vpn_pim_enable(vpn), PIM_STATUS_OK);
         ASSERT_NE(vpn->rtm_handle_p, nullptr);
         connect();
@@ -90,39 +71,15 @@ struct RtmLinkTest : ::testing::Test {
             }
             pim_delete(m);
         }
-        if (daemon != nullptr) {
-            pim_vpn_destroy(daemon);
-            pim_timers_destroy(daemon);
-            event_base_free(daemon->base_event_p);
-            pim_delete(daemon);
-            g_kemd_p = nullptr;
-        }
+        stop();
         sim.reset();
         g_pim_nhres_ops = saved_ops;
-    }
-
-    void pump()
-    {
-        (void)timer_exec(daemon->timer_mgr_p, TIMER_PRI_MASK_ALL, 100);
-        event_base_loop(daemon->base_event_p, EVLOOP_NONBLOCK);
     }
 
     void connect()
     {
         ASSERT_TRUE(sim->wait_connected(5000));
         ASSERT_TRUE(sim->expect_handshake(2000));
-    }
-
-    // Pumps the daemon until pred holds or about ms passed.
-    bool until(const std::function<bool()> &pred, int ms = 2000)
-    {
-        for (int i = 0; i < ms / 10; i++) {
-            if (pred()) {
-                return true;
-            }
-            sim->peer().idle(10);
-        }
-        return pred();
     }
 
     t_pim_if *intf(const char *name)
@@ -142,6 +99,19 @@ struct RtmLinkTest : ::testing::Test {
         entries.push_back(m);
         EXPECT_EQ(pim_nhres_link_minfo(vpn, m, &m->received_rp), 0);
         return m;
+    }
+
+    // The record's route and next hops as "metric pref type: nh_type/if/gateway ...".
+    static std::string resolution(const t_pim_next_hop *nh)
+    {
+        std::string out = std::to_string(nh->metric) + " " + std::to_string(nh->preference) + " " +
+                          std::to_string(nh->route_type) + ":";
+        for (int i = 0; i < nh->num_nh; i++) {
+            const t_pim_nh_info &h = nh->nh_info[i];
+            out += " " + std::to_string(h.nh_type) + "/" + std::to_string(h.if_index) + "/" +
+                   ipaddr_str(&h.nh_addr).c;
+        }
+        return out;
     }
 
     t_pim_next_hop *record(const char *addr)
@@ -250,12 +220,9 @@ TEST_F(RtmLinkTest, UpdatesRewriteTheResolution)
     one.nhs[0].if_idx = 7;
     ASSERT_TRUE(sim->send_update(one));
     ASSERT_TRUE(until([&] { return nh->num_nh == 1; }));
-    EXPECT_EQ(nh->metric, 20);
-    EXPECT_EQ(nh->preference, 110);
-    EXPECT_EQ(nh->route_type, 7);
-    EXPECT_EQ(nh->nh_info[0].nh_type, E_PIM_NHTYPE_SERVICE);
-    EXPECT_EQ(nh->nh_info[0].if_index, eth0_idx);
-    EXPECT_EQ(nh->nh_info[0].nh_addr.u.addr4, ip("10.0.0.2").u.addr4);
+    const std::string svc = " " + std::to_string(E_PIM_NHTYPE_SERVICE) + "/";
+    const std::string eth0 = svc + std::to_string(eth0_idx) + "/";
+    EXPECT_EQ(resolution(nh), "20 110 7:" + eth0 + "10.0.0.2");
     // Forced: every dependent entry, whatever its state.
     EXPECT_EQ(g_reevaluated, std::vector<t_pim_minfo *>{xg});
     EXPECT_EQ(g_auto_rp_reevaluated, std::vector<t_pim_minfo *>{auto_rp});
@@ -267,9 +234,7 @@ TEST_F(RtmLinkTest, UpdatesRewriteTheResolution)
     by_if.nhs[0].if_idx = 7;
     ASSERT_TRUE(sim->send_update(by_if));
     ASSERT_TRUE(until([&] { return nh->route_type == 3; }));
-    EXPECT_EQ(nh->num_nh, 1);
-    EXPECT_TRUE(IPADDR_IS_ZERO(&nh->nh_info[0].nh_addr));
-    EXPECT_EQ(nh->nh_info[0].if_index, eth0_idx);
+    EXPECT_EQ(resolution(nh), "0 0 3:" + eth0 + "::");
 
     // 20 usable next hops and a discard one: the first 16 usable are kept;
     // an unknown kernel index gives no interface, not the slot's previous one.
@@ -285,12 +250,11 @@ TEST_F(RtmLinkTest, UpdatesRewriteTheResolution)
     }
     ASSERT_TRUE(sim->send_update(many));
     ASSERT_TRUE(until([&] { return nh->num_nh == 16; }));
-    EXPECT_EQ(nh->metric, 0);
-    EXPECT_EQ(nh->route_type, 0);
-    EXPECT_EQ(nh->nh_info[0].nh_addr.u.addr4, ip("10.0.1.1").u.addr4);
-    EXPECT_EQ(nh->nh_info[15].nh_addr.u.addr4, ip("10.0.1.16").u.addr4);
-    EXPECT_EQ(nh->nh_info[0].if_index, 0u);
-    EXPECT_EQ(nh->nh_info[1].if_index, eth0_idx);
+    std::string want = "0 0 0:" + svc + "0/10.0.1.1";
+    for (int i = 2; i <= 16; i++) {
+        want += eth0 + "10.0.1." + std::to_string(i);
+    }
+    EXPECT_EQ(resolution(nh), want);
 
     // An overlay next hop without a source VPN matches any VPN.
     t_rtm_sim_update fab{"10.1.1.1", 1, 1, 16, {{}}};
@@ -367,41 +331,11 @@ TEST_F(RtmLinkTest, MalformedMessagesAreDropped)
     EXPECT_EQ(pim_rtm_pkt_decode(vpn, framed.data(), 3, VPN_ID), PIM_STATUS_BAD_MSG);
 }
 
-TEST_F(RtmLinkTest, LinkLossAndReturn)
+TEST_F(RtmLinkTest, LinkLossAndReturnKeepPimRunning)
 {
-    sim->send_if(E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADD, "eth0", 7, true);
     t_pim_minfo *xg = entry(PIM_TYPE_XG, "10.1.1.1");
     t_pim_minfo *sg = entry(PIM_TYPE_SG, "10.2.2.2");
     ASSERT_EQ(sim->registrations(300), (std::vector<std::string>{"+10.1.1.1/32", "+10.2.2.2/32"}));
-    t_rtm_sim_update one{"10.1.1.1", 5, 1, 4, {{}}};
-    one.nhs[0].gateway = "10.0.0.2";
-    one.nhs[0].if_idx = 7;
-    ASSERT_TRUE(sim->send_update(one));
-    ASSERT_TRUE(until([&] { return xg->nh_p->num_nh == 1 && intf("eth0") != nullptr; }));
-    g_reevaluated.clear();
-
-    // A peer that vanishes in the middle of a message.
-    std::vector<uint8_t> half = t_rtm_sim::frame(std::vector<uint8_t>(40, 0x08));
-    half.resize(20);
-    sim->send_raw(half);
-    sim->drop();
-    ASSERT_TRUE(until([&] { return xg->nh_p->num_nh == 0; }));
-    EXPECT_NE(intf("eth0"), nullptr) << "kept while the manager may announce it again";
-    EXPECT_EQ(xg->nh_p->metric, 0);
-    EXPECT_EQ(xg->nh_p->preference, 1);
-    // Only the records that had next hops re-evaluate their entries.
-    EXPECT_EQ(g_reevaluated, std::vector<t_pim_minfo *>{xg});
-    EXPECT_NE(sg->nh_p, nullptr);
-
-    // The daemon redials and registers every record again, in address order.
-    connect();
-    EXPECT_EQ(sim->registrations(300), (std::vector<std::string>{"+10.1.1.1/32", "+10.2.2.2/32"}));
-    ASSERT_TRUE(sim->send_update(one));
-    ASSERT_TRUE(until([&] { return xg->nh_p->num_nh == 1; }));
-}
-
-TEST_F(RtmLinkTest, ReconnectKeepsPimRunning)
-{
     sim->send_if(E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADD, "eth0", 7, true);
     sim->send_if(E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADDRESS_ADD, "eth0", 7, {}, "10.0.0.5",
                  24);
@@ -425,10 +359,32 @@ TEST_F(RtmLinkTest, ReconnectKeepsPimRunning)
     timer_disable(eth0->trig_hello_timer); // the Hello to the new neighbor is not counted here
     uint32_t sent = eth0->stats.pkt_stats_tx.failed_pkts;
 
-    // The manager restarts and announces eth0 and its primary again, but
-    // neither the secondary address nor eth1: those go once it had its chance.
+    t_rtm_sim_update one{"10.1.1.1", 5, 1, 4, {{}}};
+    one.nhs[0].gateway = "10.0.0.2";
+    one.nhs[0].if_idx = 7;
+    ASSERT_TRUE(sim->send_update(one));
+    ASSERT_TRUE(until([&] { return xg->nh_p->num_nh == 1; }));
+    g_reevaluated.clear();
+
+    // The manager vanishes in the middle of a message. Only the records that
+    // had next hops re-evaluate their entries.
+    std::vector<uint8_t> half = t_rtm_sim::frame(std::vector<uint8_t>(40, 0x08));
+    half.resize(20);
+    sim->send_raw(half);
     sim->drop();
+    ASSERT_TRUE(until([&] { return xg->nh_p->num_nh == 0; }));
+    EXPECT_EQ(xg->nh_p->metric, 0);
+    EXPECT_EQ(xg->nh_p->preference, 1);
+    EXPECT_EQ(g_reevaluated, std::vector<t_pim_minfo *>{xg});
+    EXPECT_NE(sg->nh_p, nullptr);
+
+    // It restarts: every record is registered again, in address order. It
+    // announces eth0 and its primary again, but neither the secondary address
+    // nor eth1: those go once it had its chance.
     connect();
+    EXPECT_EQ(sim->registrations(300), (std::vector<std::string>{"+10.1.1.1/32", "+10.2.2.2/32"}));
+    ASSERT_TRUE(sim->send_update(one));
+    ASSERT_TRUE(until([&] { return xg->nh_p->num_nh == 1; }));
     sim->send_if(E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADD, "eth0", 7, true);
     sim->send_if(E_RTM_CONTROL_INTERFACE_TYPE__INTERFACE_ADDRESS_ADD, "eth0", 7, {}, "10.0.0.5",
                  24);

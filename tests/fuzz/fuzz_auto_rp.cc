@@ -10,39 +10,20 @@
 #include "common/zul_assert.h"
 #include "daemon/pim_auto_rp.h"
 #include "daemon/pim_auto_rp_codec.h"
-#include "daemon/pim_daemon.h"
-#include "daemon/pim_if.h"
-#include "daemon/pim_mem.h"
-#include "daemon/pim_minfo.h"
-#include "daemon/pim_nhres.h"
 #include "daemon/pim_pkt.h"
-#include "daemon/pim_rp_db.h"
-#include "daemon/pim_vpn.h"
+#include "tests/sim/pim_sim_if.h"
 
 namespace
 {
 
-void *timer_alloc(void *, size_t size) { return pim_malloc(size); }
-void timer_free(void *, void *ptr) { pim_free(ptr); }
-
 t_pim_if *setup()
 {
-    t_pim_daemon *daemon_p = pim_new<t_pim_daemon>();
-    g_kemd_p = daemon_p;
-    daemon_p->timer_mgr_p =
-        timer_mgr_create(TIMER_RESN_SEC, timer_alloc, timer_free, nullptr, TIMER_PRI_MASK_ALL);
-    (void)pim_vpn_init(daemon_p);
-    t_pim_vpn *vpn_p = pim_vpn_find_or_create(daemon_p, 7);
+    t_pim_vpn *vpn_p = pim_sim_routing_vpn(7);
     ZUL_ASSERT(vpn_p != nullptr);
-    (void)pim_minfo_init(vpn_p);
-    (void)pim_nhres_db_init(vpn_p);
-    (void)pim_rp_db_init(vpn_p);
     vpn_p->auto_rp_enabled = true;
     vpn_p->pim_debug.auto_rp = true;
     vpn_p->pim_debug.auto_rp_level = PIM_DEBUG_LEVEL_DETAIL;
-    t_pim_if_idx *idx = pim_if_idx_find_or_create(vpn_p, 2, PIM_IF_TYPE_LOCAL);
-    t_pim_if *if_p = pim_if_create(vpn_p, "fuzz0", PIM_IF_TYPE_LOCAL,
-                                   static_cast<uint32_t>(idx->bitmap_idx), nullptr, true, true);
+    t_pim_if *if_p = pim_sim_bare_if(vpn_p, "fuzz0", 2);
     if_p->admin_state = PIM_IF_STATE_UP;
     if_p->oper_state = PIM_IF_STATE_UP;
     avl_add(&vpn_p->pim_if_db, if_p);

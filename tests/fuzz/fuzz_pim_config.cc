@@ -15,6 +15,7 @@
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_mem.h"
 #include "daemon/pim_vpn.h"
+#include "tests/fuzz/fuzz_input.h"
 
 namespace
 {
@@ -44,19 +45,6 @@ constexpr const char *TEXTS[] = {"10.1.1.1/24", "2001:db8::1/64", "10.1.1.1", ""
 constexpr uint64_t VPNS[] = {0, 1, 2, 512, 65529, UINT64_MAX};
 constexpr const char *NAMES[] = {"ge0", "ge1", "", "gone0"};
 
-struct t_reader {
-    const uint8_t *p;
-    size_t left;
-    uint8_t next()
-    {
-        if (left == 0) {
-            return 0;
-        }
-        left--;
-        return *p++;
-    }
-};
-
 template <typename T, size_t N> const T &pick(const T (&arr)[N], uint8_t b) { return arr[b % N]; }
 
 bool present(uint64_t, const char *name) { return name[0] != 'g' || name[1] != 'o'; }
@@ -72,7 +60,7 @@ t_zconfd_sub_entry *setup()
     return &row;
 }
 
-t_zconfd_value value_of(t_reader &rd)
+t_zconfd_value value_of(t_fuzz_input &rd)
 {
     uint32_t tag = zconfd_tag(pick(TAGS, rd.next()));
     uint8_t type = rd.next() % ZCONFD_VT_MAX;
@@ -112,7 +100,7 @@ t_zconfd_value value_of(t_reader &rd)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static t_zconfd_sub_entry *row = setup();
-    t_reader rd{data, size};
+    t_fuzz_input rd{data, size};
     while (rd.left > 0) {
         uint8_t op = rd.next();
         int oper = 1 + (rd.next() % 4);

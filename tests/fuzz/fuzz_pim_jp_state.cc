@@ -15,16 +15,10 @@
 
 #include "common/timer.h"
 #include "common/zul_assert.h"
-#include "daemon/pim_daemon.h"
-#include "daemon/pim_if.h"
 #include "daemon/pim_jp.h"
-#include "daemon/pim_mem.h"
-#include "daemon/pim_minfo.h"
 #include "daemon/pim_nbr.h"
-#include "daemon/pim_nhres.h"
 #include "daemon/pim_pkt.h"
-#include "daemon/pim_rp_db.h"
-#include "daemon/pim_vpn.h"
+#include "tests/fuzz/fuzz_input.h"
 #include "tests/sim/pim_sim_if.h"
 
 namespace
@@ -40,21 +34,6 @@ constexpr size_t MAX_OPS = 64;
 timespec g_now{};
 
 void fake_clock(timespec *now) { *now = g_now; }
-
-// Reads the input byte by byte; past the end every byte is 0.
-struct t_input {
-    const uint8_t *p;
-    size_t left;
-
-    uint8_t next()
-    {
-        if (left == 0) {
-            return 0;
-        }
-        left--;
-        return *p++;
-    }
-};
 
 struct t_world {
     t_pim_daemon *daemon_p;
@@ -89,30 +68,17 @@ t_world setup()
 {
     t_world w{};
     g_now = {1000, 0};
-    w.vpn_p = pim_sim_daemon(VPN_ID, fake_clock);
+    w.vpn_p = pim_sim_routing_vpn(VPN_ID, fake_clock);
     w.daemon_p = g_kemd_p;
     ZUL_ASSERT(w.vpn_p != nullptr);
-    (void)pim_minfo_init(w.vpn_p);
-    (void)pim_nhres_db_init(w.vpn_p);
-    (void)pim_rp_db_init(w.vpn_p);
     w.lan[0] = service_if(w, "lan0", 0x0a000005);
     w.lan[1] = service_if(w, "lan1", 0x0a000105);
-    t_pim_if_idx *idx = pim_if_idx_find_or_create(w.vpn_p, 42, PIM_IF_TYPE_IGMP);
-    w.igmp_p = pim_if_create(w.vpn_p, "igmp0", PIM_IF_TYPE_IGMP,
-                             static_cast<uint32_t>(idx->bitmap_idx), nullptr, true, true);
+    w.igmp_p = pim_sim_bare_if(w.vpn_p, "igmp0", 42, PIM_IF_TYPE_IGMP);
     for (t_pim_if *if_p : w.lan) {
         hello(if_p, 0, 105000);
         hello(if_p, 1, 105000);
     }
     return w;
-}
-
-void teardown(t_world &w)
-{
-    pim_vpn_destroy(w.daemon_p);
-    pim_timers_destroy(w.daemon_p);
-    pim_delete(w.daemon_p);
-    g_kemd_p = nullptr;
 }
 
 // A source of a group record: a (*,G) Join or Prune names an RP.
@@ -130,7 +96,7 @@ t_pim_jp_src record_source(uint8_t b)
 
 // A Join/Prune of one to three group records from a neighbor, mostly to us,
 // through the whole receive path.
-void op_jp_message(t_world &w, t_input &in)
+void op_jp_message(t_world &w, t_fuzz_input &in)
 {
     uint8_t how = in.next();
     t_pim_if *if_p = w.lan[how & 1];
@@ -172,7 +138,7 @@ void op_jp_message(t_world &w, t_input &in)
 }
 
 // Local membership: one Join or Prune per unit on the IGMP interface.
-void op_membership(t_world &w, t_input &in)
+void op_membership(t_world &w, t_fuzz_input &in)
 {
     uint8_t b = in.next();
     t_ipaddr group = v4(GROUP_BASE + (b & 3));
@@ -188,7 +154,7 @@ void op_membership(t_world &w, t_input &in)
     pim_jp_handle_eom(w.vpn_p);
 }
 
-void op_advance(t_world &w, t_input &in)
+void op_advance(t_world &w, t_fuzz_input &in)
 {
     unsigned seconds = in.next() % 40;
     for (unsigned i = 0; i < seconds; i++) {
@@ -199,7 +165,7 @@ void op_advance(t_world &w, t_input &in)
 
 // A neighbor leaves (Hello with holdtime 0) or comes back, with or without
 // its DR priority and LAN delay options, tracking joins or not.
-void op_neighbor(t_world &w, t_input &in)
+void op_neighbor(t_world &w, t_fuzz_input &in)
 {
     uint8_t b = in.next();
     t_pim_if *if_p = w.lan[b & 1];
@@ -216,7 +182,7 @@ void op_neighbor(t_world &w, t_input &in)
     (void)pim_nbr_process_hello_rec(if_p, &a, h);
 }
 
-void op_spt(t_world &w, t_input &in)
+void op_spt(t_world &w, t_fuzz_input &in)
 {
     uint8_t b = in.next();
     t_ipaddr group = v4(GROUP_BASE + (b & 3));
@@ -285,7 +251,7 @@ void check_invariants(t_world &w)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     t_world w = setup();
-    t_input in{data, size};
+    t_fuzz_input in{data, size};
     for (size_t n = 0; n < MAX_OPS && in.left > 0; n++) {
         switch (in.next() % 6) {
         case 0:
@@ -309,6 +275,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         check_invariants(w);
     }
-    teardown(w);
+    pim_sim_daemon_free();
     return 0;
 }

@@ -13,12 +13,8 @@
 #include <vector>
 
 #include "common/zul_assert.h"
-#include "daemon/pim_daemon.h"
-#include "daemon/pim_if.h"
-#include "daemon/pim_mem.h"
 #include "daemon/pim_nbr.h"
 #include "daemon/pim_pkt.h"
-#include "daemon/pim_vpn.h"
 #include "tests/sim/pim_sim_if.h"
 
 namespace

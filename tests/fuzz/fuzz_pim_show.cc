@@ -9,26 +9,16 @@
 #include <string>
 #include <vector>
 
-#include "daemon/pim_daemon.h"
-#include "daemon/pim_if.h"
 #include "daemon/pim_jp.h"
-#include "daemon/pim_minfo.h"
 #include "daemon/pim_nbr.h"
-#include "daemon/pim_nhres.h"
-#include "daemon/pim_rp_db.h"
 #include "daemon/pim_show.h"
-#include "daemon/pim_vpn.h"
+#include "tests/sim/pim_sim_if.h"
 #include "zconfd/zconfd_pb.h"
 
 namespace
 {
 
-t_ipaddr v4(uint32_t a)
-{
-    t_ipaddr r{};
-    IPADDR_SET_V4(&r, a);
-    return r;
-}
+constexpr auto v4 = pim_sim_v4;
 
 // (*,G) entries of two groups joined on every interface (the tunnel too), an
 // (S,G) entry held on the shortest-path tree and an (S,G,rpt) prune.
@@ -72,19 +62,11 @@ t_pim_daemon *fuzz_daemon()
         }
         const char *names[] = {"ge0/1", "ge0/10", "ge0/2"};
         for (int i = 0; i < 3; i++) {
-            t_pim_if_idx *idx = pim_if_idx_find_or_create(vpn_p, 100 + i, PIM_IF_TYPE_LOCAL);
-            t_pim_if *if_p =
-                pim_if_create(vpn_p, names[i], PIM_IF_TYPE_LOCAL,
-                              static_cast<uint32_t>(idx->bitmap_idx), nullptr, true, true);
-            t_ipprefix p{};
-            p.addr = v4(0x0a000005 + (static_cast<uint32_t>(i) << 8));
-            p.prefixlen = 24;
-            if_p->if_addr = p;
-            if_p->admin_state = PIM_IF_STATE_UP;
-            if_p->oper_state = PIM_IF_STATE_UP;
-            avl_add(&vpn_p->pim_if_db, if_p);
-            avl_add(&vpn_p->pim_show_if_db, if_p);
-            (void)pim_if_init_cfg(if_p);
+            t_pim_if *if_p = pim_sim_running_if(daemon_p, vpn_p, names[i], 100 + i,
+                                                0x0a000005 + (static_cast<uint32_t>(i) << 8));
+            if (if_p == nullptr) {
+                __builtin_trap();
+            }
             t_ipaddr n = v4(0x0a000001 + (static_cast<uint32_t>(i) << 8));
             (void)pim_nbr_process_hello(if_p, &n, 105000, 1, 1, 500, 2500);
             t_ipaddr target = v4(0x0a090900 + static_cast<uint32_t>(i));

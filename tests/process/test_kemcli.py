@@ -152,19 +152,19 @@ class KemcliTest(unittest.TestCase):
         out = self.ok("configure", *FULL_CONFIG, "compare", "commit comment first", "exit")
         self.assertIn("Commit 1 complete", out)
         self.assertIn("vpn", out.split("Commit 1")[0], "compare lists the change")
-        cfg = self.running()
-        self.assertEqual(cfg["kem-system:system"], {"host-name": "r1", "system-ip": "10.255.0.1"})
-        vpn = cfg["kem-vpn:vpn"]["vpn-instance"][0]
-        self.assertEqual(vpn["vpn-id"], "1")
-        self.assertEqual(vpn["interface"][0]["description"], "to the LAN")
-        pim = vpn["router"]["pim"]
-        self.assertEqual(pim["spt-threshold"], 100)
-        self.assertEqual(pim["replicator"], {"replicator-local": True, "replicator-threshold": 50,
-                                             "replicator-selection": "random"})
-        self.assertEqual(pim["interface"][0], {"if-name": "ge0-1", "dr-priority": 10,
-                                               "hello-interval": 20, "join-prune-interval": 90})
-        sub = self.running("vpn vpn-instance 1 router pim interface ge0-1")
-        self.assertEqual(json.dumps(sub).count("dr-priority"), 1)
+        pim_if = {"if-name": "ge0-1", "join-prune-interval": 90, "dr-priority": 10,
+                  "hello-interval": 20}
+        pim = {"auto-rp": True, "spt-threshold": 100, "interface": [pim_if],
+               "replicator": {"replicator-local": True, "replicator-threshold": 50,
+                              "replicator-selection": "random"}}
+        first = {"kem-system:system": {"host-name": "r1", "system-ip": "10.255.0.1"},
+                 "kem-vpn:vpn": {"vpn-instance": [{
+                     "vpn-id": "1", "name": "blue", "router": {"pim": pim},
+                     "interface": [{"if-name": "ge0-1", "description": "to the LAN",
+                                    "ip": {"address": "10.1.1.1/24"}}]}]}}
+        self.assertEqual(self.running(), first)
+        self.assertEqual(self.running("vpn vpn-instance 1 router pim interface ge0-1"),
+                         {"kem-vpn:interface": [pim_if]})
 
         # The candidate is the session's own until commit; a second commit changes and deletes.
         out = self.ok("configure",
@@ -173,9 +173,11 @@ class KemcliTest(unittest.TestCase):
                       "show vpn vpn-instance 1 router pim interface ge0-1", "commit", "exit")
         self.assertIn('"dr-priority": 20', out)
         self.assertIn("Commit 2 complete", out)
-        pim = self.running()["kem-vpn:vpn"]["vpn-instance"][0]["router"]["pim"]
-        self.assertEqual(pim["interface"][0]["dr-priority"], 20)
-        self.assertNotIn("spt-threshold", pim)
+        second = json.loads(json.dumps(first))
+        second_pim = second["kem-vpn:vpn"]["vpn-instance"][0]["router"]["pim"]
+        second_pim["interface"][0]["dr-priority"] = 20
+        del second_pim["spt-threshold"]
+        self.assertEqual(self.running(), second)
 
         commits = json.loads(self.ok("show commits --json"))
         self.assertEqual(sorted(c["id"] for c in commits), [1, 2])
@@ -186,15 +188,13 @@ class KemcliTest(unittest.TestCase):
 
         out = self.ok("configure", "rollback 1", "exit")
         self.assertIn("Rolled back to commit 1", out)
-        pim = self.running()["kem-vpn:vpn"]["vpn-instance"][0]["router"]["pim"]
-        self.assertEqual(pim["interface"][0]["dr-priority"], 10)
-        self.assertEqual(pim["spt-threshold"], 100)
+        self.assertEqual(self.running(), first)
         self.assertEqual(len(json.loads(self.ok("show commits --json"))), 3)
 
         # Leaving configuration mode drops what was not committed.
         out = self.ok("configure", "set vpn vpn-instance 7 name gone", "exit")
         self.assertIn("Uncommitted changes discarded", out)
-        self.assertEqual(len(self.running()["kem-vpn:vpn"]["vpn-instance"]), 1)
+        self.assertEqual(self.running(), first)
 
     def test_errors_name_the_path_and_fail_the_run(self):
         pim = "vpn vpn-instance 1 router pim"
@@ -347,7 +347,7 @@ class KemcliTest(unittest.TestCase):
         self.assertIn("configure", self.ok("help"))
         self.assertIn("widget-table", self.ok("help show"))
 
-    def test_concurrent_sessions_monitor_and_candidates(self):
+    def test_concurrent_sessions_monitor_completion_and_history(self):
         # A monitor runs in one terminal while operators configure in others.
         monitor = subprocess.Popen(
             [self.kemcli, "-s", self.sock, "-y", self.yang, "-c", "monitor count 1"],
@@ -359,36 +359,51 @@ class KemcliTest(unittest.TestCase):
             a = Tty(self, [self.kemcli, "-s", self.sock, "-y", self.yang, "-u", "alice"],
                     home=self.dir)
             a.expect("kemcli> ")
-            a.send("configure\n")
+            a.send("conf\t")
+            a.expect("configure ")
+            a.send("\n")
             a.expect("kemcli(config)# ")
             a.send("set vpn vpn-instance 5 name from-a\n")
             a.expect("kemcli(config)# ")
 
             # A second operator commits meanwhile: only their own edits go in.
-            out = self.ok("configure", "set vpn vpn-instance 6 name from-b", "show vpn", "commit",
-                          "exit")
+            out = self.ok("configure", "set vpn vpn-instance 42 name from-b", "show vpn",
+                          "commit", "exit")
             self.assertIn("from-b", out)
             self.assertNotIn("from-a", out)
             self.assertIn("Commit 1 complete", out)
             self.assertIsNone(monitor.poll())
 
+            # Completion and help know the schema and the configured keys.
+            for typed, shown in (("set vpn vpn-instance ?", "<vpn-id>"),
+                                 ("", "kemcli(config)# set vpn vpn-instance "), ("4\t", "42 "),
+                                 ("router pim sh\t", "shutdown "), ("?", "false"),
+                                 ("", "# set vpn vpn-instance 42 router pim shutdown ")):
+                a.send(typed)
+                a.expect(shown)
             # The first operator's candidate is intact, on top of the new running.
-            a.send("compare\n")
+            a.send("\x15compare\n")
+            a.expect("compare\r\n")
             out = a.expect("kemcli(config)# ")
             self.assertIn("vpn-id='5'", out)
-            self.assertNotIn("vpn-id='6'", out)
+            self.assertNotIn("vpn-id='42'", out)
             self.assertNotIn("Warning", out)
-            a.send("show vpn vpn-instance 5\n")
-            self.assertIn("from-a", a.expect("kemcli(config)# "))
             a.send("commit\n")
             self.assertIn("Commit 2 complete", a.expect("kemcli(config)# "))
             a.send("exit\n")
             a.expect("kemcli> ")
-            a.send("exit\n")
+            for typed, shown in (("show widget-t\t", "widget-table "), ("st\t", "state "),
+                                 ("?", "down")):
+                a.send(typed)
+                a.expect(shown)
+            a.send("\x15exit\n")
             self.assertEqual(a.wait(), 0)
+            with open(os.path.join(self.dir, ".kemcli_history")) as f:
+                self.assertEqual(f.read().split("\n")[:2],
+                                 ["configure", "set vpn vpn-instance 5 name from-a"])
             names = {v["vpn-id"]: v["name"]
                      for v in self.running()["kem-vpn:vpn"]["vpn-instance"]}
-            self.assertEqual(names, {"5": "from-a", "6": "from-b"})
+            self.assertEqual(names, {"5": "from-a", "42": "from-b"})
             users = {c["id"]: c["user"] for c in json.loads(self.ok("show commits --json"))}
             self.assertEqual(users, {1: "tester", 2: "alice"})
 
@@ -405,41 +420,6 @@ class KemcliTest(unittest.TestCase):
             if monitor.poll() is None:
                 monitor.kill()
             monitor.communicate()
-
-    def test_interactive_completion_help_and_history(self):
-        self.ok("configure", "set vpn vpn-instance 42 name x", "commit", "exit")
-        home = os.path.join(self.dir, "home")
-        os.mkdir(home)
-        tty = Tty(self, [self.kemcli, "-s", self.sock, "-y", self.yang], home=home)
-        try:
-            tty.expect("kemcli> ")
-            tty.send("conf\t")
-            tty.expect("configure ")
-            tty.send("\n")
-            tty.expect("kemcli(config)# ")
-            tty.send("set vpn vpn-instance ?")
-            tty.expect("<vpn-id>")
-            tty.expect("kemcli(config)# set vpn vpn-instance ")
-            tty.send("4\t")
-            tty.expect("42 ")
-            tty.send("router pim sh\t")
-            tty.expect("shutdown ")
-            tty.send("?")
-            tty.expect("false")
-            tty.send("\x15exit\n")
-            tty.expect("kemcli> ")
-            tty.send("show widget-t\t")
-            tty.expect("widget-table ")
-            tty.send("st\t")
-            tty.expect("state ")
-            tty.send("?")
-            tty.expect("down")
-            tty.send("\x15exit\n")
-            self.assertEqual(tty.wait(), 0)
-        finally:
-            tty.close()
-        with open(os.path.join(home, ".kemcli_history")) as f:
-            self.assertEqual(f.read().split("\n")[:2], ["configure", "exit"])
 
 
 if __name__ == "__main__":

@@ -11,6 +11,9 @@
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_if.h"
 #include "daemon/pim_mem.h"
+#include "daemon/pim_minfo.h"
+#include "daemon/pim_nhres.h"
+#include "daemon/pim_rp_db.h"
 #include "daemon/pim_vpn.h"
 #include "zconfd/zconfd.h"
 
@@ -32,6 +35,34 @@ inline t_pim_vpn *pim_sim_daemon(uint64_t vpn_id, f_timer_clock clock = nullptr)
                                                    : nullptr;
 }
 
+// pim_sim_daemon with the VPN's routing tables (entries, next hops, RPs)
+// ready; nullptr on failure.
+inline t_pim_vpn *pim_sim_routing_vpn(uint64_t vpn_id, f_timer_clock clock = nullptr)
+{
+    t_pim_vpn *vpn_p = pim_sim_daemon(vpn_id, clock);
+    bool ok = vpn_p != nullptr && pim_minfo_init(vpn_p) == PIM_STATUS_OK &&
+              pim_nhres_db_init(vpn_p) == PIM_STATUS_OK && pim_rp_db_init(vpn_p) == PIM_STATUS_OK;
+    return ok ? vpn_p : nullptr;
+}
+
+// Frees the global daemon record made by pim_sim_daemon, with its VPNs.
+inline void pim_sim_daemon_free()
+{
+    pim_vpn_destroy(g_kemd_p);
+    pim_timers_destroy(g_kemd_p);
+    pim_delete(g_kemd_p);
+    g_kemd_p = nullptr;
+}
+
+// An interface record of the given type (no addresses, not running PIM).
+inline t_pim_if *pim_sim_bare_if(t_pim_vpn *vpn_p, const char *name, int kernel_idx,
+                                 e_pim_if_type type = PIM_IF_TYPE_LOCAL)
+{
+    t_pim_if_idx *idx = pim_if_idx_find_or_create(vpn_p, kernel_idx, type);
+    return pim_if_create(vpn_p, name, type, static_cast<uint32_t>(idx->bitmap_idx), nullptr, true,
+                         true);
+}
+
 inline t_ipaddr pim_sim_v4(uint32_t a)
 {
     t_ipaddr r{};
@@ -46,9 +77,7 @@ inline t_pim_if *pim_sim_running_if(t_pim_daemon *daemon_p, t_pim_vpn *vpn_p, co
                                     int kernel_idx, uint32_t addr, uint8_t len = 24,
                                     uint32_t dr_priority = 1, uint32_t jp_s = 0)
 {
-    t_pim_if_idx *idx = pim_if_idx_find_or_create(vpn_p, kernel_idx, PIM_IF_TYPE_LOCAL);
-    t_pim_if *if_p = pim_if_create(vpn_p, name, PIM_IF_TYPE_LOCAL,
-                                   static_cast<uint32_t>(idx->bitmap_idx), nullptr, true, true);
+    t_pim_if *if_p = pim_sim_bare_if(vpn_p, name, kernel_idx);
     t_ipprefix p{};
     p.addr = pim_sim_v4(addr);
     p.prefixlen = len;

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace kemd_sim
@@ -48,6 +51,13 @@ int64_t sim_now_ms()
 
 uint16_t t_sim_frame::magic1() const { return get16(header, 0); }
 uint16_t t_sim_frame::size() const { return get16(header, 2); }
+
+std::string t_sim_frame::head() const
+{
+    return std::to_string(src_mod()) + ">" + std::to_string(tgt_mod()) + " type " +
+           std::to_string(msg_type()) + " size " + std::to_string(size()) + " magic " +
+           std::to_string(magic1()) + "/" + std::to_string(magic2());
+}
 
 std::unique_ptr<t_sim_peer> t_sim_peer::listen(const std::string &path, t_sim_framing framing)
 {
@@ -166,13 +176,8 @@ bool t_sim_peer::poll_for(int fd, short events, int timeout_ms)
 
 void t_sim_peer::idle(int ms)
 {
-    int64_t end = sim_now_ms() + ms;
-    while (sim_now_ms() < end) {
-        if (pump_) {
-            pump_();
-        }
-        usleep(SIM_PUMP_SLICE_MS * 1000);
-    }
+    sim_idle(
+        pump_ ? pump_ : [] {}, ms);
 }
 
 bool t_sim_peer::wait_connected(int timeout_ms)
@@ -190,11 +195,6 @@ bool t_sim_peer::wait_connected(int timeout_ms)
     drop();
     conn_fd_ = fd;
     return true;
-}
-
-bool t_sim_peer::has_pending_connection(int timeout_ms)
-{
-    return listen_fd_ >= 0 && poll_for(listen_fd_, POLLIN, timeout_ms);
 }
 
 bool t_sim_peer::send_raw(std::span<const uint8_t> bytes)
@@ -259,11 +259,10 @@ bool t_sim_peer::send_app(std::span<const uint8_t> header, std::span<const uint8
     return send_raw(f);
 }
 
-bool t_sim_peer::send_register() { return send_register(framing_.src_mod, framing_.tgt_mod); }
-
-bool t_sim_peer::send_register(uint8_t src, uint8_t tgt)
+bool t_sim_peer::send_register()
 {
-    return send_raw(lib_frame(SIM_LIB_HDR_LEN, src, tgt, SIM_TYPE_REGISTER, {}));
+    return send_raw(
+        lib_frame(SIM_LIB_HDR_LEN, framing_.src_mod, framing_.tgt_mod, SIM_TYPE_REGISTER, {}));
 }
 
 bool t_sim_peer::fill()
@@ -359,6 +358,48 @@ bool sim_wait(const t_sim_peer::t_pump &pump, const std::function<bool()> &pred,
         usleep(1000);
     }
     return true;
+}
+
+void sim_idle(const t_sim_peer::t_pump &pump, int ms)
+{
+    int64_t end = sim_now_ms() + ms;
+    sim_wait(
+        pump, [&] { return sim_now_ms() > end; }, ms + 1000);
+}
+
+int sim_run_as(uid_t uid, gid_t gid, std::vector<gid_t> groups, const std::function<int()> &fn,
+               const t_sim_peer::t_pump &pump, int timeout_ms)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
+            setresuid(uid, uid, uid) != 0) {
+            _exit(100);
+        }
+        _exit(fn());
+    }
+    int status = -1;
+    if (!sim_wait(
+            pump, [&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::function<int()> sim_stranger(const std::string &path, t_sim_framing framing)
+{
+    return [path, framing] {
+        auto peer = t_sim_peer::connect(path, framing);
+        if (peer == nullptr) {
+            return 3;
+        }
+        if (!framing.app_header) {
+            (void)peer->send_register();
+        }
+        return peer->wait_eof(3000) ? 0 : 1;
+    };
 }
 
 } // namespace kemd_sim

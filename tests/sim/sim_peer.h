@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace kemd_sim
@@ -54,6 +55,8 @@ struct t_sim_frame {
     uint8_t msg_type() const { return header.at(6); }
     uint8_t magic2() const { return header.at(7); }
     bool is_register() const { return header.size() == SIM_LIB_HDR_LEN && msg_type() == 1; }
+    // The library header in one line: "src>tgt type T size N magic M1/M2".
+    std::string head() const;
 };
 
 class t_sim_peer
@@ -75,13 +78,9 @@ class t_sim_peer
 
     void set_pump(t_pump pump) { pump_ = std::move(pump); }
     const t_sim_framing &framing() const { return framing_; }
-    bool connected() const { return conn_fd_ >= 0; }
-    int conn_fd() const { return conn_fd_; }
 
     // Server: accepts the next connection (dropping the current one, if any).
     bool wait_connected(int timeout_ms);
-    // Server: true when a further connection is waiting to be accepted.
-    bool has_pending_connection(int timeout_ms);
 
     bool send_raw(std::span<const uint8_t> bytes);
     // Library header: src/tgt of the framing, type 2, size = 8 + payload.
@@ -89,7 +88,6 @@ class t_sim_peer
     bool send_msg(std::span<const uint8_t> payload);
     bool send_app(std::span<const uint8_t> header, std::span<const uint8_t> payload);
     bool send_register();
-    bool send_register(uint8_t src, uint8_t tgt);
     // Library-header frame with every field given (for lying or broken frames).
     static std::vector<uint8_t> lib_frame(uint16_t size, uint8_t src, uint8_t tgt, uint8_t type,
                                           std::span<const uint8_t> payload,
@@ -134,5 +132,16 @@ int64_t sim_now_ms();
 // Pumps the loop under test until pred holds; false once timeout_ms passed.
 bool sim_wait(const t_sim_peer::t_pump &pump, const std::function<bool()> &pred,
               int timeout_ms = 5000);
+// Pumps the loop under test for ms.
+void sim_idle(const t_sim_peer::t_pump &pump, int ms);
+
+// Runs fn in a child as user uid, primary group gid and the given groups,
+// pumping the loop under test meanwhile; fn's exit status (100 when the child
+// could not take that identity, -1 when it did not end in time).
+int sim_run_as(uid_t uid, gid_t gid, std::vector<gid_t> groups, const std::function<int()> &fn,
+               const t_sim_peer::t_pump &pump, int timeout_ms = 10000);
+// For sim_run_as: connects to path, registers (library framing) and expects to
+// be shown the door; 0 when it was, 1 when served, 3 when it could not connect.
+std::function<int()> sim_stranger(const std::string &path, t_sim_framing framing);
 
 } // namespace kemd_sim

@@ -89,18 +89,25 @@ const t_testd_widget *widget_find(uint32_t vpn, const char *name, bool next)
     return nullptr;
 }
 
+// The widget with exactly these keys, or nullptr.
+const t_testd_widget *widget_exact(const t_zconfd_value *keys, int num_keys)
+{
+    if (num_keys < 2) {
+        return nullptr;
+    }
+    uint32_t vpn = static_cast<uint32_t>(zconfd_val_to_u64(&keys[0]));
+    const t_testd_widget *w = widget_find(vpn, keys[1].str_p, false);
+    return w != nullptr && widget_cmp(*w, vpn, keys[1].str_p) == 0 ? w : nullptr;
+}
+
 int widget_get(t_zconfd_trans *tctx, const t_zconfd_keypath *kp)
 {
-    if (kp->num_keys == 2) {
-        const t_testd_widget *w = widget_find(
-            static_cast<uint32_t>(zconfd_val_to_u64(&kp->keys[0])), kp->keys[1].str_p, false);
-        if (w != nullptr && widget_cmp(*w, static_cast<uint32_t>(zconfd_val_to_u64(&kp->keys[0])),
-                                       kp->keys[1].str_p) == 0) {
-            t_zconfd_value vals[16];
-            return zconfd_data_reply_value_array(tctx, vals, widget_encode(*w, vals));
-        }
+    const t_testd_widget *w = kp->num_keys == 2 ? widget_exact(kp->keys, 2) : nullptr;
+    if (w == nullptr) {
+        return zconfd_data_reply_not_found(tctx);
     }
-    return zconfd_data_reply_not_found(tctx);
+    t_zconfd_value vals[16];
+    return zconfd_data_reply_value_array(tctx, vals, widget_encode(*w, vals));
 }
 
 int widget_get_next(t_zconfd_trans *tctx, const t_zconfd_keypath *, long)
@@ -122,16 +129,6 @@ int widget_find_next(t_zconfd_trans *tctx, const t_zconfd_keypath *, int find_ty
 }
 
 // Parts: the parent widget from the leading keys, then the part index.
-const t_testd_widget *part_parent(const t_zconfd_keypath *kp)
-{
-    if (kp->num_keys < 2) {
-        return nullptr;
-    }
-    uint32_t vpn = static_cast<uint32_t>(zconfd_val_to_u64(&kp->keys[0]));
-    const t_testd_widget *w = widget_find(vpn, kp->keys[1].str_p, false);
-    return w != nullptr && widget_cmp(*w, vpn, kp->keys[1].str_p) == 0 ? w : nullptr;
-}
-
 int part_reply(t_zconfd_trans *tctx, const t_testd_part *p)
 {
     if (p == nullptr) {
@@ -149,14 +146,14 @@ int part_get(t_zconfd_trans *tctx, const t_zconfd_keypath *)
 
 int part_get_next(t_zconfd_trans *tctx, const t_zconfd_keypath *kp, long)
 {
-    const t_testd_widget *w = part_parent(kp);
+    const t_testd_widget *w = widget_exact(kp->keys, kp->num_keys);
     return part_reply(tctx, w != nullptr && !w->parts.empty() ? &w->parts[0] : nullptr);
 }
 
 int part_find_next(t_zconfd_trans *tctx, const t_zconfd_keypath *kp, int find_type,
                    const t_zconfd_value *keys, int num_keys)
 {
-    const t_testd_widget *w = part_parent(kp);
+    const t_testd_widget *w = widget_exact(kp->keys, kp->num_keys);
     if (w == nullptr || num_keys < 3) {
         return part_get_next(tctx, kp, -1);
     }
