@@ -264,6 +264,12 @@ def stop_pid(pid):
         return
     deadline = time.monotonic() + STOP_TIMEOUT
     while time.monotonic() < deadline:
+        try:
+            # A container started by this process stays a zombie until reaped.
+            if os.waitpid(pid, os.WNOHANG)[0] == pid:
+                return
+        except ChildProcessError:
+            pass
         if not os.path.exists("/proc/%d" % pid):
             return
         time.sleep(0.05)
