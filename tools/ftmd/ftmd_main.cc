@@ -23,6 +23,7 @@
 
 #include "common/msgq_util.h"
 #include "common/timer.h"
+#include "common/zul_fd_limit.h"
 #include "common/zul_log.h"
 #include "common/zul_module.h"
 #include "tools/ftmd/ftmd_link.h"
@@ -421,6 +422,9 @@ int main(int argc, char **argv)
     }
     openlog("FTMD", LOG_PID | LOG_NDELAY, LOG_DAEMON);
     signal(SIGPIPE, SIG_IGN);
+    if (!zul_util_raise_fd_limit()) {
+        ZUL_LOG_PRI(LOG_WARNING, "Cannot raise the open file limit: %s", strerror(errno));
+    }
     g_ftmd.home_fd = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     g_ftmd.base_p = event_base_new();
     g_ftmd.timer_mgr_p =

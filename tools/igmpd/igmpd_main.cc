@@ -28,6 +28,7 @@
 
 #include "common/msgq_util.h"
 #include "common/timer.h"
+#include "common/zul_fd_limit.h"
 #include "common/zul_log.h"
 #include "common/zul_service.h"
 #include "tools/igmpd/igmpd.h"
@@ -400,6 +401,9 @@ int main(int argc, char **argv)
         return 1;
     }
     signal(SIGPIPE, SIG_IGN);
+    if (!zul_util_raise_fd_limit()) {
+        ZUL_LOG_PRI(LOG_WARNING, "Cannot raise the open file limit: %s", strerror(errno));
+    }
     g_igmpd.home_fd = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     g_igmpd.base_p = event_base_new();
     g_igmpd.timer_mgr_p =

@@ -24,6 +24,7 @@
 #include "common/pb_util.h"
 #include "common/rtm_msg.h"
 #include "common/timer.h"
+#include "common/zul_fd_limit.h"
 #include "common/zul_log.h"
 #include "common/zul_module.h"
 #include "common/zul_service.h"
@@ -460,6 +461,9 @@ int main(int argc, char **argv)
         return 1;
     }
     signal(SIGPIPE, SIG_IGN);
+    if (!zul_util_raise_fd_limit()) {
+        ZUL_LOG_PRI(LOG_WARNING, "Cannot raise the open file limit: %s", strerror(errno));
+    }
     g_rtmd.home_fd = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     g_rtmd.base_p = event_base_new();
     g_rtmd.timer_mgr_p =
