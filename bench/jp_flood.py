@@ -17,6 +17,8 @@ neighbors (distinct entries each), packed into full-size Join/Prune messages
 robin at --pace messages per second in all. Figures:
   install s   from the first message until every upstream neighbor has
               received Joins covering all its entries (kernel receive stamps);
+  inst CPU    the daemon's CPU seconds over that time (on a shared machine
+              the wall time also counts the other processes' turns);
   B/entry     growth of the daemon's RSS (/proc) divided by N;
   CPU s       the daemon's user+system CPU seconds over one refresh period
               at steady state: the downstream neighbors re-send everything at
@@ -69,10 +71,12 @@ def run_one(args, router, kind, n):
         row["msgs"] = len(sends)
         time.sleep(2)
         rss0 = proc_rss(pid)
+        cpu0 = proc_cpu(pid)
         t0 = time.monotonic()
         send_paced(sends, args.pace)
         for c in covs:
             c.done.wait(max(0.0, t0 + timeout - time.monotonic()))
+        row["inst_cpu"] = proc_cpu(pid) - cpu0
         row["seen"] = sum(len(c.seen) for c in covs)
         if router == "kem":
             row["rx"] = sum(r.get("rx-join-prune", 0) for r in lab.rows("r1", "pim-statistics")
@@ -152,9 +156,9 @@ def main():
     print("ours: %d VPNs; FRR: its default VRF; %d downstream neighbors per VPN; "
           "refresh period %d s; FRR runs stop at %.0f s and skip N > %d" % (
               args.vpns, args.nbrs, args.window, args.frr_timeout, args.frr_max_n))
-    print("%-5s %-3s %7s %5s %8s %7s %7s %6s %6s" % ("rtr", "typ", "N", "msgs", "install",
-                                                     "B/entry", "CPU s", "%core", "up/1k"),
-          flush=True)
+    print("%-5s %-3s %7s %5s %8s %8s %7s %7s %6s %6s" % (
+        "rtr", "typ", "N", "msgs", "install", "inst CPU", "B/entry", "CPU s", "%core", "up/1k"),
+        flush=True)
     by = {}
     for kind in args.types.split(","):
         for n in [int(x) for x in args.n.split(",")]:
@@ -169,8 +173,9 @@ def main():
                         args.timeout if router == "kem" else args.frr_timeout, row["seen"], n,
                         row.get("rx", "?"), row["msgs"])
                 cpu = row.get("cpu")
-                print("%-5s %-3s %7d %5d %8s %7s %7s %6s %6s" % (
-                    router, kind, n, row["msgs"], inst, fmt(row.get("rss_b"), "7.0f"),
+                print("%-5s %-3s %7d %5d %8s %8s %7s %7s %6s %6s" % (
+                    router, kind, n, row["msgs"], inst, fmt(row.get("inst_cpu"), "8.2f"),
+                    fmt(row.get("rss_b"), "7.0f"),
                     fmt(cpu, "7.2f"), fmt(cpu and 100 * cpu / args.window, "6.2f"),
                     fmt(row.get("up_per_k"), "6.2f")), flush=True)
     if len(routers) == 2:
