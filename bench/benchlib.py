@@ -7,6 +7,7 @@ import os
 import random
 import selectors
 import socket
+import struct
 import sys
 import threading
 import time
@@ -188,14 +189,25 @@ class FloodLab(RouterLab):
         return len(self.frr_neighbors("r1"))
 
 
+def hello_genid(pim):
+    """The generation id of a Hello (None without one)."""
+    off = 4
+    while off + 4 <= len(pim):
+        kind, length = struct.unpack_from("!HH", pim, off)
+        if kind == 20 and length == 4 and off + 8 <= len(pim):
+            return struct.unpack_from("!I", pim, off + 4)[0]
+        off += 4 + length
+    return None
+
+
 class NsNbrs:
     """Scripted neighbors in many namespaces served by one thread: each is a
     raw PIM socket opened inside its namespace (setns) and bound to a device.
-    It sends Hellos every hello seconds, answers a Hello from a router it has
-    not heard yet with one of its own at once (so that adjacencies form
-    without waiting a period), sends each neighbor's Join/Prune messages after
-    that and every refresh seconds, and hands every Join/Prune it receives to
-    on_jp(key, JoinPrune)."""
+    It sends Hellos every hello seconds, answers at once a Hello from a router
+    it has not heard yet, or heard with another generation id, so that
+    adjacencies form without waiting a period; then it sends the neighbor's
+    Join/Prune messages, and again every refresh seconds; every Join/Prune
+    it receives goes to on_jp(key, JoinPrune)."""
 
     def __init__(self, hello=30, refresh=60, on_jp=None):
         self.hello_s, self.refresh = hello, refresh
@@ -208,7 +220,7 @@ class NsNbrs:
     def add(self, key, netns_path, dev, addr, msgs=()):
         sock = pimnbr.in_netns(netns_path, lambda: pimnbr.open_socket(dev, addr))
         sock.setblocking(False)
-        self.nbrs[key] = {"sock": sock, "addr": addr, "msgs": list(msgs), "heard": set(),
+        self.nbrs[key] = {"sock": sock, "addr": addr, "msgs": list(msgs), "heard": {},
                           "genid": random.getrandbits(32), "next_jp": None}
         self.sel.register(sock, selectors.EVENT_READ, key)
 
@@ -261,10 +273,11 @@ class NsNbrs:
             if src == n["addr"] or len(pim) < 4 or pim[0] >> 4 != 2:
                 continue
             kind = pim[0] & 0x0F
-            if kind == pimnbr.PIM_HELLO and src not in n["heard"]:
-                n["heard"].add(src)
+            if kind == pimnbr.PIM_HELLO and n["heard"].get(src, -1) != hello_genid(pim):
+                # A new router, or one restarted: it has none of our state.
+                n["heard"][src] = hello_genid(pim)
                 self._hello(n)
-                if n["msgs"] and n["next_jp"] is None:
+                if n["msgs"]:
                     n["next_jp"] = time.monotonic()
             elif kind == pimnbr.PIM_JOIN_PRUNE and self.on_jp:
                 parsed = pimnbr.parse_jp(pim)

@@ -17,10 +17,11 @@ socket opened inside each of p1's namespaces, benchlib.NsNbrs): Hellos every
 30 s and at once when it first hears the router, the downstream one's
 Joins for --sg (S,G) and --xg (*,G) entries after that and every 60 s.
 Once the lab is up, one kemcli commit configures every VPN's interfaces and
-PIM. Figures:
-  converge s  from the commit until every upstream neighbor has received
-              Joins for all its VPN's entries (and the router lists every
-              neighbor: polled, so that part is known to within the poll);
+PIM; after the steady-state window kemd is stopped and started again with
+the configuration in place, as after a reboot. Figures:
+  converge s  from the commit (and from the restart) until every upstream
+              neighbor has received Joins for all its VPN's entries and the
+              router lists every neighbor (polled: known to within the poll);
   RSS         of kemd (and its fds) at steady state;
   CPU         kemd's (and its companions') CPU over --idle seconds at
               steady state, as a percentage of one core.
@@ -30,6 +31,7 @@ recommended. Not part of ctest.
 import argparse
 import os
 import resource
+import signal
 import subprocess
 import sys
 import threading
@@ -39,7 +41,7 @@ from benchlib import NsNbrs, entries, fmt, proc_cpu, proc_fds, proc_rss
 import lab as labtool
 import pimnbr
 import routerlab
-from routerlab import R_DOWN, R_UP, RouterLab, down_addr, up_addr
+from routerlab import R_DOWN, R_UP, RouterLab, down_addr, up_addr, wait_for
 
 SOURCES = "10.96.0.0/12"
 RESERVED = (512, 65529)  # VPN ids the router never configures
@@ -88,6 +90,44 @@ def configure(lab, vpns, hello):
                         capture_output=True, timeout=600)
     if r.returncode != 0:
         raise AssertionError("configuring r1: %s%s" % (r.stdout[-500:], r.stderr[-500:]))
+
+
+def restart_kemd(lab, pid, nofile):
+    """Stops kemd in order and starts it again inside the router, with the
+    soft descriptor limit a service gets; returns nsenter's Popen, the new
+    kemd's pid and the time it was started."""
+    os.kill(pid, signal.SIGUSR2)
+    wait_for("kemd to stop", lambda: not os.path.exists("/proc/%d" % pid), 30, step=0.1)
+    rdir = os.path.join(labtool.lab_dir(lab.name), "r1")
+    first = labtool.load_state(lab.name)["routers"]["r1"]["pid"]
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    started = time.monotonic()
+    with open(os.path.join(rdir, "kemd.out"), "ab") as log:
+        p = subprocess.Popen(
+            ["nsenter", "-t", str(first), "-n", "-m", "-p", "--wd=" + rdir, "--",
+             os.path.join(lab.build, "daemon", "kemd"), "-f"], stdout=log, stderr=log,
+            stdin=subprocess.DEVNULL,
+            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, hard)))
+    path = "/proc/%d/task/%d/children" % (p.pid, p.pid)
+
+    def child():
+        with open(path) as f:
+            return f.read().split()
+
+    return p, int(wait_for("kemd to start", child, 10, step=0.01)[0]), started
+
+
+def wait_converged(lab, conv, t0, want_nbrs, timeout):
+    """Seconds from t0 until the router lists want_nbrs neighbors (polled) and
+    until conv is done; None for either not reached."""
+    nbr_at = None
+    while time.monotonic() - t0 < timeout:
+        if nbr_at is None and len(lab.rows("r1", "pim-neighbor") or []) >= want_nbrs:
+            nbr_at = time.monotonic() - t0
+        if nbr_at is not None and conv.done.wait(2):
+            break
+        time.sleep(1)
+    return nbr_at, conv.done_at - t0 if conv.done_at else None
 
 
 class Converge:
@@ -144,7 +184,7 @@ def main():
         msgs[v] = pimnbr.build_jp(R_DOWN, sgs + xgs)
     conv = Converge(want)
     nbrs = NsNbrs(hello=30, refresh=60, on_jp=conv)
-    ok = True
+    ok, restarted = True, None
     t_lab = time.monotonic()
     with RouterLab(topo, args.build_dir) as lab:
         try:
@@ -165,18 +205,10 @@ def main():
             commit_s = time.monotonic() - t0
             print("commit %.1f s, CPU s during it: %s" % (commit_s, ", ".join(
                 "%s %.1f" % (d, proc_cpu(p) - c0[d]) for d, p in pids.items())), flush=True)
-            nbr_at, listed = None, 0
-            while time.monotonic() - t0 < args.timeout:
-                listed = len(lab.rows("r1", "pim-neighbor") or [])
-                if listed >= 2 * len(vpns) and nbr_at is None:
-                    nbr_at = time.monotonic() - t0
-                if nbr_at is not None and conv.done.wait(2):
-                    break
-                time.sleep(1)
-            conv_s = conv.done_at - t0 if conv.done_at else None
-            print("from the commit: neighbors listed %d of %d (%s s), state converged %s s "
+            nbr_at, conv_s = wait_converged(lab, conv, t0, 2 * len(vpns), args.timeout)
+            print("from the commit: %d neighbors listed %s s, state converged %s s "
                   "(%s s after the commit returned; %d VPNs left)" % (
-                      listed, 2 * len(vpns), fmt(nbr_at, ".1f"), fmt(conv_s, ".1f"),
+                      2 * len(vpns), fmt(nbr_at, ".1f"), fmt(conv_s, ".1f"),
                       fmt(conv_s and conv_s - commit_s, ".1f"), conv.open), flush=True)
             ok = conv_s is not None and nbr_at is not None
             time.sleep(5)
@@ -192,6 +224,16 @@ def main():
                   "%d Join/Prune messages upstream; %d neighbors listed" % (
                       args.idle, cpu["kemd"], cpu["rtmd"], cpu["cdbd"], conv.msgs - m0, listed))
             ok = ok and listed >= 2 * len(vpns)
+            # A start with the configuration already there, as after a reboot.
+            conv = Converge(want)
+            nbrs.on_jp = conv
+            restarted, pids["kemd"], t0 = restart_kemd(lab, pids["kemd"], args.nofile)
+            nbr_at, conv_s = wait_converged(lab, conv, t0, 2 * len(vpns), args.timeout)
+            print("kemd restarted: %d neighbors listed %s s, state converged %s s after its "
+                  "start; RSS %.1f MB, %d fds" % (
+                      2 * len(vpns), fmt(nbr_at, ".1f"), fmt(conv_s, ".1f"),
+                      proc_rss(pids["kemd"]) / 1e6, proc_fds(pids["kemd"])), flush=True)
+            ok = ok and conv_s is not None and nbr_at is not None
             print("%s  every VPN converged (neighbors and state)" % ("PASS" if ok else "FAIL"))
             print("%s  kemd at steady state < 2%% of one core: %.2f%%" % (
                 "PASS" if cpu["kemd"] < 2 else "FAIL", cpu["kemd"]))
@@ -200,6 +242,8 @@ def main():
             nbrs.close()
             if not ok:
                 print(lab.log_tail("r1", "syslog.log", 15), lab.log_tail("r1", "kemd.out", 15))
+    if restarted:
+        restarted.wait(10)  # the router's end took the restarted kemd with it
     sys.exit(0 if ok else 1)
 
 
