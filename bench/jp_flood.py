@@ -129,6 +129,10 @@ def verdicts(by, frr_timeout):
             ratio, bound = frr_timeout / t50, ">= (FRR stopped at its time limit) "
         out.append(("at least 10 x FRR pimd's speed at 50k (S,G): %s%.1f x" % (bound, ratio),
                     ratio >= 10))
+        c50, frr_cpu = get("kem", 50000, "inst_cpu"), frr.get("inst_cpu")
+        if c50 and frr_cpu:
+            out.append(("at least 10 x FRR pimd's install CPU at 50k (S,G): %s%.1f x" % (
+                bound, frr_cpu / c50), frr_cpu >= 10 * c50))
     return out
 
 
