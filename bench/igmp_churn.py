@@ -27,11 +27,9 @@ import argparse
 import os
 import socket
 import sys
-import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
-                                "pylib"))
+from benchlib import Coverage, fmt, proc_cpu, proc_rss  # noqa: E402
 import routerlab  # noqa: E402
 from mcast_host import send_raw, with_checksum  # noqa: E402
 from routerlab import RP, TransitLab, down_addr, up_addr  # noqa: E402
@@ -72,38 +70,6 @@ def reports(kind, members, join):
     return msgs
 
 
-class Coverage:
-    """The distinct entries u1 got a Join (or Prune) for, and when the last came."""
-
-    def __init__(self, want, verb, kind):
-        self.want, self.verb, self.kind = set(want), verb, kind
-        self.seen = set()
-        self.done_at = None
-        self.done = threading.Event()
-
-    def __call__(self, jp):
-        if jp.upstream != U1 or self.done_at is not None:
-            return
-        self.seen |= jp.entries(self.verb, self.kind) & self.want
-        if len(self.seen) == len(self.want):
-            self.done_at = jp.time
-            self.done.set()
-
-
-def proc_rss(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    return 0
-
-
-def proc_cpu(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
 def send_reports(lab, msgs):
     """Twice, as a host repeats its state-change reports (robustness 2), a
     millisecond apart."""
@@ -127,7 +93,7 @@ def run_one(args, kind, n):
         time.sleep(2)
         rss0 = {d: proc_rss(p) for d, p in pids.items()}
         wc = "wc" if kind == "xg" else "sg"
-        cov = Coverage(members, "join", wc)
+        cov = Coverage(members, "join", wc, U1)
         u1.counter = cov
         t0 = time.monotonic()
         send_reports(lab, reports(kind, members, True))
@@ -141,7 +107,7 @@ def run_one(args, kind, n):
         time.sleep(args.window)
         for d, p in pids.items():
             row[d + "_cpu"] = proc_cpu(p) - c0[d]
-        cov = Coverage(members, "prune", wc)
+        cov = Coverage(members, "prune", wc, U1)
         u1.counter = cov
         t0 = time.monotonic()
         send_reports(lab, reports(kind, members, False))
@@ -149,10 +115,6 @@ def run_one(args, kind, n):
         row["prune_seen"] = len(cov.seen)
         row["prune"] = cov.done_at - t0 if cov.done_at else None
     return row
-
-
-def fmt(v, form):
-    return "-" if v is None else format(v, form)
 
 
 def main():

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/zul_fd_limit.h"
 #include "common/zul_log.h"
 
 namespace
@@ -60,6 +61,9 @@ bool zul_companion_start(t_zul_companion *c, const char *ident, bool foreground)
         return false;
     }
     signal(SIGPIPE, SIG_IGN);
+    if (!zul_util_raise_fd_limit()) {
+        ZUL_LOG_PRI(LOG_WARNING, "Cannot raise the open file limit: %s", strerror(errno));
+    }
     c->home_fd = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     c->base_p = event_base_new();
     c->timer_mgr_p =

@@ -6,6 +6,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "common/zul_fd_limit.h"
 #include "daemon/pim_confd.h"
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_subsys.h"
@@ -55,6 +56,9 @@ int main(int argc, char **argv)
     }
     openlog("KEMD", LOG_PID | LOG_NDELAY, LOG_LOCAL7);
     pim_log_operational(LOG_INFO, 6, "INFO", PIM_MSG_ID_STARTING, "Starting");
+    if (!zul_util_raise_fd_limit()) {
+        PIM_LOG("Cannot raise the open file limit: %s", strerror(errno));
+    }
 
     t_pim_daemon *daemon_p = nullptr;
     if (pim_daemon_init(&daemon_p) != PIM_STATUS_OK) {

@@ -164,7 +164,8 @@ def start_router(state, rname, rdef, build):
     pid = container_pid(p.pid)
     state["routers"][rname] = {"kind": kind, "pid": pid, "unshare_pid": p.pid, "dir": rdir}
     save_state(state)
-    wait_for_file(os.path.join(rdir, "ready"))
+    # Each VPN namespace costs two commands before the daemons start.
+    wait_for_file(os.path.join(rdir, "ready"), START_TIMEOUT + 0.1 * len(cfg["vpns"]))
     return pid
 
 

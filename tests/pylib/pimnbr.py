@@ -294,6 +294,35 @@ class PacketListener(Received):
         self.serve(lambda: self.sock.recvfrom(65535), handle)
 
 
+def open_socket(dev, addr):
+    """A raw PIM socket bound to a device, member of ALL-PIM-ROUTERS, sending
+    from addr, with kernel receive stamps."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_RAW, IPPROTO_PIM)
+    s.setsockopt(socket.SOL_SOCKET, SO_BINDTODEVICE, dev.encode())
+    s.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 8 << 20)
+    ifaddr = socket.inet_aton(addr)
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, ifaddr)
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 1)
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 0)
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                 socket.inet_aton(ALL_PIM_ROUTERS) + ifaddr)
+    s.settimeout(0.2)
+    return s
+
+
+def hello_message(holdtime=105, dr_priority=1, genid=0, lan_prune_delay=None):
+    """A Hello. lan_prune_delay: (propagation delay ms, override interval ms, T bit)."""
+    opts = struct.pack("!HHH", 1, 2, holdtime)
+    if lan_prune_delay is not None:
+        prop, override, tbit = lan_prune_delay
+        opts += struct.pack("!HHHH", 2, 4, (0x8000 if tbit else 0) | prop, override)
+    opts += struct.pack("!HHI", 19, 4, dr_priority)
+    opts += struct.pack("!HHI", 20, 4, genid)
+    return pim_message(PIM_HELLO, opts)
+
+
 class PimNbr(Received):
     """One scripted neighbor on one device of a network namespace."""
 
@@ -303,27 +332,12 @@ class PimNbr(Received):
         self.addr = addr
         self.keep = keep  # keep received Join/Prunes (benchmarks may count only)
         self.genid = random.getrandbits(32)
-        self.sock = in_netns(netns_path, self._open)
+        self.sock = in_netns(netns_path, lambda: open_socket(dev, addr))
         self.bad = 0
         self.counter = None  # optional callable(JoinPrune) run in the receiver thread
         self.hello_args = None
         self.hello_hooks = []  # callables run after each periodic Hello (refreshes)
         self.serve(lambda: self.sock.recvmsg(65535, socket.CMSG_SPACE(16)), self._rx)
-
-    def _open(self):
-        s = socket.socket(socket.AF_INET, socket.SOCK_RAW, IPPROTO_PIM)
-        s.setsockopt(socket.SOL_SOCKET, SO_BINDTODEVICE, self.dev.encode())
-        s.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 8 << 20)
-        ifaddr = socket.inet_aton(self.addr)
-        s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, ifaddr)
-        s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 1)
-        s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 0)
-        s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
-                     socket.inet_aton(ALL_PIM_ROUTERS) + ifaddr)
-        s.settimeout(0.2)
-        return s
 
     # Sending.
 
@@ -331,14 +345,9 @@ class PimNbr(Received):
         self.sock.sendto(pim, (ALL_PIM_ROUTERS, 0))
 
     def hello(self, holdtime=105, dr_priority=1, genid=None, lan_prune_delay=None):
-        """One Hello. lan_prune_delay: (propagation delay ms, override interval ms, T bit)."""
-        opts = struct.pack("!HHH", 1, 2, holdtime)
-        if lan_prune_delay is not None:
-            prop, override, tbit = lan_prune_delay
-            opts += struct.pack("!HHHH", 2, 4, (0x8000 if tbit else 0) | prop, override)
-        opts += struct.pack("!HHI", 19, 4, dr_priority)
-        opts += struct.pack("!HHI", 20, 4, self.genid if genid is None else genid)
-        self.send(pim_message(PIM_HELLO, opts))
+        """One Hello (see hello_message)."""
+        self.send(hello_message(holdtime, dr_priority, self.genid if genid is None else genid,
+                                lan_prune_delay))
 
     def start_hellos(self, interval=5.0, **kw):
         """Sends a Hello now and every interval seconds until close (or stop_hellos)."""
