@@ -110,7 +110,7 @@ class Junk:
                 body += struct.pack("!BB", self._n(0, 2),
                                     self.rnd.choice((16, 24, 32, self._n(0, 40)))) + \
                     bytes((239, 200, self._n(0, 4), 0))
-        return kind, body, (2, 3)
+        return kind, body, ()
 
     # Mutation.
 
@@ -149,7 +149,7 @@ class Junk:
         src = self.rnd.choice(self.pool)
         if kind == "auto-rp":
             _, body, keep = self.auto_rp()
-            payload = self._mutate(body, 0, keep)
+            payload = self._mutate(body, 4, keep)
             dst = MAPPING if body[0] == 0x12 else ANNOUNCE
             udp = struct.pack("!HHHH", 496, 496, 8 + len(payload), 0) + payload
             csum = checksum(src + _a(dst) + struct.pack("!BBH", 0, IP_UDP, len(udp)) + udp)

@@ -42,7 +42,7 @@ COMPANIONS = ("rtmd", "cdbd", "igmpd", "ftmd", "sysmgr_sim")
 SYSMGR_SIM = os.path.join(HERE, "sysmgr_sim.py")
 # Leaves that change by themselves; the rest of a row is its state.
 VOLATILE = {"up-time", "expires", "packets", "bytes", "rate", "last-reporter", "uptime",
-            "expiry", "timer", "group-timer", "source-timer"}
+            "expiry", "timer", "group-timer", "source-timer", "ttl-expired", "wrong-interface"}
 TABLES = ("pim-neighbor", "pim-interface", "multicast-topo", "forwarding-table",
           "igmp-membership", "pim-rp-mapping")
 
@@ -341,7 +341,7 @@ def sanitizer_reports(rdir):
 def sanitizer_env():
     """Sanitizer options for the lab's daemons: leaks reported at orderly stop,
     a small quarantine so that freed memory shows in RSS figures."""
-    os.environ.setdefault("ASAN_OPTIONS", "detect_leaks=1:quarantine_size_mb=16")
+    os.environ.setdefault("ASAN_OPTIONS", "detect_leaks=1:quarantine_size_mb=1")
     os.environ.setdefault("UBSAN_OPTIONS", "print_stacktrace=1")
 
 
