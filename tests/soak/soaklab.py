@@ -137,7 +137,23 @@ class SoakLab(RouterLab):
             if x:
                 x.close()
         self.rx = self.tx = None
-        super().down()
+        # The lab tool waits for each container's processes to vanish, and
+        # ours stay zombies until polled: reap them while it waits.
+        done = threading.Event()
+
+        def reap():
+            while not done.is_set():
+                for p in labtool._STARTED:
+                    p.poll()
+                time.sleep(0.05)
+
+        reaper = threading.Thread(target=reap, daemon=True)
+        reaper.start()
+        try:
+            super().down()
+        finally:
+            done.set()
+            reaper.join()
         for p in self.procs:
             p.wait(timeout=10)
         self.procs = []
@@ -316,10 +332,15 @@ class SoakLab(RouterLab):
     def orderly_stop(self, router="r1"):
         """Stops the router's daemons in order (kemd on SIGUSR2, the others on
         SIGTERM) and returns the sanitizer reports found in their output."""
+        hung = {}
         for comm in ("kemd", "ftmd", "igmpd", "rtmd", "cdbd", "sysmgr_sim"):
             if self.pids(router, comm):
-                self.kill(router, comm, signal.SIGUSR2 if comm == "kemd" else signal.SIGTERM, 60)
-        return sanitizer_reports(os.path.join(labtool.lab_dir(self.name), router))
+                try:
+                    self.kill(router, comm, signal.SIGUSR2 if comm == "kemd" else signal.SIGTERM,
+                              60)
+                except AssertionError:
+                    hung[comm] = "did not stop within 60 s"
+        return dict(sanitizer_reports(os.path.join(labtool.lab_dir(self.name), router)), **hung)
 
 
 def sanitizer_reports(rdir):
