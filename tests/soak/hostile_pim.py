@@ -132,11 +132,16 @@ def main():
                     help="seconds allowed for r1's tables to come back after the junk")
     ap.add_argument("--rss-wait", type=float, default=120,
                     help="seconds allowed for kemd's RSS to come back once the tables have")
+    ap.add_argument("--malloc-conf", default=None,
+                    help="MALLOC_CONF for the routers' daemons (jemalloc options of the Release "
+                    "build), e.g. background_thread:true,dirty_decay_ms:1000")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--name", default="sbh%d" % (os.getpid() % 10000))
     args = ap.parse_args()
     soaklab.need_root()
     build = os.path.abspath(args.build_dir)
+    if args.malloc_conf:
+        os.environ["MALLOC_CONF"] = args.malloc_conf
     asan = is_asan(build)
     if asan:
         soaklab.sanitizer_env()

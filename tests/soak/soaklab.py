@@ -44,7 +44,7 @@ SYSMGR_SIM = os.path.join(HERE, "sysmgr_sim.py")
 VOLATILE = {"up-time", "expires", "packets", "bytes", "rate", "last-reporter", "uptime",
             "expiry", "timer", "group-timer", "source-timer", "ttl-expired", "wrong-interface"}
 TABLES = ("pim-neighbor", "pim-interface", "multicast-topo", "forwarding-table",
-          "igmp-membership", "pim-rp-mapping")
+          "igmp-membership", "pim-rp-mapping", "multicast-rpf")
 
 
 def topology(name):
