@@ -25,7 +25,7 @@ import soaklab  # noqa: E402
 from companion_kill import is_asan  # noqa: E402
 from mcast_host import Member  # noqa: E402
 from pimnbr import Group, sg, wc  # noqa: E402
-from soaklab import (COMPANIONS, D1, HELLO_S, HOLD, R1_LAN1, R1_LAN3, R2_LAN3, RP, SRC,  # noqa: E402
+from soaklab import (COMPANIONS, D1, HELLO_S, HOLD, R1_LAN1, R2_LAN3, RP, SRC,  # noqa: E402
                      SoakLab, rss_kib, wait_for)
 
 D1B = "10.1.1.12"

@@ -41,8 +41,7 @@ D2_IGMP = ["239.21.0.%d" % i for i in range(1, 6)]
 COMPANIONS = ("rtmd", "cdbd", "igmpd", "ftmd", "sysmgr_sim")
 SYSMGR_SIM = os.path.join(HERE, "sysmgr_sim.py")
 # Leaves that change by themselves; the rest of a row is its state.
-VOLATILE = {"up-time", "expires", "packets", "bytes", "rate", "last-reporter", "uptime",
-            "expiry", "timer", "group-timer", "source-timer", "ttl-expired", "wrong-interface"}
+VOLATILE = {"up-time", "expires", "packets", "bytes", "ttl-expired", "wrong-interface"}
 TABLES = ("pim-neighbor", "pim-interface", "multicast-topo", "forwarding-table",
           "igmp-membership", "pim-rp-mapping", "multicast-rpf")
 
@@ -110,7 +109,6 @@ class SoakLab(RouterLab):
     def __init__(self, name, build, auto_rp=False):
         super().__init__(topology(name), build)
         self.auto_rp = auto_rp
-        self.first = {}
         self.procs = []
         self.members = []
         self.rx = self.tx = None
