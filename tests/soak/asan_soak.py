@@ -11,7 +11,8 @@ routers' daemons, stopped in order (kemd on SIGUSR2), must leave no
 AddressSanitizer, LeakSanitizer or UBSan report. Prints the figures and PASS
 or FAIL.
 
-    cmake -S . -B build -G Ninja -DKEMD_SANITIZE=ON && ninja -C build kemd cdbd rtmd igmpd ftmd kemcli
+    cmake -S . -B build -G Ninja -DKEMD_SANITIZE=ON
+    ninja -C build kemd cdbd rtmd igmpd ftmd kemcli
     sudo python3 tests/soak/asan_soak.py --build-dir build [--minutes 30]
 """
 import argparse
