@@ -45,9 +45,14 @@ struct t_jp_tx_queue {
 // Records waiting for the flush, per interface and upstream neighbor.
 std::vector<t_jp_tx_queue> g_jp_tx_queues;
 
-size_t rec_len(const t_jp_tx_rec &r)
+size_t addr_len(const t_ipaddr &a) { return IPADDR_IS_V6(&a) ? 20 : 8; }
+
+// (S,G) Joins and Prunes of one group share a group record; (*,G) and
+// (S,G,rpt) keep records of their own, so that a (*,G) Join's prunes stay
+// with it alone.
+bool shares_record(const t_jp_tx_rec &a, const t_jp_tx_rec &b)
 {
-    return (IPADDR_IS_V6(&r.group) ? 20 : 8) + 4 + (IPADDR_IS_V6(&r.addr) ? 20 : 8);
+    return a.type == PIM_TYPE_SG && b.type == PIM_TYPE_SG && IPADDR_CMP(&a.group, &b.group) == 0;
 }
 
 bool same_entry(const t_jp_tx_rec &a, const t_jp_tx_rec &b)
@@ -108,19 +113,37 @@ void send_queue(const t_jp_tx_queue &q)
 {
     t_pim_if *if_p = q.if_p;
     t_pim_vpn *vpn_p = if_p->vpn_p;
-    std::vector<t_pim_jp_src> srcs(q.recs.size());
+    // Sources laid out record by record: joins, then prunes, each record's
+    // (S,G) sources gathered from wherever they were queued.
+    std::vector<t_pim_jp_src> srcs;
+    srcs.reserve(q.recs.size());
     std::vector<std::vector<t_pim_jp_src>> xg_prunes(q.recs.size());
     std::vector<t_pim_jp_group_tx> groups;
-    groups.reserve(q.recs.size());
+    std::vector<bool> done(q.recs.size());
     for (size_t i = 0; i < q.recs.size(); i++) {
+        if (done[i]) {
+            continue;
+        }
         const t_jp_tx_rec &r = q.recs[i];
-        srcs[i] = {r.addr, rec_flags(r.type)};
         t_pim_jp_group_tx g{r.group, {}, {}};
-        std::span<const t_pim_jp_src> one(&srcs[i], 1);
-        if (r.prune) {
-            g.prunes = one;
+        if (r.type == PIM_TYPE_SG) {
+            for (bool prune : {false, true}) {
+                size_t from = srcs.size();
+                for (size_t k = i; k < q.recs.size(); k++) {
+                    if (!done[k] && q.recs[k].prune == prune && shares_record(r, q.recs[k])) {
+                        srcs.push_back({q.recs[k].addr, rec_flags(PIM_TYPE_SG)});
+                    }
+                }
+                std::span<const t_pim_jp_src> list(srcs.data() + from, srcs.size() - from);
+                (prune ? g.prunes : g.joins) = list;
+            }
+            for (size_t k = i; k < q.recs.size(); k++) {
+                done[k] = done[k] || shares_record(r, q.recs[k]);
+            }
         } else {
-            g.joins = one;
+            srcs.push_back({r.addr, rec_flags(r.type)});
+            std::span<const t_pim_jp_src> one(&srcs.back(), 1);
+            (r.prune ? g.prunes : g.joins) = one;
         }
         if (r.type == PIM_TYPE_XG && !r.prune) {
             // The prunes are those of the moment of sending; a (*,G) entry
@@ -229,17 +252,22 @@ e_pim_status pim_pkt_encode_jp(t_pim_if *if_p, t_pim_minfo *minfo_p, const t_ipa
     if (q == nullptr) {
         q = &g_jp_tx_queues.emplace_back(t_jp_tx_queue{if_p, *upstream, {}, JP_HDR_LEN});
     }
+    bool shared = false;
     for (t_jp_tx_rec &r : q->recs) {
         if (same_entry(r, rec)) {
             r = rec; // the last Join or Prune of an entry wins
             return PIM_STATUS_OK;
         }
+        shared = shared || shares_record(r, rec);
     }
-    if (q->bytes + rec_len(rec) > PIM_PKT_TX_MAX || q->recs.size() >= JP_MAX_GROUPS) {
+    // A source added to a record already queued costs its address only.
+    size_t len = addr_len(rec.addr) + (shared ? 0 : addr_len(rec.group) + 4);
+    if (q->bytes + len > PIM_PKT_TX_MAX || q->recs.size() >= JP_MAX_GROUPS) {
         send_now(*q);
+        len = addr_len(rec.addr) + addr_len(rec.group) + 4;
     }
     q->recs.push_back(rec);
-    q->bytes += rec_len(rec);
+    q->bytes += len;
     if (g_kemd_p != nullptr && g_kemd_p->jp_tx_event_p != nullptr) {
         event_active(g_kemd_p->jp_tx_event_p, EV_TIMEOUT, 1);
     }

@@ -37,6 +37,7 @@ constexpr uint8_t WC = RPT | PIM_SRC_FLAG_W;
 struct t_msg {
     uint32_t upstream = 0;
     uint16_t holdtime = 0;
+    uint8_t groups = 0;
     std::vector<t_rec> recs;
 };
 
@@ -60,6 +61,7 @@ t_msg last_sent()
     EXPECT_EQ(pim_pkt_jp_decode_hdr(body, it, jp, bad), PIM_PKT_OK);
     m.upstream = jp.upstream_neighbor.u.addr4;
     m.holdtime = jp.holdtime;
+    m.groups = jp.num_groups;
     while (it.next_group <= jp.num_groups) {
         EXPECT_EQ(pim_pkt_jp_decode_group(it, jp, joins, prunes, bad), PIM_PKT_OK);
         uint32_t g = jp.jp_group.group_address.group_addr.addr.u.addr4;
@@ -136,6 +138,19 @@ TEST_F(PimJpTxTest, QueuedRecordsLeavePackedInTheFewestMessages)
     pim_jp_tx_flush_all(daemon_p);
     EXPECT_EQ(sent(), 2u) << "nothing left";
 
+    // Sources of one group share its record: 181 of 8 bytes fill a message.
+    for (uint32_t i = 0; i < 200; i++) {
+        queue(PIM_TYPE_SG, 0xe1000000, 0x0b000000 + i, false);
+    }
+    ASSERT_EQ(sent(), 3u);
+    m = last_sent();
+    EXPECT_EQ(m.groups, 1);
+    ASSERT_EQ(m.recs.size(), 181u);
+    EXPECT_EQ(m.recs[180].addr, 0x0b000000u + 180);
+    pim_jp_tx_flush_all(daemon_p);
+    ASSERT_EQ(sent(), 4u);
+    EXPECT_EQ(last_sent().recs.size(), 19u);
+
     // Each upstream neighbor has its messages; the flush of one interface
     // sends only its own.
     t_ipaddr peer2 = v4(PEER2);
@@ -144,12 +159,12 @@ TEST_F(PimJpTxTest, QueuedRecordsLeavePackedInTheFewestMessages)
     queue(PIM_TYPE_SG, 0xe1000002, 0x0b000001, false, nullptr, &peer2);
     queue(PIM_TYPE_SG, 0xe1000003, 0x0b000001, false, if2);
     pim_jp_tx_flush(if_p);
-    EXPECT_EQ(sent(), 4u);
+    EXPECT_EQ(sent(), 6u);
     EXPECT_EQ(if2->stats.pkt_stats_tx.jp_pkts, 0u);
     pim_jp_tx_flush_all(daemon_p);
     EXPECT_EQ(if2->stats.pkt_stats_tx.jp_pkts, 1u);
-    EXPECT_EQ(if_p->stats.pkt_stats_tx.failed_pkts, 4u) << "no socket: counted as failed";
-    EXPECT_EQ(if_p->stats.pkt_stats_tx.all_pkts, 4u);
+    EXPECT_EQ(if_p->stats.pkt_stats_tx.failed_pkts, 6u) << "no socket: counted as failed";
+    EXPECT_EQ(if_p->stats.pkt_stats_tx.all_pkts, 6u);
 
     // Nothing on an IGMP interface; nothing sent for other entry types.
     if2->pim_if_type = PIM_IF_TYPE_IGMP;
@@ -171,11 +186,13 @@ TEST_F(PimJpTxTest, LastJoinOrPruneOfAnEntryWinsAndRecordsFollowTheirType)
     queue(PIM_TYPE_SG, 0xe1010101, 0x0b000003, true);
     pim_jp_tx_flush_all(daemon_p);
     ASSERT_EQ(sent(), 1u);
-    // A (*,G) record names the RP.
+    // A (*,G) record names the RP; the (S,G) of one group share a record,
+    // (S,G,rpt) keeps its own.
     EXPECT_EQ(last_sent().recs, (std::vector<t_rec>{{0xe1010101, 0x0b000001, S, true},
+                                                    {0xe1010101, 0x0b000003, S, true},
                                                     {0xe1010101, 0x0b000002, RPT, false},
-                                                    {0xe1010102, 0x0a0000fe, WC, true},
-                                                    {0xe1010101, 0x0b000003, S, true}}));
+                                                    {0xe1010102, 0x0a0000fe, WC, true}}));
+    EXPECT_EQ(last_sent().groups, 3);
 
     // An interface that goes away takes its queue along.
     queue(PIM_TYPE_SG, 0xe1010101, 0x0b000001, false);
