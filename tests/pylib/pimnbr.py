@@ -3,7 +3,8 @@
 A raw IP socket (protocol 103) opened inside a network namespace and bound to
 one device: it sends Hellos (once or periodically) and Join/Prune messages
 packed into full-size frames, and a receiver thread decodes every Join/Prune
-seen on the LAN so that tests can wait for the ones they expect.
+seen on the LAN so that tests can wait for the ones they expect, and keeps
+every Assert.
 
     n = PimNbr("/proc/1234/ns/net", "eth1", "10.1.1.11")
     n.start_hellos(holdtime=105)
@@ -26,6 +27,7 @@ SO_BINDTODEVICE = 25
 SO_TIMESTAMPNS = 35
 PIM_HELLO = 0
 PIM_JOIN_PRUNE = 3
+PIM_ASSERT = 5
 
 # Encoded-source flags.
 FLAG_S = 4  # sparse
@@ -130,6 +132,23 @@ class JoinPrune:
         return {(a, g.group) for g in self.groups for a in g.kinds().get((verb, kind), [])}
 
 
+class Assert:
+    """A received Assert: sender, group, source, R bit, preference, metric."""
+
+    def __init__(self, src, pim, raw):
+        self.src = src
+        self.raw = raw
+        self.group = socket.inet_ntoa(pim[8:12])
+        self.source = socket.inet_ntoa(pim[14:18])
+        word, self.metric = struct.unpack("!II", pim[18:26])
+        self.rpt = bool(word >> 31)
+        self.pref = word & 0x7FFFFFFF
+
+    def __repr__(self):
+        return "Assert(%s (%s,%s) R%d %d/%d)" % (self.src, self.source, self.group, self.rpt,
+                                                 self.pref, self.metric)
+
+
 def _enc_unicast(addr):
     return struct.pack("!BB4s", 1, 0, socket.inet_aton(addr))
 
@@ -222,6 +241,7 @@ class PimNbr:
         self.sock = in_netns(netns_path, self._open)
         self.lock = threading.Condition()
         self.received = []
+        self.asserts = []
         self.bad = 0
         self.counter = None  # optional callable(JoinPrune) run in the receiver thread
         self.running = True
@@ -323,6 +343,14 @@ class PimNbr:
             src = socket.inet_ntoa(pkt[12:16])
             pim = pkt[ihl:]
             if src == self.addr or len(pim) < 4 or pim[0] >> 4 != 2:
+                continue
+            if pim[0] & 0x0F == PIM_ASSERT:
+                with self.lock:
+                    if len(pim) >= 26 and checksum(pim) == 0:
+                        self.asserts.append(Assert(src, pim, pkt))
+                    else:
+                        self.bad += 1
+                    self.lock.notify_all()
                 continue
             if pim[0] & 0x0F != PIM_JOIN_PRUNE:
                 continue

@@ -335,7 +335,7 @@ TEST_F(AssertTest, WinnerWhoseStateGoesSendsAssertCancel)
     dup_traffic();
     EXPECT_EQ(sent(), "0 110 20");
     jp_unit([&] { EXPECT_EQ(pim_jp_sg_prune(eth1, &group, &src), 0); });
-    advance(5); // the prune takes effect: the entry's state on eth1 goes
+    advance(10); // the prune takes effect: the entry's state on eth1 goes
     EXPECT_EQ(sent(), "1 2147483647 4294967295");
 }
 
