@@ -10,7 +10,8 @@ Each forwarding plane sees the other's copies arriving on its outgoing
 interface and reports them; both assert, and the router with the higher
 address on lanr (r2, equal metrics) wins. The loser takes lanr out of its
 forwarding entry, so a receiver on lanr gets every packet exactly once; the
-Asserts decode cleanly in tshark; when the winner dies (kemd and ftmd killed)
+Asserts decode cleanly in tshark; a winner pruned off lanr sends an
+AssertCancel and the loser forwards at once; when the winner dies (kemd and ftmd killed)
 the loser forwards again once the winner's Hellos run out (about 3.5 s with
 1 s Hellos), not after the Assert time of 180 s.
 
@@ -220,15 +221,45 @@ class Assert(AssertLab, unittest.TestCase):
         time.sleep(0.5)
         self.assertEqual((self.stats("r1")[0], self.stats("r2")[0]), (tx1, tx2))
 
-    def test_2_tshark_decodes_our_asserts(self):
+    def test_2_winner_that_stops_forwarding_cancels(self):
+        nbr, ups = self.nbrs["lanr"], self.upstreams["lanr"]
+        ups[:] = [self.R1]
+        nbr.send_jp(self.R2, [Group(G, prunes=[sg(SRC)])], HOLD)
+        wait_for("r2 to stop and r1 to forward to lanr",
+                 lambda: self.fwd_oil("r2") == [] and self.fwd_oil("r1") == ["eth2"], 10)
+        cancels = [a for a in nbr.asserts if a.src == self.R2 and a.metric == 0xFFFFFFFF]
+        self.assertEqual([(a.rpt, a.pref) for a in cancels], [(True, 0x7FFFFFFF)])
+        self.exactly_once(self.tx.send(300, 150))
+        # r2 joined again: both forward, and r2 wins again.
+        ups[:] = [self.R1, self.R2]
+        self.join(nbr, ups)
+        wait_for("r2 to forward to lanr", lambda: self.fwd_oil("r2") == ["eth2"], 10)
+        self.tx.send(200, 100)
+        wait_for("r1 to lose again", lambda: self.fwd_oil("r1") == [], 10)
+
+    def test_3_loser_takes_over_when_the_winner_dies(self):
+        wait_for("r1 to be the loser", lambda: self.fwd_oil("r1") == [], 5)
+        for daemon in ("kemd", "ftmd"):
+            os.kill(self.lab.pid("r2", daemon), signal.SIGKILL)
+        start = time.monotonic()
+        wait_for("r1 to forward to lanr again", lambda: self.fwd_oil("r1") == ["eth2"], 15)
+        took = time.monotonic() - start
+        self.assertLess(took, 15)
+        print("\nloser forwards again %.1f s after the winner died" % took, file=sys.stderr)
+        time.sleep(0.5)
+        self.exactly_once(self.tx.send(300, 150))
+
+
+    def test_4_tshark_decodes_our_asserts_and_cancel(self):
         if not shutil.which("tshark"):
             self.skipTest("tshark not installed")
         nbr = self.nbrs["lanr"]
         ours = [a for a in nbr.asserts if a.src in (self.R1, self.R2)]
         self.assertGreaterEqual(len(ours), 1)
         self.assertEqual(nbr.bad, 0, "malformed or bad checksum")
+        self.assertTrue(any(a.metric == 0xFFFFFFFF for a in ours), "no AssertCancel")
         for a in ours:
-            self.assertEqual((a.group, a.source, a.rpt), (G, SRC, False))
+            self.assertEqual((a.group, a.source, a.rpt), (G, SRC, a.metric == 0xFFFFFFFF))
         with tempfile.TemporaryDirectory() as tmp:
             pcap = os.path.join(tmp, "assert.pcap")
             write_pcap(pcap, [a.raw for a in ours])
@@ -244,19 +275,6 @@ class Assert(AssertLab, unittest.TestCase):
                                   "pim.cksum.status != 1"],
                                  capture_output=True, text=True, timeout=60).stdout
             self.assertEqual(bad.strip(), "", "tshark finds fault with our Asserts")
-
-    def test_3_loser_takes_over_when_the_winner_dies(self):
-        wait_for("r1 to be the loser", lambda: self.fwd_oil("r1") == [], 5)
-        for daemon in ("kemd", "ftmd"):
-            os.kill(self.lab.pid("r2", daemon), signal.SIGKILL)
-        start = time.monotonic()
-        wait_for("r1 to forward to lanr again", lambda: self.fwd_oil("r1") == ["eth2"], 15)
-        took = time.monotonic() - start
-        self.assertLess(took, 15)
-        print("\nloser forwards again %.1f s after the winner died" % took, file=sys.stderr)
-        time.sleep(0.5)
-        self.exactly_once(self.tx.send(300, 150))
-
 
 def spoof(netns_path, dev, count, pps=100):
     """Datagrams of (SRC, G) sent on a receivers' LAN by its host: to a
