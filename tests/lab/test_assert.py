@@ -264,8 +264,8 @@ class Assert(AssertLab, unittest.TestCase):
             pcap = os.path.join(tmp, "assert.pcap")
             write_pcap(pcap, [a.raw for a in ours])
             out = subprocess.run(["tshark", "-r", pcap, "-Y", "pim.type == 5", "-T", "fields",
-                                  "-E", "separator=;", "-E", "occurrence=f", "-e", "pim.group", "-e", "pim.source",
-                                  "-e", "pim.metric_pref", "-e", "pim.metric"],
+                                  "-E", "separator=;", "-E", "occurrence=f", "-e", "pim.group",
+                                  "-e", "pim.source", "-e", "pim.metric_pref", "-e", "pim.metric"],
                                  capture_output=True, text=True, timeout=60)
             self.assertEqual(out.stdout.split(),
                              ["%s;%s;%d;%d" % (G, SRC, a.pref, a.metric) for a in ours],
