@@ -144,6 +144,34 @@ void action_a5(const t_assert_ctx &ctx)
     ctx.info_p->winner_p = nullptr;
 }
 
+bool is_loser(const t_pim_if_minfo *rec_p)
+{
+    return rec_p != nullptr && pim_if_minfo_assert_state(rec_p) == PIM_ASSERT_STATE_LOSER;
+}
+
+// Forwarding follows the Assert states of the entry's interfaces. A (*,G)
+// state also stands for the group's entries that have none of their own, so
+// they are programmed again with it. The RPF interface is never forwarded on.
+void assert_reprogram(const t_assert_ctx &ctx)
+{
+    t_pim_minfo *minfo_p = ctx.minfo_p;
+    if (ctx.rec_p == nullptr) {
+        return;
+    }
+    if (minfo_p->type != PIM_TYPE_XG) {
+        (void)pim_ftm_add(minfo_p);
+        return;
+    }
+    t_pim_vpn *vpn_p = minfo_p->vpn_p;
+    for (auto *e_p = avl_first<t_pim_minfo>(&vpn_p->minfo_db); e_p != nullptr;
+         e_p = avl_next(&vpn_p->minfo_db, e_p)) {
+        if (e_p == minfo_p || ((e_p->minfo_flags & PIM_MINFO_FLAG_FTM) != 0 &&
+                               IPADDR_CMP(&e_p->group, &minfo_p->group) == 0)) {
+            (void)pim_ftm_add(e_p);
+        }
+    }
+}
+
 // The transition table. A row matches when the state is its state, the
 // received metric's type is in its type set and all its conditions hold; the
 // first match is taken.
@@ -352,6 +380,9 @@ e_pim_status pim_assert_process_pkt_minfo(t_pim_nbr *sender_p, const t_pim_asser
         result.next == PIM_ASSERT_STATE_LOSER) {
         rpf_nbr_to_winner(ctx);
     }
+    if ((old == PIM_ASSERT_STATE_LOSER) != (result.next == PIM_ASSERT_STATE_LOSER)) {
+        assert_reprogram(ctx);
+    }
     PIM_LOG_EVENT(dbg_of(minfo_p), DEBUG_LEVEL, "vpn: %lu PIM Assert state change:%s->%s (Type:%d)",
                   vpn_id_of(minfo_p), pim_assert_state_string(old),
                   pim_assert_state_string(result.next), static_cast<int>(type));
@@ -407,9 +438,70 @@ void pim_assert_expiry(t_pim_if *if_p, t_pim_minfo *minfo_p, t_pim_if_minfo *rec
     case PIM_ASSERT_STATE_LOSER:
         assert_set_state(ctx, PIM_ASSERT_STATE_NOINFO);
         action_a5(ctx);
+        assert_reprogram(ctx);
         break;
     default:
         break;
+    }
+}
+
+bool pim_assert_lost(t_pim_minfo *minfo_p, t_pim_if *if_p)
+{
+    if (if_p->pim_if_type != PIM_IF_TYPE_LOCAL) {
+        return false;
+    }
+    t_pim_if_minfo *rec_p = pim_if_minfo_find_from_minfo(if_p, minfo_p);
+    if (rec_p == nullptr && minfo_p->type != PIM_TYPE_XG) {
+        t_pim_minfo *xg_p = pim_minfo_find_xg_from_sg(minfo_p);
+        rec_p = xg_p != nullptr ? pim_if_minfo_find_from_minfo(if_p, xg_p) : nullptr;
+    }
+    return is_loser(rec_p);
+}
+
+void pim_assert_cancel(t_pim_if_minfo *rec_p)
+{
+    // The record's own keys: its entry may be on its way out already.
+    t_pim_if *if_p = rec_p->if_p;
+    if (pim_if_minfo_assert_state(rec_p) != PIM_ASSERT_STATE_WINNER || if_p == nullptr ||
+        if_p->vpn_p == nullptr) {
+        return;
+    }
+    t_ipaddr source = rec_p->source;
+    if (source.addr_type == IP_ADDR_UNKNOWN) {
+        IPADDR_INIT(&source, rec_p->group.addr_type);
+    }
+    PIM_LOG_EVENT(pim_vpn_debug(if_p->vpn_p), DEBUG_LEVEL,
+                  "vpn: %lu PIM AssertCancel for (%s, %s) on if %s",
+                  static_cast<unsigned long>(if_p->vpn_p->vpn_id), ipaddr_str(&source).c,
+                  ipaddr_str(&rec_p->group).c, if_p->user_name);
+    t_pim_assert_metric cancel{};
+    cancel.rpt_bit = true;
+    cancel.preference = ASSERT_INFINITE_PREF;
+    cancel.metric = ASSERT_CANCEL_METRIC;
+    IPADDR_COPY(&cancel.sender_addr, &if_p->if_addr.addr);
+    (void)pim_pkt_encode_assert(if_p, &source, &rec_p->group, &cancel);
+}
+
+// A loser whose winner stopped being a neighbor (its Hellos ran out, it said
+// goodbye or it restarted) forgets it at once rather than when its Assert timer
+// runs out, and forwards again.
+void pim_assert_nbr_gone(t_pim_nbr *nbr_p)
+{
+    t_pim_if *if_p = nbr_p->if_p;
+    if (if_p == nullptr || if_p->minfo_db.avl_compar == nullptr) {
+        return;
+    }
+    for (auto *rec_p = avl_first<t_pim_if_minfo>(&if_p->minfo_db); rec_p != nullptr;
+         rec_p = avl_next(&if_p->minfo_db, rec_p)) {
+        t_pim_assert_info *info_p = pim_if_minfo_assert_get(rec_p);
+        if (!is_loser(rec_p) ||
+            IPADDR_CMP(&info_p->winner_metric.sender_addr, &nbr_p->nbr_addr) != 0) {
+            continue;
+        }
+        t_assert_ctx ctx{if_p, rec_p->minfo_p, rec_p, info_p};
+        assert_set_state(ctx, PIM_ASSERT_STATE_NOINFO);
+        action_a5(ctx);
+        assert_reprogram(ctx);
     }
 }
 

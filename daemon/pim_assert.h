@@ -56,3 +56,12 @@ e_pim_status pim_assert_process_pkt_minfo(t_pim_nbr *sender_p, const t_pim_asser
                                           t_pim_minfo *minfo_p, bool *pass_on);
 // The Assert timer of an entry's state on an interface (rec_p nullptr: its RPF state) ran out.
 void pim_assert_expiry(t_pim_if *if_p, t_pim_minfo *minfo_p, t_pim_if_minfo *rec_p);
+// True when this router lost the Assert for the entry on the interface (the
+// entry's own state there, else its group's (*,G) state): forwarding leaves
+// the interface out.
+bool pim_assert_lost(t_pim_minfo *minfo_p, t_pim_if *if_p);
+// A neighbor is leaving or restarted: the states it won fall back to NOINFO.
+void pim_assert_nbr_gone(t_pim_nbr *nbr_p);
+// The entry's state on an interface goes away: a winner tells the LAN with an
+// AssertCancel, so that the losers forward again without waiting.
+void pim_assert_cancel(t_pim_if_minfo *rec_p);

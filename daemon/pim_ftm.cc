@@ -8,6 +8,7 @@
 #include "common/msgq_util.h"
 #include "common/pb_util.h"
 #include "common/zul_module.h"
+#include "daemon/pim_assert.h"
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_debug.h"
 #include "daemon/pim_if.h"
@@ -100,6 +101,11 @@ void pim_ftm_fill_oil(t_pim_minfo *e_p, uint32_t iif, PbPimFtmSgAdd *add_p)
         if (if_p == nullptr) {
             PIM_LOG("vpn: %lu %s:no interface with index %u, left out of the oil", vpn_id_of(e_p),
                     e_p->minfo_str, idx);
+        } else if (pim_assert_lost(e_p, if_p)) {
+            // Another router won the Assert there and forwards for us.
+            PIM_LOG_MINFO(e_p, PIM_DEBUG_LEVEL_BASIC,
+                          "vpn: %lu %s:Assert loser on %s, not programming to ftm", vpn_id_of(e_p),
+                          e_p->minfo_str, if_p->user_name);
         } else {
             pim_ftm_if_format(if_p, idx, &g_ftm_oif[n]);
             g_ftm_oif_p[n] = &g_ftm_oif[n];

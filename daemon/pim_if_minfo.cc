@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "common/timer.h"
+#include "daemon/pim_assert.h"
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_if.h"
 #include "daemon/pim_jp.h"
@@ -121,6 +122,7 @@ void pim_if_minfo_delete(t_pim_if_minfo *if_minfo_p)
 {
     t_pim_if *if_p = if_minfo_p->if_p;
     t_pim_minfo *minfo_p = if_minfo_p->minfo_p;
+    pim_assert_cancel(if_minfo_p);
     if (avl_is_linked(&if_p->minfo_db, if_minfo_p)) {
         avl_remove(&if_p->minfo_db, if_minfo_p);
     }

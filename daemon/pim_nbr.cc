@@ -4,6 +4,7 @@
 #include <event2/util.h>
 
 #include "common/zul_assert.h"
+#include "daemon/pim_assert.h"
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_debug.h"
 #include "daemon/pim_if.h"
@@ -414,6 +415,7 @@ void pim_nbr_cleanup(t_pim_nbr *nbr_p, e_pim_nbr_cleanup reason)
             reelect = true;
         }
     }
+    pim_assert_nbr_gone(nbr_p);
     pim_minfo_cleanup_nbr(if_p->vpn_p, nbr_p);
     if (avl_numnodes(&if_p->nbr_db) == 0) {
         pim_minfo_cleanup_if(if_p);

@@ -3,7 +3,8 @@
 A raw IP socket (protocol 103) opened inside a network namespace and bound to
 one device: it sends Hellos (once or periodically) and Join/Prune messages
 packed into full-size frames, and a receiver thread decodes every Join/Prune
-seen on the LAN so that tests can wait for the ones they expect.
+seen on the LAN so that tests can wait for the ones they expect, and keeps
+every Assert.
 
     n = PimNbr("/proc/1234/ns/net", "eth1", "10.1.1.11")
     n.start_hellos(holdtime=105)
@@ -28,6 +29,7 @@ ETH_P_IP = 0x0800
 PACKET_OUTGOING = 4
 PIM_HELLO = 0
 PIM_JOIN_PRUNE = 3
+PIM_ASSERT = 5
 
 # Encoded-source flags.
 FLAG_S = 4  # sparse
@@ -130,6 +132,23 @@ class JoinPrune:
     def entries(self, verb, kind):
         """Set of (source-or-RP, group) of one kind: verb 'join'/'prune', kind 'wc'/'sg'/'rpt'."""
         return {(a, g.group) for g in self.groups for a in g.kinds().get((verb, kind), [])}
+
+
+class Assert:
+    """A received Assert: sender, group, source, R bit, preference, metric."""
+
+    def __init__(self, src, pim, raw):
+        self.src = src
+        self.raw = raw
+        self.group = socket.inet_ntoa(pim[8:12])
+        self.source = socket.inet_ntoa(pim[14:18])
+        word, self.metric = struct.unpack("!II", pim[18:26])
+        self.rpt = bool(word >> 31)
+        self.pref = word & 0x7FFFFFFF
+
+    def __repr__(self):
+        return "Assert(%s (%s,%s) R%d %d/%d)" % (self.src, self.source, self.group, self.rpt,
+                                                 self.pref, self.metric)
 
 
 def _enc_unicast(addr):
@@ -333,6 +352,7 @@ class PimNbr(Received):
         self.keep = keep  # keep received Join/Prunes (benchmarks may count only)
         self.genid = random.getrandbits(32)
         self.sock = in_netns(netns_path, lambda: open_socket(dev, addr))
+        self.asserts = []
         self.bad = 0
         self.counter = None  # optional callable(JoinPrune) run in the receiver thread
         self.hello_args = None
@@ -398,7 +418,17 @@ class PimNbr(Received):
         ihl = (pkt[0] & 0x0F) * 4
         src = socket.inet_ntoa(pkt[12:16])
         pim = pkt[ihl:]
-        if src == self.addr or len(pim) < 4 or pim[0] != 0x20 | PIM_JOIN_PRUNE:
+        if src == self.addr or len(pim) < 4 or pim[0] >> 4 != 2:
+            return
+        if pim[0] & 0x0F == PIM_ASSERT:
+            with self.lock:
+                if len(pim) >= 26 and checksum(pim) == 0:
+                    self.asserts.append(Assert(src, pim, pkt))
+                else:
+                    self.bad += 1
+                self.lock.notify_all()
+            return
+        if pim[0] & 0x0F != PIM_JOIN_PRUNE:
             return
         parsed = parse_jp(pim) if checksum(pim) == 0 else None
         if parsed is None:

@@ -8,12 +8,14 @@
 #include <vector>
 
 #include "daemon/pim_assert.h"
+#include "daemon/pim_ftm.h"
 #include "daemon/pim_jp.h"
 #include "daemon/pim_minfo.h"
 #include "daemon/pim_minfo_upstream.h"
 #include "daemon/pim_nhres.h"
 #include "daemon/pim_pkt.h"
 #include "daemon/pim_subsys.h"
+#include "proto/pim_ftm.pb-c.h"
 #include "tests/unit/pim_test_env.h"
 
 namespace
@@ -29,6 +31,20 @@ e_pim_status record_jp(t_pim_if *if_p, t_pim_minfo *, const t_ipaddr *upstream, 
 }
 
 void record_fab(t_pim_minfo *, const t_ipaddr *, bool) {}
+
+// Kernel indexes of the outgoing list of the last (S,G) programmed.
+std::vector<uint32_t> g_oil;
+
+e_pim_status record_ftm(t_pim_daemon *, const PbPimFtmMsg *msg_p)
+{
+    if (msg_p->msg_type == PB_PIM_FTM_MSG__E_MSG_TYPE__SG_ADD && msg_p->sg_add != nullptr) {
+        g_oil.clear();
+        for (size_t i = 0; i < msg_p->sg_add->n_oil; i++) {
+            g_oil.push_back(msg_p->sg_add->oil[i]->if_index);
+        }
+    }
+    return PIM_STATUS_OK;
+}
 
 t_pim_assert_metric metric(bool rpt, uint32_t pref, uint32_t m, const char *addr = "0.0.0.0")
 {
@@ -281,6 +297,46 @@ TEST_F(AssertTest, LoserLeftOnlyByTheWinnersCancel)
     rx(eth1, "10.2.2.101", cancel);
     EXPECT_EQ(on_eth1().state, PIM_ASSERT_STATE_NOINFO);
     EXPECT_EQ(sent(), "");
+}
+
+TEST_F(AssertTest, LoserForwardsAgainWhenTheWinnerCancelsOrLeaves)
+{
+    g_pim_ftm_ops.send = record_ftm;
+    const std::vector<uint32_t> eth1_only{1003};
+    hello(eth1, "10.2.2.102"); // the LAN keeps a neighbor when the others leave
+    dup_traffic();
+    EXPECT_EQ(sent(), "0 110 20");
+    rx(eth1, "10.2.2.101", metric(false, 100, 50));
+    EXPECT_TRUE(pim_assert_lost(sg, eth1));
+    EXPECT_EQ(g_oil, std::vector<uint32_t>{});
+    // The loser's interface stays in the entry's list; only forwarding leaves it out.
+    EXPECT_TRUE(pim_minfo_ilist_test(sg->inherited_olist_p, eth1->if_index));
+    rx(eth1, "10.2.2.101", metric(true, 0x7FFFFFFF, 0xFFFFFFFF));
+    EXPECT_EQ(g_oil, eth1_only);
+    // Lost again; another neighbor leaving changes nothing, the winner
+    // leaving ends the loss at once.
+    rx(eth1, "10.2.2.101", metric(false, 100, 50));
+    EXPECT_EQ(g_oil, std::vector<uint32_t>{});
+    t_ipaddr other = pim_test_ip("10.2.2.100");
+    ASSERT_EQ(pim_nbr_delete(pim_nbr_find(eth1, &other, nullptr), PIM_NBR_CLEANUP_HOLDTIME_EXP),
+              PIM_STATUS_OK);
+    EXPECT_EQ(on_eth1().state, PIM_ASSERT_STATE_LOSER);
+    t_ipaddr winner = pim_test_ip("10.2.2.101");
+    ASSERT_EQ(pim_nbr_delete(pim_nbr_find(eth1, &winner, nullptr), PIM_NBR_CLEANUP_HOLDTIME_EXP),
+              PIM_STATUS_OK);
+    EXPECT_EQ(on_eth1().state, PIM_ASSERT_STATE_NOINFO);
+    EXPECT_EQ(on_eth1().winner_p, nullptr);
+    EXPECT_EQ(g_oil, eth1_only);
+    EXPECT_EQ(sent(), "");
+}
+
+TEST_F(AssertTest, WinnerWhoseStateGoesSendsAssertCancel)
+{
+    dup_traffic();
+    EXPECT_EQ(sent(), "0 110 20");
+    jp_unit([&] { EXPECT_EQ(pim_jp_sg_prune(eth1, &group, &src), 0); });
+    advance(10); // the prune takes effect: the entry's state on eth1 goes
+    EXPECT_EQ(sent(), "1 2147483647 4294967295");
 }
 
 TEST_F(AssertTest, UpstreamFollowsTheWinnerOfTheRpfInterface)
