@@ -60,7 +60,7 @@ void assert_set_state(const t_assert_ctx &ctx, e_pim_minfo_assert_state state)
     ctx.info_p->state = state;
 }
 
-void assert_timer_cb(t_timer *, void *rec_p, void *minfo_p, void *, void *);
+void assert_timer_cb(t_timer *, void *info_arg);
 
 // The timer exists only while it runs. Its callback finds the interface
 // again from the record or the entry, so nothing it holds can go stale.
@@ -69,12 +69,13 @@ void assert_timer_start(const t_assert_ctx &ctx, uint32_t ms)
     t_timer *&timer = ctx.info_p->assert_timer_p;
     if (timer == nullptr) {
         timer = timer_util_create(ctx.if_p->daemon_p->timer_mgr_p, TIMER_PRI_NORMAL,
-                                  TIMER_TYPE_ONESHOT, ms, assert_timer_cb, ctx.rec_p, ctx.minfo_p,
-                                  nullptr, nullptr, "Assert");
+                                  TIMER_TYPE_ONESHOT, ms, assert_timer_cb, ctx.info_p, "Assert");
         if (timer == nullptr) {
             PIM_LOG("Failed to allocate assert time for if_minfo on if: %s", ctx.if_p->user_name);
             return;
         }
+        ctx.info_p->timer_minfo_p = ctx.minfo_p;
+        ctx.info_p->timer_rec_p = ctx.rec_p;
     }
     timer_reset(timer, ms);
 }
@@ -221,10 +222,11 @@ void rpf_nbr_to_winner(const t_assert_ctx &ctx)
     (void)pim_ftm_add(minfo_p);
 }
 
-void assert_timer_cb(t_timer *, void *rec_arg, void *minfo_arg, void *, void *)
+void assert_timer_cb(t_timer *, void *info_arg)
 {
-    auto *rec_p = static_cast<t_pim_if_minfo *>(rec_arg);
-    auto *minfo_p = static_cast<t_pim_minfo *>(minfo_arg);
+    const auto *fired_p = static_cast<const t_pim_assert_info *>(info_arg);
+    t_pim_if_minfo *rec_p = fired_p->timer_rec_p;
+    t_pim_minfo *minfo_p = fired_p->timer_minfo_p;
     t_assert_ctx ctx{};
     if (rec_p != nullptr) {
         ctx = {rec_p->if_p, minfo_p, rec_p, assert_of(rec_p)};

@@ -296,28 +296,29 @@ void pim_jp_tmp_sgrpt_remove(t_pim_if_minfo *if_minfo_p)
     if (!if_minfo_p->on_tmp_list) {
         return;
     }
-    TAILQ_REMOVE(&if_minfo_p->if_p->vpn_p->tmp_sgrpt_list, if_minfo_p, tmp_sgrpt_entry);
+    auto *rpt_p = static_cast<t_pim_if_minfo_rpt *>(if_minfo_p);
+    TAILQ_REMOVE(&if_minfo_p->if_p->vpn_p->tmp_sgrpt_list, rpt_p, tmp_sgrpt_entry);
     if_minfo_p->on_tmp_list = false;
 }
 
 // Timer callbacks and what follows an expiry.
 
-void pim_jp_join_expiry_cb(t_timer *, void *arg, void *, void *, void *)
+void pim_jp_join_expiry_cb(t_timer *, void *arg)
 {
     auto *if_minfo_p = static_cast<t_pim_if_minfo *>(arg);
     const t_pim_minfo *minfo_p = if_minfo_p->minfo_p;
     PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_DETAIL, "vpn: %lu %s:JP Expiry timer cb on if: %s",
-                  static_cast<unsigned long>(minfo_p->vpn_p->vpn_id), minfo_p->minfo_str,
+                  static_cast<unsigned long>(minfo_p->vpn_p->vpn_id), pim_minfo_str(minfo_p).c,
                   if_minfo_p->if_p->user_name);
     pim_et_join_expiry(if_minfo_p);
 }
 
-void pim_jp_prune_pending_cb(t_timer *, void *arg, void *, void *, void *)
+void pim_jp_prune_pending_cb(t_timer *, void *arg)
 {
     auto *if_minfo_p = static_cast<t_pim_if_minfo *>(arg);
     const t_pim_minfo *minfo_p = if_minfo_p->minfo_p;
     PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_DETAIL, "vpn: %lu %s:Prune pending timer cb on if: %s",
-                  static_cast<unsigned long>(minfo_p->vpn_p->vpn_id), minfo_p->minfo_str,
+                  static_cast<unsigned long>(minfo_p->vpn_p->vpn_id), pim_minfo_str(minfo_p).c,
                   if_minfo_p->if_p->user_name);
     pim_et_prune_pending_expiry(if_minfo_p);
 }

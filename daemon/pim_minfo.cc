@@ -102,13 +102,6 @@ void timer_delete(t_timer *&timer)
     }
 }
 
-t_timer *minfo_timer(t_pim_minfo *minfo_p, f_timer_callback cb, const char *name)
-{
-    return timer_util_create(minfo_p->vpn_p->daemon_p->timer_mgr_p, TIMER_PRI_NORMAL,
-                             TIMER_TYPE_ONESHOT, PIM_MINFO_JOIN_TIMER_MS, cb, minfo_p, nullptr,
-                             nullptr, nullptr, name);
-}
-
 // Appends the texts of the set bits, each followed by a blank.
 template <size_t N>
 void bits_string(uint32_t word, const std::pair<uint32_t, const char *> (&names)[N], char *buf,
@@ -521,20 +514,19 @@ t_pim_minfo *pim_minfo_find_or_create(t_pim_vpn *vpn_p, t_pim_if *, e_pim_type t
     } else if (type == PIM_TYPE_SG) {
         minfo_p->sptbit = true;
     }
-    // The label is ready before anything can log or fail.
-    print_cut(minfo_p->minfo_str, sizeof(minfo_p->minfo_str), "%s (%s, %s) ", type_label(type),
-              ipaddr_str(&minfo_p->source).c, ipaddr_str(&minfo_p->group).c);
     avl_insert(&vpn_p->minfo_db, minfo_p, where);
     avl_create(&minfo_p->if_minfo_db, pim_minfo_ifindex_cmp, sizeof(t_pim_if_minfo),
                offsetof(t_pim_if_minfo, minfo_tree_node));
 
     if (type != PIM_TYPE_AUTO_RP) {
-        minfo_p->join_timer = minfo_timer(minfo_p, pim_minfo_join_timer_cb, "Join");
-        if (minfo_p->join_timer == nullptr) {
+        if (!timer_util_init(&minfo_p->join_timer_rec, vpn_p->daemon_p->timer_mgr_p,
+                             TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT, PIM_MINFO_JOIN_TIMER_MS,
+                             pim_minfo_join_timer_cb, minfo_p, "Join")) {
             PIM_LOG("Failed to allocate Join timer for minfo");
             pim_minfo_delete(minfo_p);
             return nullptr;
         }
+        minfo_p->join_timer = &minfo_p->join_timer_rec;
         t_ipaddr target;
         if (!pim_jp_rp_get(minfo_p, &target)) {
             PIM_LOG_EVENT(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_BASIC,
@@ -567,8 +559,11 @@ void pim_minfo_delete(t_pim_minfo *minfo_p)
 {
     t_pim_vpn *vpn_p = minfo_p->vpn_p;
     PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_DETAIL, "vpn: %lu %s:deleting...", vpn_id_of(minfo_p),
-                  minfo_p->minfo_str);
-    timer_delete(minfo_p->join_timer);
+                  pim_minfo_str(minfo_p).c);
+    if (minfo_p->join_timer != nullptr) {
+        timer_util_fini(minfo_p->join_timer);
+        minfo_p->join_timer = nullptr;
+    }
     timer_delete(minfo_p->override_timer);
     timer_delete(minfo_p->auto_rp_hold_timer);
     pim_minfo_assert_free(minfo_p);

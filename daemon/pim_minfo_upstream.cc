@@ -699,7 +699,7 @@ void pim_minfo_xg_trigger_upstream(t_pim_minfo *minfo_p)
     }
 }
 
-void pim_minfo_join_timer_cb(t_timer *timer, void *arg, void *, void *, void *)
+void pim_minfo_join_timer_cb(t_timer *timer, void *arg)
 {
     auto *minfo_p = static_cast<t_pim_minfo *>(arg);
     MINFO_LOG(minfo_p, DETAIL, "Upstream join timer expired");
@@ -724,7 +724,7 @@ void pim_minfo_join_timer_cb(t_timer *timer, void *arg, void *, void *, void *)
     timer_reset(timer, join_interval_of(if_p));
 }
 
-void pim_minfo_override_timer_cb(t_timer *, void *arg, void *, void *, void *)
+void pim_minfo_override_timer_cb(t_timer *, void *arg)
 {
     auto *minfo_p = static_cast<t_pim_minfo *>(arg);
     MINFO_LOG(minfo_p, DETAIL, "Override timer expired");

@@ -193,7 +193,7 @@ void pim_rtm_sweep_stale(t_pim_vpn *vpn_p)
     }
 }
 
-void pim_rtm_stale_timer_cb(t_timer *, void *arg, void *, void *, void *)
+void pim_rtm_stale_timer_cb(t_timer *, void *arg)
 {
     pim_rtm_sweep_stale(static_cast<t_pim_vpn *>(arg));
 }
@@ -349,7 +349,7 @@ void pim_rtm_conn_down(msgq_handle_t *, void *arg)
             daemon_p->timer_mgr_p != nullptr) {
             vpn_p->rtm_stale_timer_p = timer_util_create(
                 daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT, PIM_RTM_STALE_GRACE_MS,
-                pim_rtm_stale_timer_cb, vpn_p, nullptr, nullptr, nullptr, "pim-rtm-stale");
+                pim_rtm_stale_timer_cb, vpn_p, "pim-rtm-stale");
         }
         if (vpn_p->rtm_stale_timer_p != nullptr) {
             timer_reset(vpn_p->rtm_stale_timer_p, PIM_RTM_STALE_GRACE_MS);
