@@ -211,7 +211,7 @@ void ds_set_state(t_pim_if_minfo *if_minfo_p, e_ds_event event, e_pim_if_dstream
     PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_DETAIL,
                   "vpn: %lu %s: %s:%s - Old state: %s New state: %s",
                   static_cast<unsigned long>(minfo_p->vpn_p->vpn_id), if_minfo_p->if_p->user_name,
-                  minfo_p->minfo_str, event_name(event),
+                  pim_minfo_str(minfo_p).c, event_name(event),
                   pim_dstream_state_string(if_minfo_p->ds_state), pim_dstream_state_string(next));
     if_minfo_p->ds_state = next;
 }

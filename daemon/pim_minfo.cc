@@ -178,6 +178,14 @@ e_pim_minfo_assert_state pim_if_minfo_assert_state(const t_pim_if_minfo *if_minf
                                                 : PIM_ASSERT_STATE_NOINFO;
 }
 
+t_pim_minfo_str pim_minfo_str(const t_pim_minfo *minfo_p)
+{
+    t_pim_minfo_str r;
+    print_cut(r.c, sizeof(r.c), "%s (%s, %s) ", type_label(minfo_p->type),
+              ipaddr_str(&minfo_p->source).c, ipaddr_str(&minfo_p->group).c);
+    return r;
+}
+
 const char *pim_type_string(e_pim_type type)
 {
     switch (type) {
@@ -491,7 +499,7 @@ t_pim_minfo *pim_minfo_find_or_create(t_pim_vpn *vpn_p, t_pim_if *, e_pim_type t
         if (is_auto_rp_mapping(minfo_p)) {
             PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_DETAIL,
                           "vpn: %lu %s:Schedule processing for IGMP shadow joins",
-                          vpn_id_of(minfo_p), minfo_p->minfo_str);
+                          vpn_id_of(minfo_p), pim_minfo_str(minfo_p).c);
             pim_igmp_shadow_schedule_process(vpn_p);
         }
         return minfo_p;
@@ -545,11 +553,11 @@ t_pim_minfo *pim_minfo_find_or_create(t_pim_vpn *vpn_p, t_pim_if *, e_pim_type t
 
     pim_vpn_maddr_update(vpn_p->daemon_p, &minfo_p->group);
     PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_DETAIL, "vpn: %lu %s:New entry created",
-                  vpn_id_of(minfo_p), minfo_p->minfo_str);
+                  vpn_id_of(minfo_p), pim_minfo_str(minfo_p).c);
     if (is_auto_rp_mapping(minfo_p)) {
         PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_DETAIL,
                       "vpn: %lu %s:Schedule processing for IGMP shadow joins", vpn_id_of(minfo_p),
-                      minfo_p->minfo_str);
+                      pim_minfo_str(minfo_p).c);
         pim_igmp_shadow_schedule_process(vpn_p);
     }
     return minfo_p;
@@ -574,7 +582,7 @@ void pim_minfo_delete(t_pim_minfo *minfo_p)
             minfo_p, PIM_DEBUG_LEVEL_DETAIL,
             "vpn: %lu %s:Schedule processing for IGMP shadow joins since auto-rp mapping is "
             "being deleted",
-            vpn_id_of(minfo_p), minfo_p->minfo_str);
+            vpn_id_of(minfo_p), pim_minfo_str(minfo_p).c);
         pim_igmp_shadow_schedule_process(vpn_p);
         if (vpn_p->rp_db.avl_compar != nullptr) {
             pim_rp_db_delete_minfo(vpn_p, minfo_p);
@@ -729,7 +737,7 @@ void pim_minfo_dump(t_pim_vpn *vpn_p, void *user_p, t_pim_dump_out out)
         print_cut(line, sizeof(line),
                   "\n   %s%s Upstream: %s RP: %s RPF nbr: %s (if %u) Flags: %s Macros: %s"
                   "\n      Joined: %s Local: %s Inherited: %s Pruned: %s",
-                  minfo_p->minfo_str, pim_type_string(minfo_p->type),
+                  pim_minfo_str(minfo_p).c, pim_type_string(minfo_p->type),
                   pim_upstream_state_string(minfo_p->upstream_state),
                   ipaddr_str(&minfo_p->rp_in_use).c, ipaddr_str(&minfo_p->rpf_nbr_addr).c,
                   minfo_p->rpf_nbr_if, flags, macros, joined, local, inherited, pruned);

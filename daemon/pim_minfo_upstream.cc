@@ -34,7 +34,8 @@ unsigned long vpn_id_of(const t_pim_minfo *minfo_p)
 #define MINFO_LOG(minfo_p, level, fmt, ...)                                                        \
     do {                                                                                           \
         if (pim_minfo_debug_on((minfo_p), (level))) {                                              \
-            PIM_LOG("vpn: %lu %s:" fmt, vpn_id_of(minfo_p), (minfo_p)->minfo_str, ##__VA_ARGS__);  \
+            PIM_LOG("vpn: %lu %s:" fmt, vpn_id_of(minfo_p), pim_minfo_str(minfo_p).c,              \
+                    ##__VA_ARGS__);                                                                \
         }                                                                                          \
     } while (0)
 
