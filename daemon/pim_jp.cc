@@ -239,7 +239,7 @@ void pim_jp_unit_begin(t_pim_vpn *vpn_p)
 void pim_jp_handle_xg_join_sgrpt(t_pim_if *if_p, t_pim_if_minfo *xg_if_minfo_p)
 {
     t_pim_vpn *vpn_p = vpn_of(if_p);
-    const t_ipaddr *group = &xg_if_minfo_p->group;
+    const t_ipaddr *group = &xg_if_minfo_p->minfo_p->group;
     for (t_pim_minfo *minfo_p = pim_minfo_group_first(vpn_p, group);
          minfo_p != nullptr && pim_minfo_cmp_group(&minfo_p->group, group) == 0;
          minfo_p = avl_next(&vpn_p->minfo_db, minfo_p)) {

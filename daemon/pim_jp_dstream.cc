@@ -146,7 +146,7 @@ void ds_timer_start(t_pim_if_minfo *if_minfo_p, t_timer *&timer, f_timer_callbac
     t_pim_if *if_p = if_minfo_p->if_p;
     if (timer == nullptr) {
         timer = timer_util_create(if_p->daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT,
-                                  ms, cb, if_minfo_p, nullptr, nullptr, nullptr, name);
+                                  ms, cb, if_minfo_p, name);
         if (timer == nullptr) {
             if (cb == pim_jp_join_expiry_cb) {
                 PIM_LOG("Failed to allocate JP timer for if_minfo on if: %s", if_p->user_name);
@@ -196,7 +196,9 @@ void ds_apply(t_pim_if_minfo *if_minfo_p, uint8_t actions, uint16_t holdtime)
         pim_minfo_ilist_clear(ds_list(if_minfo_p), if_p->if_index);
     }
     if ((actions & DS_ACT_ENQUEUE) != 0 && !if_minfo_p->on_tmp_list) {
-        TAILQ_INSERT_TAIL(&if_p->vpn_p->tmp_sgrpt_list, if_minfo_p, tmp_sgrpt_entry);
+        // Only the (S,G,rpt) table queues.
+        auto *rpt_p = static_cast<t_pim_if_minfo_rpt *>(if_minfo_p);
+        TAILQ_INSERT_TAIL(&if_p->vpn_p->tmp_sgrpt_list, rpt_p, tmp_sgrpt_entry);
         if_minfo_p->on_tmp_list = true;
     }
     if ((actions & DS_ACT_DEQUEUE) != 0) {

@@ -395,7 +395,8 @@ int pim_if_minfo_cmp(const void *a, const void *b)
 {
     const auto *x = static_cast<const t_pim_if_minfo *>(a);
     const auto *y = static_cast<const t_pim_if_minfo *>(b);
-    return key_cmp(x->group, x->source, x->type, y->group, y->source, y->type);
+    return key_cmp(x->minfo_p->group, x->minfo_p->source, x->type, y->minfo_p->group,
+                   y->minfo_p->source, y->type);
 }
 
 int pim_minfo_ifindex_cmp(const void *a, const void *b)

@@ -109,14 +109,17 @@ struct t_pim_if_minfo {
     e_pim_type type;
     e_pim_if_dstream_state ds_state;
     bool on_tmp_list;
-    t_ipaddr group;
-    t_ipaddr source;
     t_pim_if *if_p;
-    t_pim_minfo *minfo_p;
+    t_pim_minfo *minfo_p;     // its group and source key the interface's tree
     t_timer *jp_expiry_timer; // both exist only while running
     t_timer *prune_pending_timer;
     t_pim_assert_info *assert_info_p; // nullptr: NoInfo
-    TAILQ_ENTRY(t_pim_if_minfo) tmp_sgrpt_entry;
+};
+
+// An (S,G,rpt) record: only these wait on their VPN's temporary list (while
+// on_tmp_list), so only these carry the link.
+struct t_pim_if_minfo_rpt : t_pim_if_minfo {
+    TAILQ_ENTRY(t_pim_if_minfo_rpt) tmp_sgrpt_entry;
 };
 
 inline constexpr size_t PIM_MINFO_STR_LEN = 40;

@@ -161,7 +161,7 @@ struct PimRoutingTest : PimEnvTest {
     size_t tmp_list_len() const
     {
         size_t n = 0;
-        for (const t_pim_if_minfo *r = TAILQ_FIRST(&vpn_p->tmp_sgrpt_list); r != nullptr;
+        for (const t_pim_if_minfo_rpt *r = TAILQ_FIRST(&vpn_p->tmp_sgrpt_list); r != nullptr;
              r = TAILQ_NEXT(r, tmp_sgrpt_entry)) {
             n++;
         }
