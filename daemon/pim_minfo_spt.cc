@@ -1,6 +1,5 @@
 // Shortest-path-tree switchover: (S,G) entries held by their SPT flag while the
 // forwarding plane reports the source above the SPT threshold.
-#include <cstring>
 
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_debug.h"
