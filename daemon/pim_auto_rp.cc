@@ -380,7 +380,7 @@ void pim_auto_rp_update_minfo(t_pim_minfo *minfo_p)
     // replicators nor source-VPN filters.
     t_pim_nbr *nbr_p = nullptr;
     for (int i = 0; i < nh_p->num_nh && i < PIM_MAX_NEXT_HOPS && nbr_p == nullptr; i++) {
-        const t_pim_nh_info *info = &nh_p->nh_info[i];
+        const t_pim_nh_info *info = &pim_nhres_hops(nh_p)[i];
         nbr_p = info->nh_type == E_PIM_NHTYPE_SERVICE
                     ? pim_minfo_find_service_nbr(vpn_p, minfo_p, info, &minfo_p->source)
                     : pim_minfo_find_tunnel_nbr(vpn_p, minfo_p, info);

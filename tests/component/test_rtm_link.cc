@@ -219,7 +219,7 @@ TEST_F(RtmLinkTest, RegistrationsOncePerAddress)
     t_pim_next_hop *nh = record("10.1.1.1");
     ASSERT_NE(nh, nullptr);
     EXPECT_EQ(TAILQ_FIRST(&nh->minfo_list), xg);
-    EXPECT_EQ(TAILQ_FIRST(&nh->auto_rp_minfo_list), auto_rp);
+    EXPECT_EQ(TAILQ_NEXT(xg, nh_minfo_link), auto_rp);
     EXPECT_EQ(nh->ref_count, 2);
 
     (void)pim_nhres_unlink_minfo(vpn, xg);
@@ -253,9 +253,9 @@ TEST_F(RtmLinkTest, UpdatesRewriteTheResolution)
     EXPECT_EQ(nh->metric, 20);
     EXPECT_EQ(nh->preference, 110);
     EXPECT_EQ(nh->route_type, 7);
-    EXPECT_EQ(nh->nh_info[0].nh_type, E_PIM_NHTYPE_SERVICE);
-    EXPECT_EQ(nh->nh_info[0].if_index, eth0_idx);
-    EXPECT_EQ(nh->nh_info[0].nh_addr.u.addr4, ip("10.0.0.2").u.addr4);
+    EXPECT_EQ(pim_nhres_hops(nh)[0].nh_type, E_PIM_NHTYPE_SERVICE);
+    EXPECT_EQ(pim_nhres_hops(nh)[0].if_index, eth0_idx);
+    EXPECT_EQ(pim_nhres_hops(nh)[0].nh_addr.u.addr4, ip("10.0.0.2").u.addr4);
     // Forced: every dependent entry, whatever its state.
     EXPECT_EQ(g_reevaluated, std::vector<t_pim_minfo *>{xg});
     EXPECT_EQ(g_auto_rp_reevaluated, std::vector<t_pim_minfo *>{auto_rp});
@@ -268,8 +268,8 @@ TEST_F(RtmLinkTest, UpdatesRewriteTheResolution)
     ASSERT_TRUE(sim->send_update(by_if));
     ASSERT_TRUE(until([&] { return nh->route_type == 3; }));
     EXPECT_EQ(nh->num_nh, 1);
-    EXPECT_TRUE(IPADDR_IS_ZERO(&nh->nh_info[0].nh_addr));
-    EXPECT_EQ(nh->nh_info[0].if_index, eth0_idx);
+    EXPECT_TRUE(IPADDR_IS_ZERO(&pim_nhres_hops(nh)[0].nh_addr));
+    EXPECT_EQ(pim_nhres_hops(nh)[0].if_index, eth0_idx);
 
     // 20 usable next hops and a discard one: the first 16 usable are kept;
     // an unknown kernel index gives no interface, not the slot's previous one.
@@ -287,10 +287,10 @@ TEST_F(RtmLinkTest, UpdatesRewriteTheResolution)
     ASSERT_TRUE(until([&] { return nh->num_nh == 16; }));
     EXPECT_EQ(nh->metric, 0);
     EXPECT_EQ(nh->route_type, 0);
-    EXPECT_EQ(nh->nh_info[0].nh_addr.u.addr4, ip("10.0.1.1").u.addr4);
-    EXPECT_EQ(nh->nh_info[15].nh_addr.u.addr4, ip("10.0.1.16").u.addr4);
-    EXPECT_EQ(nh->nh_info[0].if_index, 0u);
-    EXPECT_EQ(nh->nh_info[1].if_index, eth0_idx);
+    EXPECT_EQ(pim_nhres_hops(nh)[0].nh_addr.u.addr4, ip("10.0.1.1").u.addr4);
+    EXPECT_EQ(pim_nhres_hops(nh)[15].nh_addr.u.addr4, ip("10.0.1.16").u.addr4);
+    EXPECT_EQ(pim_nhres_hops(nh)[0].if_index, 0u);
+    EXPECT_EQ(pim_nhres_hops(nh)[1].if_index, eth0_idx);
 
     // An overlay next hop without a source VPN matches any VPN.
     t_rtm_sim_update fab{"10.1.1.1", 1, 1, 16, {{}}};
@@ -299,13 +299,13 @@ TEST_F(RtmLinkTest, UpdatesRewriteTheResolution)
     fab.nhs[0].color = 3;
     fab.nhs[0].weight = 10;
     ASSERT_TRUE(sim->send_update(fab));
-    ASSERT_TRUE(
-        until([&] { return nh->num_nh == 1 && nh->nh_info[0].nh_type == E_PIM_NHTYPE_FAB; }));
-    EXPECT_EQ(nh->nh_info[0].src_vpn, 0u);
-    EXPECT_EQ(nh->nh_info[0].color, 3u);
-    EXPECT_EQ(nh->nh_info[0].encap, 0u);
-    EXPECT_EQ(nh->nh_info[0].weight, 10u);
-    EXPECT_EQ(nh->nh_info[0].nh_addr.u.addr4, ip("172.16.0.9").u.addr4);
+    ASSERT_TRUE(until(
+        [&] { return nh->num_nh == 1 && pim_nhres_hops(nh)[0].nh_type == E_PIM_NHTYPE_FAB; }));
+    EXPECT_EQ(pim_nhres_hops(nh)[0].src_vpn, 0u);
+    EXPECT_EQ(pim_nhres_hops(nh)[0].color, 3u);
+    EXPECT_EQ(pim_nhres_hops(nh)[0].encap, 0u);
+    EXPECT_EQ(pim_nhres_hops(nh)[0].weight, 10u);
+    EXPECT_EQ(pim_nhres_hops(nh)[0].nh_addr.u.addr4, ip("172.16.0.9").u.addr4);
 
     // No next hops: unresolved. Updates for unknown addresses change nothing.
     ASSERT_TRUE(sim->send_update({"10.1.1.1", {}, {}, {}, {}}));
