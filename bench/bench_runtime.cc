@@ -20,7 +20,7 @@ constexpr int N = 1000000;
 timespec g_now{};
 void fake_clock(timespec *now) { *now = g_now; }
 
-void nop_cb(t_timer *, void *, void *, void *, void *) {}
+void nop_cb(t_timer *, void *) {}
 
 std::vector<uint32_t> shuffled_keys()
 {
@@ -39,10 +39,9 @@ void BM_TimerArmCancel(benchmark::State &state)
     timer_mgr_set_clock(mgr, fake_clock);
     std::vector<t_timer *> timers(N);
     for (int i = 0; i < N; i++) {
-        timers[static_cast<size_t>(i)] =
-            timer_util_create(mgr, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT,
-                              static_cast<uint32_t>(1000 + (i % 3600) * 1000), nop_cb, nullptr,
-                              nullptr, nullptr, nullptr, "bench");
+        timers[static_cast<size_t>(i)] = timer_util_create(
+            mgr, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT,
+            static_cast<uint32_t>(1000 + (i % 3600) * 1000), nop_cb, nullptr, "bench");
     }
     for (auto _ : state) {
         for (t_timer *t : timers) {
@@ -71,10 +70,9 @@ void BM_TimerTickThroughHour(benchmark::State &state)
         timer_mgr_set_clock(mgr, fake_clock);
         std::vector<t_timer *> timers(N);
         for (int i = 0; i < N; i++) {
-            timers[static_cast<size_t>(i)] =
-                timer_util_create(mgr, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT,
-                                  static_cast<uint32_t>(1000 + (i % 3600) * 1000), nop_cb, nullptr,
-                                  nullptr, nullptr, nullptr, "bench");
+            timers[static_cast<size_t>(i)] = timer_util_create(
+                mgr, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT,
+                static_cast<uint32_t>(1000 + (i % 3600) * 1000), nop_cb, nullptr, "bench");
             timer_enable(timers[static_cast<size_t>(i)]);
         }
         state.ResumeTiming();

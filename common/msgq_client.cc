@@ -197,9 +197,9 @@ int msgq_start_client(msgq_handle_t *h)
         MSGQ_ERR("Reboot in progress, skip connecting to server %s", h->msgq_path);
         return MSGQ_ERR_REBOOT;
     }
-    h->conn_timer_p = timer_util_create(
-        h->inst_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT, MSGQ_CONNECT_RETRY_MS,
-        msgq_connect_timer, h, nullptr, nullptr, nullptr, "msgq-timer");
+    h->conn_timer_p =
+        timer_util_create(h->inst_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT,
+                          MSGQ_CONNECT_RETRY_MS, msgq_connect_timer, h, "msgq-timer");
     if (h->conn_timer_p == nullptr) {
         MSGQ_ERR("Failed to init connect timer for %p", static_cast<void *>(h));
         return MSGQ_ERR_FAIL;
@@ -217,7 +217,7 @@ int msgq_start_client(msgq_handle_t *h)
 
 } // namespace msgq_internal
 
-void msgq_connect_timer(t_timer *, void *handle_p, void *, void *, void *)
+void msgq_connect_timer(t_timer *, void *handle_p)
 {
     auto *h = static_cast<msgq_handle_t *>(handle_p);
     t_msgq_scope scope(h->inst_p);

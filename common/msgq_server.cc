@@ -25,7 +25,7 @@ constexpr mode_t MSGQ_LISTENER_MODE = 0660;
 
 int msgq_open_listener(msgq_server_t *srv);
 
-void msgq_server_retry_cb(t_timer *, void *server_p, void *, void *, void *)
+void msgq_server_retry_cb(t_timer *, void *server_p)
 {
     auto *srv = static_cast<msgq_server_t *>(server_p);
     t_msgq_scope scope(srv->inst_p);
@@ -42,9 +42,9 @@ bool msgq_server_retry(msgq_server_t *srv)
 {
     msgq_instance_t *inst = srv->inst_p;
     if (srv->retry_timer_p == nullptr && inst->timer_mgr_p != nullptr) {
-        srv->retry_timer_p = timer_util_create(
-            inst->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT, MSGQ_CONNECT_RETRY_MS,
-            msgq_server_retry_cb, srv, nullptr, nullptr, nullptr, "msgq-listen-retry");
+        srv->retry_timer_p = timer_util_create(inst->timer_mgr_p, TIMER_PRI_NORMAL,
+                                               TIMER_TYPE_ONESHOT, MSGQ_CONNECT_RETRY_MS,
+                                               msgq_server_retry_cb, srv, "msgq-listen-retry");
     }
     if (srv->retry_timer_p == nullptr) {
         MSGQ_ERR("No timer to retry the listener of %s", srv->msgq_path);

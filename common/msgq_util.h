@@ -296,7 +296,7 @@ void msgq_set_client_socket_blocking(msgq_handle_t *handle, bool on);
 // Loop and timer callbacks.
 void msgq_read_cb(int fd, short events, void *handle_p);
 void msgq_write_cb(int fd, short events, void *handle_p);
-void msgq_connect_timer(t_timer *timer, void *handle_p, void *, void *, void *);
+void msgq_connect_timer(t_timer *timer, void *handle_p);
 void msgq_listener_cb(evconnlistener *listener, int fd, struct sockaddr *addr, int addrlen,
                       void *server_p);
 

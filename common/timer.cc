@@ -63,12 +63,6 @@ void dll_remove(t_dll *list, t_dlnode *node)
 
 t_timer *timer_of_bucket_node(t_dlnode *node) { return reinterpret_cast<t_timer *>(node); }
 
-t_timer *timer_of_created_node(t_dlnode *node)
-{
-    return reinterpret_cast<t_timer *>(reinterpret_cast<char *>(node) -
-                                       offsetof(t_timer, created_dlnode));
-}
-
 int64_t ms_between(const timespec &from, const timespec &to)
 {
     return (static_cast<int64_t>(to.tv_sec) - from.tv_sec) * 1000 +
@@ -150,7 +144,7 @@ int process_wheel(t_timer_mgr *mgr, t_timer_mgr_pri *wheel, const timespec &star
                 timer->state = TIMER_STATE_DISABLED;
             }
             last_name = timer->name;
-            timer->cb(timer, timer->args[0], timer->args[1], timer->args[2], timer->args[3]);
+            timer->cb(timer, timer->arg);
         }
         for (t_dlnode *n = bucket->p_head; n != nullptr; n = n->p_next) {
             timer_of_bucket_node(n)->walked = 0;
@@ -210,9 +204,10 @@ t_timer_mgr *timer_mgr_create(e_timer_resn resolution, f_timer_alloc alloc_fn, f
 
 void timer_mgr_destroy(t_timer_mgr *mgr)
 {
-    if (mgr->created_timers.count != 0 || mgr->num_timers_active != 0) {
+    bool leaked = mgr->num_timers_created != mgr->num_timers_deleted;
+    if (leaked || mgr->num_timers_active != 0) {
         timer_mgr_dump(mgr, TIMER_NUM_BUCKETS / 2);
-        ZUL_ASSERT(mgr->created_timers.count == 0 && mgr->num_timers_active == 0);
+        ZUL_ASSERT(!leaked && mgr->num_timers_active == 0);
     }
     mgr->free_fn(mgr->mem_arg, mgr);
 }
@@ -253,23 +248,17 @@ void timer_mgr_update_curtime(t_timer_mgr *mgr)
     }
 }
 
-t_timer *timer_util_create(t_timer_mgr *mgr, e_timer_priority priority, e_timer_type type,
-                           uint32_t interval_ms, f_timer_callback cb, void *arg0, void *arg1,
-                           void *arg2, void *arg3, const char *name)
+bool timer_util_init(t_timer *timer, t_timer_mgr *mgr, e_timer_priority priority, e_timer_type type,
+                     uint32_t interval_ms, f_timer_callback cb, void *arg, const char *name)
 {
     int p = priority < NUM_TIMER_PRIORITIES ? priority : NUM_TIMER_PRIORITIES - 1;
     while (p > TIMER_PRI_MIN && mgr->pri[p] == nullptr) {
         p--;
     }
     if (mgr->pri[p] == nullptr) {
-        return nullptr;
+        return false;
     }
-    void *mem = mgr->alloc_fn(mgr->mem_arg, sizeof(t_timer));
-    if (mem == nullptr) {
-        return nullptr;
-    }
-    memset(mem, 0, sizeof(t_timer));
-    auto *timer = new (mem) t_timer{};
+    *timer = t_timer{};
     timer->p_mgr = mgr;
     timer->priority = static_cast<uint8_t>(p);
     timer->type = type;
@@ -278,23 +267,39 @@ t_timer *timer_util_create(t_timer_mgr *mgr, e_timer_priority priority, e_timer_
     timer->name = name != nullptr ? name : "";
     timer->interval_ticks = timer_ms_to_ticks(mgr->resolution, interval_ms, true);
     timer->cb = cb;
-    timer->args[0] = arg0;
-    timer->args[1] = arg1;
-    timer->args[2] = arg2;
-    timer->args[3] = arg3;
+    timer->arg = arg;
     mgr->num_timers_created++;
-    dll_append(&mgr->created_timers, &timer->created_dlnode);
+    return true;
+}
+
+void timer_util_fini(t_timer *timer)
+{
+    t_timer_mgr *mgr = timer->p_mgr;
+    ZUL_ASSERT(mgr != nullptr);
+    timer_disable(timer);
+    timer->p_mgr = nullptr;
+    mgr->num_timers_deleted++;
+}
+
+t_timer *timer_util_create(t_timer_mgr *mgr, e_timer_priority priority, e_timer_type type,
+                           uint32_t interval_ms, f_timer_callback cb, void *arg, const char *name)
+{
+    void *mem = mgr->alloc_fn(mgr->mem_arg, sizeof(t_timer));
+    if (mem == nullptr) {
+        return nullptr;
+    }
+    auto *timer = new (mem) t_timer{};
+    if (!timer_util_init(timer, mgr, priority, type, interval_ms, cb, arg, name)) {
+        mgr->free_fn(mgr->mem_arg, mem);
+        return nullptr;
+    }
     return timer;
 }
 
 void timer_util_delete(t_timer *timer)
 {
     t_timer_mgr *mgr = timer->p_mgr;
-    ZUL_ASSERT(mgr != nullptr);
-    timer_disable(timer);
-    dll_remove(&mgr->created_timers, &timer->created_dlnode);
-    timer->p_mgr = nullptr;
-    mgr->num_timers_deleted++;
+    timer_util_fini(timer);
     mgr->free_fn(mgr->mem_arg, timer);
 }
 
@@ -398,22 +403,17 @@ const char *timer_priority_name(uint8_t priority)
 
 void timer_dump(const t_timer *timer)
 {
-    ZUL_LOG_PRI(LOG_DEBUG,
-                "[bucket %#x] %p %.*s %s %s %s %s interval %u expire %#lx (%d) cb %p %p %p %p %p",
+    ZUL_LOG_PRI(LOG_DEBUG, "[bucket %#x] %p %.*s %s %s %s %s interval %u expire %#lx (%d) cb %p %p",
                 timer->bucket, static_cast<const void *>(timer), NAME_SHOWN, timer->name,
                 timer_type_name(timer->type), timer_state_name(timer->state),
                 timer_priority_name(timer->priority), timer->walked ? "walked" : "",
                 timer->interval_ticks, static_cast<unsigned long>(timer->expire_ticks),
                 static_cast<int>(timer_get_ticks_to_expiry(timer)),
-                reinterpret_cast<void *>(timer->cb), timer->args[0], timer->args[1], timer->args[2],
-                timer->args[3]);
+                reinterpret_cast<void *>(timer->cb), timer->arg);
 }
 
 void timer_mgr_dump(const t_timer_mgr *mgr, unsigned n)
 {
-    for (t_dlnode *node = mgr->created_timers.p_head; node != nullptr; node = node->p_next) {
-        timer_dump(timer_of_created_node(node));
-    }
     ZUL_LOG_PRI(LOG_DEBUG, "resolution %s time %ld.%09ld ticks %lu",
                 timer_resn_name(mgr->resolution), static_cast<long>(mgr->cur_time.tv_sec),
                 mgr->cur_time.tv_nsec, static_cast<unsigned long>(mgr->cur_ticks));

@@ -61,7 +61,7 @@ struct t_dll {
 struct t_timer;
 struct t_timer_mgr;
 
-using f_timer_callback = void (*)(t_timer *timer, void *arg0, void *arg1, void *arg2, void *arg3);
+using f_timer_callback = void (*)(t_timer *timer, void *arg);
 using f_timer_alloc = void *(*)(void *mem_arg, size_t size);
 using f_timer_free = void (*)(void *mem_arg, void *ptr);
 // Source of monotonic time; tests substitute a clock they advance by hand.
@@ -70,22 +70,23 @@ using f_timer_clock = void (*)(timespec *now);
 // Names are shown cut to TIMER_NAME_LEN - 1 characters.
 inline constexpr size_t TIMER_NAME_LEN = 40;
 
+// Daemons hold hundreds of thousands of timers: the small fields share one
+// word, an idle timer sits on no list, and one argument serves every user.
 struct t_timer {
-    t_dlnode dl_node;        // link in its wheel bucket while armed
-    t_dlnode created_dlnode; // link in the manager's list of all timers
+    t_dlnode dl_node; // link in its wheel bucket while armed
     t_timer_mgr *p_mgr;
-    uint8_t type;     // e_timer_type
-    uint8_t state;    // e_timer_state
-    uint8_t priority; // e_timer_priority actually used
-    uint8_t walked : 1;
-    uint16_t bucket;
-    uint32_t interval_ticks;
     uint64_t expire_ticks;
+    uint32_t interval_ticks;
+    uint16_t bucket;
+    uint8_t type : 1;     // e_timer_type
+    uint8_t state : 2;    // e_timer_state
+    uint8_t priority : 1; // e_timer_priority actually used
+    uint8_t walked : 1;
     // The creator's text, not a copy: names are literals, and daemons hold
     // hundreds of thousands of timers.
     const char *name;
     f_timer_callback cb;
-    void *args[4];
+    void *arg;
 };
 
 struct t_timer_mgr_pri {
@@ -102,8 +103,7 @@ struct t_timer_mgr {
     timespec cur_time;
     uint64_t cur_ticks;
     t_timer_mgr_pri *pri[NUM_TIMER_PRIORITIES];
-    t_dll created_timers;
-    uint32_t num_timers_created;
+    uint32_t num_timers_created; // created less deleted: the timers alive
     uint32_t num_timers_deleted;
     uint32_t num_timers_active;
     uint32_t num_timers_fired;
@@ -118,9 +118,14 @@ void timer_mgr_set_clock(t_timer_mgr *mgr, f_timer_clock clock_fn);
 void timer_mgr_update_curtime(t_timer_mgr *mgr);
 
 t_timer *timer_util_create(t_timer_mgr *mgr, e_timer_priority priority, e_timer_type type,
-                           uint32_t interval_ms, f_timer_callback cb, void *arg0, void *arg1,
-                           void *arg2, void *arg3, const char *name);
+                           uint32_t interval_ms, f_timer_callback cb, void *arg, const char *name);
 void timer_util_delete(t_timer *timer);
+// A timer kept inside its owner's record rather than allocated: init readies
+// it (false when the manager has no wheel for it), fini stops it and must come
+// before the record goes.
+bool timer_util_init(t_timer *timer, t_timer_mgr *mgr, e_timer_priority priority, e_timer_type type,
+                     uint32_t interval_ms, f_timer_callback cb, void *arg, const char *name);
+void timer_util_fini(t_timer *timer);
 void timer_enable(t_timer *timer);
 void timer_disable(t_timer *timer);
 void timer_reset(t_timer *timer, uint32_t interval_ms);

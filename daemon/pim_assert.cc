@@ -60,7 +60,7 @@ void assert_set_state(const t_assert_ctx &ctx, e_pim_minfo_assert_state state)
     ctx.info_p->state = state;
 }
 
-void assert_timer_cb(t_timer *, void *rec_p, void *minfo_p, void *, void *);
+void assert_timer_cb(t_timer *, void *info_arg);
 
 // The timer exists only while it runs. Its callback finds the interface
 // again from the record or the entry, so nothing it holds can go stale.
@@ -69,12 +69,13 @@ void assert_timer_start(const t_assert_ctx &ctx, uint32_t ms)
     t_timer *&timer = ctx.info_p->assert_timer_p;
     if (timer == nullptr) {
         timer = timer_util_create(ctx.if_p->daemon_p->timer_mgr_p, TIMER_PRI_NORMAL,
-                                  TIMER_TYPE_ONESHOT, ms, assert_timer_cb, ctx.rec_p, ctx.minfo_p,
-                                  nullptr, nullptr, "Assert");
+                                  TIMER_TYPE_ONESHOT, ms, assert_timer_cb, ctx.info_p, "Assert");
         if (timer == nullptr) {
             PIM_LOG("Failed to allocate assert time for if_minfo on if: %s", ctx.if_p->user_name);
             return;
         }
+        ctx.info_p->timer_minfo_p = ctx.minfo_p;
+        ctx.info_p->timer_rec_p = ctx.rec_p;
     }
     timer_reset(timer, ms);
 }
@@ -249,10 +250,11 @@ void rpf_nbr_to_winner(const t_assert_ctx &ctx)
     (void)pim_ftm_add(minfo_p);
 }
 
-void assert_timer_cb(t_timer *, void *rec_arg, void *minfo_arg, void *, void *)
+void assert_timer_cb(t_timer *, void *info_arg)
 {
-    auto *rec_p = static_cast<t_pim_if_minfo *>(rec_arg);
-    auto *minfo_p = static_cast<t_pim_minfo *>(minfo_arg);
+    const auto *fired_p = static_cast<const t_pim_assert_info *>(info_arg);
+    t_pim_if_minfo *rec_p = fired_p->timer_rec_p;
+    t_pim_minfo *minfo_p = fired_p->timer_minfo_p;
     t_assert_ctx ctx{};
     if (rec_p != nullptr) {
         ctx = {rec_p->if_p, minfo_p, rec_p, assert_of(rec_p)};
@@ -460,26 +462,27 @@ bool pim_assert_lost(t_pim_minfo *minfo_p, t_pim_if *if_p)
 
 void pim_assert_cancel(t_pim_if_minfo *rec_p)
 {
-    // The record's own keys: its entry may be on its way out already.
+    // Called before the record leaves its entry, whose keys name the cancel.
     t_pim_if *if_p = rec_p->if_p;
+    const t_pim_minfo *minfo_p = rec_p->minfo_p;
     if (pim_if_minfo_assert_state(rec_p) != PIM_ASSERT_STATE_WINNER || if_p == nullptr ||
-        if_p->vpn_p == nullptr) {
+        if_p->vpn_p == nullptr || minfo_p == nullptr) {
         return;
     }
-    t_ipaddr source = rec_p->source;
+    t_ipaddr source = minfo_p->source;
     if (source.addr_type == IP_ADDR_UNKNOWN) {
-        IPADDR_INIT(&source, rec_p->group.addr_type);
+        IPADDR_INIT(&source, minfo_p->group.addr_type);
     }
     PIM_LOG_EVENT(pim_vpn_debug(if_p->vpn_p), DEBUG_LEVEL,
                   "vpn: %lu PIM AssertCancel for (%s, %s) on if %s",
                   static_cast<unsigned long>(if_p->vpn_p->vpn_id), ipaddr_str(&source).c,
-                  ipaddr_str(&rec_p->group).c, if_p->user_name);
+                  ipaddr_str(&minfo_p->group).c, if_p->user_name);
     t_pim_assert_metric cancel{};
     cancel.rpt_bit = true;
     cancel.preference = ASSERT_INFINITE_PREF;
     cancel.metric = ASSERT_CANCEL_METRIC;
     IPADDR_COPY(&cancel.sender_addr, &if_p->if_addr.addr);
-    (void)pim_pkt_encode_assert(if_p, &source, &rec_p->group, &cancel);
+    (void)pim_pkt_encode_assert(if_p, &source, &minfo_p->group, &cancel);
 }
 
 // A loser whose winner stopped being a neighbor (its Hellos ran out, it said

@@ -189,10 +189,9 @@ e_pim_status auto_rp_process_pkt(t_pim_vpn *vpn_p, t_pim_if *if_p, const t_pim_a
     if (created) {
         PIM_LOG_AUTO_RP(dbg, PIM_DEBUG_LEVEL_DETAIL, "vpn: %lu Created (%s, %s) for Auto-RP", id,
                         src.c, ipaddr_str(&group).c);
-        minfo_p->auto_rp_hold_timer =
-            timer_util_create(vpn_p->daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT,
-                              hold_ms, pim_auto_rp_holdtime_expiry_cb, minfo_p, nullptr, nullptr,
-                              nullptr, "Auto RP Holdtime Expiry");
+        minfo_p->auto_rp_hold_timer = timer_util_create(
+            vpn_p->daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT, hold_ms,
+            pim_auto_rp_holdtime_expiry_cb, minfo_p, "Auto RP Holdtime Expiry");
         if (minfo_p->auto_rp_hold_timer == nullptr) {
             PIM_LOG("Failed to allocate Auto RP Holdtime for if_minfo");
             // An entry without its hold timer would never go.
@@ -381,7 +380,7 @@ void pim_auto_rp_update_minfo(t_pim_minfo *minfo_p)
     // replicators nor source-VPN filters.
     t_pim_nbr *nbr_p = nullptr;
     for (int i = 0; i < nh_p->num_nh && i < PIM_MAX_NEXT_HOPS && nbr_p == nullptr; i++) {
-        const t_pim_nh_info *info = &nh_p->nh_info[i];
+        const t_pim_nh_info *info = &pim_nhres_hops(nh_p)[i];
         nbr_p = info->nh_type == E_PIM_NHTYPE_SERVICE
                     ? pim_minfo_find_service_nbr(vpn_p, minfo_p, info, &minfo_p->source)
                     : pim_minfo_find_tunnel_nbr(vpn_p, minfo_p, info);
@@ -444,7 +443,7 @@ void pim_auto_rp_update_minfo_if(t_pim_minfo *minfo_p, t_pim_if *if_p, bool up)
     (void)pim_ftm_add(minfo_p);
 }
 
-void pim_auto_rp_pkt_timer_cb(t_timer *timer, void *daemon_arg, void *, void *, void *)
+void pim_auto_rp_pkt_timer_cb(t_timer *timer, void *daemon_arg)
 {
     auto *daemon_p = static_cast<t_pim_daemon *>(daemon_arg);
     // One datagram per tick: the first joined entry holding one, in VPN and
@@ -462,7 +461,7 @@ void pim_auto_rp_pkt_timer_cb(t_timer *timer, void *daemon_arg, void *, void *, 
     timer_disable(timer);
 }
 
-void pim_auto_rp_holdtime_expiry_cb(t_timer *, void *minfo_arg, void *, void *, void *)
+void pim_auto_rp_holdtime_expiry_cb(t_timer *, void *minfo_arg)
 {
     auto *minfo_p = static_cast<t_pim_minfo *>(minfo_arg);
     t_pim_vpn *vpn_p = minfo_p->vpn_p;

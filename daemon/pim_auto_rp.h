@@ -41,5 +41,5 @@ void pim_auto_rp_update_minfo(t_pim_minfo *minfo_p);
 void pim_auto_rp_update_minfo_if_all(t_pim_vpn *vpn_p, t_pim_if *if_p, bool up);
 void pim_auto_rp_update_minfo_if(t_pim_minfo *minfo_p, t_pim_if *if_p, bool up);
 void pim_auto_rp_delete_minfo_all(t_pim_vpn *vpn_p);
-void pim_auto_rp_pkt_timer_cb(t_timer *timer, void *daemon_p, void *, void *, void *);
-void pim_auto_rp_holdtime_expiry_cb(t_timer *timer, void *minfo_p, void *, void *, void *);
+void pim_auto_rp_pkt_timer_cb(t_timer *timer, void *daemon_p);
+void pim_auto_rp_holdtime_expiry_cb(t_timer *timer, void *minfo_p);

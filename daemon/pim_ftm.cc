@@ -92,7 +92,7 @@ void pim_ftm_fill_oil(t_pim_minfo *e_p, uint32_t iif, PbPimFtmSgAdd *add_p)
         if (idx == iif) {
             PIM_LOG_MINFO(e_p, PIM_DEBUG_LEVEL_BASIC,
                           "vpn: %lu %s:IIF: %u, exists in OIF, not programming to ftm",
-                          vpn_id_of(e_p), e_p->minfo_str, idx);
+                          vpn_id_of(e_p), pim_minfo_str(e_p).c, idx);
             pim_minfo_ilist_find_next(list, idx, &next);
             idx = next;
             continue;
@@ -100,12 +100,12 @@ void pim_ftm_fill_oil(t_pim_minfo *e_p, uint32_t iif, PbPimFtmSgAdd *add_p)
         t_pim_if *if_p = pim_if_find_by_index(vpn_p, idx, PIM_IF_TYPE_ANY, nullptr);
         if (if_p == nullptr) {
             PIM_LOG("vpn: %lu %s:no interface with index %u, left out of the oil", vpn_id_of(e_p),
-                    e_p->minfo_str, idx);
+                    pim_minfo_str(e_p).c, idx);
         } else if (pim_assert_lost(e_p, if_p)) {
             // Another router won the Assert there and forwards for us.
             PIM_LOG_MINFO(e_p, PIM_DEBUG_LEVEL_BASIC,
                           "vpn: %lu %s:Assert loser on %s, not programming to ftm", vpn_id_of(e_p),
-                          e_p->minfo_str, if_p->user_name);
+                          pim_minfo_str(e_p).c, if_p->user_name);
         } else {
             pim_ftm_if_format(if_p, idx, &g_ftm_oif[n]);
             g_ftm_oif_p[n] = &g_ftm_oif[n];
@@ -344,34 +344,34 @@ e_pim_status pim_ftm_add(t_pim_minfo *given_p)
         char oil[256];
         pim_ilist_to_str(vpn_p, e_p->inherited_olist_p, oil, sizeof(oil));
         PIM_LOG("vpn: %lu %s:FTM-ADD: up-state %s, iif: %u, direct-source-iif: %u", id,
-                e_p->minfo_str, pim_upstream_state_string(e_p->upstream_state), e_p->rpf_nbr_if,
-                e_p->direct_source_if);
-        PIM_LOG("vpn: %lu %s:    oil: %s", id, e_p->minfo_str, oil);
+                pim_minfo_str(e_p).c, pim_upstream_state_string(e_p->upstream_state),
+                e_p->rpf_nbr_if, e_p->direct_source_if);
+        PIM_LOG("vpn: %lu %s:    oil: %s", id, pim_minfo_str(e_p).c, oil);
     }
     uint32_t iif = e_p->rpf_nbr_if != 0 ? e_p->rpf_nbr_if : e_p->direct_source_if;
     if (iif == 0) {
         PIM_LOG_MINFO(e_p, PIM_DEBUG_LEVEL_BASIC, "vpn: %lu %s:FTM-ADD: Skipping - no iif found",
-                      id, e_p->minfo_str);
+                      id, pim_minfo_str(e_p).c);
         (void)pim_ftm_delete(e_p);
         return PIM_STATUS_OK;
     }
     if (e_p->type == PIM_TYPE_XG &&
         (e_p->inherited_olist_p == nullptr || pim_minfo_ilist_empty(e_p->inherited_olist_p))) {
         PIM_LOG_MINFO(e_p, PIM_DEBUG_LEVEL_BASIC, "vpn: %lu %s:FTM-ADD: Skipping - no oil found",
-                      id, e_p->minfo_str);
+                      id, pim_minfo_str(e_p).c);
         (void)pim_ftm_delete(e_p);
         return PIM_STATUS_OK;
     }
     if (!pim_ftm_ready(vpn_p)) {
         PIM_LOG_MINFO(e_p, PIM_DEBUG_LEVEL_BASIC,
                       "vpn: %lu %s:FTM-ADD: skipping - PIM <-> FTM interface down", id,
-                      e_p->minfo_str);
+                      pim_minfo_str(e_p).c);
         return PIM_STATUS_OK;
     }
     t_pim_if *iif_p = pim_if_find_by_index(vpn_p, iif, PIM_IF_TYPE_ANY, nullptr);
     if (iif_p == nullptr) {
         PIM_LOG("vpn: %lu %s:FTM-ADD: no interface with incoming index %u, not programmed", id,
-                e_p->minfo_str, iif);
+                pim_minfo_str(e_p).c, iif);
         return PIM_STATUS_FAIL;
     }
     PbIpAddress src = PB_IP_ADDRESS__INIT;
@@ -393,7 +393,7 @@ e_pim_status pim_ftm_add(t_pim_minfo *given_p)
         add.has_threshold = true;
         add.threshold = vpn_p->config.spt_threshold;
         PIM_LOG_MINFO(e_p, PIM_DEBUG_LEVEL_BASIC, "vpn: %lu %s:Adding SPT-Threshold: %d", id,
-                      e_p->minfo_str, static_cast<int>(vpn_p->config.spt_threshold));
+                      pim_minfo_str(e_p).c, static_cast<int>(vpn_p->config.spt_threshold));
     }
     pim_ftm_fill_oil(e_p, iif, &add);
     PbPimFtmMsg msg = PB_PIM_FTM_MSG__INIT;
@@ -416,17 +416,17 @@ e_pim_status pim_ftm_delete(t_pim_minfo *minfo_p)
     }
     unsigned long id = vpn_id_of(minfo_p);
     PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_BASIC, "vpn: %lu %s:FTM-DEL: up-state %s", id,
-                  minfo_p->minfo_str, pim_upstream_state_string(minfo_p->upstream_state));
+                  pim_minfo_str(minfo_p).c, pim_upstream_state_string(minfo_p->upstream_state));
     if ((minfo_p->minfo_flags & PIM_MINFO_FLAG_FTM) == 0) {
         PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_BASIC,
                       "vpn: %lu %s:FTM-DEL: skipping - Never added earlier", id,
-                      minfo_p->minfo_str);
+                      pim_minfo_str(minfo_p).c);
         return PIM_STATUS_OK;
     }
     if (!pim_ftm_ready(vpn_p)) {
         PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_BASIC,
                       "vpn: %lu %s:FTM-DEL: skipping - PIM <-> FTM interface down", id,
-                      minfo_p->minfo_str);
+                      pim_minfo_str(minfo_p).c);
         return PIM_STATUS_OK;
     }
     if (minfo_p->type == PIM_TYPE_SG_RPT &&
@@ -434,7 +434,7 @@ e_pim_status pim_ftm_delete(t_pim_minfo *minfo_p)
         minfo_p->minfo_flags &= ~PIM_MINFO_FLAG_FTM;
         PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_BASIC,
                       "vpn: %lu %s:FTM-DEL: skipping - S,G entry exists for S,G,RPT prune", id,
-                      minfo_p->minfo_str);
+                      pim_minfo_str(minfo_p).c);
         return PIM_STATUS_OK;
     }
     e_pim_status status = pim_ftm_send_sg_del(vpn_p, &minfo_p->source, &minfo_p->group);

@@ -447,7 +447,7 @@ void pim_if_config_update_hello_interval(t_pim_daemon *, t_pim_vpn *, t_pim_if *
     if_p->config.hello_interval = ms;
     if_p->config.holdtime = static_cast<uint32_t>(uint64_t{ms} * 7 / 2);
     if (if_p->hello_timer != nullptr && timer_is_active(if_p->hello_timer)) {
-        pim_if_hello_cb(if_p->hello_timer, if_p, nullptr, nullptr, nullptr);
+        pim_if_hello_cb(if_p->hello_timer, if_p);
         timer_reset_interval(if_p->hello_timer, ms);
     }
 }
@@ -600,9 +600,9 @@ e_pim_status pim_if_enable(t_pim_if *if_p)
     }
     if_p->pim_enabled = true;
     ZUL_ASSERT(if_p->hello_timer == nullptr);
-    if_p->hello_timer = timer_util_create(
-        if_p->daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_CYCLIC, PIM_IF_DEFAULT_HELLO_MS,
-        pim_if_hello_cb, if_p, nullptr, nullptr, nullptr, "pim-hello");
+    if_p->hello_timer =
+        timer_util_create(if_p->daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_CYCLIC,
+                          PIM_IF_DEFAULT_HELLO_MS, pim_if_hello_cb, if_p, "pim-hello");
     if (if_p->hello_timer == nullptr) {
         PIM_LOG("Failed to start timer for if: %s", if_p->user_name);
         pim_if_disable(if_p);
@@ -701,7 +701,7 @@ int pim_if_reset(int argc, const char *const *argv)
 
 // Timers and start values.
 
-void pim_if_hello_cb(t_timer *, void *arg, void *, void *, void *)
+void pim_if_hello_cb(t_timer *, void *arg)
 {
     auto *if_p = static_cast<t_pim_if *>(arg);
     e_pim_status rc = pim_pkt_encode_hello(if_p, false);

@@ -210,7 +210,7 @@ void pim_if_read_event_cb(int fd, short events, void *arg);
 void pim_if_auto_rp_read_event_cb(int fd, short events, void *arg);
 
 // Timers and start values.
-void pim_if_hello_cb(t_timer *timer, void *if_p, void *, void *, void *);
+void pim_if_hello_cb(t_timer *timer, void *if_p);
 e_pim_status pim_if_init_cfg(t_pim_if *if_p);
 void pim_if_tunnel_init(t_pim_if *if_p);
 void pim_if_igmp_init(t_pim_if *if_p);

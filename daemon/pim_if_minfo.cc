@@ -31,6 +31,18 @@ bool if_minfo_db_ready(const t_pim_if *if_p)
     return if_p != nullptr && if_p->minfo_db.avl_compar != nullptr;
 }
 
+// The interface's record of the entry keyed like key (its type, group and source).
+t_pim_if_minfo *find_by_key(t_pim_if *if_p, const t_pim_minfo *key, avl_index_t *where)
+{
+    if (!if_minfo_db_ready(if_p)) {
+        return nullptr;
+    }
+    t_pim_if_minfo rec{};
+    rec.type = key->type;
+    rec.minfo_p = const_cast<t_pim_minfo *>(key);
+    return avl_find(&if_p->minfo_db, &rec, where);
+}
+
 void if_minfo_free(t_pim_if_minfo *if_minfo_p)
 {
     pim_if_minfo_assert_free(if_minfo_p);
@@ -75,19 +87,16 @@ void pim_if_minfo_destroy(t_pim_if *if_p)
 t_pim_if_minfo *pim_if_minfo_find(t_pim_if *if_p, e_pim_type type, const t_ipaddr *group,
                                   const t_ipaddr *source, avl_index_t *where)
 {
-    if (!if_minfo_db_ready(if_p)) {
-        return nullptr;
-    }
-    t_pim_if_minfo key{};
+    t_pim_minfo key{};
     key.type = type;
     key.group = key_addr(group);
     key.source = key_addr(source);
-    return avl_find(&if_p->minfo_db, &key, where);
+    return find_by_key(if_p, &key, where);
 }
 
 t_pim_if_minfo *pim_if_minfo_find_from_minfo(t_pim_if *if_p, const t_pim_minfo *minfo_p)
 {
-    return pim_if_minfo_find(if_p, minfo_p->type, &minfo_p->group, &minfo_p->source, nullptr);
+    return find_by_key(if_p, minfo_p, nullptr);
 }
 
 t_pim_if_minfo *pim_if_minfo_find_or_create(t_pim_if *if_p, t_pim_minfo *minfo_p)
@@ -96,17 +105,15 @@ t_pim_if_minfo *pim_if_minfo_find_or_create(t_pim_if *if_p, t_pim_minfo *minfo_p
         return nullptr;
     }
     avl_index_t where;
-    if (t_pim_if_minfo *if_minfo_p =
-            pim_if_minfo_find(if_p, minfo_p->type, &minfo_p->group, &minfo_p->source, &where)) {
+    if (t_pim_if_minfo *if_minfo_p = find_by_key(if_p, minfo_p, &where)) {
         return if_minfo_p;
     }
-    auto *if_minfo_p = pim_new<t_pim_if_minfo>();
+    t_pim_if_minfo *if_minfo_p = minfo_p->type == PIM_TYPE_SG_RPT ? pim_new<t_pim_if_minfo_rpt>()
+                                                                  : pim_new<t_pim_if_minfo>();
     if (if_minfo_p == nullptr) {
         return nullptr;
     }
     if_minfo_p->type = minfo_p->type;
-    IPADDR_COPY(&if_minfo_p->group, &minfo_p->group);
-    IPADDR_COPY(&if_minfo_p->source, &minfo_p->source);
     if_minfo_p->if_p = if_p;
     if_minfo_p->minfo_p = minfo_p;
     if_minfo_p->magic = PIM_MINFO_MAGIC;

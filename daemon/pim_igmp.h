@@ -66,5 +66,5 @@ void pim_igmp_shadow_delete(t_pim_vpn *vpn_p, t_pim_igmp_shadow *entry_p);
 // The first entry of (group, interface) in key order, whatever its source.
 t_pim_igmp_shadow *pim_igmp_shadow_find_source(t_pim_vpn *vpn_p, const t_ipprefix *group,
                                                const char *if_name);
-void pim_igmp_shadow_timer_cb(t_timer *timer, void *vpn_p, void *, void *, void *);
+void pim_igmp_shadow_timer_cb(t_timer *timer, void *vpn_p);
 void pim_igmp_shadow_dump(t_pim_daemon *daemon_p, void *user_p, t_pim_dump_out out);

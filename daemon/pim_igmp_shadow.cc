@@ -76,7 +76,7 @@ e_pim_status pim_igmp_shadow_init(t_pim_vpn *vpn_p)
                offsetof(t_pim_igmp_shadow, tree_node));
     vpn_p->igmp_shadow_timer_p = timer_util_create(
         vpn_p->daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT, PIM_IGMP_SHADOW_MS,
-        pim_igmp_shadow_timer_cb, vpn_p, nullptr, nullptr, nullptr, "pim-igmp-shadow-timer");
+        pim_igmp_shadow_timer_cb, vpn_p, "pim-igmp-shadow-timer");
     if (vpn_p->igmp_shadow_timer_p == nullptr) {
         PIM_LOG("Could not create igmp shadow timer");
         return PIM_STATUS_MEM_FAIL;
@@ -176,7 +176,7 @@ t_pim_igmp_shadow *pim_igmp_shadow_find_source(t_pim_vpn *vpn_p, const t_ipprefi
     return entry_p;
 }
 
-void pim_igmp_shadow_timer_cb(t_timer *, void *arg, void *, void *, void *)
+void pim_igmp_shadow_timer_cb(t_timer *, void *arg)
 {
     auto *vpn_p = static_cast<t_pim_vpn *>(arg);
     for (auto *entry_p = avl_first<t_pim_igmp_shadow>(&vpn_p->igmp_shadow_db); entry_p != nullptr;

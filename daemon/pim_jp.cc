@@ -185,7 +185,7 @@ int pim_jp_sa_join(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *src, u
     const t_pim_debug *dbg = pim_vpn_debug(vpn_p);
     if (!pim_minfo_compute_join_desired_sa(xg_p)) {
         PIM_LOG_IPC(dbg, PIM_DEBUG_LEVEL_BASIC, "vpn: %lu Skip S-A for: (*, G): %s",
-                    pim_vpn_log_id(vpn_p), xg_p->minfo_str);
+                    pim_vpn_log_id(vpn_p), pim_minfo_str(xg_p).c);
         return 0;
     }
     t_pim_minfo *sg_p = pim_minfo_find_or_create(vpn_p, if_p, PIM_TYPE_SG, group, src, nullptr);
@@ -195,7 +195,7 @@ int pim_jp_sa_join(t_pim_if *if_p, const t_ipaddr *group, const t_ipaddr *src, u
         return 1;
     }
     PIM_LOG_IPC(dbg, PIM_DEBUG_LEVEL_BASIC, "vpn: %lu Perform S-A SPT for: (S, G): %s",
-                pim_vpn_log_id(vpn_p), sg_p->minfo_str);
+                pim_vpn_log_id(vpn_p), pim_minfo_str(sg_p).c);
     sg_p->macro_result |= PIM_MACRO_SA_JOIN_DESIRED;
     sg_p->minfo_flags |= PIM_MINFO_FLAG_SPT;
     pim_et_process_join_change(sg_p, nullptr);
@@ -239,7 +239,7 @@ void pim_jp_unit_begin(t_pim_vpn *vpn_p)
 void pim_jp_handle_xg_join_sgrpt(t_pim_if *if_p, t_pim_if_minfo *xg_if_minfo_p)
 {
     t_pim_vpn *vpn_p = vpn_of(if_p);
-    const t_ipaddr *group = &xg_if_minfo_p->group;
+    const t_ipaddr *group = &xg_if_minfo_p->minfo_p->group;
     for (t_pim_minfo *minfo_p = pim_minfo_group_first(vpn_p, group);
          minfo_p != nullptr && pim_minfo_cmp_group(&minfo_p->group, group) == 0;
          minfo_p = avl_next(&vpn_p->minfo_db, minfo_p)) {

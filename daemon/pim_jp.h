@@ -32,8 +32,8 @@ int pim_jp_dstream_sm_ppt_expiry_sgrpt(t_pim_if_minfo *if_minfo_p);
 uint32_t pim_jp_prune_pending_ms(const t_pim_if *if_p);
 
 // Timer callbacks of the per-interface records and the expiry handlers.
-void pim_jp_join_expiry_cb(t_timer *timer, void *if_minfo_p, void *, void *, void *);
-void pim_jp_prune_pending_cb(t_timer *timer, void *if_minfo_p, void *, void *, void *);
+void pim_jp_join_expiry_cb(t_timer *timer, void *if_minfo_p);
+void pim_jp_prune_pending_cb(t_timer *timer, void *if_minfo_p);
 void pim_jp_join_expiry_xg(t_pim_if_minfo *if_minfo_p);
 void pim_jp_join_expiry_sgrpt(t_pim_if_minfo *if_minfo_p);
 void pim_jp_prune_pending_expiry_xg(t_pim_if_minfo *if_minfo_p);

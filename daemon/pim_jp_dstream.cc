@@ -146,7 +146,7 @@ void ds_timer_start(t_pim_if_minfo *if_minfo_p, t_timer *&timer, f_timer_callbac
     t_pim_if *if_p = if_minfo_p->if_p;
     if (timer == nullptr) {
         timer = timer_util_create(if_p->daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT,
-                                  ms, cb, if_minfo_p, nullptr, nullptr, nullptr, name);
+                                  ms, cb, if_minfo_p, name);
         if (timer == nullptr) {
             if (cb == pim_jp_join_expiry_cb) {
                 PIM_LOG("Failed to allocate JP timer for if_minfo on if: %s", if_p->user_name);
@@ -196,7 +196,9 @@ void ds_apply(t_pim_if_minfo *if_minfo_p, uint8_t actions, uint16_t holdtime)
         pim_minfo_ilist_clear(ds_list(if_minfo_p), if_p->if_index);
     }
     if ((actions & DS_ACT_ENQUEUE) != 0 && !if_minfo_p->on_tmp_list) {
-        TAILQ_INSERT_TAIL(&if_p->vpn_p->tmp_sgrpt_list, if_minfo_p, tmp_sgrpt_entry);
+        // Only the (S,G,rpt) table queues.
+        auto *rpt_p = static_cast<t_pim_if_minfo_rpt *>(if_minfo_p);
+        TAILQ_INSERT_TAIL(&if_p->vpn_p->tmp_sgrpt_list, rpt_p, tmp_sgrpt_entry);
         if_minfo_p->on_tmp_list = true;
     }
     if ((actions & DS_ACT_DEQUEUE) != 0) {
@@ -211,7 +213,7 @@ void ds_set_state(t_pim_if_minfo *if_minfo_p, e_ds_event event, e_pim_if_dstream
     PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_DETAIL,
                   "vpn: %lu %s: %s:%s - Old state: %s New state: %s",
                   static_cast<unsigned long>(minfo_p->vpn_p->vpn_id), if_minfo_p->if_p->user_name,
-                  minfo_p->minfo_str, event_name(event),
+                  pim_minfo_str(minfo_p).c, event_name(event),
                   pim_dstream_state_string(if_minfo_p->ds_state), pim_dstream_state_string(next));
     if_minfo_p->ds_state = next;
 }
@@ -296,28 +298,29 @@ void pim_jp_tmp_sgrpt_remove(t_pim_if_minfo *if_minfo_p)
     if (!if_minfo_p->on_tmp_list) {
         return;
     }
-    TAILQ_REMOVE(&if_minfo_p->if_p->vpn_p->tmp_sgrpt_list, if_minfo_p, tmp_sgrpt_entry);
+    auto *rpt_p = static_cast<t_pim_if_minfo_rpt *>(if_minfo_p);
+    TAILQ_REMOVE(&if_minfo_p->if_p->vpn_p->tmp_sgrpt_list, rpt_p, tmp_sgrpt_entry);
     if_minfo_p->on_tmp_list = false;
 }
 
 // Timer callbacks and what follows an expiry.
 
-void pim_jp_join_expiry_cb(t_timer *, void *arg, void *, void *, void *)
+void pim_jp_join_expiry_cb(t_timer *, void *arg)
 {
     auto *if_minfo_p = static_cast<t_pim_if_minfo *>(arg);
     const t_pim_minfo *minfo_p = if_minfo_p->minfo_p;
     PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_DETAIL, "vpn: %lu %s:JP Expiry timer cb on if: %s",
-                  static_cast<unsigned long>(minfo_p->vpn_p->vpn_id), minfo_p->minfo_str,
+                  static_cast<unsigned long>(minfo_p->vpn_p->vpn_id), pim_minfo_str(minfo_p).c,
                   if_minfo_p->if_p->user_name);
     pim_et_join_expiry(if_minfo_p);
 }
 
-void pim_jp_prune_pending_cb(t_timer *, void *arg, void *, void *, void *)
+void pim_jp_prune_pending_cb(t_timer *, void *arg)
 {
     auto *if_minfo_p = static_cast<t_pim_if_minfo *>(arg);
     const t_pim_minfo *minfo_p = if_minfo_p->minfo_p;
     PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_DETAIL, "vpn: %lu %s:Prune pending timer cb on if: %s",
-                  static_cast<unsigned long>(minfo_p->vpn_p->vpn_id), minfo_p->minfo_str,
+                  static_cast<unsigned long>(minfo_p->vpn_p->vpn_id), pim_minfo_str(minfo_p).c,
                   if_minfo_p->if_p->user_name);
     pim_et_prune_pending_expiry(if_minfo_p);
 }

@@ -102,13 +102,6 @@ void timer_delete(t_timer *&timer)
     }
 }
 
-t_timer *minfo_timer(t_pim_minfo *minfo_p, f_timer_callback cb, const char *name)
-{
-    return timer_util_create(minfo_p->vpn_p->daemon_p->timer_mgr_p, TIMER_PRI_NORMAL,
-                             TIMER_TYPE_ONESHOT, PIM_MINFO_JOIN_TIMER_MS, cb, minfo_p, nullptr,
-                             nullptr, nullptr, name);
-}
-
 // Appends the texts of the set bits, each followed by a blank.
 template <size_t N>
 void bits_string(uint32_t word, const std::pair<uint32_t, const char *> (&names)[N], char *buf,
@@ -183,6 +176,14 @@ e_pim_minfo_assert_state pim_if_minfo_assert_state(const t_pim_if_minfo *if_minf
 {
     return if_minfo_p->assert_info_p != nullptr ? if_minfo_p->assert_info_p->state
                                                 : PIM_ASSERT_STATE_NOINFO;
+}
+
+t_pim_minfo_str pim_minfo_str(const t_pim_minfo *minfo_p)
+{
+    t_pim_minfo_str r;
+    print_cut(r.c, sizeof(r.c), "%s (%s, %s) ", type_label(minfo_p->type),
+              ipaddr_str(&minfo_p->source).c, ipaddr_str(&minfo_p->group).c);
+    return r;
 }
 
 const char *pim_type_string(e_pim_type type)
@@ -394,7 +395,8 @@ int pim_if_minfo_cmp(const void *a, const void *b)
 {
     const auto *x = static_cast<const t_pim_if_minfo *>(a);
     const auto *y = static_cast<const t_pim_if_minfo *>(b);
-    return key_cmp(x->group, x->source, x->type, y->group, y->source, y->type);
+    return key_cmp(x->minfo_p->group, x->minfo_p->source, x->type, y->minfo_p->group,
+                   y->minfo_p->source, y->type);
 }
 
 int pim_minfo_ifindex_cmp(const void *a, const void *b)
@@ -498,7 +500,7 @@ t_pim_minfo *pim_minfo_find_or_create(t_pim_vpn *vpn_p, t_pim_if *, e_pim_type t
         if (is_auto_rp_mapping(minfo_p)) {
             PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_DETAIL,
                           "vpn: %lu %s:Schedule processing for IGMP shadow joins",
-                          vpn_id_of(minfo_p), minfo_p->minfo_str);
+                          vpn_id_of(minfo_p), pim_minfo_str(minfo_p).c);
             pim_igmp_shadow_schedule_process(vpn_p);
         }
         return minfo_p;
@@ -521,20 +523,19 @@ t_pim_minfo *pim_minfo_find_or_create(t_pim_vpn *vpn_p, t_pim_if *, e_pim_type t
     } else if (type == PIM_TYPE_SG) {
         minfo_p->sptbit = true;
     }
-    // The label is ready before anything can log or fail.
-    print_cut(minfo_p->minfo_str, sizeof(minfo_p->minfo_str), "%s (%s, %s) ", type_label(type),
-              ipaddr_str(&minfo_p->source).c, ipaddr_str(&minfo_p->group).c);
     avl_insert(&vpn_p->minfo_db, minfo_p, where);
     avl_create(&minfo_p->if_minfo_db, pim_minfo_ifindex_cmp, sizeof(t_pim_if_minfo),
                offsetof(t_pim_if_minfo, minfo_tree_node));
 
     if (type != PIM_TYPE_AUTO_RP) {
-        minfo_p->join_timer = minfo_timer(minfo_p, pim_minfo_join_timer_cb, "Join");
-        if (minfo_p->join_timer == nullptr) {
+        if (!timer_util_init(&minfo_p->join_timer_rec, vpn_p->daemon_p->timer_mgr_p,
+                             TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT, PIM_MINFO_JOIN_TIMER_MS,
+                             pim_minfo_join_timer_cb, minfo_p, "Join")) {
             PIM_LOG("Failed to allocate Join timer for minfo");
             pim_minfo_delete(minfo_p);
             return nullptr;
         }
+        minfo_p->join_timer = &minfo_p->join_timer_rec;
         t_ipaddr target;
         if (!pim_jp_rp_get(minfo_p, &target)) {
             PIM_LOG_EVENT(pim_vpn_debug(vpn_p), PIM_DEBUG_LEVEL_BASIC,
@@ -553,11 +554,11 @@ t_pim_minfo *pim_minfo_find_or_create(t_pim_vpn *vpn_p, t_pim_if *, e_pim_type t
 
     pim_vpn_maddr_update(vpn_p->daemon_p, &minfo_p->group);
     PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_DETAIL, "vpn: %lu %s:New entry created",
-                  vpn_id_of(minfo_p), minfo_p->minfo_str);
+                  vpn_id_of(minfo_p), pim_minfo_str(minfo_p).c);
     if (is_auto_rp_mapping(minfo_p)) {
         PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_DETAIL,
                       "vpn: %lu %s:Schedule processing for IGMP shadow joins", vpn_id_of(minfo_p),
-                      minfo_p->minfo_str);
+                      pim_minfo_str(minfo_p).c);
         pim_igmp_shadow_schedule_process(vpn_p);
     }
     return minfo_p;
@@ -567,8 +568,11 @@ void pim_minfo_delete(t_pim_minfo *minfo_p)
 {
     t_pim_vpn *vpn_p = minfo_p->vpn_p;
     PIM_LOG_MINFO(minfo_p, PIM_DEBUG_LEVEL_DETAIL, "vpn: %lu %s:deleting...", vpn_id_of(minfo_p),
-                  minfo_p->minfo_str);
-    timer_delete(minfo_p->join_timer);
+                  pim_minfo_str(minfo_p).c);
+    if (minfo_p->join_timer != nullptr) {
+        timer_util_fini(minfo_p->join_timer);
+        minfo_p->join_timer = nullptr;
+    }
     timer_delete(minfo_p->override_timer);
     timer_delete(minfo_p->auto_rp_hold_timer);
     pim_minfo_assert_free(minfo_p);
@@ -579,7 +583,7 @@ void pim_minfo_delete(t_pim_minfo *minfo_p)
             minfo_p, PIM_DEBUG_LEVEL_DETAIL,
             "vpn: %lu %s:Schedule processing for IGMP shadow joins since auto-rp mapping is "
             "being deleted",
-            vpn_id_of(minfo_p), minfo_p->minfo_str);
+            vpn_id_of(minfo_p), pim_minfo_str(minfo_p).c);
         pim_igmp_shadow_schedule_process(vpn_p);
         if (vpn_p->rp_db.avl_compar != nullptr) {
             pim_rp_db_delete_minfo(vpn_p, minfo_p);
@@ -734,7 +738,7 @@ void pim_minfo_dump(t_pim_vpn *vpn_p, void *user_p, t_pim_dump_out out)
         print_cut(line, sizeof(line),
                   "\n   %s%s Upstream: %s RP: %s RPF nbr: %s (if %u) Flags: %s Macros: %s"
                   "\n      Joined: %s Local: %s Inherited: %s Pruned: %s",
-                  minfo_p->minfo_str, pim_type_string(minfo_p->type),
+                  pim_minfo_str(minfo_p).c, pim_type_string(minfo_p->type),
                   pim_upstream_state_string(minfo_p->upstream_state),
                   ipaddr_str(&minfo_p->rp_in_use).c, ipaddr_str(&minfo_p->rpf_nbr_addr).c,
                   minfo_p->rpf_nbr_if, flags, macros, joined, local, inherited, pruned);

@@ -11,6 +11,7 @@
 
 #include "common/avl.h"
 #include "common/ip_util.h"
+#include "common/timer.h"
 #include "daemon/pim_debug.h"
 #include "daemon/pim_defs.h"
 #include "daemon/pim_pkt_codec.h"
@@ -21,7 +22,6 @@ struct t_pim_nbr;
 struct t_pim_next_hop;
 struct t_pim_repl;
 struct t_pim_vpn;
-struct t_timer;
 
 inline constexpr uint16_t PIM_MINFO_MAGIC = 48815;      // 0xBEAF
 inline constexpr uint16_t PIM_MINFO_MAGIC_DEAD = 57005; // 0xDEAD
@@ -84,6 +84,9 @@ enum e_pim_minfo_assert_state : uint8_t {
     PIM_ASSERT_STATE_LOSER = 2,
 };
 
+struct t_pim_if_minfo;
+struct t_pim_minfo;
+
 // Assert state of an entry on one interface. Kept in its own record, made on
 // the first Assert: most entries never see one (no record means NoInfo).
 struct t_pim_assert_info {
@@ -91,9 +94,11 @@ struct t_pim_assert_info {
     t_pim_assert_metric winner_metric;
     t_pim_nbr *winner_p;
     t_timer *assert_timer_p;
+    // Where the timer's callback starts from, set when the timer is made:
+    // the entry, and its record (nullptr for the entry's upstream side).
+    t_pim_minfo *timer_minfo_p;
+    t_pim_if_minfo *timer_rec_p;
 };
-
-struct t_pim_minfo;
 
 // Small fields sit together: records and entries are the bulk of the
 // daemon's memory, and every padding byte counts once per record.
@@ -104,14 +109,17 @@ struct t_pim_if_minfo {
     e_pim_type type;
     e_pim_if_dstream_state ds_state;
     bool on_tmp_list;
-    t_ipaddr group;
-    t_ipaddr source;
     t_pim_if *if_p;
-    t_pim_minfo *minfo_p;
+    t_pim_minfo *minfo_p;     // its group and source key the interface's tree
     t_timer *jp_expiry_timer; // both exist only while running
     t_timer *prune_pending_timer;
     t_pim_assert_info *assert_info_p; // nullptr: NoInfo
-    TAILQ_ENTRY(t_pim_if_minfo) tmp_sgrpt_entry;
+};
+
+// An (S,G,rpt) record: only these wait on their VPN's temporary list (while
+// on_tmp_list), so only these carry the link.
+struct t_pim_if_minfo_rpt : t_pim_if_minfo {
+    TAILQ_ENTRY(t_pim_if_minfo_rpt) tmp_sgrpt_entry;
 };
 
 inline constexpr size_t PIM_MINFO_STR_LEN = 40;
@@ -135,7 +143,7 @@ struct t_pim_minfo {
     uint32_t minfo_flags;
     uint32_t rpf_nbr_if;
     uint32_t direct_source_if;
-    t_timer *join_timer;
+    t_timer *join_timer;     // join_timer_rec, or nullptr (Auto-RP)
     t_timer *override_timer; // made when first armed
     t_timer *auto_rp_hold_timer;
     t_ipaddr received_rp;
@@ -149,8 +157,17 @@ struct t_pim_minfo {
     t_pim_olist *pruned_olist_p;
     uint8_t *auto_rp_pkt_cache;
     time_t up_time;
-    char minfo_str[PIM_MINFO_STR_LEN];
+    // Most entries keep a Join timer for their whole life: it lives here
+    // rather than in an allocation of its own.
+    t_timer join_timer_rec;
 };
+
+// An entry's printable name for one log line, made when needed rather than
+// kept in every entry: pim_minfo_str(minfo_p).c. Long names are cut.
+struct t_pim_minfo_str {
+    char c[PIM_MINFO_STR_LEN];
+};
+t_pim_minfo_str pim_minfo_str(const t_pim_minfo *minfo_p);
 
 // Display texts.
 const char *pim_type_string(e_pim_type type);
@@ -311,11 +328,11 @@ void pim_minfo_process_inherited_oilist_change_sg_rpt(t_pim_minfo *minfo_p);
 // Upstream: state, timers and sending.
 void pim_minfo_update_upstream_state(t_pim_minfo *minfo_p, e_pim_upstream_state state);
 void pim_minfo_xg_trigger_upstream(t_pim_minfo *minfo_p);
-void pim_minfo_join_timer_cb(t_timer *timer, void *minfo_p, void *, void *, void *);
+void pim_minfo_join_timer_cb(t_timer *timer, void *minfo_p);
 // A Join/Prune group record another router on if_p sent to upstream: our
 // Joins to the same router are suppressed, its Prunes of what we need overridden.
 void pim_minfo_see_other_jp(t_pim_if *if_p, const t_ipaddr *upstream, const t_pim_pkt_jp *jp);
-void pim_minfo_override_timer_cb(t_timer *timer, void *minfo_p, void *, void *, void *);
+void pim_minfo_override_timer_cb(t_timer *timer, void *minfo_p);
 void pim_minfo_encode_jp(t_pim_if *if_p, t_pim_minfo *minfo_p, const t_ipaddr *upstream,
                          bool prune);
 // The current upstream neighbor (rpf_nbr_addr anywhere in the VPN); *rp_p gets rp_in_use.

@@ -1,6 +1,5 @@
 // Shortest-path-tree switchover: (S,G) entries held by their SPT flag while the
 // forwarding plane reports the source above the SPT threshold.
-#include <cstring>
 
 #include "daemon/pim_daemon.h"
 #include "daemon/pim_debug.h"
@@ -41,8 +40,8 @@ void pim_minfo_clear_spt_bit(t_pim_minfo *minfo_p)
         cur_p->minfo_flags &= ~PIM_MINFO_FLAG_SPT;
         if (pim_minfo_debug_on(minfo_p, PIM_DEBUG_LEVEL_DETAIL)) {
             PIM_LOG("vpn: %lu %s:Clearing SPT bit for entry %s",
-                    static_cast<unsigned long>(vpn_p->vpn_id), minfo_p->minfo_str,
-                    cur_p->minfo_str);
+                    static_cast<unsigned long>(vpn_p->vpn_id), pim_minfo_str(minfo_p).c,
+                    pim_minfo_str(cur_p).c);
         }
     }
 }
@@ -94,10 +93,9 @@ void pim_minfo_spt_sg_delete_all(t_pim_vpn *vpn_p)
         t_ipaddr group = cur_p->group;
         t_ipaddr source = cur_p->source;
         if (type == PIM_TYPE_SG && (cur_p->minfo_flags & PIM_MINFO_FLAG_SPT) != 0) {
-            char label[PIM_MINFO_STR_LEN];
-            memcpy(label, cur_p->minfo_str, sizeof(label));
+            t_pim_minfo_str label = pim_minfo_str(cur_p);
             if (spt_sg_delete(vpn_p, &source, &group) != PIM_STATUS_OK) {
-                PIM_LOG("Failed to remove SPT bit from %s", label);
+                PIM_LOG("Failed to remove SPT bit from %s", label.c);
             }
             pim_daemon_process_urgent_timers();
         }

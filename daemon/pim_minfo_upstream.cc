@@ -34,7 +34,8 @@ unsigned long vpn_id_of(const t_pim_minfo *minfo_p)
 #define MINFO_LOG(minfo_p, level, fmt, ...)                                                        \
     do {                                                                                           \
         if (pim_minfo_debug_on((minfo_p), (level))) {                                              \
-            PIM_LOG("vpn: %lu %s:" fmt, vpn_id_of(minfo_p), (minfo_p)->minfo_str, ##__VA_ARGS__);  \
+            PIM_LOG("vpn: %lu %s:" fmt, vpn_id_of(minfo_p), pim_minfo_str(minfo_p).c,              \
+                    ##__VA_ARGS__);                                                                \
         }                                                                                          \
     } while (0)
 
@@ -699,7 +700,7 @@ void pim_minfo_xg_trigger_upstream(t_pim_minfo *minfo_p)
     }
 }
 
-void pim_minfo_join_timer_cb(t_timer *timer, void *arg, void *, void *, void *)
+void pim_minfo_join_timer_cb(t_timer *timer, void *arg)
 {
     auto *minfo_p = static_cast<t_pim_minfo *>(arg);
     MINFO_LOG(minfo_p, DETAIL, "Upstream join timer expired");
@@ -724,7 +725,7 @@ void pim_minfo_join_timer_cb(t_timer *timer, void *arg, void *, void *, void *)
     timer_reset(timer, join_interval_of(if_p));
 }
 
-void pim_minfo_override_timer_cb(t_timer *, void *arg, void *, void *, void *)
+void pim_minfo_override_timer_cb(t_timer *, void *arg)
 {
     auto *minfo_p = static_cast<t_pim_minfo *>(arg);
     MINFO_LOG(minfo_p, DETAIL, "Override timer expired");

@@ -103,9 +103,9 @@ int pim_nbr_init(t_pim_if *if_p, t_pim_nbr *nbr_p)
 {
     nbr_p->if_p = if_p;
     ipaddr_print(&nbr_p->nbr_addr, nbr_p->nbr_str, sizeof(nbr_p->nbr_str));
-    nbr_p->hold_timer = timer_util_create(
-        if_p->daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_CYCLIC, NBR_HOLD_TIMER_INIT_MS,
-        pim_nbr_hold_timer_cb, nbr_p, if_p, nullptr, nullptr, "Hold timer");
+    nbr_p->hold_timer =
+        timer_util_create(if_p->daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_CYCLIC,
+                          NBR_HOLD_TIMER_INIT_MS, pim_nbr_hold_timer_cb, nbr_p, "Hold timer");
     if (nbr_p->hold_timer == nullptr) {
         PIM_LOG_EVENT(if_dbg(if_p), PIM_DEBUG_LEVEL_BASIC, "vpn: %lu Failed to init nbr",
                       vpn_id_of(if_p));
@@ -303,10 +303,9 @@ uint32_t pim_nbr_rand_ms(uint32_t max_ms)
 void pim_nbr_trigger_hello(t_pim_if *if_p)
 {
     if (if_p->trig_hello_timer == nullptr) {
-        if_p->trig_hello_timer =
-            timer_util_create(if_p->daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT,
-                              PIM_NBR_TRIGGERED_HELLO_MS, pim_nbr_triggered_hello_cb, if_p, nullptr,
-                              nullptr, nullptr, "Triggered hello");
+        if_p->trig_hello_timer = timer_util_create(
+            if_p->daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT,
+            PIM_NBR_TRIGGERED_HELLO_MS, pim_nbr_triggered_hello_cb, if_p, "Triggered hello");
         if (if_p->trig_hello_timer == nullptr) {
             (void)pim_pkt_encode_hello(if_p, false);
             return;
@@ -317,7 +316,7 @@ void pim_nbr_trigger_hello(t_pim_if *if_p)
     }
 }
 
-void pim_nbr_triggered_hello_cb(t_timer *, void *if_arg, void *, void *, void *)
+void pim_nbr_triggered_hello_cb(t_timer *, void *if_arg)
 {
     (void)pim_pkt_encode_hello(static_cast<t_pim_if *>(if_arg), false);
 }
@@ -474,7 +473,7 @@ void pim_nbr_if_cleanup(t_pim_if *if_p)
     if_p->dr_nbr_p = nullptr;
 }
 
-void pim_nbr_hold_timer_cb(t_timer *, void *nbr_arg, void *, void *, void *)
+void pim_nbr_hold_timer_cb(t_timer *, void *nbr_arg)
 {
     auto *nbr_p = static_cast<t_pim_nbr *>(nbr_arg);
     PIM_LOG_EVENT(if_dbg(nbr_p->if_p), PIM_DEBUG_LEVEL_BASIC,

@@ -88,7 +88,7 @@ bool pim_nbr_suppression_enabled(t_pim_if *if_p);
 // Sends a Hello after a random delay up to PIM_NBR_TRIGGERED_HELLO_MS, once
 // for all triggers within that delay.
 void pim_nbr_trigger_hello(t_pim_if *if_p);
-void pim_nbr_triggered_hello_cb(t_timer *timer, void *if_p, void *, void *, void *);
+void pim_nbr_triggered_hello_cb(t_timer *timer, void *if_p);
 // Random wait in [0, max_ms].
 uint32_t pim_nbr_rand_ms(uint32_t max_ms);
 t_pim_nbr *pim_nbr_find(t_pim_if *if_p, const t_ipaddr *addr, avl_index_t *where);
@@ -103,7 +103,7 @@ void pim_nbr_cleanup(t_pim_nbr *nbr_p, e_pim_nbr_cleanup reason);
 void pim_nbr_if_cleanup(t_pim_if *if_p);
 void pim_nbr_elect_dr(t_pim_if *if_p);
 void pim_nbr_recalculate_prop_delay(t_pim_if *if_p);
-void pim_nbr_hold_timer_cb(t_timer *timer, void *nbr_p, void *if_p, void *, void *);
+void pim_nbr_hold_timer_cb(t_timer *timer, void *nbr_p);
 t_pim_nbr *pim_nbr_tunnel_find_or_create(t_pim_if *if_p, const t_ipaddr *site);
 void pim_nbr_tunnel_init(t_pim_nbr *nbr_p);
 t_pim_nbr *pim_nbr_tunnel_find(t_pim_vpn *vpn_p, const t_ipaddr *site);

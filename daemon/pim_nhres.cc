@@ -32,11 +32,6 @@ bool nhres_db_ready(const t_pim_vpn *vpn_p)
     return vpn_p != nullptr && vpn_p->nhres_db.avl_compar != nullptr;
 }
 
-t_pim_minfo_list *nhres_list_of(t_pim_next_hop *nh_p, const t_pim_minfo *minfo_p)
-{
-    return minfo_p->type == PIM_TYPE_AUTO_RP ? &nh_p->auto_rp_minfo_list : &nh_p->minfo_list;
-}
-
 bool addr_equal(const t_ipaddr *a, const t_ipaddr *b)
 {
     return a->addr_type == b->addr_type && a->addr_type != IP_ADDR_UNKNOWN && IPADDR_CMP(a, b) == 0;
@@ -116,7 +111,6 @@ t_pim_next_hop *pim_nhres_find_or_create(t_pim_vpn *vpn_p, const t_ipaddr *addr)
         return nullptr;
     }
     TAILQ_INIT(&nh_p->minfo_list);
-    TAILQ_INIT(&nh_p->auto_rp_minfo_list);
     IPADDR_COPY(&nh_p->nh_addr, addr);
     avl_insert(&vpn_p->nhres_db, nh_p, where);
     (void)pim_rtm_send_nhres_register(vpn_p, addr, true);
@@ -128,10 +122,11 @@ namespace
 
 void free_slots(t_pim_next_hop *nh_p)
 {
-    if (nh_p->nh_info != &nh_p->first_nh_info) {
-        pim_free(nh_p->nh_info);
+    if (nh_p->nh_info_len > 1) {
+        pim_free(nh_p->slots.many);
     }
-    nh_p->nh_info = nullptr;
+    nh_p->slots.one = t_pim_nh_info{};
+    nh_p->nh_info_len = 0;
 }
 
 } // namespace
@@ -139,7 +134,6 @@ void free_slots(t_pim_next_hop *nh_p)
 void pim_nhres_delete(t_pim_vpn *vpn_p, t_pim_next_hop *nh_p)
 {
     TAILQ_INIT(&nh_p->minfo_list);
-    TAILQ_INIT(&nh_p->auto_rp_minfo_list);
     (void)pim_rtm_send_nhres_register(vpn_p, &nh_p->nh_addr, false);
     avl_remove(&vpn_p->nhres_db, nh_p);
     free_slots(nh_p);
@@ -150,7 +144,7 @@ bool pim_nhres_set_hops(t_pim_next_hop *nh_p, std::span<const t_pim_nh_info> hop
 {
     int len = static_cast<int>(std::min(hops.size(), static_cast<size_t>(PIM_MAX_NEXT_HOPS)));
     if (len != nh_p->nh_info_len) {
-        t_pim_nh_info *mem = len == 1 ? &nh_p->first_nh_info : nullptr;
+        t_pim_nh_info *mem = nullptr;
         if (len > 1) {
             mem = static_cast<t_pim_nh_info *>(
                 pim_malloc(sizeof(t_pim_nh_info) * static_cast<size_t>(len)));
@@ -160,12 +154,24 @@ bool pim_nhres_set_hops(t_pim_next_hop *nh_p, std::span<const t_pim_nh_info> hop
             }
         }
         free_slots(nh_p);
-        nh_p->nh_info = mem;
-        nh_p->nh_info_len = len;
+        if (mem != nullptr) {
+            nh_p->slots.many = mem;
+        }
+        nh_p->nh_info_len = static_cast<uint8_t>(len);
     }
-    std::copy_n(hops.begin(), len, nh_p->nh_info);
-    nh_p->num_nh = len;
+    std::copy_n(hops.begin(), len, pim_nhres_hops(nh_p));
+    nh_p->num_nh = static_cast<uint8_t>(len);
     return true;
+}
+
+t_pim_nh_info *pim_nhres_hops(t_pim_next_hop *nh_p)
+{
+    return nh_p->nh_info_len > 1 ? nh_p->slots.many : &nh_p->slots.one;
+}
+
+const t_pim_nh_info *pim_nhres_hops(const t_pim_next_hop *nh_p)
+{
+    return nh_p->nh_info_len > 1 ? nh_p->slots.many : &nh_p->slots.one;
 }
 
 int pim_nhres_link_minfo(t_pim_vpn *vpn_p, t_pim_minfo *minfo_p, const t_ipaddr *addr)
@@ -177,7 +183,7 @@ int pim_nhres_link_minfo(t_pim_vpn *vpn_p, t_pim_minfo *minfo_p, const t_ipaddr 
     if (nh_p == nullptr) {
         return 0;
     }
-    TAILQ_INSERT_TAIL(nhres_list_of(nh_p, minfo_p), minfo_p, nh_minfo_link);
+    TAILQ_INSERT_TAIL(&nh_p->minfo_list, minfo_p, nh_minfo_link);
     minfo_p->nh_p = nh_p;
     nh_p->ref_count++;
     return 0;
@@ -189,10 +195,10 @@ int pim_nhres_unlink_minfo(t_pim_vpn *vpn_p, t_pim_minfo *minfo_p)
     if (nh_p == nullptr) {
         return 0;
     }
-    TAILQ_REMOVE(nhres_list_of(nh_p, minfo_p), minfo_p, nh_minfo_link);
+    TAILQ_REMOVE(&nh_p->minfo_list, minfo_p, nh_minfo_link);
     minfo_p->nh_p = nullptr;
     nh_p->ref_count--;
-    if (TAILQ_EMPTY(&nh_p->minfo_list) && TAILQ_EMPTY(&nh_p->auto_rp_minfo_list)) {
+    if (TAILQ_EMPTY(&nh_p->minfo_list)) {
         pim_nhres_delete(vpn_p, nh_p);
     }
     return 0;
@@ -220,6 +226,9 @@ void pim_nhres_update_minfo_all(t_pim_vpn *, t_pim_next_hop *nh_p, bool force)
     for (t_pim_minfo *minfo_p = TAILQ_FIRST(&nh_p->minfo_list); minfo_p != nullptr;
          minfo_p = next_p) {
         next_p = TAILQ_NEXT(minfo_p, nh_minfo_link);
+        if (minfo_p->type == PIM_TYPE_AUTO_RP) {
+            continue;
+        }
         if (force || (minfo_p->macro_result & REEVAL_MACROS) != 0) {
             pim_nhres_update_minfo(minfo_p);
         }
@@ -229,9 +238,12 @@ void pim_nhres_update_minfo_all(t_pim_vpn *, t_pim_next_hop *nh_p, bool force)
 void pim_nhres_auto_rp_update_minfo_all(t_pim_vpn *, t_pim_next_hop *nh_p, bool force)
 {
     t_pim_minfo *next_p = nullptr;
-    for (t_pim_minfo *minfo_p = TAILQ_FIRST(&nh_p->auto_rp_minfo_list); minfo_p != nullptr;
+    for (t_pim_minfo *minfo_p = TAILQ_FIRST(&nh_p->minfo_list); minfo_p != nullptr;
          minfo_p = next_p) {
         next_p = TAILQ_NEXT(minfo_p, nh_minfo_link);
+        if (minfo_p->type != PIM_TYPE_AUTO_RP) {
+            continue;
+        }
         if (force || minfo_p->upstream_state == PIM_UPSTREAM_NOT_JOINED) {
             g_pim_nhres_ops.auto_rp_update_minfo(minfo_p);
         }
@@ -251,11 +263,14 @@ void pim_nhres_update_minfo_repl(t_pim_vpn *vpn_p)
     bool replicator = vpn_p->config.replicator.replicator;
     for (auto *nh_p = avl_first<t_pim_next_hop>(&vpn_p->nhres_db); nh_p != nullptr;) {
         t_ipaddr addr = nh_p->nh_addr;
-        if (nh_p->num_nh > 0 && nh_p->nh_info[0].nh_type == E_PIM_NHTYPE_FAB) {
+        if (nh_p->num_nh > 0 && pim_nhres_hops(nh_p)[0].nh_type == E_PIM_NHTYPE_FAB) {
             t_pim_minfo *next_p = nullptr;
             for (t_pim_minfo *minfo_p = TAILQ_FIRST(&nh_p->minfo_list); minfo_p != nullptr;
                  minfo_p = next_p) {
                 next_p = TAILQ_NEXT(minfo_p, nh_minfo_link);
+                if (minfo_p->type == PIM_TYPE_AUTO_RP) {
+                    continue;
+                }
                 bool settled = minfo_p->repl_p != nullptr &&
                                ((minfo_p->macro_result & PIM_MACRO_JOIN_DESIRED) == 0 ||
                                 (minfo_p->upstream_state == PIM_UPSTREAM_JOINED && !replicator));
@@ -275,13 +290,13 @@ void pim_nhres_update_minfo_ad(t_pim_vpn *vpn_p, const t_ipaddr *peer)
     }
     for (auto *nh_p = avl_first<t_pim_next_hop>(&vpn_p->nhres_db); nh_p != nullptr;) {
         t_ipaddr addr = nh_p->nh_addr;
-        if (nh_p->num_nh > 0 && nh_p->nh_info[0].nh_type == E_PIM_NHTYPE_FAB &&
-            addr_equal(&nh_p->nh_info[0].nh_addr, peer)) {
+        if (nh_p->num_nh > 0 && pim_nhres_hops(nh_p)[0].nh_type == E_PIM_NHTYPE_FAB &&
+            addr_equal(&pim_nhres_hops(nh_p)[0].nh_addr, peer)) {
             t_pim_minfo *next_p = nullptr;
             for (t_pim_minfo *minfo_p = TAILQ_FIRST(&nh_p->minfo_list); minfo_p != nullptr;
                  minfo_p = next_p) {
                 next_p = TAILQ_NEXT(minfo_p, nh_minfo_link);
-                if (minfo_p->repl_p == nullptr &&
+                if (minfo_p->type != PIM_TYPE_AUTO_RP && minfo_p->repl_p == nullptr &&
                     minfo_p->upstream_state == PIM_UPSTREAM_NOT_JOINED) {
                     pim_nhres_update_minfo(minfo_p);
                 }
@@ -346,7 +361,7 @@ void pim_nhres_new_nbr_update_minfo(t_pim_vpn *vpn_p, const t_ipaddr *nbr_addr, 
                     break;
                 }
             }
-            const t_pim_nh_info *info = &nh_p->nh_info[i];
+            const t_pim_nh_info *info = &pim_nhres_hops(nh_p)[i];
             bool via_nbr = addr_equal(&info->nh_addr, nbr_addr) ||
                            (IPADDR_IS_ZERO(&info->nh_addr) && addr_equal(&addr, nbr_addr));
             if (via_nbr) {
@@ -377,7 +392,7 @@ void pim_nhres_dump(t_pim_daemon *daemon_p, void *user_p, t_pim_dump_out out)
                      nh_p->route_type, nh_p->num_nh);
             out(user_p, line);
             for (int i = 0; i < nh_p->num_nh; i++) {
-                const t_pim_nh_info *info = &nh_p->nh_info[i];
+                const t_pim_nh_info *info = &pim_nhres_hops(nh_p)[i];
                 snprintf(line, sizeof(line),
                          "\n      Resolved by NH: %s If Idx %u, Src-vpn: %lu color: %u encap: "
                          "%u weight: %u",
@@ -387,10 +402,14 @@ void pim_nhres_dump(t_pim_daemon *daemon_p, void *user_p, t_pim_dump_out out)
                 out(user_p, line);
             }
             out(user_p, "\n");
-            for (t_pim_minfo_list *list : {&nh_p->minfo_list, &nh_p->auto_rp_minfo_list}) {
+            // The Auto-RP entries after the others.
+            for (bool auto_rp : {false, true}) {
                 t_pim_minfo *minfo_p;
-                TAILQ_FOREACH(minfo_p, list, nh_minfo_link)
+                TAILQ_FOREACH(minfo_p, &nh_p->minfo_list, nh_minfo_link)
                 {
+                    if ((minfo_p->type == PIM_TYPE_AUTO_RP) != auto_rp) {
+                        continue;
+                    }
                     snprintf(line, sizeof(line), " %s - (%s, %s)\n", pim_type_string(minfo_p->type),
                              ipaddr_str(&minfo_p->source).c, ipaddr_str(&minfo_p->group).c);
                     out(user_p, line);
@@ -450,7 +469,7 @@ t_pim_nbr *pim_minfo_find_rpf_nbr(t_pim_vpn *vpn_p, t_pim_minfo *minfo_p, t_ipad
     t_pim_nbr *best_p = nullptr;
     t_pim_nbr *last_p = nullptr;
     for (int i = 0; i < nh_p->num_nh && i < PIM_MAX_NEXT_HOPS; i++) {
-        const t_pim_nh_info *info = &nh_p->nh_info[i];
+        const t_pim_nh_info *info = &pim_nhres_hops(nh_p)[i];
         if (info->nh_type == E_PIM_NHTYPE_SERVICE) {
             last_p = pim_minfo_find_service_nbr(vpn_p, minfo_p, info, &target);
             if (last_p != nullptr &&
@@ -474,8 +493,8 @@ int pim_minfo_find_direct_source_if(t_pim_vpn *vpn_p, const t_ipaddr *source)
         return -1;
     }
     for (int i = 0; i < nh_p->num_nh && i < PIM_MAX_NEXT_HOPS; i++) {
-        if (nh_p->nh_info[i].nh_type == E_PIM_NHTYPE_SERVICE) {
-            return static_cast<int>(nh_p->nh_info[i].if_index);
+        if (pim_nhres_hops(nh_p)[i].nh_type == E_PIM_NHTYPE_SERVICE) {
+            return static_cast<int>(pim_nhres_hops(nh_p)[i].if_index);
         }
     }
     return -1;

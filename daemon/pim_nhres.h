@@ -28,34 +28,39 @@ enum e_pim_nh_type : uint8_t {
     E_PIM_NHTYPE_FAB = 1,
 };
 
+// Every record holds one: ordered to leave no padding.
 struct t_pim_nh_info {
     t_ipaddr nh_addr;  // zero: the target is on the interface's subnet
-    uint32_t if_index; // bitmap index, not the kernel's
+    uint16_t if_index; // bitmap index (below PIM_ILIST_BITS), not the kernel's
     e_pim_nh_type nh_type;
     uint32_t color;
     uint32_t encap;
-    uint64_t src_vpn; // 0: any VPN
     uint32_t weight;
+    uint64_t src_vpn; // 0: any VPN
 };
 
 TAILQ_HEAD(t_pim_minfo_list, t_pim_minfo);
 
+// One per RPF target in use, so small: Auto-RP entries share the list of the
+// others (their type tells them apart), and the first slot shares its place
+// with the pointer to more.
 struct t_pim_next_hop {
     avl_node_t tree_node;
     t_ipaddr nh_addr;
     t_pim_minfo_list minfo_list;
-    t_pim_minfo_list auto_rp_minfo_list;
     int ref_count;
     int metric;
     int preference;
-    int num_nh; // 0: unresolved
-    int route_type;
-    // Slots held by nh_info: sized to the last resolution, so most records hold
-    // one, which is then first_nh_info. Stale slots stay while the record is
+    uint8_t num_nh;     // 0: unresolved; at most PIM_MAX_NEXT_HOPS
+    uint8_t route_type; // owner id of the route
+    // Slots held: sized to the last resolution, so most records hold one, in
+    // place; more are an allocation. Stale slots stay while the record is
     // unresolved after a lost link.
-    int nh_info_len;
-    t_pim_nh_info *nh_info;
-    t_pim_nh_info first_nh_info;
+    uint8_t nh_info_len;
+    union {
+        t_pim_nh_info one;
+        t_pim_nh_info *many;
+    } slots;
 };
 
 // What re-evaluating an entry does, supplied by the upstream state machines
@@ -77,6 +82,9 @@ void pim_nhres_delete(t_pim_vpn *vpn_p, t_pim_next_hop *nh_p);
 // Replaces the record's next hops (at most PIM_MAX_NEXT_HOPS are kept); false,
 // with the record left unresolved, when memory runs out.
 bool pim_nhres_set_hops(t_pim_next_hop *nh_p, std::span<const t_pim_nh_info> hops);
+// The record's slots, the first num_nh of them in use.
+t_pim_nh_info *pim_nhres_hops(t_pim_next_hop *nh_p);
+const t_pim_nh_info *pim_nhres_hops(const t_pim_next_hop *nh_p);
 
 int pim_nhres_link_minfo(t_pim_vpn *vpn_p, t_pim_minfo *minfo_p, const t_ipaddr *addr);
 int pim_nhres_unlink_minfo(t_pim_vpn *vpn_p, t_pim_minfo *minfo_p);

@@ -193,7 +193,7 @@ void pim_rtm_sweep_stale(t_pim_vpn *vpn_p)
     }
 }
 
-void pim_rtm_stale_timer_cb(t_timer *, void *arg, void *, void *, void *)
+void pim_rtm_stale_timer_cb(t_timer *, void *arg)
 {
     pim_rtm_sweep_stale(static_cast<t_pim_vpn *>(arg));
 }
@@ -349,7 +349,7 @@ void pim_rtm_conn_down(msgq_handle_t *, void *arg)
             daemon_p->timer_mgr_p != nullptr) {
             vpn_p->rtm_stale_timer_p = timer_util_create(
                 daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT, PIM_RTM_STALE_GRACE_MS,
-                pim_rtm_stale_timer_cb, vpn_p, nullptr, nullptr, nullptr, "pim-rtm-stale");
+                pim_rtm_stale_timer_cb, vpn_p, "pim-rtm-stale");
         }
         if (vpn_p->rtm_stale_timer_p != nullptr) {
             timer_reset(vpn_p->rtm_stale_timer_p, PIM_RTM_STALE_GRACE_MS);
@@ -500,7 +500,9 @@ void pim_rtm_proc_nhres_lookup(t_pim_vpn *vpn_p, const MRtmControlNhresNextHop *
 {
     nh_p->metric = resp_p->has_metric ? static_cast<int>(resp_p->metric) : 0;
     nh_p->preference = resp_p->has_distance ? static_cast<int>(resp_p->distance) : 0;
-    nh_p->route_type = resp_p->has_protocol ? rtm_msg_enum(resp_p->protocol) : 0;
+    int owner = resp_p->has_protocol ? rtm_msg_enum(resp_p->protocol) : 0;
+    // Owner ids fit a byte; any other value is no owner we know.
+    nh_p->route_type = owner >= 0 && owner <= UINT8_MAX ? static_cast<uint8_t>(owner) : 0;
 
     std::array<t_pim_nh_info, PIM_MAX_NEXT_HOPS> hops{};
     size_t kept = 0;
@@ -540,7 +542,7 @@ void pim_rtm_proc_nhres_lookup(t_pim_vpn *vpn_p, const MRtmControlNhresNextHop *
             t_pim_if_idx *idx_p =
                 pim_if_idx_find(vpn_p, static_cast<int>(if_idx_p->if_idx), nullptr);
             if (idx_p != nullptr) {
-                info->if_index = static_cast<uint32_t>(idx_p->bitmap_idx);
+                info->if_index = static_cast<uint16_t>(idx_p->bitmap_idx);
             }
         }
         kept++;

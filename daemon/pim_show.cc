@@ -455,7 +455,7 @@ bool pim_show_rpf_locate(t_pim_daemon *daemon_p, const t_zconfd_value *keys, int
 bool pim_show_rpf_nh_encode(t_pim_vpn *vpn_p, const t_pim_next_hop *nh_p, uint32_t index,
                             bool with_index, t_show_row *row)
 {
-    const t_pim_nh_info &info = nh_p->nh_info[index];
+    const t_pim_nh_info &info = pim_nhres_hops(nh_p)[index];
     const t_ipaddr *nbr_addr = IPADDR_IS_ZERO(&info.nh_addr) ? &nh_p->nh_addr : &info.nh_addr;
     bool service = info.nh_type == E_PIM_NHTYPE_SERVICE;
     t_pim_if *if_p = service

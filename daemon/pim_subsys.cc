@@ -30,7 +30,7 @@ void pim_repl_db_destroy(t_pim_vpn *) {}
 e_pim_status pim_fab_init(t_pim_vpn *) { return PIM_STATUS_OK; }
 void pim_fab_destroy(t_pim_vpn *) {}
 void pim_fab_encode_ad(t_pim_vpn *, bool) {}
-void pim_repl_update_timer_cb(t_timer *, void *, void *, void *, void *) {}
+void pim_repl_update_timer_cb(t_timer *, void *) {}
 t_pim_repl *pim_repl_db_update(t_pim_vpn *, const t_ipaddr *, uint32_t, uint32_t, bool)
 {
     return nullptr;

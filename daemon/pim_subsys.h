@@ -51,7 +51,7 @@ void pim_fab_destroy(t_pim_vpn *vpn_p);
 void pim_fab_encode_ad(t_pim_vpn *vpn_p, bool add);
 e_pim_status pim_igmp_init(t_pim_vpn *vpn_p);
 void pim_igmp_destroy(t_pim_vpn *vpn_p);
-void pim_repl_update_timer_cb(t_timer *timer, void *daemon_p, void *, void *, void *);
+void pim_repl_update_timer_cb(t_timer *timer, void *daemon_p);
 // The replicator of repl_addr (the daemon's system address when local) is
 // added or refreshed; returns it, or nullptr.
 t_pim_repl *pim_repl_db_update(t_pim_vpn *vpn_p, const t_ipaddr *repl_addr, uint32_t leaf_count,

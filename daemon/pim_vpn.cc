@@ -42,7 +42,7 @@ e_pim_status pim_vpn_init(t_pim_daemon *daemon_p)
 
     daemon_p->replicator_timer_p = timer_util_create(
         daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_CYCLIC, REPLICATOR_UPDATE_MS,
-        pim_repl_update_timer_cb, daemon_p, nullptr, nullptr, nullptr, "replicator-update-timer");
+        pim_repl_update_timer_cb, daemon_p, "replicator-update-timer");
     if (daemon_p->replicator_timer_p != nullptr) {
         timer_enable(daemon_p->replicator_timer_p);
     } else {
@@ -51,7 +51,7 @@ e_pim_status pim_vpn_init(t_pim_daemon *daemon_p)
 
     daemon_p->auto_rp_pkt_timer_p = timer_util_create(
         daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_CYCLIC, AUTO_RP_PKT_CACHE_MS,
-        pim_auto_rp_pkt_timer_cb, daemon_p, nullptr, nullptr, nullptr, "auto-rp-packet-timer");
+        pim_auto_rp_pkt_timer_cb, daemon_p, "auto-rp-packet-timer");
     if (daemon_p->auto_rp_pkt_timer_p == nullptr) {
         PIM_LOG("Could not setup the auto-rp packet cache timer for pim");
     }

@@ -57,7 +57,7 @@ struct t_pim_tun_int_if {
 
 // Scratch list of per-interface routing states used while one Join/Prune
 // message is processed.
-TAILQ_HEAD(t_pim_if_minfo_list, t_pim_if_minfo);
+TAILQ_HEAD(t_pim_if_minfo_list, t_pim_if_minfo_rpt);
 
 struct t_pim_vpn {
     avl_node_t vpn_tree_node;

@@ -25,7 +25,7 @@ void sysmgr_app_free(void *buf) { free(buf); }
 
 void sysmgr_app_write_cb(msgq_handle_t *, void *) {}
 
-void sysmgr_app_hello_cb(t_timer *, void *app_p, void *, void *, void *)
+void sysmgr_app_hello_cb(t_timer *, void *app_p)
 {
     auto *app = static_cast<t_sysmgr_app *>(app_p);
     auto *msg = static_cast<t_sysmgr_app_msg *>(msgq_msg_malloc(app->p_msgq, SYSMGR_APP_MSG_LEN));
@@ -49,7 +49,7 @@ void sysmgr_app_hello_cb(t_timer *, void *app_p, void *, void *, void *)
 void sysmgr_app_conn_up(msgq_handle_t *, void *app_p)
 {
     auto *app = static_cast<t_sysmgr_app *>(app_p);
-    sysmgr_app_hello_cb(app->hello_timer, app, nullptr, nullptr, nullptr);
+    sysmgr_app_hello_cb(app->hello_timer, app);
     timer_enable(app->hello_timer);
 }
 
@@ -88,7 +88,7 @@ t_sysmgr_app *app_sysmgr_connect(event_base *base, t_timer_mgr *timer_mgr, void 
     app->pid = getpid();
     app->hello_timer =
         timer_util_create(timer_mgr, TIMER_PRI_HIGH, TIMER_TYPE_CYCLIC, SYSMGR_HELLO_INTERVAL_MS,
-                          sysmgr_app_hello_cb, app, nullptr, nullptr, nullptr, "sysmgr-hello");
+                          sysmgr_app_hello_cb, app, "sysmgr-hello");
     if (app->hello_timer == nullptr) {
         free(app);
         return nullptr;

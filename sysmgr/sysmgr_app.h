@@ -78,4 +78,4 @@ void sysmgr_app_read_cb(msgq_handle_t *handle, void *msg, uint32_t len, void *ap
 void sysmgr_app_write_cb(msgq_handle_t *handle, void *app_p);
 void *sysmgr_app_malloc(size_t size);
 void sysmgr_app_free(void *buf);
-void sysmgr_app_hello_cb(t_timer *timer, void *app_p, void *, void *, void *);
+void sysmgr_app_hello_cb(t_timer *timer, void *app_p);

@@ -540,7 +540,7 @@ void zconfd_msg_read(msgq_handle_t *handle, void *buf, uint32_t len, void *arg)
     msgq_msg_free(handle, buf);
 }
 
-void zconfd_retry_cb(t_timer *, void *arg, void *, void *, void *)
+void zconfd_retry_cb(t_timer *, void *arg)
 {
     auto *ctx = static_cast<t_zconfd_context *>(arg);
     zconfd_module_init(nullptr, ctx, nullptr);
@@ -549,9 +549,9 @@ void zconfd_retry_cb(t_timer *, void *arg, void *, void *, void *)
 void zconfd_schedule_retry(t_zconfd_context *ctx)
 {
     if (ctx->retry_timer == nullptr) {
-        ctx->retry_timer = timer_util_create(ctx->module_data.timer_mgr_p, TIMER_PRI_HIGH,
-                                             TIMER_TYPE_CYCLIC, ZCONFD_RETRY_MS, zconfd_retry_cb,
-                                             ctx, nullptr, nullptr, nullptr, "zconfd_timer");
+        ctx->retry_timer =
+            timer_util_create(ctx->module_data.timer_mgr_p, TIMER_PRI_HIGH, TIMER_TYPE_CYCLIC,
+                              ZCONFD_RETRY_MS, zconfd_retry_cb, ctx, "zconfd_timer");
     }
     if (ctx->retry_timer != nullptr) {
         timer_enable(ctx->retry_timer);

@@ -151,8 +151,9 @@ TEST_F(PimShowAgent, ShowRequestsReturnTheDaemonsRows)
     t_ipaddr target = v4(0x0a090909);
     t_pim_next_hop *nh = pim_nhres_find_or_create(vpn1, &target);
     ASSERT_NE(nh, nullptr);
-    const t_pim_nh_info hops[] = {{v4(0x0a020299), b->if_index, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1},
-                                  {v4(0x0a010109), a->if_index, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1}};
+    const t_pim_nh_info hops[] = {
+        {v4(0x0a020299), static_cast<uint16_t>(b->if_index), E_PIM_NHTYPE_SERVICE, 0, 0, 1, 0},
+        {v4(0x0a010109), static_cast<uint16_t>(a->if_index), E_PIM_NHTYPE_SERVICE, 0, 0, 1, 0}};
     ASSERT_TRUE(pim_nhres_set_hops(nh, hops));
 
     auto cli = agent_.connect();
@@ -211,7 +212,8 @@ TEST_F(PimShowAgent, KemcliRunsTheTestCommandsAndShowsTheTopology)
     t_ipaddr rp = v4(0x0a090909);
     t_pim_next_hop *nh = pim_nhres_find_or_create(vpn1, &rp);
     ASSERT_NE(nh, nullptr);
-    const t_pim_nh_info hops[] = {{nbr, up->if_index, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1}};
+    const t_pim_nh_info hops[] = {
+        {nbr, static_cast<uint16_t>(up->if_index), E_PIM_NHTYPE_SERVICE, 0, 0, 1, 0}};
     ASSERT_TRUE(pim_nhres_set_hops(nh, hops));
 
     std::string text =

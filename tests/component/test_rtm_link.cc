@@ -107,7 +107,7 @@ struct RtmLinkTest : ::testing::Test, kemd_sim::t_sim_kemd {
         std::string out = std::to_string(nh->metric) + " " + std::to_string(nh->preference) + " " +
                           std::to_string(nh->route_type) + ":";
         for (int i = 0; i < nh->num_nh; i++) {
-            const t_pim_nh_info &h = nh->nh_info[i];
+            const t_pim_nh_info &h = pim_nhres_hops(nh)[i];
             out += " " + std::to_string(h.nh_type) + "/" + std::to_string(h.if_index) + "/" +
                    ipaddr_str(&h.nh_addr).c;
         }
@@ -189,7 +189,7 @@ TEST_F(RtmLinkTest, RegistrationsOncePerAddress)
     t_pim_next_hop *nh = record("10.1.1.1");
     ASSERT_NE(nh, nullptr);
     EXPECT_EQ(TAILQ_FIRST(&nh->minfo_list), xg);
-    EXPECT_EQ(TAILQ_FIRST(&nh->auto_rp_minfo_list), auto_rp);
+    EXPECT_EQ(TAILQ_NEXT(xg, nh_minfo_link), auto_rp);
     EXPECT_EQ(nh->ref_count, 2);
 
     (void)pim_nhres_unlink_minfo(vpn, xg);
@@ -263,13 +263,13 @@ TEST_F(RtmLinkTest, UpdatesRewriteTheResolution)
     fab.nhs[0].color = 3;
     fab.nhs[0].weight = 10;
     ASSERT_TRUE(sim->send_update(fab));
-    ASSERT_TRUE(
-        until([&] { return nh->num_nh == 1 && nh->nh_info[0].nh_type == E_PIM_NHTYPE_FAB; }));
-    EXPECT_EQ(nh->nh_info[0].src_vpn, 0u);
-    EXPECT_EQ(nh->nh_info[0].color, 3u);
-    EXPECT_EQ(nh->nh_info[0].encap, 0u);
-    EXPECT_EQ(nh->nh_info[0].weight, 10u);
-    EXPECT_EQ(nh->nh_info[0].nh_addr.u.addr4, ip("172.16.0.9").u.addr4);
+    ASSERT_TRUE(until(
+        [&] { return nh->num_nh == 1 && pim_nhres_hops(nh)[0].nh_type == E_PIM_NHTYPE_FAB; }));
+    EXPECT_EQ(pim_nhres_hops(nh)[0].src_vpn, 0u);
+    EXPECT_EQ(pim_nhres_hops(nh)[0].color, 3u);
+    EXPECT_EQ(pim_nhres_hops(nh)[0].encap, 0u);
+    EXPECT_EQ(pim_nhres_hops(nh)[0].weight, 10u);
+    EXPECT_EQ(pim_nhres_hops(nh)[0].nh_addr.u.addr4, ip("172.16.0.9").u.addr4);
 
     // No next hops: unresolved. Updates for unknown addresses change nothing.
     ASSERT_TRUE(sim->send_update({"10.1.1.1", {}, {}, {}, {}}));

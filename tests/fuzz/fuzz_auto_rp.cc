@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         m->upstream_state = PIM_UPSTREAM_JOINED;
         pim_minfo_ilist_set(&m->inherited_olist_p, if_p->if_index);
     }
-    pim_auto_rp_pkt_timer_cb(g_kemd_p->auto_rp_pkt_timer_p, g_kemd_p, nullptr, nullptr, nullptr);
+    pim_auto_rp_pkt_timer_cb(g_kemd_p->auto_rp_pkt_timer_p, g_kemd_p);
     pim_auto_rp_delete_minfo_all(vpn_p);
     ZUL_ASSERT(avl_numnodes(&vpn_p->rp_db) == 0);
     return 0;

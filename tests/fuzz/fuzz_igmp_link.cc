@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     (void)pim_sim_bare_if(vpn_p, "eth1_igmp", 42, PIM_IF_TYPE_IGMP);
 
     (void)pim_igmp_pkt_decode(vpn_p, data, size);
-    pim_igmp_shadow_timer_cb(nullptr, vpn_p, nullptr, nullptr, nullptr);
+    pim_igmp_shadow_timer_cb(nullptr, vpn_p);
 
     for (auto *e = avl_first<t_pim_igmp_shadow>(&vpn_p->igmp_shadow_db); e != nullptr;
          e = avl_next(&vpn_p->igmp_shadow_db, e)) {

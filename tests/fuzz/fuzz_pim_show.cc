@@ -73,8 +73,8 @@ t_pim_daemon *fuzz_daemon()
             t_pim_next_hop *nh_p = pim_nhres_find_or_create(vpn_p, &target);
             std::vector<t_pim_nh_info> hops;
             for (int k = 0; k < i; k++) {
-                hops.push_back(
-                    {k == 0 ? n : v4(0), if_p->if_index, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1});
+                hops.push_back({k == 0 ? n : v4(0), static_cast<uint16_t>(if_p->if_index),
+                                E_PIM_NHTYPE_SERVICE, 0, 0, 1, 0});
             }
             (void)pim_nhres_set_hops(nh_p, hops);
             t_ipprefix grp{};

@@ -34,7 +34,7 @@ inline t_ipaddr pim_test_ip(const char *text)
 // interface of nullptr names an index no interface has.
 inline void pim_test_add_nh(t_pim_next_hop *nh, const t_pim_nh_info &info)
 {
-    std::vector<t_pim_nh_info> hops(nh->nh_info, nh->nh_info + nh->num_nh);
+    std::vector<t_pim_nh_info> hops(pim_nhres_hops(nh), pim_nhres_hops(nh) + nh->num_nh);
     hops.push_back(info);
     EXPECT_TRUE(pim_nhres_set_hops(nh, hops));
 }
@@ -161,7 +161,7 @@ struct PimRoutingTest : PimEnvTest {
     size_t tmp_list_len() const
     {
         size_t n = 0;
-        for (const t_pim_if_minfo *r = TAILQ_FIRST(&vpn_p->tmp_sgrpt_list); r != nullptr;
+        for (const t_pim_if_minfo_rpt *r = TAILQ_FIRST(&vpn_p->tmp_sgrpt_list); r != nullptr;
              r = TAILQ_NEXT(r, tmp_sgrpt_entry)) {
             n++;
         }

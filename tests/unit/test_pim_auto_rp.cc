@@ -3,42 +3,18 @@
 // receive path with a hand-driven clock.
 #include <gtest/gtest.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "daemon/pim_auto_rp.h"
 #include "daemon/pim_auto_rp_codec.h"
+#include "tests/sim/sim_syslog.h"
 #include "tests/unit/pim_test_env.h"
 
 namespace
 {
 
 using t_bytes = std::vector<uint8_t>;
-
-std::vector<std::string> g_log;
-bool g_capture = false;
-
-} // namespace
-
-// The daemon's lines are taken here while a test looks at them.
-extern "C" void syslog(int pri, const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    if (g_capture) {
-        char line[1024];
-        vsnprintf(line, sizeof(line), fmt, ap);
-        g_log.emplace_back(line);
-    } else {
-        vsyslog(pri, fmt, ap);
-    }
-    va_end(ap);
-}
-
-namespace
-{
 
 void put16(t_bytes &b, uint16_t v)
 {
@@ -169,7 +145,7 @@ struct AutoRpTest : PimRoutingTest {
 
     void TearDown() override
     {
-        g_capture = false;
+        kemd_sim::g_sim_syslog_capture = false;
         PimRoutingTest::TearDown();
     }
 
@@ -216,18 +192,8 @@ struct AutoRpTest : PimRoutingTest {
         do {
             clock_gettime(CLOCK_MONOTONIC, &t);
         } while (t.tv_sec == t0.tv_sec);
-        g_log.clear();
-        g_capture = true;
-    }
-
-    static bool logged(const std::string &text)
-    {
-        for (const std::string &line : g_log) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
+        kemd_sim::g_sim_syslog.clear();
+        kemd_sim::g_sim_syslog_capture = true;
     }
 };
 
@@ -282,11 +248,11 @@ TEST_F(AutoRpTest, EachFaultHasItsCounterAndLine)
     for (const t_case &c : bad) {
         EXPECT_EQ(rx(c.dgram), PIM_STATUS_BAD_MSG) << c.line;
         EXPECT_EQ(st.bad_pkts, ++n) << c.line;
-        EXPECT_TRUE(logged(c.line)) << c.line;
+        EXPECT_TRUE(kemd_sim::sim_syslog_has(c.line)) << c.line;
     }
     EXPECT_EQ(ge1->stats.pkt_stats_rx.bad_pkts, n);
     EXPECT_EQ(rx(datagram("10.1.1.100", "224.0.1.40", 7, 0, 10, {})), PIM_STATUS_OK);
-    EXPECT_TRUE(logged("Ignore unknown PIM auto-rp packet of type 7"));
+    EXPECT_TRUE(kemd_sim::sim_syslog_has("Ignore unknown PIM auto-rp packet of type 7"));
     EXPECT_EQ(st.auto_rp_unknown_pkts, 1u);
     EXPECT_EQ(st.bad_pkts, n);
     EXPECT_EQ(st.auto_rp_mapping_pkts + st.auto_rp_announce_pkts, 0u);

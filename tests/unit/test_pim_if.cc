@@ -253,7 +253,7 @@ TEST_F(PimIfTest, HelloIntervalSetsHoldtimeAndResendsAtOnce)
     t_pim_if *if_p = running_if("ge0/4", 0x0a020201, 24);
     if_p->hello_timer =
         timer_util_create(daemon_p->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_CYCLIC, 30000,
-                          pim_if_hello_cb, if_p, nullptr, nullptr, nullptr, "pim-hello");
+                          pim_if_hello_cb, if_p, "pim-hello");
     timer_reset(if_p->hello_timer, 30000);
     EXPECT_EQ(if_p->config.holdtime, 105000u);
     uint32_t tried = if_p->stats.pkt_stats_tx.failed_pkts;

@@ -154,7 +154,7 @@ TEST_F(MinfoTest, EntriesOfAGroupComeInKeyOrder)
     for (t_pim_minfo *m = pim_minfo_group_first(vpn_p, &g);
          m != nullptr && pim_minfo_cmp_group(&m->group, &g) == 0;
          m = avl_next(&vpn_p->minfo_db, m)) {
-        seen.push_back(m->minfo_str);
+        seen.push_back(pim_minfo_str(m).c);
     }
     EXPECT_EQ(seen, (std::vector<std::string>{
                         "*,G: (0.0.0.0, 239.1.1.1) ", "S,G: (10.0.0.1, 239.1.1.1) ",
@@ -174,12 +174,12 @@ TEST_F(MinfoTest, LabelsAndSsmEntries)
 {
     t_pim_minfo *sg = create(PIM_TYPE_SG, "232.1.1.1", "10.1.1.1");
     ASSERT_NE(sg, nullptr);
-    EXPECT_STREQ(sg->minfo_str, "S,G: (10.1.1.1, 232.1.1.1) ");
+    EXPECT_STREQ(pim_minfo_str(sg).c, "S,G: (10.1.1.1, 232.1.1.1) ");
     EXPECT_TRUE(sg->sptbit) << "an SSM group is on the source tree from the start";
     // A long IPv6 label is cut to the field.
     t_pim_minfo *v6 = create(PIM_TYPE_SG, "ff3e::1234:5678", "2001:db8:aaaa:bbbb::1");
     ASSERT_NE(v6, nullptr);
-    EXPECT_EQ(std::string(v6->minfo_str).size(), PIM_MINFO_STR_LEN - 1);
+    EXPECT_EQ(std::string(pim_minfo_str(v6).c).size(), PIM_MINFO_STR_LEN - 1);
 }
 
 TEST_F(MinfoTest, CreationNeedsAnRpfTargetAndLeavesNothingOnFailure)

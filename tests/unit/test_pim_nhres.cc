@@ -139,7 +139,7 @@ TEST_F(NhresTest, RpfNeighborChoice)
     nh->num_nh = 0;
     pim_test_overlay_nh(nh, "172.16.0.9", VPN_ID + 1);
     EXPECT_EQ(rpf(xg), "none");
-    nh->nh_info[0].src_vpn = VPN_ID;
+    pim_nhres_hops(nh)[0].src_vpn = VPN_ID;
     EXPECT_EQ(rpf(xg), "172.16.0.9");
     // The last next hop examined decides when no service neighbor exists.
     pim_test_service_nh(nh, "10.0.0.77", eth0);

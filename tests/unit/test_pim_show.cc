@@ -188,15 +188,17 @@ TEST_F(PimShowTest, RpfRecordsAndTheirUsableNextHops)
     t_pim_next_hop *nh = rpf(vpn3, 0x0a090909);
     ASSERT_NE(nh, nullptr);
     const t_pim_nh_info hops[] = {
-        {v4(NET3 + 0x0201), a->if_index, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1},
-        {v4(NET3 + 0x0277), a->if_index, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1}, // no neighbor
-        {v4(NET3 + 0x0203), 999, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1},         // no interface
-        {site, 0, E_PIM_NHTYPE_FAB, 4, 0, 0, 1},
-        {v4(NET3 + 0x0203), a->if_index, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1}};
+        {v4(NET3 + 0x0201), static_cast<uint16_t>(a->if_index), E_PIM_NHTYPE_SERVICE, 0, 0, 1, 0},
+        {v4(NET3 + 0x0277), static_cast<uint16_t>(a->if_index), E_PIM_NHTYPE_SERVICE, 0, 0, 1,
+         0},                                                        // no neighbor
+        {v4(NET3 + 0x0203), 999, E_PIM_NHTYPE_SERVICE, 0, 0, 1, 0}, // no interface
+        {site, 0, E_PIM_NHTYPE_FAB, 4, 0, 1, 0},
+        {v4(NET3 + 0x0203), static_cast<uint16_t>(a->if_index), E_PIM_NHTYPE_SERVICE, 0, 0, 1, 0}};
     ASSERT_TRUE(pim_nhres_set_hops(nh, hops));
     // A directly connected target: its neighbor is the target itself.
     t_pim_next_hop *direct = rpf(vpn3, NET3 + 0x0a01);
-    const t_pim_nh_info direct_hops[] = {{v4(0), b->if_index, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1}};
+    const t_pim_nh_info direct_hops[] = {
+        {v4(0), static_cast<uint16_t>(b->if_index), E_PIM_NHTYPE_SERVICE, 0, 0, 1, 0}};
     ASSERT_TRUE(pim_nhres_set_hops(direct, direct_hops));
     ASSERT_NE(rpf(vpn3, 0x0a080808), nullptr); // unresolved
     ASSERT_NE(rpf(vpn7, 0x0a080808), nullptr);

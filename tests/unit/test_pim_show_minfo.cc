@@ -70,7 +70,8 @@ struct PimShowMinfoTest : PimShowTest {
     {
         t_pim_next_hop *nh = rpf(vpn_p, target);
         ASSERT_NE(nh, nullptr);
-        const t_pim_nh_info hops[] = {{v4(nbr), if_p->if_index, E_PIM_NHTYPE_SERVICE, 0, 0, 0, 1}};
+        const t_pim_nh_info hops[] = {
+            {v4(nbr), static_cast<uint16_t>(if_p->if_index), E_PIM_NHTYPE_SERVICE, 0, 0, 1, 0}};
         ASSERT_TRUE(pim_nhres_set_hops(nh, hops));
     }
 

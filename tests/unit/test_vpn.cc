@@ -54,17 +54,16 @@ TEST_F(VpnTest, TableOrderEnableOnCreateAndDelete)
 
 int g_high_runs;
 int g_normal_runs;
-void count_run(t_timer *, void *counter, void *, void *, void *) { ++*static_cast<int *>(counter); }
+void count_run(t_timer *, void *counter) { ++*static_cast<int *>(counter); }
 
 TEST_F(VpnTest, UrgentPumpRunsHighPriorityOnlyAfterTwoSeconds)
 {
     g_high_runs = 0;
     g_normal_runs = 0;
     t_timer *high = timer_util_create(d->timer_mgr_p, TIMER_PRI_HIGH, TIMER_TYPE_CYCLIC, 1000,
-                                      count_run, &g_high_runs, nullptr, nullptr, nullptr, "high");
-    t_timer *normal =
-        timer_util_create(d->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_CYCLIC, 1000, count_run,
-                          &g_normal_runs, nullptr, nullptr, nullptr, "normal");
+                                      count_run, &g_high_runs, "high");
+    t_timer *normal = timer_util_create(d->timer_mgr_p, TIMER_PRI_NORMAL, TIMER_TYPE_CYCLIC, 1000,
+                                        count_run, &g_normal_runs, "normal");
     timer_enable(high);
     timer_enable(normal);
     // Both are due in the past as far as the wheels are concerned.
