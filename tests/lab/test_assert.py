@@ -111,9 +111,6 @@ class AssertLab:
 
     @classmethod
     def stop(cls):
-        if os.environ.get("KEMD_LAB_SHOW"):
-            for r in ("r1", "r2"):
-                print(cls.lab.log_tail(r, "syslog.log", 80))
         for x in ("tx", "rx"):
             if hasattr(cls, x):
                 getattr(cls, x).close()

@@ -93,9 +93,6 @@ class AutoRp(unittest.TestCase):
         for name in ("agent", "on_b", "on_c"):
             if hasattr(cls, name):
                 getattr(cls, name).close()
-        if os.environ.get("KEMD_LAB_SHOW"):
-            for r in ("r1", "r2"):
-                print(cls.lab.log_tail(r, "syslog.log", 60))
         cls.lab.down()
 
     def mappings(self, router):

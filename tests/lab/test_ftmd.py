@@ -103,9 +103,6 @@ class Forwarding(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        if os.environ.get("KEMD_LAB_SHOW"):
-            for r in ("r1", "r2"):
-                print(cls.lab.log_tail(r, "syslog.log", 60))
         for x in cls.closing:
             x.close()
         cls.lab.down()

@@ -58,8 +58,6 @@ class PimRouting(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         lab = cls.lab
-        if os.environ.get("KEMD_LAB_SHOW"):
-            print(lab.log_tail("r1", "syslog.log", 60))
         lab.down()
 
     def join(self, group, src=None, nbr=None, holdtime=HOLD, prunes=()):

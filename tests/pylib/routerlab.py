@@ -67,6 +67,11 @@ class RouterLab:
         return False
 
     def down(self):
+        # KEMD_LAB_SHOW=1 shows the end of each of our routers' logs, to see why a lab failed.
+        if os.environ.get("KEMD_LAB_SHOW"):
+            for r, conf in self.topo["routers"].items():
+                if conf.get("kind", "kem") == "kem":
+                    print(self.log_tail(r, "syslog.log", 80))
         for n in self.nbrs:
             n.close()
         self.nbrs = []
@@ -137,7 +142,7 @@ class RouterLab:
             raise AssertionError("configuring %s: %s%s" % (router, r.stdout, r.stderr))
 
     def pim_routers(self):
-        return [r for r, spec in self.topo["routers"].items() if spec["kind"] in ("kem", "frr")]
+        return [r for r, conf in self.topo["routers"].items() if conf["kind"] in ("kem", "frr")]
 
     def lan_addrs(self, router):
         """{interface: address/len} of a router on the topology's LANs."""

@@ -200,13 +200,8 @@ def main():
         for m in churn.members.values():
             m.leave()
         for r in ("r1", "r2"):
-            reports = lab.orderly_stop(r)
-            print("%s sanitizer reports: %s" % (r, reports or "none"))
-            failures += ["%s %s: %s" % (r, f, line) for f, line in reports.items()]
-    for f in failures:
-        print("  " + f)
-    print("PASS" if not failures else "FAIL")
-    return 0 if not failures else 1
+            failures += lab.orderly_stop(r)
+    return soaklab.verdict(failures)
 
 
 if __name__ == "__main__":

@@ -101,13 +101,8 @@ def main():
         if rss1 > rss0 + args.rss_slack_mib * 1024:
             failures.append("kemd RSS grew by %.1f MiB" % ((rss1 - rss0) / 1024))
         if asan:
-            reports = lab.orderly_stop()
-            print("sanitizer reports: %s" % (reports or "none"))
-            failures += ["%s: %s" % kv for kv in reports.items()]
-    for f in failures:
-        print("  " + f)
-    print("PASS" if not failures else "FAIL")
-    return 0 if not failures else 1
+            failures += lab.orderly_stop()
+    return soaklab.verdict(failures)
 
 
 if __name__ == "__main__":

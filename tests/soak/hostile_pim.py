@@ -210,13 +210,8 @@ def main():
                     (rss1 - rss0) / 1024))
         sock.close()
         if asan:
-            reports = lab.orderly_stop()
-            print("sanitizer reports: %s" % (reports or "none"))
-            failures += ["%s: %s" % kv for kv in reports.items()]
-    for f in failures:
-        print("  " + f)
-    print("PASS" if not failures else "FAIL")
-    return 0 if not failures else 1
+            failures += lab.orderly_stop()
+    return soaklab.verdict(failures)
 
 
 if __name__ == "__main__":

@@ -329,7 +329,8 @@ class SoakLab(RouterLab):
 
     def orderly_stop(self, router="r1"):
         """Stops the router's daemons in order (kemd on SIGUSR2, the others on
-        SIGTERM) and returns the sanitizer reports found in their output."""
+        SIGTERM), prints and returns as failures the sanitizer reports found in
+        their output."""
         hung = {}
         for comm in ("kemd", "ftmd", "igmpd", "rtmd", "cdbd", "sysmgr_sim"):
             if self.pids(router, comm):
@@ -338,7 +339,17 @@ class SoakLab(RouterLab):
                               60)
                 except AssertionError:
                     hung[comm] = "did not stop within 60 s"
-        return dict(sanitizer_reports(os.path.join(labtool.lab_dir(self.name), router)), **hung)
+        reports = dict(sanitizer_reports(os.path.join(labtool.lab_dir(self.name), router)), **hung)
+        print("%s sanitizer reports: %s" % (router, reports or "none"))
+        return ["%s %s: %s" % (router, f, line) for f, line in reports.items()]
+
+
+def verdict(failures):
+    """Prints the failures and PASS or FAIL; the exit status."""
+    for f in failures:
+        print("  " + f)
+    print("PASS" if not failures else "FAIL")
+    return 0 if not failures else 1
 
 
 def sanitizer_reports(rdir):
